@@ -1,0 +1,27 @@
+// Conversion of scanner text from its Chinese code page, through iconv.
+#pragma once
+
+#include <cstdint>
+
+// The conversion mode chosen on the command line; -1 until start-up sets it.
+//   0: GB2312 to UTF-8   1: GB2312 to GBK   2: GB18030 to UTF-8
+extern int SelectEncoding;
+
+// Converts inputLength bytes from one charset to another into output, which
+// is zero-filled over its whole capacity first. Stops at the first sequence
+// the converter rejects or when the output is full; the output then holds the
+// whole characters converted so far. 0 on success, -1 otherwise.
+int code_convert(const char* fromCharset, const char* toCharset, const char* input,
+                 std::uint64_t inputLength, char* output, std::uint64_t outputCapacity);
+
+// code_convert by the current conversion mode; -1 without touching output
+// when no valid mode is set.
+int g2u(const char* input, std::uint64_t inputLength, char* output, std::uint64_t outputCapacity);
+
+// UTF-8 to GB2312. Negative lengths are refused with -1.
+int u2g(const char* input, int inputLength, char* output, int outputCapacity);
+
+// The length of the longest prefix of `length` bytes that ends on a character
+// boundary of the current mode's source charset; the bytes after it are the
+// beginning of a character whose remaining bytes have not arrived yet.
+std::uint64_t completeCharactersLength(const unsigned char* bytes, std::uint64_t length);

@@ -1,0 +1,34 @@
+// The scanner's data port: /dev/ttyUSB<n>, raw, blocking single-byte reads.
+#pragma once
+
+#include <termios.h>
+
+// The open data port; -1 until the first init_com. init_com stores whatever
+// OpenSerialPort returned, a failure included.
+extern int SerialHandle;
+
+// Whether the input that the device has queued but not delivered is thrown
+// away when the settings are applied. Only the first open of the service
+// discards: a reopen between scans must keep bytes that are already waiting.
+enum class PendingInput { Discard, Keep };
+
+// Opens /dev/ttyUSB<n> (n from 0 to 6) for reading and writing, without
+// making it the controlling terminal, and hands it back in blocking mode.
+// Returns the descriptor, or -1.
+int OpenSerialPort(int n);
+
+// The device's settings changed to raw mode and the given speed, character
+// size, parity and stop bits, with reads that return after one byte. Bits
+// not named here keep the device's values.
+termios comSettings(const termios& device, int baud, int dataBits, char parity, int stopBits);
+
+// Raw mode, speed, character size, parity and stop bits on an open
+// descriptor; reads return as soon as one byte has arrived. 0 or -1.
+int set_com_config(int fd, int baud, int dataBits, char parity, int stopBits,
+                   PendingInput pending = PendingInput::Discard);
+
+// OpenSerialPort followed by set_com_config; the descriptor goes to
+// SerialHandle. On a configuration failure the new descriptor is closed.
+// 0 or -1.
+int init_com(int n, int baud, int dataBits, char parity, int stopBits,
+             PendingInput pending = PendingInput::Discard);

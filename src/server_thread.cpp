@@ -1,0 +1,49 @@
+#include "server_thread.h"
+
+#include "subscriber_list.h"
+#include "websocketcontrol.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <mutex>
+
+WebsocketControl* websocket = nullptr;
+
+namespace {
+
+// The detached server thread holds this while it uses the object, so the
+// object is never destroyed under it, whether it has started serving yet
+// or not.
+std::mutex g_websocket_in_use;
+
+}  // namespace
+
+void* socketPthreadStart(void*) {
+    std::lock_guard<std::mutex> lock(g_websocket_in_use);
+    if (websocket != nullptr) websocket->setupWebsocketServer();
+    return nullptr;
+}
+
+int toStartSocetServers() {
+    if (websocket == nullptr) websocket = new WebsocketControl;
+    websocket->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
+    websocket->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, socketPthreadStart, nullptr) != 0) {
+        puts("info:to create Socket pthread Error ");
+        return -2;
+    }
+    puts("pthread_detach ");
+    pthread_detach(thread);
+    return 0;
+}
+
+void stopWebsocketServer() {
+    if (websocket == nullptr) return;
+    websocket->closeWebsocketServer();
+    std::lock_guard<std::mutex> lock(g_websocket_in_use);
+    delete websocket;
+    websocket = nullptr;
+}

@@ -1,0 +1,17 @@
+// Who receives scans: every client that has sent a non-empty message, once
+// per message, until its connection closes.
+#pragma once
+
+#include <functional>
+
+class WsConnection;
+
+// The message-received callback: appends the sender to the list.
+void* socketPthreadGetDataCall(WsConnection* connection, char* text, int length);
+// The connection-closed callback: removes every entry of the connection.
+void* socketPthreadCloseConn(WsConnection* connection);
+
+// Visits every entry in list order while no entry can be added or removed,
+// so a connection cannot close under a send to it. Entries added meanwhile
+// wait for the next visit.
+void forEachSubscriber(const std::function<void(WsConnection*)>& visit);

@@ -1,0 +1,358 @@
+// Boost.Beast stays inside this file: it is slow to compile.
+#include "websocketcontrol.h"
+
+#include "console.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace beast = boost::beast;
+namespace net = boost::asio;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+
+MessageCallback callbackfunc = nullptr;
+CloseCallback callbackWebClose = nullptr;
+
+namespace {
+
+constexpr std::size_t kMessageBufferSize = 1024;
+constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
+// A client that stops reading is dropped once this much waits for it, so it
+// can neither hold up the others nor grow the service's memory.
+constexpr std::size_t kMaxQueuedMessages = 1024;
+constexpr std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
+// Half of it without a frame from the peer sends a ping; the whole of it
+// without an answer drops the peer.
+constexpr auto kIdleTimeout = std::chrono::seconds(120);
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+
+std::atomic<int> nextConnectionId{1};
+
+struct Outgoing {
+    std::shared_ptr<const std::string> bytes;
+    bool text;
+};
+
+}  // namespace
+
+class WsContext {
+public:
+    net::io_context io{1};
+
+    void adopt(tcp::socket socket);
+    void forget(WsConnection* connection) { connections_.erase(connection); }
+    // Reports every connection still open as closed; only once the loop has
+    // stopped.
+    void closeAll();
+
+private:
+    std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
+};
+
+class WsConnection : public std::enable_shared_from_this<WsConnection> {
+public:
+    WsConnection(tcp::socket socket, WsContext& context)
+        : ws_(std::move(socket)), context_(context), id_(nextConnectionId++) {}
+
+    int id() const { return id_; }
+
+    void start() {
+        beast::get_lowest_layer(ws_).expires_never();  // the websocket stream keeps time
+        websocket::stream_base::timeout timeouts{kHandshakeTimeout, kIdleTimeout, true};
+        ws_.set_option(timeouts);
+        ws_.read_message_max(kMaxIncomingMessage);
+        ws_.async_accept(
+            [self = shared_from_this()](beast::error_code ec) { self->onHandshake(ec); });
+    }
+
+    // Any thread: the bytes travel to the server thread, which writes them
+    // after whatever is already queued for this connection.
+    void send(std::shared_ptr<const std::string> bytes, bool text) {
+        net::post(context_.io, [self = shared_from_this(), bytes = std::move(bytes), text]() mutable {
+            self->enqueue(Outgoing{std::move(bytes), text});
+        });
+    }
+
+    bool makeNonBlocking() {
+        beast::error_code ec;
+        beast::get_lowest_layer(ws_).socket().non_blocking(true, ec);
+        return !ec;
+    }
+
+    // Tells the close handler, once, about a connection that had been opened.
+    void reportClosed() {
+        acceptingSends_ = false;
+        outgoing_.clear();
+        if (!opened_) return;
+        opened_ = false;
+        WebsocketControl::on_connection_closed(this);
+    }
+
+private:
+    void onHandshake(beast::error_code ec) {
+        if (ec || !WebsocketControl::on_connection_opened(this)) {
+            drop();
+            context_.forget(this);
+        } else {
+            opened_ = true;
+            acceptingSends_ = true;
+            readNext();
+        }
+        flushConsole();
+    }
+
+    void readNext() {
+        ws_.async_read(incoming_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            self->onRead(ec);
+        });
+    }
+
+    void onRead(beast::error_code ec) {
+        if (ec) {
+            reportClosed();
+            context_.forget(this);
+        } else {
+            listener_on_message(this, static_cast<const char*>(incoming_.cdata().data()),
+                                incoming_.size());
+            incoming_.consume(incoming_.size());
+            readNext();
+        }
+        flushConsole();
+    }
+
+    void enqueue(Outgoing message) {
+        if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
+        if (outgoing_.size() >= kMaxQueuedMessages ||
+            queuedBytes_ + message.bytes->size() > kMaxQueuedBytes) {
+            drop();
+            return;
+        }
+        queuedBytes_ += message.bytes->size();
+        outgoing_.push_back(std::move(message));
+        if (outgoing_.size() == 1) writeNext();
+    }
+
+    void writeNext() {
+        const Outgoing& next = outgoing_.front();
+        ws_.text(next.text);
+        // The handler keeps the bytes alive: a drop empties the queue while
+        // the write may still be under way.
+        ws_.async_write(net::buffer(*next.bytes),
+                        [self = shared_from_this(), bytes = next.bytes](beast::error_code ec,
+                                                                         std::size_t) {
+                            self->onWrite(ec);
+                        });
+    }
+
+    void onWrite(beast::error_code ec) {
+        if (ec || outgoing_.empty()) {
+            drop();
+            return;
+        }
+        queuedBytes_ -= outgoing_.front().bytes->size();
+        outgoing_.pop_front();
+        if (!outgoing_.empty()) writeNext();
+    }
+
+    // Closes the socket; the pending read then fails and reports the close.
+    void drop() {
+        acceptingSends_ = false;
+        outgoing_.clear();
+        queuedBytes_ = 0;
+        beast::get_lowest_layer(ws_).close();
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    beast::flat_buffer incoming_;
+    std::deque<Outgoing> outgoing_;
+    std::size_t queuedBytes_ = 0;
+    WsContext& context_;
+    const int id_;
+    bool opened_ = false;
+    bool acceptingSends_ = false;
+};
+
+void WsContext::adopt(tcp::socket socket) {
+    auto connection = std::make_shared<WsConnection>(std::move(socket), *this);
+    connections_.emplace(connection.get(), connection);
+    connection->start();
+}
+
+void WsContext::closeAll() {
+    for (auto& entry : connections_) entry.second->reportClosed();
+    connections_.clear();
+}
+
+class WsListener {
+public:
+    WsListener(WsContext& context, unsigned short port)
+        : context_(context), acceptor_(context.io), retryTimer_(context.io) {
+        beast::error_code ec;
+        const tcp::endpoint endpoint(net::ip::make_address_v4("0.0.0.0"), port);
+        acceptor_.open(endpoint.protocol(), ec);
+        if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+        if (!ec) acceptor_.bind(endpoint, ec);
+        if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+        ok_ = !ec;
+    }
+
+    bool isOk() const { return ok_; }
+
+    void acceptNext() {
+        acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
+            onAccept(ec, std::move(socket));
+        });
+    }
+
+private:
+    void onAccept(beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted) return;  // the listener was closed
+        if (ec) {
+            // Out of descriptors, say: keep listening, but give the
+            // system a moment rather than spin.
+            fprintf(stderr, "accept: %s\n", ec.message().c_str());
+            retryTimer_.expires_after(kAcceptRetryDelay);
+            retryTimer_.async_wait([this](beast::error_code waitError) {
+                if (!waitError) acceptNext();
+            });
+            return;
+        }
+        socket.set_option(tcp::no_delay(true), ec);
+        context_.adopt(std::move(socket));
+        acceptNext();
+    }
+
+    WsContext& context_;
+    tcp::acceptor acceptor_;
+    net::steady_timer retryTimer_;
+    bool ok_ = false;
+};
+
+int connectionId(const WsConnection* connection) { return connection->id(); }
+
+void listener_on_message(WsConnection* connection, const char* payload, std::size_t size) {
+    if (size < 1) {
+        printf("size of msg is 0 or msg = NULL(connet id = %d)", connectionId(connection));
+        return;
+    }
+    char message[kMessageBufferSize] = {};
+    memcpy(message, payload, std::min(size, sizeof message - 1));
+    printf("debug:%s \n", message);
+    if (callbackfunc == nullptr) return;
+    // A payload too long for the buffer is passed on as it is, so the
+    // callback never sees a length beyond the bytes it is given.
+    char* bytes = size < sizeof message ? message : const_cast<char*>(payload);
+    callbackfunc(connection, bytes, static_cast<int>(size));
+}
+
+WebsocketControl::WebsocketControl(unsigned short port) : port_(port) {
+    callbackfunc = nullptr;
+    callbackWebClose = nullptr;
+}
+
+WebsocketControl::~WebsocketControl() {
+    closeWebsocketServer();
+    callbackfunc = nullptr;
+    callbackWebClose = nullptr;
+}
+
+int WebsocketControl::SocketLinkRecvSetCallback(MessageCallback callback) {
+    callbackfunc = callback;
+    return 0;
+}
+
+int WebsocketControl::SocketLinkCloseSetCallback(CloseCallback callback) {
+    callbackWebClose = callback;
+    return 0;
+}
+
+int WebsocketControl::setupWebsocketServer() {
+    {
+        std::lock_guard<std::mutex> lock(lifecycle_);
+        if (running == 1 || serving_) return 0;
+        if (stopRequested_) return 0;  // stopped before this thread got here
+        releaseServer();
+        ctx = new WsContext;
+        serving_ = true;
+    }
+    puts("setup websocket");
+    listener = new WsListener(*ctx, port_);
+    int result = 0;
+    if (!listener->isOk()) {
+        puts("ERROR: Expected to find proper listener connection status, but found..");
+        result = -1;
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(lifecycle_);
+            running = 1;
+        }
+        listener->acceptNext();
+        flushConsole();
+        ctx->io.run();
+    }
+    flushConsole();
+    std::lock_guard<std::mutex> lock(lifecycle_);
+    serving_ = false;
+    serverThreadDone_.notify_all();
+    return result;
+}
+
+int WebsocketControl::doSendText(WsConnection* connection, const char* text, int length) {
+    puts("call websocket doSend");
+    connection->send(std::make_shared<const std::string>(text, static_cast<std::size_t>(length)),
+                     true);
+    return 0;
+}
+
+int WebsocketControl::doSendBinary(WsConnection* connection, const char* data, int length) {
+    puts("call websocket doSend");
+    connection->send(std::make_shared<const std::string>(data, static_cast<std::size_t>(length)),
+                     false);
+    return 0;
+}
+
+int WebsocketControl::closeWebsocketServer() {
+    std::unique_lock<std::mutex> lock(lifecycle_);
+    stopRequested_ = true;
+    if (serving_) {
+        ctx->io.stop();
+        serverThreadDone_.wait(lock, [this] { return !serving_; });
+    }
+    releaseServer();
+    running = 0;
+    return 0;
+}
+
+bool WebsocketControl::on_connection_opened(WsConnection* connection) {
+    printf("new conn id %d\n", connectionId(connection));
+    if (connection->makeNonBlocking()) return true;
+    puts("ERROR: failed to configure non-blocking state to connection..");
+    return false;
+}
+
+void WebsocketControl::on_connection_closed(WsConnection* connection) {
+    printf("Reg test: called connection close (TLS: %d)..\n", 0);
+    if (callbackWebClose != nullptr) callbackWebClose(connection);
+}
+
+void WebsocketControl::releaseServer() {
+    delete listener;
+    listener = nullptr;
+    if (ctx != nullptr) ctx->closeAll();
+    delete ctx;
+    ctx = nullptr;
+}

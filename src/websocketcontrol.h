@@ -1,0 +1,71 @@
+// The WebSocket server that publishes scans: one listener on port 9010, its
+// event loop on a thread of its own, and sends posted to it from other threads.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+// One client connection. The server owns it; others hold it by pointer and
+// compare by identity. A pointer stays usable for sends until the
+// connection-closed callback for it has returned.
+class WsConnection;
+int connectionId(const WsConnection* connection);
+
+// Called on the server thread for each non-empty message: the connection,
+// the received bytes and their length.
+using MessageCallback = void* (*)(WsConnection*, char*, int);
+// Called on the server thread once a connection has closed.
+using CloseCallback = void* (*)(WsConnection*);
+
+extern MessageCallback callbackfunc;
+extern CloseCallback callbackWebClose;
+
+// The on-message handler: prints the message and hands non-empty ones to
+// callbackfunc.
+void listener_on_message(WsConnection* connection, const char* payload, std::size_t size);
+
+class WsContext;   // the event loop and the connections it serves
+class WsListener;  // the listening socket
+
+class WebsocketControl {
+public:
+    static constexpr unsigned short kDefaultPort = 9010;
+
+    explicit WebsocketControl(unsigned short port = kDefaultPort);
+    ~WebsocketControl();
+    WebsocketControl(const WebsocketControl&) = delete;
+    WebsocketControl& operator=(const WebsocketControl&) = delete;
+
+    int SocketLinkRecvSetCallback(MessageCallback callback);
+    int SocketLinkCloseSetCallback(CloseCallback callback);
+
+    // Listens on 0.0.0.0 and serves until closeWebsocketServer; returns -1
+    // at once when the port cannot be listened on.
+    int setupWebsocketServer();
+
+    // Queue one message for the connection; safe from any thread. The
+    // result is always 0.
+    int doSendText(WsConnection* connection, const char* text, int length);
+    int doSendBinary(WsConnection* connection, const char* data, int length);
+
+    // Stops serving and returns once the server thread is done with the
+    // server; a later or pending setupWebsocketServer will not serve.
+    int closeWebsocketServer();
+
+    static bool on_connection_opened(WsConnection* connection);
+    static void on_connection_closed(WsConnection* connection);
+
+private:
+    void releaseServer();
+
+    WsContext* ctx = nullptr;
+    WsListener* listener = nullptr;
+    int running = 0;
+
+    unsigned short port_;
+    std::mutex lifecycle_;
+    std::condition_variable serverThreadDone_;
+    bool serving_ = false;
+    bool stopRequested_ = false;
+};

@@ -1,0 +1,64 @@
+#include "subscriber_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// The list never looks behind a connection handle, so any distinct
+// addresses stand in for connections here.
+WsConnection* fakeConnection(int n) {
+    static char storage[8];
+    return reinterpret_cast<WsConnection*>(&storage[n]);
+}
+
+std::vector<WsConnection*> entries() {
+    std::vector<WsConnection*> seen;
+    forEachSubscriber([&seen](WsConnection* connection) { seen.push_back(connection); });
+    return seen;
+}
+
+class SubscriberList : public testing::Test {
+protected:
+    void SetUp() override { testing::internal::CaptureStdout(); }
+    void TearDown() override {
+        for (int n = 0; n < 8; ++n) socketPthreadCloseConn(fakeConnection(n));
+        fflush(stdout);
+        testing::internal::GetCapturedStdout();
+    }
+    void subscribe(int n) { socketPthreadGetDataCall(fakeConnection(n), nullptr, 1); }
+    std::string printed() {
+        fflush(stdout);
+        std::string text = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return text;
+    }
+};
+
+TEST_F(SubscriberList, EveryMessageAddsAnEntryInArrivalOrder) {
+    subscribe(0);
+    subscribe(1);
+    subscribe(0);
+    EXPECT_EQ(entries(), (std::vector<WsConnection*>{fakeConnection(0), fakeConnection(1), fakeConnection(0)}));
+    EXPECT_EQ(printed(), "g_conn  get!\ng_conn  get!\ng_conn  get!\n");
+}
+
+TEST_F(SubscriberList, CloseRemovesEveryEntryOfThatConnectionOnly) {
+    for (int n : {0, 1, 0, 0, 2}) subscribe(n);  // A, B, A, A, C
+    printed();
+    socketPthreadCloseConn(fakeConnection(0));
+    EXPECT_EQ(entries(), (std::vector<WsConnection*>{fakeConnection(1), fakeConnection(2)}));
+    EXPECT_EQ(printed(), "g_conn over!\n");
+}
+
+TEST_F(SubscriberList, CloseOfAnUnlistedConnectionChangesNothing) {
+    socketPthreadCloseConn(fakeConnection(3));  // list empty
+    subscribe(1);
+    socketPthreadCloseConn(fakeConnection(3));
+    EXPECT_EQ(entries(), (std::vector<WsConnection*>{fakeConnection(1)}));
+    EXPECT_EQ(printed(), "g_conn over!\ng_conn  get!\ng_conn over!\n");
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+#include "service_process.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+int openScannerPty() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+    unlink("/dev/ttyUSB0");
+    if (symlink(ptsname(master), "/dev/ttyUSB0") != 0) return -1;
+    return master;
+}
+
+[[noreturn]] void execService(const std::string& binary, const std::vector<std::string>& args,
+                              int outFd, int errFd, bool unprivileged) {
+    dup2(outFd, STDOUT_FILENO);
+    dup2(errFd, STDERR_FILENO);
+    const int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, STDIN_FILENO);
+    if (unprivileged && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+        _exit(126);
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+int occurrences(std::string_view haystack, std::string_view text) {
+    int count = 0;
+    for (auto pos = haystack.find(text); pos != std::string_view::npos;
+         pos = haystack.find(text, pos + text.size()))
+        ++count;
+    return count;
+}
+
+std::string scanMessage(std::string_view data, std::size_t size) {
+    return "{\n\t\"type\":\t\"BARCODE_GUN\",\n\t\"size\":\t" + std::to_string(size) +
+           ",\n\t\"Data\":\t\"" + std::string(data) + "\"\n}";
+}
+
+std::string scanMessage(std::string_view data) { return scanMessage(data, data.size()); }
+
+ServiceProcess::ServiceProcess(std::vector<std::string> args, ServiceOptions options) {
+    if (options.scannerPlugged) {
+        scannerMaster_ = openScannerPty();
+        EXPECT_GE(scannerMaster_, 0) << "no pty for the scanner";
+    } else {
+        unlink("/dev/ttyUSB0");
+    }
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) abort();
+
+    const std::string binary = options.binary.empty() ? TIRN_SERIAL_BINARY : options.binary;
+    pid_ = fork();
+    if (pid_ == 0) execService(binary, args, outPipe[1], errPipe[1], options.unprivileged);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    reader_ = std::thread([this, out = outPipe[0], err = errPipe[0]] { captureOutput(out, err); });
+}
+
+ServiceProcess::~ServiceProcess() {
+    if (!exitStatus_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (scannerMaster_ >= 0) close(scannerMaster_);
+    reader_.join();
+    EXPECT_EQ(err().find("Sanitizer"), std::string::npos) << "sanitizer report:\n" << err();
+}
+
+void ServiceProcess::captureOutput(int outFd, int errFd) {
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    int open = 2;
+    char chunk[65536];
+    while (open > 0 && poll(fds, 2, -1) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+            if (got <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            (i == 0 ? out_ : err_).append(chunk, static_cast<std::size_t>(got));
+            changed_.notify_all();
+        }
+    }
+}
+
+void ServiceProcess::scan(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = write(scannerMaster_, bytes.data(), bytes.size());
+        if (written <= 0) {
+            ADD_FAILURE() << "the scanner pty refused bytes";
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void ServiceProcess::unplugScanner() {
+    close(scannerMaster_);
+    scannerMaster_ = -1;
+}
+
+std::optional<int> ServiceProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!exitStatus_) {
+        int status = 0;
+        const pid_t ended = waitpid(pid_, &status, WNOHANG);
+        if (ended == pid_)
+            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        else
+            std::this_thread::sleep_for(5ms);
+    }
+    return exitStatus_;
+}
+
+bool ServiceProcess::waitForOutput(std::string_view text, int times, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return occurrences(out_, text) >= times; });
+}
+
+bool ServiceProcess::waitUntilServing(std::chrono::milliseconds timeout) {
+    return waitForOutput("pthread_detach ", 1, timeout) && waitForOutput("setup websocket", 1, timeout);
+}
+
+std::string ServiceProcess::out() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
+std::string ServiceProcess::err() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+int ServiceProcess::countInOutput(std::string_view text) const { return occurrences(out(), text); }

@@ -1,0 +1,66 @@
+// The real TirnSerial binary, run by a test inside its sandbox: a pty plays
+// the scanner on /dev/ttyUSB0, standard output and standard error are
+// captured apart.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+struct ServiceOptions {
+    bool scannerPlugged = true;   // link /dev/ttyUSB0 to a fresh pty
+    bool unprivileged = false;    // run as nobody, who cannot become root
+    std::string binary;           // empty: the TirnSerial under test
+};
+
+class ServiceProcess {
+public:
+    explicit ServiceProcess(std::vector<std::string> args, ServiceOptions options = {});
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    // What the scanner sends.
+    void scan(std::string_view bytes);
+    // Closes the pty's master side, as pulling the adapter out does.
+    void unplugScanner();
+
+    // The exit status (0 to 255) once the process has ended in time.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
+    // Waits until standard output holds `text` `times` times in all.
+    bool waitForOutput(std::string_view text, int times = 1, std::chrono::milliseconds timeout = 10s);
+    // Waits until the service has started serving and listens on port 9010.
+    bool waitUntilServing(std::chrono::milliseconds timeout = 10s);
+
+    std::string out() const;
+    std::string err() const;
+    int countInOutput(std::string_view text) const;
+    pid_t pid() const { return pid_; }
+
+private:
+    void captureOutput(int outFd, int errFd);
+
+    pid_t pid_ = -1;
+    int scannerMaster_ = -1;
+    std::optional<int> exitStatus_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string out_;
+    std::string err_;
+    std::thread reader_;
+};
+
+// Counts the occurrences of text in haystack.
+int occurrences(std::string_view haystack, std::string_view text);
+
+// The exact scan message for a given Data text and size.
+std::string scanMessage(std::string_view data, std::size_t size);
+std::string scanMessage(std::string_view data);

@@ -1,0 +1,188 @@
+#include "ws_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int connectOnce(unsigned short port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+int connectWithRetry(unsigned short port, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const int fd = connectOnce(port);
+        if (fd >= 0 || Clock::now() >= deadline) return fd;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+std::string frameBytes(unsigned char opcode, std::string_view payload, bool masked) {
+    std::string frame;
+    frame.push_back(static_cast<char>(0x80 | opcode));
+    const unsigned char maskBit = masked ? 0x80 : 0;
+    const std::uint64_t size = payload.size();
+    if (size < 126) {
+        frame.push_back(static_cast<char>(maskBit | size));
+    } else if (size <= 0xFFFF) {
+        frame.push_back(static_cast<char>(maskBit | 126));
+        for (int shift = 8; shift >= 0; shift -= 8) frame.push_back(static_cast<char>(size >> shift));
+    } else {
+        frame.push_back(static_cast<char>(maskBit | 127));
+        for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>(size >> shift));
+    }
+    const unsigned char mask[4] = {0x12, 0x34, 0x56, 0x78};
+    if (masked) frame.append(reinterpret_cast<const char*>(mask), 4);
+    for (std::size_t i = 0; i < size; ++i)
+        frame.push_back(static_cast<char>(payload[i] ^ (masked ? mask[i % 4] : 0)));
+    return frame;
+}
+
+}  // namespace
+
+std::unique_ptr<WsClient> WsClient::connectRaw(unsigned short port, std::chrono::milliseconds timeout) {
+    const int fd = connectWithRetry(port, timeout);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<WsClient>(new WsClient(fd));
+}
+
+std::unique_ptr<WsClient> WsClient::connect(unsigned short port, std::chrono::milliseconds timeout) {
+    auto client = connectRaw(port, timeout);
+    if (client && !client->handshake(timeout)) client.reset();
+    return client;
+}
+
+WsClient::~WsClient() { ::close(fd_); }
+
+bool WsClient::handshake(std::chrono::milliseconds timeout) {
+    const std::string request =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    if (!sendRaw(request)) return false;
+    const auto deadline = Clock::now() + timeout;
+    std::size_t end;
+    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+        if (!fill(deadline)) return false;
+    const bool upgraded = buffer_.compare(0, 12, "HTTP/1.1 101") == 0;
+    buffer_.erase(0, end + 4);
+    return upgraded;
+}
+
+bool WsClient::sendFrame(Opcode opcode, std::string_view payload, bool masked) {
+    return sendRaw(frameBytes(opcode, payload, masked));
+}
+
+bool WsClient::sendRaw(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+bool WsClient::fill(Clock::time_point deadline) {
+    if (closed_) return false;
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, millisecondsUntil(deadline)) <= 0) return false;
+    char chunk[64 * 1024];
+    const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0) {
+        closed_ = true;
+        return false;
+    }
+    buffer_.append(chunk, static_cast<std::size_t>(got));
+    return true;
+}
+
+std::optional<WsClient::Frame> WsClient::nextFrame(Clock::time_point deadline) {
+    for (;;) {
+        if (buffer_.size() >= 2) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(buffer_.data());
+            std::size_t header = 2;
+            std::uint64_t size = bytes[1] & 0x7F;
+            const std::size_t extra = size == 126 ? 2 : size == 127 ? 8 : 0;
+            if (buffer_.size() >= header + extra) {
+                if (extra) {
+                    size = 0;
+                    for (std::size_t i = 0; i < extra; ++i) size = (size << 8) | bytes[header + i];
+                }
+                header += extra;
+                if (buffer_.size() >= header + size) {
+                    Frame frame{(bytes[0] & 0x80) != 0, static_cast<unsigned char>(bytes[0] & 0x0F),
+                                buffer_.substr(header, size)};
+                    buffer_.erase(0, header + size);
+                    return frame;
+                }
+            }
+        }
+        if (!fill(deadline)) return std::nullopt;
+    }
+}
+
+std::optional<WsMessage> WsClient::receive(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::optional<WsMessage> message;
+    while (auto frame = nextFrame(deadline)) {
+        switch (frame->opcode) {
+        case kPing:
+            sendFrame(kPong, frame->payload);
+            continue;
+        case kPong:
+            continue;
+        case kClose:
+            if (frame->payload.size() >= 2)
+                closeCode_ = (static_cast<unsigned char>(frame->payload[0]) << 8) |
+                             static_cast<unsigned char>(frame->payload[1]);
+            closed_ = true;
+            return std::nullopt;
+        case 0x0:  // continuation
+            if (message) message->payload += frame->payload;
+            break;
+        default:
+            message = WsMessage{frame->payload, frame->opcode == kText};
+            break;
+        }
+        if (frame->fin && message) return message;
+    }
+    return std::nullopt;
+}
+
+bool WsClient::waitClosed(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!closed_ && Clock::now() < deadline) receive(std::chrono::milliseconds(millisecondsUntil(deadline)));
+    return closed_;
+}
+
+void WsClient::close() {
+    if (!closed_) sendFrame(kClose, std::string("\x03\xe8", 2));
+    shutdown(fd_, SHUT_RDWR);
+    closed_ = true;
+}

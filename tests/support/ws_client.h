@@ -1,0 +1,64 @@
+// A small blocking WebSocket client for tests: every wait has a deadline,
+// and frames can be sent exactly as a misbehaving client would send them.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+using namespace std::chrono_literals;
+
+struct WsMessage {
+    std::string payload;
+    bool text;
+};
+
+class WsClient {
+public:
+    enum Opcode : unsigned char { kText = 0x1, kBinary = 0x2, kClose = 0x8, kPing = 0x9, kPong = 0xA };
+
+    // Connects to 127.0.0.1:port and completes the opening handshake,
+    // retrying while nothing listens yet. Null when that fails in time.
+    static std::unique_ptr<WsClient> connect(unsigned short port = 9010,
+                                             std::chrono::milliseconds timeout = 5s);
+    // A TCP connection only, for clients that never finish the handshake.
+    static std::unique_ptr<WsClient> connectRaw(unsigned short port = 9010,
+                                                std::chrono::milliseconds timeout = 5s);
+    ~WsClient();
+
+    bool sendText(std::string_view payload) { return sendFrame(kText, payload); }
+    bool sendBinary(std::string_view payload) { return sendFrame(kBinary, payload); }
+    bool sendFrame(Opcode opcode, std::string_view payload, bool masked = true);
+    bool sendRaw(std::string_view bytes);
+
+    // The next data message; pings are answered on the way. Nothing when
+    // the deadline passes or the server closes.
+    std::optional<WsMessage> receive(std::chrono::milliseconds timeout = 5s);
+    // True once the server has closed the connection (close frame or end of
+    // stream) within the timeout; data messages on the way are discarded.
+    bool waitClosed(std::chrono::milliseconds timeout = 5s);
+    // The code of the server's close frame, 0 if it sent none.
+    int closeCode() const { return closeCode_; }
+
+    // Sends a close frame and shuts the socket.
+    void close();
+    int descriptor() const { return fd_; }
+
+private:
+    explicit WsClient(int fd) : fd_(fd) {}
+    bool handshake(std::chrono::milliseconds timeout);
+    bool fill(std::chrono::steady_clock::time_point deadline);
+    struct Frame {
+        bool fin;
+        unsigned char opcode;
+        std::string payload;
+    };
+    std::optional<Frame> nextFrame(std::chrono::steady_clock::time_point deadline);
+
+    int fd_;
+    std::string buffer_;
+    bool closed_ = false;
+    int closeCode_ = 0;
+};
