@@ -32,8 +32,8 @@ constexpr std::size_t kMessageBufferSize = 1024;
 constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
 // A client that stops reading is dropped once this much waits for it, so it
 // can neither hold up the others nor grow the service's memory.
-constexpr std::size_t kMaxQueuedMessages = 1024;
-constexpr std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+constexpr std::size_t kMaxQueuedMessages = 256;
+constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // Half of it without a frame from the peer sends a ping; the whole of it
 // without an answer drops the peer.

@@ -1,1 +1,113 @@
+// Start-up paths of the real binary, as a user meets them.
+#include "sandbox.h"
+#include "service_process.h"
+
 #include <gtest/gtest.h>
+
+namespace {
+
+const std::string kOpened = "程序打开成功!\n";
+const std::string kFixedLines = "port = 0\nbaud = 115200\n";
+
+struct RefusedStart {
+    const char* name;
+    std::vector<std::string> args;
+    ServiceOptions options;
+    std::string out;
+    std::string errStart;  // what standard error begins with
+    int status;
+};
+
+class StartupRefused : public testing::TestWithParam<RefusedStart> {};
+
+TEST_P(StartupRefused, PrintsItsMessagesAndExits) {
+    REQUIRE_SANDBOX();
+    const RefusedStart& c = GetParam();
+    ServiceProcess service(c.args, c.options);
+    EXPECT_EQ(service.waitForExit(), c.status);
+    EXPECT_EQ(service.out(), c.out);
+    EXPECT_EQ(service.err().rfind(c.errStart, 0), 0u) << service.err();
+}
+
+ServiceOptions unplugged() {
+    ServiceOptions options;
+    options.scannerPlugged = false;
+    return options;
+}
+
+ServiceOptions linkedTo(const char* path) {
+    ServiceOptions options;
+    options.scannerLink = path;
+    return options;
+}
+
+ServiceOptions asNobody() {
+    ServiceOptions options = unplugged();
+    options.unprivileged = true;
+    return options;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, StartupRefused,
+    testing::Values(
+        RefusedStart{"NoArgument", {}, unplugged(), kOpened,
+                     "SUAGE:please input the port and baudrate\n", 0},
+        RefusedStart{"UnsupportedMode", {"3"}, linkedTo("/dev/null"),
+                     kOpened + kFixedLines + "码制不支持\n", "", 0},
+        RefusedStart{"NegativeMode", {"-1"}, unplugged(), kOpened + kFixedLines + "码制不支持\n", "", 0},
+        RefusedStart{"NoAdapter", {"0"}, unplugged(),
+                     kOpened + kFixedLines + "已选择pdf417\nopen /dev/ttyUSB0\ninit_com error\n",
+                     "open serial port: No such file or directory\nOpenSerialPort: ", 255},
+        RefusedStart{"AdapterIsNotATerminal", {"2"}, linkedTo("/dev/null"),
+                     kOpened + kFixedLines +
+                         "已经选择gb18030 to utf-8\nopen /dev/ttyUSB0\nOpenPort is sucessful\ninit_com error\n",
+                     "standard input is not a terminal device: ", 255},
+        RefusedStart{"CannotBecomeRoot", {"0"}, asNobody(), kOpened + "the switch to root user failed!\n",
+                     "", 255}),
+    [](const testing::TestParamInfo<RefusedStart>& info) { return info.param.name; });
+
+TEST(Startup, AdapterThatIsNotATerminalReportsBothFailures) {
+    REQUIRE_SANDBOX();
+    ServiceProcess service({"0"}, linkedTo("/dev/null"));
+    ASSERT_EQ(service.waitForExit(), 255);
+    const std::string err = service.err();
+    EXPECT_NE(err.find("\ntcgetattr: "), std::string::npos) << err;
+    EXPECT_NE(err.find("\nset_com_config: "), std::string::npos) << err;
+}
+
+struct ModeCase {
+    const char* argument;
+    const char* announcement;
+};
+
+TEST(Startup, ModeArgumentIsReadAsANumber) {
+    REQUIRE_SANDBOX();
+    const std::vector<ModeCase> cases = {
+        {"0", "已选择pdf417"},       {"abc", "已选择pdf417"},
+        {" 1x", "已经选择QR"},       {"2", "已经选择gb18030 to utf-8"},
+        {"4294967297", "已经选择QR"},  // 2^32 + 1, cut to 32 bits
+    };
+    for (const auto& c : cases) {
+        ServiceProcess service({c.argument});
+        ASSERT_TRUE(service.waitForOutput("OpenPort is sucessful")) << c.argument << "\n" << service.out();
+        EXPECT_EQ(service.out().rfind(kOpened + kFixedLines + c.announcement +
+                                          "\nopen /dev/ttyUSB0\nOpenPort is sucessful\n",
+                                      0),
+                  0u)
+            << c.argument << "\n" << service.out();
+        EXPECT_EQ(service.err().rfind("standard input is not a terminal device: ", 0), 0u) << service.err();
+    }
+}
+
+TEST(Startup, SecondCopyIsRefusedBeforeAnythingElse) {
+    REQUIRE_SANDBOX();
+    ServiceProcess first({"0"});
+    ASSERT_TRUE(first.waitUntilServing());
+    ServiceProcess second({"0"}, unplugged());
+    EXPECT_EQ(second.waitForExit(), 255);
+    EXPECT_EQ(second.out(), "程序已经打开，请勿重复打开!\n");
+    EXPECT_EQ(second.err(), "");
+    EXPECT_FALSE(first.waitForExit(100ms)) << "the first copy must keep running";
+}
+
+}  // namespace

@@ -1,1 +1,267 @@
+// The WebSocket server in this process, with real clients on port 9010.
+#include "sandbox.h"
+#include "server_thread.h"
+#include "service_process.h"
+#include "subscriber_list.h"
+#include "websocketcontrol.h"
+#include "ws_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+class WebSocketServer : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        testing::internal::CaptureStdout();
+        capturing_ = true;
+        server_ = std::make_unique<WebsocketControl>();
+        server_->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
+        server_->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+    }
+    // What the server prints goes to standard output, and so do the test's
+    // own failure messages while it is captured: show them on failure.
+    void TearDown() override {
+        stop();
+        if (capturing_) printed();
+        if (HasFailure()) fprintf(stderr, "%s", printed_.c_str());
+    }
+
+    void start() {
+        thread_ = std::thread([this] { setupResult_ = server_->setupWebsocketServer(); });
+    }
+    void stop() {
+        if (server_) server_->closeWebsocketServer();
+        if (thread_.joinable()) thread_.join();
+        server_.reset();
+    }
+    std::unique_ptr<WsClient> subscribed(std::string_view hello = "hello") {
+        auto client = WsClient::connect();
+        EXPECT_TRUE(client);
+        if (!client) return client;
+        const int before = subscriptions();
+        client->sendText(hello);
+        waitFor([&] { return subscriptions() > before; });
+        return client;
+    }
+    void broadcast(const std::string& message) {
+        forEachSubscriber([&](WsConnection* connection) {
+            server_->doSendText(connection, message.data(), static_cast<int>(message.size()));
+        });
+    }
+    int subscriptions() {
+        int count = 0;
+        forEachSubscriber([&count](WsConnection*) { ++count; });
+        return count;
+    }
+    template <class Condition>
+    bool waitFor(Condition condition, std::chrono::milliseconds timeout = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+    std::string printed() {
+        fflush(stdout);
+        capturing_ = false;
+        printed_ = testing::internal::GetCapturedStdout();
+        return printed_;
+    }
+
+    std::unique_ptr<WebsocketControl> server_;
+    std::thread thread_;
+    int setupResult_ = 1;
+    bool capturing_ = false;
+    std::string printed_;
+};
+
+TEST_F(WebSocketServer, OnlyNonEmptyMessagesSubscribe) {
+    start();
+    auto silent = WsClient::connect();
+    auto empty = WsClient::connect();
+    ASSERT_TRUE(silent && empty);
+    empty->sendText("");
+    auto text = subscribed("hello");
+    auto binary = WsClient::connect();
+    ASSERT_TRUE(binary);
+    binary->sendBinary(std::string("\x00\xff", 2));
+    ASSERT_TRUE(waitFor([&] { return subscriptions() == 2; }));
+
+    broadcast("scan");
+    for (auto* client : {text.get(), binary.get()}) {
+        const auto message = client->receive();
+        ASSERT_TRUE(message);
+        EXPECT_EQ(message->payload, "scan");
+        EXPECT_TRUE(message->text);
+    }
+    EXPECT_FALSE(silent->receive(200ms));
+    EXPECT_FALSE(empty->receive(10ms));
+
+    stop();
+    const std::string out = printed();
+    EXPECT_NE(out.find("new conn id "), std::string::npos);
+    EXPECT_NE(out.find("size of msg is 0 or msg = NULL(connet id = "), std::string::npos);
+    EXPECT_NE(out.find("debug:hello \ng_conn  get!\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("debug: \ng_conn  get!\n"), std::string::npos) << "binary shown up to its zero byte";
+    EXPECT_EQ(occurrences(out, "call websocket doSend\n"), 2);
+}
+
+TEST_F(WebSocketServer, EveryMessageIsOneMoreCopy) {
+    start();
+    auto client = subscribed("one");
+    client->sendText("two");
+    client->sendBinary("three");
+    ASSERT_TRUE(waitFor([&] { return subscriptions() == 3; }));
+    broadcast("scan");
+    for (int copy = 0; copy < 3; ++copy) EXPECT_TRUE(client->receive()) << copy;
+    EXPECT_FALSE(client->receive(100ms));
+}
+
+TEST_F(WebSocketServer, CloseRemovesAllEntriesOfThatClientOnly) {
+    start();
+    auto a = subscribed("a1");
+    auto b = subscribed("b");
+    a->sendText("a2");
+    a->sendText("a3");
+    ASSERT_TRUE(waitFor([&] { return subscriptions() == 4; }));
+    auto c = subscribed("c");
+
+    a->close();
+    ASSERT_TRUE(waitFor([&] { return subscriptions() == 2; }));
+    broadcast("after");
+    EXPECT_EQ(b->receive()->payload, "after");
+    EXPECT_EQ(c->receive()->payload, "after");
+    EXPECT_FALSE(b->receive(100ms));
+
+    stop();
+    const std::string out = printed();
+    EXPECT_NE(out.find("Reg test: called connection close (TLS: 0)..\ng_conn over!\n"), std::string::npos) << out;
+}
+
+TEST_F(WebSocketServer, LongMessagesStayInsideTheBuffer) {
+    start();
+    auto exact = subscribed(std::string(1023, 'a'));
+    auto over = subscribed(std::string(1024, 'b'));
+    auto huge = WsClient::connect();
+    ASSERT_TRUE(huge);
+    huge->sendText(std::string(70000, 'c'));
+    EXPECT_TRUE(huge->waitClosed());
+    EXPECT_EQ(huge->closeCode(), 1009);
+    EXPECT_EQ(subscriptions(), 2);
+
+    broadcast("scan");
+    EXPECT_TRUE(exact->receive());
+    EXPECT_TRUE(over->receive());
+
+    stop();
+    const std::string out = printed();
+    EXPECT_NE(out.find("debug:" + std::string(1023, 'a') + " \n"), std::string::npos);
+    EXPECT_NE(out.find("debug:" + std::string(1023, 'b') + " \n"), std::string::npos);
+    EXPECT_EQ(out.find(std::string(1024, 'b')), std::string::npos);
+    EXPECT_EQ(out.find("ccc"), std::string::npos);
+}
+
+TEST_F(WebSocketServer, InvalidUtf8TextFailsThatClientOnly) {
+    start();
+    auto good = subscribed();
+    auto bad = WsClient::connect();
+    ASSERT_TRUE(bad);
+    bad->sendText("\xD6\xD0");
+    EXPECT_TRUE(bad->waitClosed());
+    EXPECT_EQ(bad->closeCode(), 1007);
+    broadcast("scan");
+    EXPECT_TRUE(good->receive());
+}
+
+TEST_F(WebSocketServer, ClientThatStopsReadingIsDroppedWithoutHoldingOthersUp) {
+    start();
+    auto stalled = subscribed("stalled");
+    auto reader = subscribed("reader");
+    // Far more than socket buffers and the per-client queue together hold.
+    const std::string big(128 * 1024, 'x');
+    constexpr int kMessages = 200;
+    for (int i = 0; i < kMessages; ++i) {
+        broadcast(std::to_string(i) + big);
+        const auto message = reader->receive(10s);
+        ASSERT_TRUE(message) << i;
+        ASSERT_EQ(message->payload.substr(0, std::to_string(i).size() + 1), std::to_string(i) + "x");
+    }
+    EXPECT_TRUE(waitFor([&] { return subscriptions() == 1; })) << "the stalled client stays listed";
+    broadcast("still served");
+    EXPECT_EQ(reader->receive()->payload, "still served");
+}
+
+TEST_F(WebSocketServer, PortAlreadyTaken) {
+    const int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // past earlier tests' TIME_WAIT
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9010);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    start();
+    thread_.join();
+    EXPECT_EQ(setupResult_, -1);
+    close(blocker);
+    EXPECT_EQ(printed(),
+              "setup websocket\nERROR: Expected to find proper listener connection status, but found..\n");
+}
+
+TEST_F(WebSocketServer, SetupWhileRunningReturnsAtOnce) {
+    start();
+    ASSERT_TRUE(WsClient::connect());
+    EXPECT_EQ(server_->setupWebsocketServer(), 0);
+    stop();
+    EXPECT_EQ(occurrences(printed(), "setup websocket"), 1);
+}
+
+TEST_F(WebSocketServer, StopWithClientsConnectedClosesThem) {
+    start();
+    auto a = subscribed();
+    auto b = subscribed();
+    auto c = WsClient::connect();
+    stop();
+    EXPECT_EQ(subscriptions(), 0);
+    EXPECT_TRUE(a->waitClosed());
+    EXPECT_TRUE(c->waitClosed());
+}
+
+TEST_F(WebSocketServer, StopBeforeTheThreadStartsMeansItNeverServes) {
+    server_->closeWebsocketServer();
+    EXPECT_EQ(server_->setupWebsocketServer(), 0);
+    EXPECT_FALSE(WsClient::connect(9010, 100ms));
+}
+
+// Through the service's own start and stop, with the detached thread: every
+// cycle leaves the port free and nothing behind.
+TEST(ServerThread, ManyStartStopCycles) {
+    REQUIRE_SANDBOX();
+    testing::internal::CaptureStdout();
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        ASSERT_EQ(toStartSocetServers(), 0);
+        if (cycle % 2 == 1) {
+            auto client = WsClient::connect();
+            ASSERT_TRUE(client) << cycle;
+            client->sendText("hi");
+        }
+        stopWebsocketServer();
+        ASSERT_EQ(websocket, nullptr);
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(occurrences(out, "ERROR"), 0) << out;
+    EXPECT_EQ(occurrences(out, "pthread_detach "), 50);
+}
+
+}  // namespace

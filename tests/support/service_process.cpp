@@ -18,7 +18,6 @@ constexpr uid_t kNobody = 65534;
 int openScannerPty() {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
-    unlink("/dev/ttyUSB0");
     if (symlink(ptsname(master), "/dev/ttyUSB0") != 0) return -1;
     return master;
 }
@@ -56,11 +55,12 @@ std::string scanMessage(std::string_view data, std::size_t size) {
 std::string scanMessage(std::string_view data) { return scanMessage(data, data.size()); }
 
 ServiceProcess::ServiceProcess(std::vector<std::string> args, ServiceOptions options) {
-    if (options.scannerPlugged) {
+    unlink("/dev/ttyUSB0");
+    if (!options.scannerLink.empty()) {
+        EXPECT_EQ(symlink(options.scannerLink.c_str(), "/dev/ttyUSB0"), 0);
+    } else if (options.scannerPlugged) {
         scannerMaster_ = openScannerPty();
         EXPECT_GE(scannerMaster_, 0) << "no pty for the scanner";
-    } else {
-        unlink("/dev/ttyUSB0");
     }
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) abort();

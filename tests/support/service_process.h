@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 
 struct ServiceOptions {
     bool scannerPlugged = true;   // link /dev/ttyUSB0 to a fresh pty
+    std::string scannerLink;      // or to this path instead
     bool unprivileged = false;    // run as nobody, who cannot become root
     std::string binary;           // empty: the TirnSerial under test
 };

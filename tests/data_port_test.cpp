@@ -1,0 +1,85 @@
+// The data port opened through /dev/ttyUSB0, as the service opens it.
+#include "sandbox.h"
+#include "serial_port.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class DataPort : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        scanner_ = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(scanner_, 0);
+        ASSERT_EQ(grantpt(scanner_), 0);
+        ASSERT_EQ(unlockpt(scanner_), 0);
+        unlink("/dev/ttyUSB0");
+        ASSERT_EQ(symlink(ptsname(scanner_), "/dev/ttyUSB0"), 0);
+    }
+    void TearDown() override {
+        if (SerialHandle >= 0) close(SerialHandle);
+        SerialHandle = -1;
+        if (scanner_ >= 0) close(scanner_);
+    }
+
+    int openPort(PendingInput pending) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int result = init_com(0, 115200, 8, 'N', 1, pending);
+        fflush(stdout);
+        out_ = testing::internal::GetCapturedStdout();
+        err_ = testing::internal::GetCapturedStderr();
+        return result;
+    }
+
+    int scanner_ = -1;
+    std::string out_, err_;
+};
+
+TEST_F(DataPort, OpensBlockingAndDropsWhatCameBefore) {
+    ASSERT_EQ(write(scanner_, "old", 3), 3);
+    ASSERT_EQ(openPort(PendingInput::Discard), 0);
+    EXPECT_EQ(out_, "open /dev/ttyUSB0\nOpenPort is sucessful\n");
+    EXPECT_EQ(fcntl(SerialHandle, F_GETFL) & O_NONBLOCK, 0);
+
+    ASSERT_EQ(write(scanner_, "new", 3), 3);
+    char got[4] = {};
+    ASSERT_EQ(read(SerialHandle, got, 3), 3);
+    EXPECT_STREQ(got, "new");
+}
+
+TEST_F(DataPort, ReopenKeepsWhatIsWaiting) {
+    ASSERT_EQ(openPort(PendingInput::Discard), 0);
+    close(SerialHandle);
+    ASSERT_EQ(write(scanner_, "next", 4), 4);  // sent while the port was closed
+    ASSERT_EQ(openPort(PendingInput::Keep), 0);
+    char got[5] = {};
+    ASSERT_EQ(read(SerialHandle, got, 4), 4);
+    EXPECT_STREQ(got, "next");
+}
+
+TEST_F(DataPort, ConfigurationFailureClosesThePort) {
+    unlink("/dev/ttyUSB0");
+    ASSERT_EQ(symlink("/dev/null", "/dev/ttyUSB0"), 0);
+    ASSERT_EQ(openPort(PendingInput::Discard), -1);
+    EXPECT_EQ(out_, "open /dev/ttyUSB0\nOpenPort is sucessful\n");
+    EXPECT_NE(err_.find("tcgetattr: "), std::string::npos) << err_;
+    EXPECT_NE(err_.find("set_com_config: "), std::string::npos) << err_;
+    EXPECT_EQ(fcntl(SerialHandle, F_GETFD), -1) << "the descriptor was left open";
+    SerialHandle = -1;
+}
+
+TEST_F(DataPort, MissingDeviceReportsBothFailures) {
+    unlink("/dev/ttyUSB0");
+    ASSERT_EQ(openPort(PendingInput::Discard), -1);
+    EXPECT_EQ(out_, "open /dev/ttyUSB0\n");
+    EXPECT_EQ(err_.rfind("open serial port: No such file or directory\nOpenSerialPort: ", 0), 0u) << err_;
+    EXPECT_EQ(SerialHandle, -1);
+}
+
+}  // namespace
