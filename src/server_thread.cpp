@@ -26,9 +26,18 @@ void* socketPthreadStart(void*) {
 }
 
 int toStartSocetServers() {
-    if (websocket == nullptr) websocket = new WebsocketControl;
-    websocket->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
-    websocket->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+    const auto registerCallbacks = [] {
+        websocket->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
+        websocket->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+    };
+    if (websocket == nullptr) {
+        // A server thread left from an earlier start may be waiting to look.
+        std::lock_guard<std::mutex> lock(g_websocket_in_use);
+        websocket = new WebsocketControl;
+        registerCallbacks();
+    } else {
+        registerCallbacks();
+    }
 
     pthread_t thread;
     if (pthread_create(&thread, nullptr, socketPthreadStart, nullptr) != 0) {

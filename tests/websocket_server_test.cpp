@@ -6,9 +6,6 @@
 #include "websocketcontrol.h"
 #include "ws_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -203,14 +200,7 @@ TEST_F(WebSocketServer, ClientThatStopsReadingIsDroppedWithoutHoldingOthersUp) {
 }
 
 TEST_F(WebSocketServer, PortAlreadyTaken) {
-    const int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // past earlier tests' TIME_WAIT
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9010);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
+    const int blocker = occupyPort9010();
     start();
     thread_.join();
     EXPECT_EQ(setupResult_, -1);

@@ -1,6 +1,9 @@
 #include "service_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,6 +41,18 @@ int openScannerPty() {
 }
 
 }  // namespace
+
+int occupyPort9010() {
+    const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // past earlier tests' TIME_WAIT
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9010);
+    EXPECT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(blocker, 1), 0);
+    return blocker;
+}
 
 int occurrences(std::string_view haystack, std::string_view text) {
     int count = 0;
