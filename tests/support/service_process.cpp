@@ -18,13 +18,6 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-int openScannerPty() {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
-    if (symlink(ptsname(master), "/dev/ttyUSB0") != 0) return -1;
-    return master;
-}
-
 [[noreturn]] void execService(const std::string& binary, const std::vector<std::string>& args,
                               int outFd, int errFd, bool unprivileged) {
     dup2(outFd, STDOUT_FILENO);
@@ -74,8 +67,8 @@ ServiceProcess::ServiceProcess(std::vector<std::string> args, ServiceOptions opt
     if (!options.scannerLink.empty()) {
         EXPECT_EQ(symlink(options.scannerLink.c_str(), "/dev/ttyUSB0"), 0);
     } else if (options.scannerPlugged) {
-        scannerMaster_ = openScannerPty();
-        EXPECT_GE(scannerMaster_, 0) << "no pty for the scanner";
+        scanner_ = std::make_unique<VirtualScanner>();
+        EXPECT_TRUE(scanner_->pluggedIn()) << "no pty for the scanner";
     }
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) abort();
@@ -93,7 +86,7 @@ ServiceProcess::~ServiceProcess() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    if (scannerMaster_ >= 0) close(scannerMaster_);
+    scanner_.reset();
     reader_.join();
     EXPECT_EQ(err().find("Sanitizer"), std::string::npos) << "sanitizer report:\n" << err();
 }
@@ -119,21 +112,11 @@ void ServiceProcess::captureOutput(int outFd, int errFd) {
     }
 }
 
-void ServiceProcess::scan(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = write(scannerMaster_, bytes.data(), bytes.size());
-        if (written <= 0) {
-            ADD_FAILURE() << "the scanner pty refused bytes";
-            return;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
+void ServiceProcess::scan(std::string_view bytes, const Pacing& pacing) {
+    EXPECT_TRUE(scanner_ && scanner_->type(bytes, pacing)) << "the scanner refused bytes";
 }
 
-void ServiceProcess::unplugScanner() {
-    close(scannerMaster_);
-    scannerMaster_ = -1;
-}
+void ServiceProcess::unplugScanner() { scanner_->unplug(); }
 
 std::optional<int> ServiceProcess::waitForExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -3,8 +3,11 @@
 // captured apart.
 #pragma once
 
+#include "virtual_scanner.h"
+
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,7 +33,7 @@ public:
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
     // What the scanner sends.
-    void scan(std::string_view bytes);
+    void scan(std::string_view bytes, const Pacing& pacing = {});
     // Closes the pty's master side, as pulling the adapter out does.
     void unplugScanner();
 
@@ -50,7 +53,7 @@ private:
     void captureOutput(int outFd, int errFd);
 
     pid_t pid_ = -1;
-    int scannerMaster_ = -1;
+    std::unique_ptr<VirtualScanner> scanner_;
     std::optional<int> exitStatus_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -1,0 +1,35 @@
+# Installation and the Debian package: the service, its systemd unit, the
+# udev rule that starts it with the scanner, and its manual page.
+include(GNUInstallDirs)
+
+install(TARGETS TirnSerial RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/tirnserial@.service DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/99-tirnserial.rules DESTINATION /lib/udev/rules.d)
+
+set(manpage ${CMAKE_CURRENT_BINARY_DIR}/TirnSerial.8.gz)
+add_custom_command(
+  OUTPUT ${manpage}
+  COMMAND gzip -9 -n -c ${CMAKE_CURRENT_LIST_DIR}/TirnSerial.8 > ${manpage}
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/TirnSerial.8
+  VERBATIM)
+add_custom_target(manpage ALL DEPENDS ${manpage})
+install(FILES ${manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tirnserial)
+set(CPACK_PACKAGE_VENDOR "TirnSerial")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relays barcode scans from a serial scanner to WebSocket clients")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "TirnSerial developers <tirnserial@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# ps counts running copies at start-up.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
+  ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_WARN_ON_ABSOLUTE_INSTALL_DESTINATION OFF)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

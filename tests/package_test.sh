@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks what a user installs: the files, the
+# dependencies, a unit that systemd accepts, a readable manual page, and a
+# binary whose start-up paths work. Usage: package_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$work/out" >/dev/null)
+deb=$(ls "$work"/out/tirnserial_*.deb)
+
+listing=$(dpkg-deb -c "$deb")
+for file in ./usr/sbin/TirnSerial ./lib/systemd/system/tirnserial@.service \
+            ./lib/udev/rules.d/99-tirnserial.rules ./usr/share/man/man8/TirnSerial.8.gz; do
+  grep -q " $file\$" <<<"$listing" || fail "$file is not in the package"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+for dependency in libcjson1 libstdc++6 libc6 procps; do
+  grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
+done
+
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+binary="$root/usr/sbin/TirnSerial"
+
+if command -v systemd-analyze >/dev/null; then
+  # An instance of the template, started from where the package was unpacked.
+  mkdir "$work/units"
+  sed "s|/usr/sbin/TirnSerial|$binary|" "$root/lib/systemd/system/tirnserial@.service" \
+    >"$work/units/tirnserial@0.service"
+  verdict=$(systemd-analyze verify --man=no "$work/units/tirnserial@0.service" 2>&1) \
+    || fail "systemd-analyze rejects the unit: $verdict"
+  [ -z "$verdict" ] || fail "systemd-analyze complains: $verdict"
+else
+  echo "systemd-analyze not available: unit not verified"
+fi
+
+if command -v man >/dev/null; then
+  page=$(MANWIDTH=80 man -l "$root/usr/share/man/man8/TirnSerial.8.gz" 2>&1)
+  grep -q "EXIT STATUS" <<<"$page" || fail "the manual page does not render: $page"
+fi
+
+# Start-up paths of the installed binary; in a sandbox, so that a TirnSerial
+# running on this machine does not count as a second copy.
+run() {
+  if [ "$(id -u)" -eq 0 ]; then "$source/scripts/sandbox" "$binary" "$@"; else "$binary" "$@"; fi
+}
+status=0
+err=$(run 2>&1 >/dev/null) || status=$?
+[ "$status" -eq 0 ] && [ "$err" = "SUAGE:please input the port and baudrate" ] \
+  || fail "without a mode: status $status, standard error '$err'"
+status=0
+out=$(run 3) || status=$?
+[ "$status" -eq 0 ] && [ "$(tail -n 1 <<<"$out")" = "码制不支持" ] \
+  || fail "with mode 3: status $status, output '$out'"
+
+echo "package $(basename "$deb") checked"

@@ -1,0 +1,132 @@
+// tirn-virtual-scanner: plays a barcode scanner on a pseudo-terminal, so
+// that TirnSerial can be tried and tested without hardware.
+#include "virtual_scanner.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "usage: tirn-virtual-scanner [options] [BARCODE...]\n"
+    "Types each BARCODE (UTF-8 text), or else each line of standard input, as one scan.\n"
+    "  --link PATH        where the scanner appears (default /dev/ttyUSB0)\n"
+    "  --mode N           code page of TirnSerial's mode N: 0 or 1 GB2312, 2 GB18030 (default 0)\n"
+    "  --suffix TEXT      sent after each scan; \\r and \\n are understood (default \\r)\n"
+    "  --interval-ms MS   pause between scans (default 300)\n"
+    "  --paced            at the line rate of 115200 bit/s, 86.8 us a byte\n"
+    "  --chunk N          N bytes at a time, as a USB adapter delivers them\n"
+    "  --gap-us US        pause between chunks\n"
+    "  --repeat           type the barcodes again and again\n"
+    "  --hold             stay plugged in after the last scan until stopped\n";
+
+struct Options {
+    std::string link = "/dev/ttyUSB0";
+    int mode = 0;
+    std::string suffix = "\r";
+    int intervalMs = 300;
+    Pacing pacing;
+    bool repeat = false;
+    bool hold = false;
+    std::vector<std::string> barcodes;
+};
+
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'r' || text[i + 1] == 'n')) {
+            out += text[++i] == 'r' ? '\r' : '\n';
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+bool parse(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--link" && hasValue) options.link = argv[++i];
+        else if (arg == "--mode" && hasValue) options.mode = atoi(argv[++i]);
+        else if (arg == "--suffix" && hasValue) options.suffix = unescape(argv[++i]);
+        else if (arg == "--interval-ms" && hasValue) options.intervalMs = atoi(argv[++i]);
+        else if (arg == "--chunk" && hasValue) options.pacing.chunk = static_cast<std::size_t>(atol(argv[++i]));
+        else if (arg == "--gap-us" && hasValue) options.pacing.gap = std::chrono::microseconds(atol(argv[++i]));
+        else if (arg == "--paced") options.pacing.lineRate = true;
+        else if (arg == "--repeat") options.repeat = true;
+        else if (arg == "--hold") options.hold = true;
+        else if (arg == "--help" || arg == "-h" || arg.rfind("--", 0) == 0) return false;
+        else options.barcodes.push_back(arg);
+    }
+    return options.mode >= 0 && options.mode <= 2;
+}
+
+bool typeScan(VirtualScanner& scanner, const Options& options, const std::string& text) {
+    const auto encoded = scannerEncoding(text, options.mode);
+    if (!encoded) {
+        fprintf(stderr, "tirn-virtual-scanner: \"%s\" has characters that mode %d's code page lacks\n",
+                text.c_str(), options.mode);
+        return true;
+    }
+    if (!scanner.type(*encoded + options.suffix, options.pacing)) {
+        fprintf(stderr, "tirn-virtual-scanner: the scanner's pty refused the scan\n");
+        return false;
+    }
+    printf("typed %s\n", text.c_str());
+    fflush(stdout);
+    return true;
+}
+
+volatile sig_atomic_t stopRequested = 0;
+void requestStop(int) { stopRequested = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    signal(SIGINT, requestStop);
+    signal(SIGTERM, requestStop);
+    signal(SIGPIPE, SIG_IGN);
+
+    VirtualScanner scanner(options.link);
+    if (!scanner.pluggedIn()) {
+        fprintf(stderr, "tirn-virtual-scanner: cannot link %s to a pty: %s\n", options.link.c_str(),
+                strerror(errno));
+        return 1;
+    }
+    printf("scanner plugged in: %s -> %s\n", options.link.c_str(), scanner.devicePath().c_str());
+    fflush(stdout);
+
+    const auto betweenScans = std::chrono::milliseconds(options.intervalMs);
+    if (options.barcodes.empty()) {
+        // A scanner cannot scan twice within the interval, however fast the
+        // lines come; without the pause two scans would run into one burst.
+        for (std::string line; !stopRequested && std::getline(std::cin, line);) {
+            if (!typeScan(scanner, options, line)) return 1;
+            std::this_thread::sleep_for(betweenScans);
+        }
+    } else {
+        do {
+            for (const auto& barcode : options.barcodes) {
+                if (stopRequested || !typeScan(scanner, options, barcode)) break;
+                std::this_thread::sleep_for(betweenScans);
+            }
+        } while (options.repeat && !stopRequested);
+    }
+    while (options.hold && !stopRequested) pause();
+    return 0;
+}
