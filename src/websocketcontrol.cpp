@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace beast = boost::beast;
 namespace net = boost::asio;
@@ -55,12 +56,25 @@ public:
 
     void adopt(tcp::socket socket);
     void forget(WsConnection* connection) { connections_.erase(connection); }
+    // Any thread: hands a message to the server thread for the connection.
+    // Sends travel in batches, so a scan for many subscribers wakes the
+    // server thread once rather than once per subscriber.
+    void queueSend(std::shared_ptr<WsConnection> connection, Outgoing message);
     // Reports every connection still open as closed; only once the loop has
     // stopped.
     void closeAll();
 
 private:
+    struct PendingSend {
+        std::shared_ptr<WsConnection> connection;
+        Outgoing message;
+    };
+    void deliverPendingSends();
+
     std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
+    std::mutex pendingGuard_;
+    std::vector<PendingSend> pending_;
+    std::vector<PendingSend> delivering_;  // kept to reuse its storage
 };
 
 class WsConnection : public std::enable_shared_from_this<WsConnection> {
@@ -82,9 +96,7 @@ public:
     // Any thread: the bytes travel to the server thread, which writes them
     // after whatever is already queued for this connection.
     void send(std::shared_ptr<const std::string> bytes, bool text) {
-        net::post(context_.io, [self = shared_from_this(), bytes = std::move(bytes), text]() mutable {
-            self->enqueue(Outgoing{std::move(bytes), text});
-        });
+        context_.queueSend(shared_from_this(), Outgoing{std::move(bytes), text});
     }
 
     bool makeNonBlocking() {
@@ -100,6 +112,18 @@ public:
         if (!opened_) return;
         opened_ = false;
         WebsocketControl::on_connection_closed(this);
+    }
+
+    void enqueue(Outgoing message) {
+        if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
+        if (outgoing_.size() >= kMaxQueuedMessages ||
+            queuedBytes_ + message.bytes->size() > kMaxQueuedBytes) {
+            drop();
+            return;
+        }
+        queuedBytes_ += message.bytes->size();
+        outgoing_.push_back(std::move(message));
+        if (outgoing_.size() == 1) writeNext();
     }
 
 private:
@@ -132,18 +156,6 @@ private:
             readNext();
         }
         flushConsole();
-    }
-
-    void enqueue(Outgoing message) {
-        if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
-        if (outgoing_.size() >= kMaxQueuedMessages ||
-            queuedBytes_ + message.bytes->size() > kMaxQueuedBytes) {
-            drop();
-            return;
-        }
-        queuedBytes_ += message.bytes->size();
-        outgoing_.push_back(std::move(message));
-        if (outgoing_.size() == 1) writeNext();
     }
 
     void writeNext() {
@@ -192,7 +204,27 @@ void WsContext::adopt(tcp::socket socket) {
     connection->start();
 }
 
+void WsContext::queueSend(std::shared_ptr<WsConnection> connection, Outgoing message) {
+    bool wakeServerThread;
+    {
+        std::lock_guard<std::mutex> lock(pendingGuard_);
+        wakeServerThread = pending_.empty();
+        pending_.push_back(PendingSend{std::move(connection), std::move(message)});
+    }
+    if (wakeServerThread) net::post(io, [this] { deliverPendingSends(); });
+}
+
+void WsContext::deliverPendingSends() {
+    {
+        std::lock_guard<std::mutex> lock(pendingGuard_);
+        delivering_.swap(pending_);
+    }
+    for (auto& send : delivering_) send.connection->enqueue(std::move(send.message));
+    delivering_.clear();
+}
+
 void WsContext::closeAll() {
+    pending_.clear();
     for (auto& entry : connections_) entry.second->reportClosed();
     connections_.clear();
 }
@@ -311,17 +343,28 @@ int WebsocketControl::setupWebsocketServer() {
     return result;
 }
 
+namespace {
+
+// One scan goes to every subscriber in a row: they share one copy of it.
+std::shared_ptr<const std::string> sharedCopy(const char* bytes, int length) {
+    thread_local std::shared_ptr<const std::string> last;
+    const auto size = static_cast<std::size_t>(length);
+    if (!last || last->size() != size || memcmp(last->data(), bytes, size) != 0)
+        last = std::make_shared<const std::string>(bytes, size);
+    return last;
+}
+
+}  // namespace
+
 int WebsocketControl::doSendText(WsConnection* connection, const char* text, int length) {
     puts("call websocket doSend");
-    connection->send(std::make_shared<const std::string>(text, static_cast<std::size_t>(length)),
-                     true);
+    connection->send(sharedCopy(text, length), true);
     return 0;
 }
 
 int WebsocketControl::doSendBinary(WsConnection* connection, const char* data, int length) {
     puts("call websocket doSend");
-    connection->send(std::make_shared<const std::string>(data, static_cast<std::size_t>(length)),
-                     false);
+    connection->send(sharedCopy(data, length), false);
     return 0;
 }
 

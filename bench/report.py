@@ -1,0 +1,148 @@
+#!/usr/bin/python3
+"""Turns two tirn-bench results (TirnSerial and the baseline bridge) into a
+Markdown table with the targets checked, and a latency plot."""
+import argparse
+import json
+
+
+def load(path):
+    with open(path) as file:
+        return json.load(file)
+
+
+def series(result, subscribers, size):
+    for entry in result["series"]:
+        if entry["subscribers"] == subscribers and entry["size"] == size and entry["scans"] >= 100:
+            return entry
+    return None
+
+
+def ratio(ours, theirs):
+    return f"{ours / theirs:.2f}" if theirs else "-"
+
+
+def fanout(result, subscribers, size):
+    many, one = series(result, subscribers, size), series(result, 1, size)
+    if not many or not one:
+        return None
+    return many["last_ms"]["median"] - one["last_ms"]["median"]
+
+
+def table(ours, base):
+    rows = ["| figure | TirnSerial | baseline | TirnSerial / baseline |", "| --- | ---: | ---: | ---: |"]
+
+    def row(name, a, b, unit=""):
+        if a is None or b is None:
+            rows.append(f"| {name} | {a if a is not None else '-'} | {b if b is not None else '-'} | - |")
+        else:
+            rows.append(f"| {name} | {a:.3f}{unit} | {b:.3f}{unit} | {ratio(a, b)} |")
+
+    sizes = sorted({e["size"] for e in ours["series"] if e["scans"] >= 100})
+    counts = sorted({e["subscribers"] for e in ours["series"] if e["scans"] >= 100})
+    for count in counts:
+        for size in sizes:
+            a, b = series(ours, count, size), series(base, count, size)
+            for figure in ("median", "p99", "max"):
+                row(f"latency, last of {count} subscribers, {size}-byte scan, {figure} (ms)",
+                    a and a["last_ms"][figure], b and b["last_ms"][figure])
+            row(f"CPU per scan, {count} subscribers, {size} bytes (ms)",
+                a and a["cpu_ms_per_scan"], b and b["cpu_ms_per_scan"])
+            if a and b and (a["lost"] or b["lost"] or a["wrong"] or b["wrong"]):
+                rows.append(f"| scans lost / wrong, {count} subscribers, {size} bytes | "
+                            f"{a['lost']} / {a['wrong']} | {b['lost']} / {b['wrong']} | - |")
+    for count in counts[1:]:
+        for size in sizes:
+            row(f"fan-out cost, {count} subscribers vs 1, {size}-byte scan, median (ms)",
+                fanout(ours, count, size), fanout(base, count, size))
+    row(f"CPU while idle, {ours['idle_cpu_percent']['subscribers']} subscribers (%)",
+        ours["idle_cpu_percent"]["percent"], base["idle_cpu_percent"]["percent"])
+    for count, kb in ours["memory_kb"].items():
+        row(f"resident memory, {count} subscribers (MB)", kb / 1024 if kb > 0 else None,
+            base["memory_kb"].get(count, -1) / 1024 if base["memory_kb"].get(count, -1) > 0 else None)
+    held_a, held_b = ours["series"][-1], base["series"][-1]
+    rows.append(f"| {held_a['subscribers']} subscribers held: scans lost of {held_a['scans']} | "
+                f"{held_a['lost']} | {held_b['lost']} | - |")
+    row(f"latency, last of {held_a['subscribers']} subscribers, 14-byte scan, median (ms)",
+        held_a["last_ms"]["median"], held_b["last_ms"]["median"])
+    return rows
+
+
+def targets(ours, base):
+    checks = []
+
+    def check(name, ok, detail):
+        checks.append(f"- {'met' if ok else 'NOT met'}: {name} ({detail})")
+
+    for size in (14, 100, 1000):
+        a, b = series(ours, 1000, size), series(base, 1000, size)
+        if a and b:
+            check(f"1000 subscribers, {size}-byte scan: last subscriber's median <= 1/5 of the baseline's",
+                  a["last_ms"]["median"] <= b["last_ms"]["median"] / 5,
+                  f"{a['last_ms']['median']:.2f} ms vs {b['last_ms']['median']:.2f} ms")
+        cost = fanout(ours, 1000, size)
+        if cost is not None:
+            check(f"1000 subscribers, {size}-byte scan: fan-out cost <= 5 ms", cost <= 5, f"{cost:.2f} ms")
+        a, b = series(ours, 1, size), series(base, 1, size)
+        if a and b:
+            check(f"1 subscriber, {size}-byte scan: median no worse than the baseline's",
+                  a["last_ms"]["median"] <= b["last_ms"]["median"],
+                  f"{a['last_ms']['median']:.2f} ms vs {b['last_ms']['median']:.2f} ms")
+    idle = ours["idle_cpu_percent"]
+    check(f"idle CPU <= 0.1 % with {idle['subscribers']} subscribers", idle["percent"] <= 0.1,
+          f"{idle['percent']:.3f} %")
+    memory = ours["memory_kb"].get("1000", -1)
+    check("resident memory <= 20 MB at 1000 subscribers", 0 < memory <= 20 * 1024, f"{memory / 1024:.1f} MB")
+    held = ours["series"][-1]
+    check(f"{held['subscribers']} subscribers held, each scan delivered to all",
+          held["scans"] > 0 and held["lost"] == 0 and held["wrong"] == 0,
+          f"{held['scans'] - held['lost']} of {held['scans']} scans reached every subscriber")
+    return checks
+
+
+def plot(ours, base, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sizes = sorted({e["size"] for e in ours["series"] if e["scans"] >= 100})
+    figure, axes = plt.subplots(1, len(sizes), figsize=(5 * len(sizes), 4), squeeze=False)
+    for axis, size in zip(axes[0], sizes):
+        for result, style in ((ours, "o-"), (base, "s--")):
+            points = [e for e in result["series"] if e["size"] == size and e["scans"] >= 100]
+            xs = [e["subscribers"] for e in points]
+            medians = [e["last_ms"]["median"] for e in points]
+            p99 = [e["last_ms"]["p99"] - e["last_ms"]["median"] for e in points]
+            axis.errorbar(xs, medians, yerr=[[0] * len(p99), p99], fmt=style, capsize=3,
+                          label=result["label"])
+        axis.set_xscale("log")
+        axis.set_yscale("log")
+        axis.set_title(f"{size}-byte scans")
+        axis.set_xlabel("subscribers")
+        axis.set_ylabel("last subscriber's latency, ms (median, bar to p99)")
+        axis.grid(True, which="both", alpha=0.3)
+        axis.legend()
+    figure.tight_layout()
+    figure.savefig(path, dpi=100)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("ours")
+    parser.add_argument("baseline")
+    parser.add_argument("--markdown", required=True)
+    parser.add_argument("--plot")
+    options = parser.parse_args()
+    ours, base = load(options.ours), load(options.baseline)
+    lines = ["# TirnSerial against a baseline bridge", "",
+             "Produced by `bench/run`; latencies from just before the scan's bytes are written to the "
+             "scanner's pty until the subscriber has the whole frame.", ""]
+    lines += table(ours, base) + ["", "## Targets", ""] + targets(ours, base)
+    with open(options.markdown, "w") as file:
+        file.write("\n".join(lines) + "\n")
+    if options.plot:
+        plot(ours, base, options.plot)
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
