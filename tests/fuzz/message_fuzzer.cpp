@@ -1,0 +1,103 @@
+// Client messages of any size and content, over a real connection, through
+// the message handler and the subscriber callbacks: every non-empty message
+// the protocol lets through reaches the callback whole, in order; and once
+// the client has gone, no entry of it is left.
+#include "fuzz_server.h"
+#include "ws_client.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Message {
+    bool text;
+    std::string payload;
+};
+
+// Each message: a control byte (bit 0: binary; bits 1-4: how often the
+// payload repeats, as a power of two), a length byte and the payload, so
+// that short inputs reach every size up to past the 64 KiB limit.
+std::vector<Message> messagesIn(const std::uint8_t* data, std::size_t size) {
+    std::vector<Message> messages;
+    std::size_t at = 0;
+    while (at + 2 <= size && messages.size() < 16) {
+        const std::uint8_t control = data[at];
+        const std::size_t length = std::min<std::size_t>(data[at + 1], size - at - 2);
+        const std::string piece(reinterpret_cast<const char*>(data + at + 2), length);
+        at += 2 + length;
+        Message message{(control & 1) == 0, ""};
+        const std::size_t repeat = std::size_t{1} << ((control >> 1) & 15);
+        for (std::size_t i = 0; i < repeat && message.payload.size() <= 70000; ++i) message.payload += piece;
+        messages.push_back(std::move(message));
+    }
+    return messages;
+}
+
+// UTF-8 as the WebSocket standard demands it of text messages.
+bool validUtf8(const std::string& text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        std::size_t width;
+        unsigned lowest, highest = 0xBF;
+        unsigned char lowSecond = 0x80;
+        if (c < 0x80) { ++i; continue; }
+        if (c >= 0xC2 && c <= 0xDF) { width = 2; lowest = 0x80; }
+        else if (c >= 0xE0 && c <= 0xEF) {
+            width = 3; lowest = 0x80;
+            if (c == 0xE0) lowSecond = 0xA0;
+            if (c == 0xED) highest = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            width = 4; lowest = 0x80;
+            if (c == 0xF0) lowSecond = 0x90;
+            if (c == 0xF4) highest = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + width > n) return false;
+        if (s[i + 1] < std::max<unsigned>(lowest, lowSecond) || s[i + 1] > highest) return false;
+        for (std::size_t k = 2; k < width; ++k)
+            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
+        i += width;
+    }
+    return true;
+}
+
+// What the subscriber list must have been given: messages in order until
+// the first one that ends the connection.
+std::vector<std::string> expectedDeliveries(const std::vector<Message>& messages) {
+    std::vector<std::string> expected;
+    for (const auto& message : messages) {
+        if (message.payload.size() > 64 * 1024) break;
+        if (message.text && !validUtf8(message.payload)) break;
+        if (!message.payload.empty()) expected.push_back(message.payload);
+    }
+    return expected;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::startServer();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::vector<Message> messages = messagesIn(data, size);
+    auto client = WsClient::connect();
+    fuzz::require(client != nullptr, "the server no longer accepts clients");
+    for (const auto& message : messages)
+        if (!client->sendFrame(message.text ? WsClient::kText : WsClient::kBinary, message.payload)) break;
+    client->close();
+    client.reset();
+    static int closesSoFar = 0;
+    fuzz::require(fuzz::waitForCloses(++closesSoFar), "the close was not reported");
+
+    fuzz::require(fuzz::takeMessages() == expectedDeliveries(messages),
+                  "the callback got other messages than were sent");
+    fuzz::require(fuzz::subscriberEntries() == 0, "a closed client is still subscribed");
+    return 0;
+}

@@ -1,0 +1,62 @@
+// Scanner bytes of any length, in every mode, through the conversion and
+// the scan message, as the relay loop does it: the message must be well
+// formed and carry exactly the converted text up to its first zero byte.
+#include "charset.h"
+#include "relay_loop.h"
+#include "scan_message.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void require(bool condition, const char* what) {
+    if (condition) return;
+    fprintf(stderr, "scan_fuzzer: %s\n", what);
+    abort();
+}
+
+const std::string kHead = "{\n\t\"type\":\t\"BARCODE_GUN\",\n\t\"size\":\t";
+const std::string kTail = "\"\n}";
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (!freopen("/dev/null", "w", stdout)) abort();  // the progress lines
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    SelectEncoding = data[0] % 3;
+    static RelayBuffers buffers;
+    buffers.clear();
+    const std::size_t length = std::min(size - 1, kBurstBufferSize - 1);
+    memcpy(buffers.burst, data + 1, length);
+
+    g2u(buffers.burst, length + 1, buffers.converted, sizeof buffers.converted - 1);
+    require(buffers.converted[sizeof buffers.converted - 1] == 0, "the converted text has no end");
+    const std::string text(buffers.converted);
+    const std::string message = enJsonFormat(text.size(), text);
+
+    require(message.compare(0, kHead.size(), kHead) == 0, "the message does not start right");
+    require(message.size() >= kHead.size() + kTail.size() &&
+                message.compare(message.size() - kTail.size(), kTail.size(), kTail) == 0,
+            "the message does not end right");
+    cJSON* parsed = cJSON_ParseWithLength(message.data(), message.size());
+    require(parsed != nullptr, "the message is not JSON");
+    const cJSON* type = cJSON_GetObjectItemCaseSensitive(parsed, "type");
+    const cJSON* count = cJSON_GetObjectItemCaseSensitive(parsed, "size");
+    const cJSON* scan = cJSON_GetObjectItemCaseSensitive(parsed, "Data");
+    require(cJSON_GetArraySize(parsed) == 3, "the message has other members");
+    require(cJSON_IsString(type) && strcmp(type->valuestring, "BARCODE_GUN") == 0, "wrong type");
+    require(cJSON_IsNumber(count) && count->valuedouble == static_cast<double>(text.size()), "wrong size");
+    require(cJSON_IsString(scan) && text == scan->valuestring, "Data is not the converted text");
+    cJSON_Delete(parsed);
+    return 0;
+}
