@@ -9,14 +9,19 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace beast = boost::beast;
@@ -43,6 +48,26 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 std::atomic<int> nextConnectionId{1};
 
+// Clients must never take the descriptors that the relay needs to reopen the
+// scanner's port and to convert each scan, nor those of the server itself.
+constexpr rlim_t kReservedDescriptors = 32;
+
+// As many clients as the descriptors allow, less the reserve. The soft limit
+// is raised to the hard one first: under a service manager it is often far
+// lower, and nothing here is limited by descriptor numbers.
+std::size_t connectionLimit() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 1024 - kReservedDescriptors;
+    if (files.rlim_cur < files.rlim_max) {
+        rlimit raised = files;
+        raised.rlim_cur = files.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
+    }
+    if (files.rlim_cur <= kReservedDescriptors) return 1;
+    return static_cast<std::size_t>(
+        std::min<rlim_t>(files.rlim_cur - kReservedDescriptors, std::numeric_limits<std::size_t>::max()));
+}
+
 struct Outgoing {
     std::shared_ptr<const std::string> bytes;
     bool text;
@@ -55,7 +80,11 @@ public:
     net::io_context io{1};
 
     void adopt(tcp::socket socket);
-    void forget(WsConnection* connection) { connections_.erase(connection); }
+    void forget(WsConnection* connection);
+    // Whether another client may connect now; if not, `resume` runs once
+    // one has gone.
+    bool hasRoom() const { return connections_.size() < connectionLimit_; }
+    void whenRoomAgain(std::function<void()> resume) { resume_ = std::move(resume); }
     // Any thread: hands a message to the server thread for the connection.
     // Sends travel in batches, so a scan for many subscribers wakes the
     // server thread once rather than once per subscriber.
@@ -72,6 +101,8 @@ private:
     void deliverPendingSends();
 
     std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
+    const std::size_t connectionLimit_ = connectionLimit();
+    std::function<void()> resume_;
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
@@ -204,6 +235,11 @@ void WsContext::adopt(tcp::socket socket) {
     connection->start();
 }
 
+void WsContext::forget(WsConnection* connection) {
+    connections_.erase(connection);
+    if (resume_ && hasRoom()) std::exchange(resume_, nullptr)();
+}
+
 void WsContext::queueSend(std::shared_ptr<WsConnection> connection, Outgoing message) {
     bool wakeServerThread;
     {
@@ -265,7 +301,12 @@ private:
         }
         socket.set_option(tcp::no_delay(true), ec);
         context_.adopt(std::move(socket));
-        acceptNext();
+        // At the limit, further clients wait in the listen queue until one
+        // leaves.
+        if (context_.hasRoom())
+            acceptNext();
+        else
+            context_.whenRoomAgain([this] { acceptNext(); });
     }
 
     WsContext& context_;

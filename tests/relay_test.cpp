@@ -1,7 +1,5 @@
 // The service end to end: a pty scanner types, WebSocket clients receive.
-#include "sandbox.h"
-#include "service_process.h"
-#include "ws_client.h"
+#include "service_test.h"
 
 #include <unistd.h>
 
@@ -13,49 +11,7 @@
 
 namespace {
 
-class Relay : public testing::Test {
-protected:
-    void SetUp() override { REQUIRE_SANDBOX(); }
-
-    void startService(const char* mode = "0") {
-        service_ = std::make_unique<ServiceProcess>(std::vector<std::string>{mode});
-        ASSERT_TRUE(service_->waitUntilServing()) << service_->out() << service_->err();
-    }
-
-    std::unique_ptr<WsClient> subscriber(int messages = 1) {
-        auto client = WsClient::connect();
-        EXPECT_TRUE(client);
-        for (int i = 0; client && i < messages; ++i) {
-            client->sendText("hello");
-            EXPECT_TRUE(service_->waitForOutput("g_conn  get!", ++subscriptions_));
-        }
-        return client;
-    }
-
-    // The Data texts of the messages a client receives until `total` bytes of
-    // Data have arrived or nothing more comes.
-    static std::string collectData(WsClient& client, std::size_t total) {
-        std::string data;
-        while (data.size() < total) {
-            const auto message = client.receive();
-            if (!message) break;
-            const std::string& json = message->payload;
-            const auto start = json.find("\"Data\":\t\"") + 9;
-            data += json.substr(start, json.size() - start - 3);
-        }
-        return data;
-    }
-
-    // Ends the service the way it ends in the field: the adapter goes away.
-    void unplugAndExpectCleanExit() {
-        service_->unplugScanner();
-        EXPECT_EQ(service_->waitForExit(), 0) << service_->err();
-        EXPECT_NE(service_->out().find("GetConAgain output:init_com error \n"), std::string::npos);
-    }
-
-    std::unique_ptr<ServiceProcess> service_;
-    int subscriptions_ = 0;
-};
+using Relay = ServiceTest;
 
 TEST_F(Relay, ScanReachesEachSubscriberEntryExactly) {
     startService();
@@ -104,7 +60,7 @@ struct ModeCase {
     std::string data;
 };
 
-class RelayModes : public Relay, public testing::WithParamInterface<ModeCase> {};
+class RelayModes : public ServiceTest, public testing::WithParamInterface<ModeCase> {};
 
 TEST_P(RelayModes, ScannerTextIsConvertedByTheMode) {
     const ModeCase& c = GetParam();

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <grp.h>
 #include <poll.h>
@@ -13,18 +14,23 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace {
 
 constexpr uid_t kNobody = 65534;
 
 [[noreturn]] void execService(const std::string& binary, const std::vector<std::string>& args,
-                              int outFd, int errFd, bool unprivileged) {
+                              int outFd, int errFd, const ServiceOptions& options) {
     dup2(outFd, STDOUT_FILENO);
     dup2(errFd, STDERR_FILENO);
     const int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
-    if (unprivileged && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+    if (options.fileLimit > 0) {
+        const rlimit files{static_cast<rlim_t>(options.fileLimit), static_cast<rlim_t>(options.fileLimit)};
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(125);
+    }
+    if (options.unprivileged && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
         _exit(126);
     std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -75,7 +81,7 @@ ServiceProcess::ServiceProcess(std::vector<std::string> args, ServiceOptions opt
 
     const std::string binary = options.binary.empty() ? TIRN_SERIAL_BINARY : options.binary;
     pid_ = fork();
-    if (pid_ == 0) execService(binary, args, outPipe[1], errPipe[1], options.unprivileged);
+    if (pid_ == 0) execService(binary, args, outPipe[1], errPipe[1], options);
     close(outPipe[1]);
     close(errPipe[1]);
     reader_ = std::thread([this, out = outPipe[0], err = errPipe[0]] { captureOutput(out, err); });
@@ -153,3 +159,10 @@ std::string ServiceProcess::err() const {
 }
 
 int ServiceProcess::countInOutput(std::string_view text) const { return occurrences(out(), text); }
+
+long ServiceProcess::residentKb() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}

@@ -23,6 +23,7 @@ struct ServiceOptions {
     std::string scannerLink;      // or to this path instead
     bool unprivileged = false;    // run as nobody, who cannot become root
     std::string binary;           // empty: the TirnSerial under test
+    long fileLimit = 0;           // descriptors the service may open; 0: as inherited
 };
 
 class ServiceProcess {
@@ -47,6 +48,7 @@ public:
     std::string out() const;
     std::string err() const;
     int countInOutput(std::string_view text) const;
+    long residentKb() const;
     pid_t pid() const { return pid_; }
 
 private:

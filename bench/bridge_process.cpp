@@ -1,0 +1,80 @@
+#include "bridge_process.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+template <class Visit>
+void forEachEntry(const std::string& directory, Visit visit) {
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') visit(std::string(entry->d_name));
+        closedir(dir);
+    }
+}
+
+}  // namespace
+
+pid_t startBridge(const std::vector<std::string>& command) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_RDWR);
+        dup2(devNull, 0);
+        dup2(devNull, 1);
+        dup2(devNull, 2);
+        std::vector<char*> argv;
+        for (const auto& part : command) argv.push_back(const_cast<char*>(part.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+bool waitForListener() {
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(9010);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool listening = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (listening) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+double cpuSeconds(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    double total = 0;
+    forEachEntry(tasks, [&](const std::string& task) {
+        std::ifstream stat(tasks + "/" + task + "/schedstat");
+        unsigned long long runNs = 0;
+        if (stat >> runNs) total += static_cast<double>(runNs) / 1e9;
+    });
+    return total;
+}
+
+long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+int openDescriptors(pid_t pid) {
+    int count = 0;
+    forEachEntry("/proc/" + std::to_string(pid) + "/fd", [&count](const std::string&) { ++count; });
+    return count;
+}

@@ -1,0 +1,17 @@
+// The bridge under measurement (TirnSerial or the baseline), seen from
+// outside: started as a child, watched through /proc.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Starts the command with its standard streams on /dev/null.
+pid_t startBridge(const std::vector<std::string>& command);
+// Waits until something accepts connections on 127.0.0.1:9010.
+bool waitForListener();
+// CPU time of all the process's threads, in seconds.
+double cpuSeconds(pid_t pid);
+long residentKb(pid_t pid);
+int openDescriptors(pid_t pid);

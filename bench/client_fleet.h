@@ -1,0 +1,49 @@
+// Many WebSocket clients of port 9010 in one thread, for the benchmark and
+// the soak test: connections are opened, subscribed and closed at will, and
+// every complete message is handed to a callback with its arrival time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class ClientFleet {
+public:
+    using Clock = std::chrono::steady_clock;
+    using OnMessage = std::function<void(std::size_t client, std::string_view payload, Clock::time_point at)>;
+
+    explicit ClientFleet(OnMessage onMessage);
+    ~ClientFleet();
+
+    // Opens `count` more connections and waits for their opening handshakes,
+    // in batches the listen backlog can take. Returns the index of the first
+    // new client, or -1 when the server did not let them all in.
+    long connect(int count);
+    void sendText(std::size_t client, std::string_view payload);
+    // Sends a close frame and closes the socket at once, as a closed tab does.
+    void close(std::size_t client);
+    bool isOpen(std::size_t client) const { return clients_[client].fd >= 0; }
+    std::size_t size() const { return clients_.size(); }
+
+    // Handles what has arrived, waiting up to `timeout` for something.
+    void poll(std::chrono::milliseconds timeout);
+    void pollFor(std::chrono::milliseconds period);
+
+private:
+    struct Client {
+        int fd = -1;
+        bool upgraded = false;
+        std::string in;
+        std::string message;  // a fragmented message so far
+    };
+    bool openOne();
+    void readFrom(std::size_t index, Clock::time_point now);
+    void parseFrames(std::size_t index, Clock::time_point now);
+
+    OnMessage onMessage_;
+    int epoll_;
+    std::vector<Client> clients_;
+};

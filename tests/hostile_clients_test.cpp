@@ -1,0 +1,169 @@
+// Misbehaving clients, each while a good client keeps receiving scans: the
+// service keeps relaying, and its memory stays bounded.
+#include "service_test.h"
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+namespace {
+
+class HostileClients : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        if (IsSkipped()) return;
+        startService("0", options_);
+        good_ = subscriber();
+        ASSERT_TRUE(good_);
+    }
+
+    // A scan reaches the good client, whatever the others did.
+    void expectGoodClientServed() {
+        const std::string scan = "GOOD-" + std::to_string(++scans_);
+        service_->scan(scan);
+        const auto frame = good_->receive();
+        ASSERT_TRUE(frame) << "the good client got nothing";
+        EXPECT_EQ(frame->payload, scanMessage(scan));
+    }
+
+    void expectMemoryBounded() {
+        constexpr long kBoundKb = 64 * 1024;
+        EXPECT_LT(service_->residentKb(), kBoundKb);
+    }
+
+    void TearDown() override {
+        if (service_) unplugAndExpectCleanExit();
+    }
+
+    ServiceOptions options_;
+    std::unique_ptr<WsClient> good_;
+    int scans_ = 0;
+};
+
+TEST_F(HostileClients, HandshakesThatNeverFinish) {
+    std::vector<std::unique_ptr<WsClient>> stuck;
+    for (int i = 0; i < 500; ++i) {
+        stuck.push_back(WsClient::connectRaw());
+        ASSERT_TRUE(stuck.back());
+        stuck.back()->sendRaw("GET / HTTP/1.1\r\nUpgrade: websocket\r\n");
+    }
+    expectGoodClientServed();
+    expectMemoryBounded();
+}
+
+TEST_F(HostileClients, BrokenRequestsAreTurnedAway) {
+    const std::vector<std::string> requests = {
+        std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11),  // TLS instead of HTTP
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",                  // plain HTTP
+        "\r\n\r\n\r\n",
+    };
+    for (const auto& request : requests) {
+        auto client = WsClient::connectRaw();
+        ASSERT_TRUE(client);
+        client->sendRaw(request);
+        EXPECT_TRUE(client->waitClosed());
+    }
+    expectGoodClientServed();
+}
+
+TEST_F(HostileClients, FrameOfSixteenMebibytes) {
+    auto client = WsClient::connect();
+    ASSERT_TRUE(client);
+    std::string header = "\x81\xff";  // masked text, 64-bit length
+    for (int shift = 56; shift >= 0; shift -= 8) header.push_back(static_cast<char>((16u << 20) >> shift));
+    header += "\x01\x02\x03\x04";
+    client->sendRaw(header);
+    client->sendRaw(std::string(1 << 20, 'x'));  // a first part, in vain
+    EXPECT_TRUE(client->waitClosed());
+    EXPECT_EQ(client->closeCode(), 1009);
+    expectGoodClientServed();
+    expectMemoryBounded();
+}
+
+TEST_F(HostileClients, FramesAgainstTheProtocol) {
+    auto invalidText = WsClient::connect();
+    auto unmasked = WsClient::connect();
+    ASSERT_TRUE(invalidText && unmasked);
+    invalidText->sendText("\xff\xfe");
+    unmasked->sendFrame(WsClient::kText, "hello", false);
+    EXPECT_TRUE(invalidText->waitClosed());
+    EXPECT_EQ(invalidText->closeCode(), 1007);
+    EXPECT_TRUE(unmasked->waitClosed());
+    EXPECT_EQ(unmasked->closeCode(), 1002);
+    expectGoodClientServed();
+    EXPECT_EQ(service_->countInOutput("g_conn  get!"), 1) << "a broken frame subscribed somebody";
+}
+
+TEST_F(HostileClients, FloodOfPings) {
+    auto flooder = WsClient::connect();
+    ASSERT_TRUE(flooder);
+    std::thread flood([&flooder] {
+        for (int i = 0; i < 50000; ++i)
+            if (!flooder->sendFrame(WsClient::kPing, "ping")) break;
+    });
+    for (int i = 0; i < 5; ++i) expectGoodClientServed();
+    flood.join();
+    expectGoodClientServed();
+    expectMemoryBounded();
+}
+
+class ManyConnections : public HostileClients {
+protected:
+    void SetUp() override {
+        const rlimit files{65536, 65536};
+        setrlimit(RLIMIT_NOFILE, &files);
+        options_.fileLimit = 16384;
+        HostileClients::SetUp();
+    }
+};
+
+TEST_F(ManyConnections, FiveThousandAtOnce) {
+    std::vector<std::unique_ptr<WsClient>> crowd;
+    for (int i = 0; i < 5000; ++i) {
+        crowd.push_back(WsClient::connect());
+        ASSERT_TRUE(crowd.back()) << i;
+    }
+    expectGoodClientServed();
+    expectMemoryBounded();
+}
+
+class FewDescriptors : public HostileClients {
+protected:
+    void SetUp() override {
+        options_.fileLimit = 64;
+        HostileClients::SetUp();
+    }
+};
+
+// Clients may not take the descriptors the relay needs: a flood of
+// connections must neither end the service (it reopens the scanner's port
+// after every scan) nor empty the scans (each conversion opens a converter).
+TEST_F(FewDescriptors, ClientsCannotStarveTheRelay) {
+    std::vector<std::unique_ptr<WsClient>> crowd;
+    for (int i = 0; i < 100; ++i) crowd.push_back(WsClient::connectRaw());
+    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 3; ++i) expectGoodClientServed();
+
+    crowd.clear();
+    auto late = WsClient::connect(9010, 10s);
+    ASSERT_TRUE(late) << "the service stopped accepting";
+    late->sendText("hello");
+    ASSERT_TRUE(service_->waitForOutput("g_conn  get!", 2));
+    service_->scan("AFTER");
+    EXPECT_EQ(late->receive()->payload, scanMessage("AFTER"));
+}
+
+TEST_F(HostileClients, UnfinishedHandshakesAreDroppedAfterThirtySeconds) {
+    std::vector<std::unique_ptr<WsClient>> stuck;
+    for (int i = 0; i < 20; ++i) {
+        stuck.push_back(WsClient::connectRaw());
+        stuck.back()->sendRaw("GET / HTTP/1.1\r\n");
+    }
+    std::this_thread::sleep_for(25s);
+    for (auto& client : stuck) EXPECT_TRUE(client->waitClosed(10s));
+    expectGoodClientServed();
+}
+
+}  // namespace

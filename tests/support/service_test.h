@@ -1,0 +1,58 @@
+// A test with the real service running in its sandbox: a pty scanner and
+// WebSocket clients on port 9010.
+#pragma once
+
+#include "sandbox.h"
+#include "service_process.h"
+#include "ws_client.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class ServiceTest : public testing::Test {
+protected:
+    void SetUp() override { REQUIRE_SANDBOX(); }
+
+    void startService(const char* mode = "0", ServiceOptions options = {}) {
+        service_ = std::make_unique<ServiceProcess>(std::vector<std::string>{mode}, options);
+        ASSERT_TRUE(service_->waitUntilServing()) << service_->out() << service_->err();
+    }
+
+    // A client subscribed `messages` times.
+    std::unique_ptr<WsClient> subscriber(int messages = 1) {
+        auto client = WsClient::connect();
+        EXPECT_TRUE(client);
+        for (int i = 0; client && i < messages; ++i) {
+            client->sendText("hello");
+            EXPECT_TRUE(service_->waitForOutput("g_conn  get!", ++subscriptions_));
+        }
+        return client;
+    }
+
+    // The Data texts of the messages a client receives until `total` bytes of
+    // Data have arrived or nothing more comes.
+    static std::string collectData(WsClient& client, std::size_t total) {
+        std::string data;
+        while (data.size() < total) {
+            const auto message = client.receive();
+            if (!message) break;
+            const std::string& json = message->payload;
+            const auto start = json.find("\"Data\":\t\"") + 9;
+            data += json.substr(start, json.size() - start - 3);
+        }
+        return data;
+    }
+
+    // Ends the service the way it ends in the field: the adapter goes away.
+    void unplugAndExpectCleanExit() {
+        service_->unplugScanner();
+        EXPECT_EQ(service_->waitForExit(), 0) << service_->err();
+        EXPECT_NE(service_->out().find("GetConAgain output:init_com error \n"), std::string::npos);
+    }
+
+    std::unique_ptr<ServiceProcess> service_;
+    int subscriptions_ = 0;
+};
