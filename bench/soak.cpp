@@ -6,7 +6,8 @@
 // where they started. Run it inside scripts/sandbox.
 //
 // usage: tirn-soak [--seconds 60] [--clients 1000] [--rate 10] [--max-stay-ms 10000]
-//                  [--seed N] -- COMMAND [ARGS...]
+//                  [--seed N] [--memory-allowance-kb N] -- COMMAND [ARGS...]
+// At the end the scanner is unplugged: TirnSerial must then end with status 0.
 #include "bridge_process.h"
 #include "client_fleet.h"
 #include "virtual_scanner.h"
@@ -35,6 +36,7 @@ struct Options {
     double rate = 10;
     int maxStayMs = 10000;
     unsigned seed = 1;
+    long memoryAllowanceKb = -1;  // what the allocator may keep; -1: a quarter, at least 2 MB
     std::vector<std::string> command;
 };
 
@@ -49,6 +51,7 @@ bool parse(int argc, char** argv, Options& options) {
         else if (arg == "--rate") options.rate = atof(value);
         else if (arg == "--max-stay-ms") options.maxStayMs = atoi(value);
         else if (arg == "--seed") options.seed = static_cast<unsigned>(atoi(value));
+        else if (arg == "--memory-allowance-kb") options.memoryAllowanceKb = atol(value);
         else return false;
     }
     for (++i; i < argc; ++i) options.command.push_back(argv[i]);
@@ -216,27 +219,43 @@ int main(int argc, char** argv) {
     const long memoryAfter = residentKb(bridge);
     int status = 0;
     const bool alive = waitpid(bridge, &status, WNOHANG) == 0;
-    kill(bridge, SIGKILL);
-    waitpid(bridge, nullptr, 0);
+
+    // Unplugged, the service ends by itself: with the leak checker built in,
+    // that is when it reports.
+    scanner.unplug();
+    int exitStatus = -1;
+    for (int i = 0; alive && i < 200 && exitStatus < 0; ++i) {
+        if (waitpid(bridge, &status, WNOHANG) == bridge)
+            exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else
+            std::this_thread::sleep_for(50ms);
+    }
+    if (exitStatus < 0) {
+        kill(bridge, SIGKILL);
+        waitpid(bridge, nullptr, 0);
+    }
 
     Verdict verdict;
     for (const Life& life : lives) judge(life, scanTimes, verdict);
     // The allocator may keep some freed memory; more than this would be a leak.
-    const long memoryAllowance = std::max(2048L, memoryBefore / 4);
+    const long memoryAllowance =
+        options.memoryAllowanceKb >= 0 ? options.memoryAllowanceKb : std::max(2048L, memoryBefore / 4);
     const bool resourcesBack = descriptorsAfter <= descriptorsBefore && memoryAfter <= memoryBefore + memoryAllowance;
 
     printf("{\"clients\": %d, \"peak_connected\": %d, \"scans\": %zu, \"seconds\": %.0f,\n"
            " \"frames_expected\": %ld, \"frames_received\": %ld, \"violations\": %ld,\n"
            " \"descriptors\": {\"before\": %d, \"after\": %d},\n"
            " \"resident_kb\": {\"before\": %ld, \"peak\": %ld, \"after\": %ld},\n"
-           " \"bridge_alive\": %s}\n",
+           " \"bridge_alive\": %s, \"exit_status_after_unplug\": %d}\n",
            options.clients, peakConnected, scanTimes.size(), options.seconds, verdict.expectedFrames,
            verdict.receivedFrames, verdict.violations, descriptorsBefore, descriptorsAfter, memoryBefore,
-           memoryPeak, memoryAfter, alive ? "true" : "false");
+           memoryPeak, memoryAfter, alive ? "true" : "false", exitStatus);
     if (verdict.violations) fprintf(stderr, "tirn-soak: first violation: %s\n", verdict.firstViolation.c_str());
     if (!resourcesBack) fprintf(stderr, "tirn-soak: descriptors or memory did not return to their starting level\n");
     if (!alive) fprintf(stderr, "tirn-soak: the bridge died\n");
-    const bool passed = verdict.violations == 0 && resourcesBack && alive && verdict.expectedFrames > 0;
+    if (exitStatus != 0) fprintf(stderr, "tirn-soak: after the unplug the bridge ended with %d\n", exitStatus);
+    const bool passed =
+        verdict.violations == 0 && resourcesBack && alive && exitStatus == 0 && verdict.expectedFrames > 0;
     printf("%d passed, %d failed\n", passed ? 1 : 0, passed ? 0 : 1);
     return passed ? 0 : 1;
 }

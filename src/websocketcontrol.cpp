@@ -260,7 +260,10 @@ void WsContext::deliverPendingSends() {
 }
 
 void WsContext::closeAll() {
-    pending_.clear();
+    {
+        std::lock_guard<std::mutex> lock(pendingGuard_);
+        pending_.clear();
+    }
     for (auto& entry : connections_) entry.second->reportClosed();
     connections_.clear();
 }

@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -29,8 +31,15 @@ protected:
     }
 
     void expectMemoryBounded() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        constexpr long kBoundKb = 256 * 1024;  // the sanitizers' own shadow memory
+#else
         constexpr long kBoundKb = 64 * 1024;
-        EXPECT_LT(service_->residentKb(), kBoundKb);
+#endif
+        const long residentKb = service_->residentKb();
+        EXPECT_LT(residentKb, kBoundKb);
+        printf("[ figure   ] %s: resident memory %ld kB\n",
+               testing::UnitTest::GetInstance()->current_test_info()->name(), residentKb);
     }
 
     void TearDown() override {
@@ -72,7 +81,8 @@ TEST_F(HostileClients, FrameOfSixteenMebibytes) {
     auto client = WsClient::connect();
     ASSERT_TRUE(client);
     std::string header = "\x81\xff";  // masked text, 64-bit length
-    for (int shift = 56; shift >= 0; shift -= 8) header.push_back(static_cast<char>((16u << 20) >> shift));
+    const std::uint64_t length = std::uint64_t{16} << 20;
+    for (int shift = 56; shift >= 0; shift -= 8) header.push_back(static_cast<char>(length >> shift));
     header += "\x01\x02\x03\x04";
     client->sendRaw(header);
     client->sendRaw(std::string(1 << 20, 'x'));  // a first part, in vain
