@@ -126,39 +126,6 @@ TEST_F(PtyDevice, RawSingleByteReadsAndLineControlUntouched) {
     EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD), before.c_cflag & (CLOCAL | CREAD));
 }
 
-TEST_F(PtyDevice, BytesPassUnchangedAndQueuedInputIsDiscarded) {
-    ASSERT_EQ(write(master_, "stale", 5), 5);
-    configure(115200, 8, 'N', 1);
-    const std::string scan = "\r\n\x03\x11\x7f\xff";
-    ASSERT_EQ(write(master_, scan.data(), scan.size()), static_cast<ssize_t>(scan.size()));
-    std::string got(scan.size(), '\0');
-    std::size_t have = 0;
-    while (have < got.size()) {
-        const ssize_t n = read(device_, &got[have], got.size() - have);
-        ASSERT_GT(n, 0);
-        have += static_cast<std::size_t>(n);
-    }
-    EXPECT_EQ(got, scan);
-}
-
-TEST_F(PtyDevice, KeptInputSurvivesTheSettings) {
-    ASSERT_EQ(write(master_, "waiting", 7), 7);
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(set_com_config(device_, 115200, 8, 'N', 1, PendingInput::Keep), 0);
-    testing::internal::GetCapturedStderr();
-    char got[8] = {};
-    ASSERT_EQ(read(device_, got, 7), 7);
-    EXPECT_STREQ(got, "waiting");
-}
-
-TEST(SetComConfig, NotATerminalFailsWithTcgetattr) {
-    const int notTty = open("/dev/null", O_RDWR);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(set_com_config(notTty, 115200, 8, 'N', 1), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("tcgetattr: ", 0), 0u);
-    close(notTty);
-}
-
 TEST(InitCom, DeviceNumbersOutsideZeroToSixOpenNothing) {
     for (int n : {7, -1}) {
         testing::internal::CaptureStdout();

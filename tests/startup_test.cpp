@@ -66,15 +66,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "", 255}),
     [](const testing::TestParamInfo<RefusedStart>& info) { return info.param.name; });
 
-TEST(Startup, AdapterThatIsNotATerminalReportsBothFailures) {
-    REQUIRE_SANDBOX();
-    ServiceProcess service({"0"}, linkedTo("/dev/null"));
-    ASSERT_EQ(service.waitForExit(), 255);
-    const std::string err = service.err();
-    EXPECT_NE(err.find("\ntcgetattr: "), std::string::npos) << err;
-    EXPECT_NE(err.find("\nset_com_config: "), std::string::npos) << err;
-}
-
 struct ModeCase {
     const char* argument;
     const char* announcement;
