@@ -92,7 +92,7 @@ int serialIn(std::string_view message) {
 
 // A scan whose publication may overlap a subscription or a close counts
 // either way; all others must arrive exactly once per subscription.
-constexpr double kGrace = 0.1;
+constexpr double kGrace = 0.2;
 
 struct Verdict {
     long expectedFrames = 0, receivedFrames = 0, violations = 0;
