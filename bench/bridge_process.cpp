@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +25,12 @@ void forEachEntry(const std::string& directory, Visit visit) {
 }
 
 }  // namespace
+
+void prepareForManyConnections() {
+    const rlimit files{65536, 65536};
+    setrlimit(RLIMIT_NOFILE, &files);  // inherited by the bridge
+    signal(SIGPIPE, SIG_IGN);
+}
 
 pid_t startBridge(const std::vector<std::string>& command) {
     const pid_t pid = fork();

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// Lets this process and the bridge it starts hold tens of thousands of
+// connections, and survive peers that go away mid-write.
+void prepareForManyConnections();
 // Starts the command with its standard streams on /dev/null.
 pid_t startBridge(const std::vector<std::string>& command);
 // Waits until something accepts connections on 127.0.0.1:9010.

@@ -13,7 +13,6 @@
 #include "virtual_scanner.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -137,12 +136,10 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options)) {
         fprintf(stderr, "usage: tirn-soak [--seconds 60] [--clients 1000] [--rate 10] [--max-stay-ms 10000]\n"
-                        "                 [--seed N] -- COMMAND [ARGS...]\n");
+                        "                 [--seed N] [--memory-allowance-kb N] -- COMMAND [ARGS...]\n");
         return 2;
     }
-    const rlimit files{65536, 65536};
-    setrlimit(RLIMIT_NOFILE, &files);
-    signal(SIGPIPE, SIG_IGN);
+    prepareForManyConnections();
 
     VirtualScanner scanner;
     const pid_t bridge = startBridge(options.command);

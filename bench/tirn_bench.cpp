@@ -10,7 +10,6 @@
 #include "virtual_scanner.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,9 +221,7 @@ int main(int argc, char** argv) {
                         "                  [--scans 300] [--hold 10000] [--idle-seconds 20] -- COMMAND...\n");
         return 2;
     }
-    const rlimit files{65536, 65536};
-    setrlimit(RLIMIT_NOFILE, &files);  // inherited by the bridge
-    signal(SIGPIPE, SIG_IGN);
+    prepareForManyConnections();
 
     VirtualScanner scanner;
     const pid_t bridge = startBridge(options.command);
