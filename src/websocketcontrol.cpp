@@ -392,7 +392,7 @@ namespace {
 // One scan goes to every subscriber in a row: they share one copy of it.
 std::shared_ptr<const std::string> sharedCopy(const char* bytes, int length) {
     thread_local std::shared_ptr<const std::string> last;
-    const auto size = static_cast<std::size_t>(length);
+    const auto size = static_cast<std::size_t>(std::max(length, 0));
     if (!last || last->size() != size || memcmp(last->data(), bytes, size) != 0)
         last = std::make_shared<const std::string>(bytes, size);
     return last;
