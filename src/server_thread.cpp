@@ -26,18 +26,13 @@ void* socketPthreadStart(void*) {
 }
 
 int toStartSocetServers() {
-    const auto registerCallbacks = [] {
-        websocket->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
-        websocket->SocketLinkCloseSetCallback(socketPthreadCloseConn);
-    };
+    std::unique_lock<std::mutex> lock(g_websocket_in_use, std::defer_lock);
     if (websocket == nullptr) {
-        // A server thread left from an earlier start may be waiting to look.
-        std::lock_guard<std::mutex> lock(g_websocket_in_use);
+        lock.lock();  // a server thread left from an earlier start may be waiting to look
         websocket = new WebsocketControl;
-        registerCallbacks();
-    } else {
-        registerCallbacks();
     }
+    websocket->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
+    websocket->SocketLinkCloseSetCallback(socketPthreadCloseConn);
 
     pthread_t thread;
     if (pthread_create(&thread, nullptr, socketPthreadStart, nullptr) != 0) {
