@@ -1,5 +1,7 @@
 #include "client_fleet.h"
 
+#include "ws_framing.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,21 +16,6 @@
 
 namespace {
 
-std::string maskedFrame(unsigned char opcode, std::string_view payload) {
-    std::string frame{static_cast<char>(0x80 | opcode)};
-    if (payload.size() < 126) {
-        frame.push_back(static_cast<char>(0x80 | payload.size()));
-    } else {
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(payload.size() >> 8));
-        frame.push_back(static_cast<char>(payload.size()));
-    }
-    const char mask[4] = {1, 2, 3, 4};
-    frame.append(mask, 4);
-    for (std::size_t i = 0; i < payload.size(); ++i) frame.push_back(payload[i] ^ mask[i % 4]);
-    return frame;
-}
-
 void sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -40,10 +27,6 @@ void sendAll(int fd, std::string_view bytes) {
             return;
     }
 }
-
-const char kHandshake[] =
-    "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 }  // namespace
 
@@ -69,7 +52,7 @@ bool ClientFleet::openOne() {
     }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sendAll(fd, kHandshake);
+    sendAll(fd, kClientHandshake);
     fcntl(fd, F_SETFL, O_NONBLOCK);
     epoll_event event{};
     event.events = EPOLLIN;
@@ -102,13 +85,13 @@ long ClientFleet::connect(int count) {
 }
 
 void ClientFleet::sendText(std::size_t client, std::string_view payload) {
-    if (clients_[client].fd >= 0) sendAll(clients_[client].fd, maskedFrame(0x1, payload));
+    if (clients_[client].fd >= 0) sendAll(clients_[client].fd, clientFrame(0x1, payload));
 }
 
 void ClientFleet::close(std::size_t client) {
     Client& c = clients_[client];
     if (c.fd < 0) return;
-    sendAll(c.fd, maskedFrame(0x8, std::string("\x03\xe8", 2)));
+    sendAll(c.fd, clientFrame(0x8, std::string("\x03\xe8", 2)));
     ::close(c.fd);  // also leaves the epoll set
     c.fd = -1;
 }
@@ -153,30 +136,15 @@ void ClientFleet::readFrom(std::size_t index, Clock::time_point now) {
 void ClientFleet::parseFrames(std::size_t index, Clock::time_point now) {
     Client& c = clients_[index];
     std::size_t at = 0;
-    for (;;) {
-        if (c.in.size() - at < 2) break;
-        const auto* b = reinterpret_cast<const unsigned char*>(c.in.data() + at);
-        std::size_t header = 2;
-        std::uint64_t size = b[1] & 0x7F;
-        const std::size_t extra = size == 126 ? 2 : size == 127 ? 8 : 0;
-        if (c.in.size() - at < header + extra) break;
-        if (extra) {
-            size = 0;
-            for (std::size_t i = 0; i < extra; ++i) size = (size << 8) | b[header + i];
+    while (const auto frame = parseServerFrame(std::string_view(c.in).substr(at))) {
+        if (frame->opcode == 0x9 && c.fd >= 0) {
+            sendAll(c.fd, clientFrame(0xA, frame->payload));
+        } else if (frame->opcode <= 0x2) {
+            if (frame->opcode != 0) c.message.clear();
+            c.message.append(frame->payload);
+            if (frame->fin) onMessage_(index, c.message, now);
         }
-        header += extra;
-        if (c.in.size() - at < header + size) break;
-        const std::string_view payload(c.in.data() + at + header, size);
-        const unsigned opcode = b[0] & 0x0F;
-        const bool fin = (b[0] & 0x80) != 0;
-        if (opcode == 0x9 && c.fd >= 0) {
-            sendAll(c.fd, maskedFrame(0xA, payload));
-        } else if (opcode <= 0x2) {
-            if (opcode != 0) c.message.clear();
-            c.message.append(payload);
-            if (fin) onMessage_(index, c.message, now);
-        }
-        at += header + size;
+        at += frame->length;
     }
     c.in.erase(0, at);
 }

@@ -1,5 +1,7 @@
 #include "ws_client.h"
 
+#include "ws_framing.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -44,27 +46,6 @@ int millisecondsUntil(Clock::time_point deadline) {
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-std::string frameBytes(unsigned char opcode, std::string_view payload, bool masked) {
-    std::string frame;
-    frame.push_back(static_cast<char>(0x80 | opcode));
-    const unsigned char maskBit = masked ? 0x80 : 0;
-    const std::uint64_t size = payload.size();
-    if (size < 126) {
-        frame.push_back(static_cast<char>(maskBit | size));
-    } else if (size <= 0xFFFF) {
-        frame.push_back(static_cast<char>(maskBit | 126));
-        for (int shift = 8; shift >= 0; shift -= 8) frame.push_back(static_cast<char>(size >> shift));
-    } else {
-        frame.push_back(static_cast<char>(maskBit | 127));
-        for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>(size >> shift));
-    }
-    const unsigned char mask[4] = {0x12, 0x34, 0x56, 0x78};
-    if (masked) frame.append(reinterpret_cast<const char*>(mask), 4);
-    for (std::size_t i = 0; i < size; ++i)
-        frame.push_back(static_cast<char>(payload[i] ^ (masked ? mask[i % 4] : 0)));
-    return frame;
-}
-
 }  // namespace
 
 std::unique_ptr<WsClient> WsClient::connectRaw(unsigned short port, std::chrono::milliseconds timeout) {
@@ -82,10 +63,7 @@ std::unique_ptr<WsClient> WsClient::connect(unsigned short port, std::chrono::mi
 WsClient::~WsClient() { ::close(fd_); }
 
 bool WsClient::handshake(std::chrono::milliseconds timeout) {
-    const std::string request =
-        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-    if (!sendRaw(request)) return false;
+    if (!sendRaw(kClientHandshake)) return false;
     const auto deadline = Clock::now() + timeout;
     std::size_t end;
     while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
@@ -96,7 +74,7 @@ bool WsClient::handshake(std::chrono::milliseconds timeout) {
 }
 
 bool WsClient::sendFrame(Opcode opcode, std::string_view payload, bool masked) {
-    return sendRaw(frameBytes(opcode, payload, masked));
+    return sendRaw(clientFrame(opcode, payload, masked));
 }
 
 bool WsClient::sendRaw(std::string_view bytes) {
@@ -124,24 +102,10 @@ bool WsClient::fill(Clock::time_point deadline) {
 
 std::optional<WsClient::Frame> WsClient::nextFrame(Clock::time_point deadline) {
     for (;;) {
-        if (buffer_.size() >= 2) {
-            const auto* bytes = reinterpret_cast<const unsigned char*>(buffer_.data());
-            std::size_t header = 2;
-            std::uint64_t size = bytes[1] & 0x7F;
-            const std::size_t extra = size == 126 ? 2 : size == 127 ? 8 : 0;
-            if (buffer_.size() >= header + extra) {
-                if (extra) {
-                    size = 0;
-                    for (std::size_t i = 0; i < extra; ++i) size = (size << 8) | bytes[header + i];
-                }
-                header += extra;
-                if (buffer_.size() >= header + size) {
-                    Frame frame{(bytes[0] & 0x80) != 0, static_cast<unsigned char>(bytes[0] & 0x0F),
-                                buffer_.substr(header, size)};
-                    buffer_.erase(0, header + size);
-                    return frame;
-                }
-            }
+        if (const auto frame = parseServerFrame(buffer_)) {
+            Frame whole{frame->fin, frame->opcode, std::string(frame->payload)};
+            buffer_.erase(0, frame->length);
+            return whole;
         }
         if (!fill(deadline)) return std::nullopt;
     }
