@@ -35,6 +35,16 @@ void* recordClose(WsConnection* connection) {
     return nullptr;
 }
 
+// The server thread acts on its own time: give it up to two seconds.
+template <class Condition>
+bool waitUntil(Condition condition) {
+    for (int i = 0; i < 2000; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 }  // namespace
 
 void require(bool condition, const char* what) {
@@ -62,11 +72,7 @@ int closes() {
 }
 
 bool waitForCloses(int count) {
-    for (int i = 0; i < 2000; ++i) {
-        if (closes() >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return waitUntil([count] { return closes() >= count; });
 }
 
 int subscriberEntries() {
@@ -76,11 +82,7 @@ int subscriberEntries() {
 }
 
 bool waitForNoSubscribers() {
-    for (int i = 0; i < 2000; ++i) {
-        if (subscriberEntries() == 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return waitUntil([] { return subscriberEntries() == 0; });
 }
 
 }  // namespace fuzz
