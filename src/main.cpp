@@ -1,5 +1,6 @@
 // TirnSerial: relays barcode scans from the scanner on /dev/ttyUSB0 to the
 // WebSocket clients on port 9010.
+#include "options.h"
 #include "relay_loop.h"
 #include "server_thread.h"
 #include "startup.h"
@@ -30,13 +31,18 @@ int shutDown(uid_t originalUid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.verdict == CommandLineVerdict::Done) return 0;
+    if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
+    const Options& options = commandLine.options;
+
     setUpConsole();
     static RelayBuffers buffers;
-    const StartupOutcome startup = runStartup(argc, argv, buffers);
+    const StartupOutcome startup = runStartup(argc, argv, buffers, options);
     if (!startup.serve) return startup.exitStatus;
 
     websocket = nullptr;
     if (toStartSocetServers() < 0) puts("启动通讯服务失败，请检查");
-    runRelayLoop(buffers);
+    runRelayLoop(buffers, options);
     return shutDown(startup.originalUid);
 }

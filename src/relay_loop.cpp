@@ -2,13 +2,14 @@
 
 #include "charset.h"
 #include "console.h"
+#include "options.h"
 #include "scan_message.h"
+#include "scan_reader.h"
 #include "serial_port.h"
 #include "server_thread.h"
 #include "subscriber_list.h"
 #include "websocketcontrol.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,23 +17,8 @@
 
 namespace {
 
-// A burst ends where the buffer still has room for the zero byte behind it.
+// A scan ends where the buffer still has room for the zero byte behind it.
 constexpr int kMaxBurstLength = static_cast<int>(kBurstBufferSize) - 1;
-// The longest character of the scanner's code pages.
-constexpr int kMaxCharacterLength = 4;
-
-// Reads bytes after the first `count` until none is waiting or the buffer is
-// full. The first read waits for the scanner; each byte turns the port
-// non-blocking, so later reads return at once. Returns the new count.
-int readBurst(char* burst, int count) {
-    while (count < kMaxBurstLength) {
-        usleep(10);
-        if (read(SerialHandle, burst + count, 1) != 1) break;
-        ++count;
-        fcntl(SerialHandle, F_SETFL, O_NONBLOCK);
-    }
-    return count;
-}
 
 void sendToSubscribers(const std::string& message) {
     if (websocket == nullptr) return;
@@ -41,28 +27,41 @@ void sendToSubscribers(const std::string& message) {
     });
 }
 
-// A burst cut off by the full buffer may end inside a character: those bytes
-// are held back so that the character arrives whole in the next burst.
+// A scan cut off by the full buffer may end inside a character: those bytes
+// are held back so that the character arrives whole with what follows.
 int heldBackLength(const char* burst, int count) {
     if (count < kMaxBurstLength) return 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(burst);
     return count - static_cast<int>(completeCharactersLength(bytes, count));
 }
 
-// Converts the burst, closes the port, sends one scan message to every
-// subscriber and clears both buffers. Returns how many bytes were held back;
-// they start the burst buffer again.
-int publishBurst(RelayBuffers& buffers, int count) {
-    const int heldBack = heldBackLength(buffers.burst, count);
-    const int length = count - heldBack;
-    char held[kMaxCharacterLength] = {};
-    memcpy(held, buffers.burst + length, heldBack);
-    memset(buffers.burst + length, 0, heldBack);
+// Closing the last descriptor of a USB serial tty flushes its input and
+// stops the adapter's reads, and the next open resets some chips: bytes
+// arriving meanwhile would be lost. A duplicate held across the close and
+// the reopen keeps the device open; the caller closes it after the reopen.
+int closeDataPortKeepingItOpen() {
+    const int keeper = dup(SerialHandle);
+    close(SerialHandle);
+    return keeper;
+}
 
-    // The zero byte behind the burst is converted too; the output capacity
+struct Publication {
+    int carried;  // bytes that start the buffer again: the next scan's
+    int keeper;   // descriptor that keeps the port open until the reopen
+};
+
+// Converts the scan, closes the port, sends one scan message to every
+// subscriber and clears both buffers; what followed the scan starts the
+// burst buffer again.
+Publication publishScan(RelayBuffers& buffers, const ScanRead& scan) {
+    const int length = scan.length - heldBackLength(buffers.burst, scan.length);
+    const std::string following(buffers.burst + length, static_cast<std::size_t>(scan.total - length));
+    memset(buffers.burst + length, 0, following.size());
+
+    // The zero byte behind the scan is converted too; the output capacity
     // keeps one byte free so that the text always ends in a zero.
     g2u(buffers.burst, length + 1, buffers.converted, sizeof buffers.converted - 1);
-    close(SerialHandle);
+    const int keeper = closeDataPortKeepingItOpen();
 
     const std::string data(buffers.converted);
     const std::string message = enJsonFormat(data.size(), data);
@@ -70,8 +69,8 @@ int publishBurst(RelayBuffers& buffers, int count) {
     flushConsole();
 
     buffers.clear();
-    memcpy(buffers.burst, held, heldBack);
-    return heldBack;
+    memcpy(buffers.burst, following.data(), following.size());
+    return {static_cast<int>(following.size()), keeper};
 }
 
 }  // namespace
@@ -81,18 +80,23 @@ void RelayBuffers::clear() {
     memset(converted, 0, sizeof converted);
 }
 
-void runRelayLoop(RelayBuffers& buffers) {
+void runRelayLoop(RelayBuffers& buffers, const Options& options) {
+    const ScanFraming framing{options.scanGap, options.endOn};
     int carried = 0;
     for (;;) {
         flushConsole();
-        const int count = readBurst(buffers.burst, carried);
-        // No new byte means the first read failed (the adapter is gone, say):
+        const ScanRead scan = readScan(SerialHandle, buffers.burst, kMaxBurstLength, carried, framing);
+        // Nothing read means the port failed (the adapter is gone, say):
         // that is no scan, and the reopen tells whether to go on.
-        if (count > carried)
-            carried = publishBurst(buffers, count);
+        Publication published{0, -1};
+        if (scan.length > 0)
+            published = publishScan(buffers, scan);
         else
-            close(SerialHandle);
-        if (init_com(0, 115200, 8, 'N', 1, PendingInput::Keep) < 0) {
+            published.keeper = closeDataPortKeepingItOpen();
+        carried = published.carried;
+        const int reopened = init_com(options.device.c_str(), 115200, 8, 'N', 1, PendingInput::Keep);
+        if (published.keeper >= 0) close(published.keeper);
+        if (reopened < 0) {
             puts("GetConAgain output:init_com error ");
             break;
         }

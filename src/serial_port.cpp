@@ -55,10 +55,14 @@ int OpenSerialPort(int n) {
 
     char name[20];
     snprintf(name, sizeof name, "/dev/ttyUSB%d", n);
-    printf("open %s\n", name);
+    return OpenSerialPort(name);
+}
+
+int OpenSerialPort(const char* device) {
+    printf("open %s\n", device);
 
     // Non-blocking so that the open does not wait for carrier detect.
-    fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         perror("open serial port");
         return -1;
@@ -105,8 +109,12 @@ int set_com_config(int descriptor, int baud, int dataBits, char parity, int stop
     return 0;
 }
 
-int init_com(int n, int baud, int dataBits, char parity, int stopBits, PendingInput pending) {
-    SerialHandle = OpenSerialPort(n);
+namespace {
+
+// The second half of init_com, once OpenSerialPort has answered.
+int configureOpenedPort(int opened, int baud, int dataBits, char parity, int stopBits,
+                        PendingInput pending) {
+    SerialHandle = opened;
     if (SerialHandle < 0) {
         perror("OpenSerialPort");
         return -1;
@@ -118,4 +126,15 @@ int init_com(int n, int baud, int dataBits, char parity, int stopBits, PendingIn
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int init_com(int n, int baud, int dataBits, char parity, int stopBits, PendingInput pending) {
+    return configureOpenedPort(OpenSerialPort(n), baud, dataBits, parity, stopBits, pending);
+}
+
+int init_com(const char* device, int baud, int dataBits, char parity, int stopBits,
+             PendingInput pending) {
+    return configureOpenedPort(OpenSerialPort(device), baud, dataBits, parity, stopBits, pending);
 }

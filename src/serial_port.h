@@ -1,4 +1,5 @@
-// The scanner's data port: /dev/ttyUSB<n>, raw, blocking single-byte reads.
+// The scanner's data port (/dev/ttyUSB<n> or any path given): raw, reads
+// that return as soon as a byte has arrived.
 #pragma once
 
 #include <termios.h>
@@ -16,6 +17,8 @@ enum class PendingInput { Discard, Keep };
 // making it the controlling terminal, and hands it back in blocking mode.
 // Returns the descriptor, or -1.
 int OpenSerialPort(int n);
+// The same for any device path.
+int OpenSerialPort(const char* device);
 
 // The device's settings changed to raw mode and the given speed, character
 // size, parity and stop bits, with reads that return after one byte. Bits
@@ -31,4 +34,6 @@ int set_com_config(int fd, int baud, int dataBits, char parity, int stopBits,
 // SerialHandle. On a configuration failure the new descriptor is closed.
 // 0 or -1.
 int init_com(int n, int baud, int dataBits, char parity, int stopBits,
+             PendingInput pending = PendingInput::Discard);
+int init_com(const char* device, int baud, int dataBits, char parity, int stopBits,
              PendingInput pending = PendingInput::Discard);

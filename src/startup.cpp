@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "charset.h"
+#include "options.h"
 #include "process_checks.h"
 #include "relay_loop.h"
 #include "serial_port.h"
@@ -26,7 +27,7 @@ const char* modeAnnouncement(int mode) {
 
 }  // namespace
 
-StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers) {
+StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers, const Options& options) {
     if (IsProceRunning()) {
         puts("程序已经打开，请勿重复打开!");
         return exitWith(-1);
@@ -55,7 +56,7 @@ StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers) {
     }
     puts(announcement);
 
-    if (init_com(0, 115200, 8, 'N', 1) < 0) {
+    if (init_com(options.device.c_str(), 115200, 8, 'N', 1) < 0) {
         puts("init_com error");
         return exitWith(-1, originalUid);
     }

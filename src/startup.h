@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+struct Options;
 struct RelayBuffers;
 
 struct StartupOutcome {
@@ -13,4 +14,4 @@ struct StartupOutcome {
 
 // One instance only, root rights, a valid conversion mode (the first
 // argument) and an open data port, in that order; clears the relay buffers.
-StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers);
+StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers, const Options& options);

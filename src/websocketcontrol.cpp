@@ -45,6 +45,10 @@ constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // without an answer drops the peer.
 constexpr auto kIdleTimeout = std::chrono::seconds(120);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+// At shutdown, how long messages already handed over may take to reach
+// their clients (the last scan before an unplug, say).
+constexpr auto kShutdownPatience = std::chrono::seconds(1);
+constexpr auto kShutdownPoll = std::chrono::milliseconds(5);
 
 std::atomic<int> nextConnectionId{1};
 
@@ -89,6 +93,9 @@ public:
     // Sends travel in batches, so a scan for many subscribers wakes the
     // server thread once rather than once per subscriber.
     void queueSend(std::shared_ptr<WsConnection> connection, Outgoing message);
+    // Any thread: stops the loop once every message handed over has been
+    // written, or once the deadline has passed.
+    void stopOnceSent(std::chrono::steady_clock::time_point deadline);
     // Reports every connection still open as closed; only once the loop has
     // stopped.
     void closeAll();
@@ -99,7 +106,9 @@ private:
         Outgoing message;
     };
     void deliverPendingSends();
+    bool stillSending() const;
 
+    net::steady_timer shutdownTimer_{io};
     std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
     const std::size_t connectionLimit_ = connectionLimit();
     std::function<void()> resume_;
@@ -129,6 +138,8 @@ public:
     void send(std::shared_ptr<const std::string> bytes, bool text) {
         context_.queueSend(shared_from_this(), Outgoing{std::move(bytes), text});
     }
+
+    bool sending() const { return !outgoing_.empty(); }
 
     bool makeNonBlocking() {
         beast::error_code ec;
@@ -257,6 +268,23 @@ void WsContext::deliverPendingSends() {
     }
     for (auto& send : delivering_) send.connection->enqueue(std::move(send.message));
     delivering_.clear();
+}
+
+void WsContext::stopOnceSent(std::chrono::steady_clock::time_point deadline) {
+    net::post(io, [this, deadline] {
+        deliverPendingSends();
+        if (!stillSending() || std::chrono::steady_clock::now() >= deadline) {
+            io.stop();
+            return;
+        }
+        shutdownTimer_.expires_after(kShutdownPoll);
+        shutdownTimer_.async_wait([this, deadline](beast::error_code) { stopOnceSent(deadline); });
+    });
+}
+
+bool WsContext::stillSending() const {
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [](const auto& entry) { return entry.second->sending(); });
 }
 
 void WsContext::closeAll() {
@@ -416,7 +444,7 @@ int WebsocketControl::closeWebsocketServer() {
     std::unique_lock<std::mutex> lock(lifecycle_);
     stopRequested_ = true;
     if (serving_) {
-        ctx->io.stop();
+        ctx->stopOnceSent(std::chrono::steady_clock::now() + kShutdownPatience);
         serverThreadDone_.wait(lock, [this] { return !serving_; });
     }
     releaseServer();

@@ -1,10 +1,12 @@
 // The service end to end: a pty scanner types, WebSocket clients receive.
 #include "service_test.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -118,7 +120,7 @@ TEST_F(Relay, BurstsLongerThanTheBufferLoseNothing) {
 }
 
 TEST_F(Relay, BytesSentDuringPublicationArriveInALaterMessage) {
-    startService("0");
+    startService({"0", "--gap-ms", "1"});
     std::vector<std::unique_ptr<WsClient>> clients;
     for (int i = 0; i < 20; ++i) clients.push_back(subscriber());  // publication takes a while
     std::string sent;
@@ -126,9 +128,114 @@ TEST_F(Relay, BytesSentDuringPublicationArriveInALaterMessage) {
         const std::string piece = std::to_string(1000 + i) + "|";
         service_->scan(piece);
         sent += piece;
-        std::this_thread::sleep_for(std::chrono::microseconds(300 + (i % 7) * 150));
+        std::this_thread::sleep_for(std::chrono::microseconds(900 + (i % 7) * 150));
     }
     for (auto& client : clients) ASSERT_EQ(collectData(*client, sent.size()), sent);
+    unplugAndExpectCleanExit();
+}
+
+// Scans as USB serial adapters deliver them: in packets with gaps of up to
+// 16 ms inside one scan. Each is one message, and scans 100 ms apart stay
+// apart.
+class RelayAdapters : public ServiceTest, public testing::WithParamInterface<Pacing> {};
+
+TEST_P(RelayAdapters, EachScanIsOneMessage) {
+    startService("0");
+    auto client = subscriber();
+    const std::string url = "https://shop.example.com/item/4006381333931?lot=A7&serial=000123456789&ref=tirn-" +
+                            std::string(22, 'x');
+    // "A" and then 51 characters: the 62-byte packet boundary cuts the 31st.
+    const std::string chinese = "A" + repeated("\xD6\xD0", 51);
+    const std::string converted = "A" + repeated("\xE4\xB8\xAD", 51);
+    const std::vector<std::pair<std::string, std::string>> scans = {
+        {"4006381333931\r", scanMessage("4006381333931\\r", 14)},
+        {url, scanMessage(url)},
+        {chinese, scanMessage(converted)},
+    };
+    for (const auto& [sent, message] : scans) {
+        service_->scan(sent, GetParam());
+        std::this_thread::sleep_for(100ms);
+    }
+    for (const auto& [sent, message] : scans) {
+        const auto frame = client->receive();
+        ASSERT_TRUE(frame) << sent.size() << "-byte scan";
+        EXPECT_EQ(frame->payload, message);
+    }
+    EXPECT_FALSE(client->receive(100ms)) << "a scan arrived in pieces";
+    unplugAndExpectCleanExit();
+}
+
+std::string adapterCaseName(const testing::TestParamInfo<Pacing>& info) {
+    static const char* const names[] = {"Instant", "Line", "Ftdi", "Ch340", "Cp210x"};
+    return std::string(names[static_cast<int>(info.param.adapter)]) +
+           (info.param.charGap.count() ? "ScannerCharGap" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, RelayAdapters,
+                         testing::Values(Pacing{Adapter::Line, {}}, Pacing{Adapter::Ftdi, {}},
+                                         Pacing{Adapter::Ch340, {}}, Pacing{Adapter::Cp210x, {}},
+                                         Pacing{Adapter::Line, std::chrono::milliseconds(2)}),
+                         adapterCaseName);
+
+TEST_F(Relay, EndByteSplitsAnUploadOfStoredScans) {
+    startService({"0", "--end-on", "cr"});
+    auto client = subscriber();
+    std::string upload;
+    for (int i = 0; i < 20; ++i) upload += "STORED-" + std::to_string(100 + i) + "\r";
+    service_->scan(upload + "NO-END");
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(client->receive()->payload, scanMessage("STORED-" + std::to_string(100 + i) + "\\r", 11)) << i;
+    EXPECT_EQ(client->receive()->payload, scanMessage("NO-END")) << "silence ends a scan without the end byte";
+    unplugAndExpectCleanExit();
+}
+
+// On a USB serial tty the last close flushes its input and stops the
+// adapter; the pty's master sees that moment as a hang-up.
+TEST_F(Relay, ThePortIsNeverFullyClosedWhileServing) {
+    startService({"0", "--gap-ms", "1"});
+    auto client = subscriber();
+    std::atomic<bool> watching{true};
+    std::atomic<int> hangUps{0};
+    std::thread watcher([&] {
+        pollfd master{service_->scannerMaster(), 0, 0};
+        while (watching) {
+            if (poll(&master, 1, 10) == 1 && (master.revents & POLLHUP)) {
+                ++hangUps;
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        service_->scan("SCAN" + std::to_string(i));
+        ASSERT_TRUE(client->receive()) << i;
+    }
+    watching = false;
+    watcher.join();
+    EXPECT_EQ(hangUps, 0);
+    unplugAndExpectCleanExit();
+}
+
+TEST_F(Relay, UnplugMidScanPublishesWhatArrivedOnce) {
+    startService();
+    auto client = subscriber();
+    service_->scan("HALF-A-SC");
+    std::this_thread::sleep_for(5ms);  // well inside the scan gap
+    service_->unplugScanner();
+    EXPECT_EQ(service_->waitForExit(), 0);
+    EXPECT_EQ(client->receive()->payload, scanMessage("HALF-A-SC"));
+    EXPECT_FALSE(client->receive(100ms));
+    EXPECT_EQ(service_->countInOutput("call websocket doSend"), 1);
+}
+
+TEST_F(Relay, ScannerOnAnotherDevice) {
+    ServiceOptions acm;
+    acm.scannerPath = "/dev/ttyACM0";
+    startService({"0", "--device", "/dev/ttyACM0"}, acm);
+    auto client = subscriber();
+    service_->scan("ACM-123");
+    EXPECT_EQ(client->receive()->payload, scanMessage("ACM-123"));
+    EXPECT_TRUE(service_->waitForOutput("open /dev/ttyACM0\nOpenPort is sucessful\n", 2));
+    EXPECT_EQ(service_->countInOutput("ttyUSB0"), 0);
     unplugAndExpectCleanExit();
 }
 

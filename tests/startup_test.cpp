@@ -101,4 +101,31 @@ TEST(Startup, SecondCopyIsRefusedBeforeAnythingElse) {
     EXPECT_FALSE(first.waitForExit(100ms)) << "the first copy must keep running";
 }
 
+// A bad option starts nothing: not even the single-instance check runs.
+TEST(Startup, BadOptionsAreRefusedWithOneLine) {
+    REQUIRE_SANDBOX();
+    const std::vector<std::vector<std::string>> cases = {
+        {"0", "--gap-ms", "0"},    {"0", "--gap-ms", "1001"}, {"0", "--gap-ms", "5ms"},
+        {"0", "--end-on", "tab"},  {"0", "--end-on", "0x1"},  {"0", "--device"},
+        {"0", "--no-such-thing"},  {"--gap-ms", "5", "0"},
+    };
+    for (const auto& args : cases) {
+        ServiceProcess service(args);
+        EXPECT_EQ(service.waitForExit(), 2) << args[1];
+        EXPECT_EQ(service.out(), "") << args[1];
+        const std::string err = service.err();
+        EXPECT_EQ(err.rfind("TirnSerial: ", 0), 0u) << err;
+        EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+    }
+}
+
+TEST(Startup, HelpNamesEveryOptionWithItsDefault) {
+    REQUIRE_SANDBOX();
+    ServiceProcess service({"--help"});
+    EXPECT_EQ(service.waitForExit(), 0);
+    for (const char* option : {"--device PATH", "(default /dev/ttyUSB0)", "--gap-ms N", "(default 30)",
+                               "--end-on BYTE", "--help", "--version"})
+        EXPECT_NE(service.out().find(option), std::string::npos) << option;
+}
+
 }  // namespace

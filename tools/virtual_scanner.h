@@ -7,16 +7,35 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// How bytes reach the reader of a serial port.
+enum class Adapter {
+    Instant,  // all at once, as a pty delivers what is written to it
+    Line,     // byte by byte at the line rate: 115200 bit/s, 86.8 us a byte
+    Ftdi,     // 62-byte packets; the rest when the 16 ms latency timer expires
+    Ch340,    // up to 32 bytes once a USB frame (1 ms)
+    Cp210x,   // up to 64 bytes once a USB frame (1 ms)
+};
+
+// The adapter's name on command lines (line, ftdi, ch340, cp210x, instant).
+std::optional<Adapter> adapterNamed(std::string_view name);
 
 struct Pacing {
-    // Each byte no sooner than the line rate of 115200 bit/s allows: ten
-    // bits, 86.8 microseconds, a byte.
-    bool lineRate = false;
-    // Bytes handed over at a time (0: all at once), with a pause between
-    // the pieces, as a USB adapter delivers its packets.
-    std::size_t chunk = 0;
-    std::chrono::microseconds gap{0};
+    Adapter adapter = Adapter::Instant;
+    // The scanner's own pause after each character, on top of the line
+    // rate; scanners commonly offer 1 to 5 ms.
+    std::chrono::microseconds charGap{0};
 };
+
+// One hand-over of bytes to the reader, counted from the scan's first bit.
+struct Packet {
+    std::chrono::nanoseconds at;
+    std::size_t size;
+};
+
+// When the bytes of a scan of `length` bytes reach the reader.
+std::vector<Packet> deliverySchedule(std::size_t length, const Pacing& pacing);
 
 class VirtualScanner {
 public:
@@ -29,8 +48,11 @@ public:
     bool pluggedIn() const { return master_ >= 0; }
     const std::string& devicePath() const { return device_; }
 
-    // Sends bytes already in the scanner's code page.
+    // Sends bytes already in the scanner's code page, delivered as the
+    // adapter would.
     bool type(std::string_view bytes, const Pacing& pacing = {});
+    // The pty's device side, for tests that watch the port.
+    int masterDescriptor() const { return master_; }
     // Pulls the adapter out: the device side reads end of file or an error,
     // and the path can no longer be opened.
     void unplug();

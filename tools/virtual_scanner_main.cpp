@@ -23,9 +23,12 @@ const char kUsage[] =
     "  --mode N           code page of TirnSerial's mode N: 0 or 1 GB2312, 2 GB18030 (default 0)\n"
     "  --suffix TEXT      sent after each scan; \\r and \\n are understood (default \\r)\n"
     "  --interval-ms MS   pause between scans (default 300)\n"
-    "  --paced            at the line rate of 115200 bit/s, 86.8 us a byte\n"
-    "  --chunk N          N bytes at a time, as a USB adapter delivers them\n"
-    "  --gap-us US        pause between chunks\n"
+    "  --adapter MODEL    how the bytes arrive (default instant, as a pty delivers them):\n"
+    "                     line   byte by byte at 115200 bit/s, 86.8 us a byte\n"
+    "                     ftdi   62-byte packets, the rest after the 16 ms latency timer\n"
+    "                     ch340  up to 32 bytes each 1 ms USB frame\n"
+    "                     cp210x up to 64 bytes each 1 ms USB frame\n"
+    "  --char-gap-us US   the scanner's pause after each character (default 0)\n"
     "  --repeat           type the barcodes again and again\n"
     "  --hold             stay plugged in after the last scan until stopped\n";
 
@@ -60,9 +63,12 @@ bool parse(int argc, char** argv, Options& options) {
         else if (arg == "--mode" && hasValue) options.mode = atoi(argv[++i]);
         else if (arg == "--suffix" && hasValue) options.suffix = unescape(argv[++i]);
         else if (arg == "--interval-ms" && hasValue) options.intervalMs = atoi(argv[++i]);
-        else if (arg == "--chunk" && hasValue) options.pacing.chunk = static_cast<std::size_t>(atol(argv[++i]));
-        else if (arg == "--gap-us" && hasValue) options.pacing.gap = std::chrono::microseconds(atol(argv[++i]));
-        else if (arg == "--paced") options.pacing.lineRate = true;
+        else if (arg == "--adapter" && hasValue) {
+            const auto adapter = adapterNamed(argv[++i]);
+            if (!adapter) return false;
+            options.pacing.adapter = *adapter;
+        }
+        else if (arg == "--char-gap-us" && hasValue) options.pacing.charGap = std::chrono::microseconds(atol(argv[++i]));
         else if (arg == "--repeat") options.repeat = true;
         else if (arg == "--hold") options.hold = true;
         else if (arg == "--help" || arg == "-h" || arg.rfind("--", 0) == 0) return false;

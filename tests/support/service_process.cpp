@@ -20,8 +20,11 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
+// The binary is opened before root is given up: a checkout in a private
+// directory (root's home, say) is out of reach for nobody.
 [[noreturn]] void execService(const std::string& binary, const std::vector<std::string>& args,
                               int outFd, int errFd, const ServiceOptions& options) {
+    const int program = open(binary.c_str(), O_PATH | O_CLOEXEC);
     dup2(outFd, STDOUT_FILENO);
     dup2(errFd, STDERR_FILENO);
     const int devNull = open("/dev/null", O_RDONLY);
@@ -30,12 +33,13 @@ constexpr uid_t kNobody = 65534;
         const rlimit files{static_cast<rlim_t>(options.fileLimit), static_cast<rlim_t>(options.fileLimit)};
         if (setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(125);
     }
-    if (options.unprivileged && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+    if (options.unprivileged && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+                                 setuid(kNobody) != 0 || chdir("/") != 0))
         _exit(126);
     std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
+    fexecve(program, argv.data(), environ);
     _exit(127);
 }
 
@@ -73,7 +77,7 @@ ServiceProcess::ServiceProcess(std::vector<std::string> args, ServiceOptions opt
     if (!options.scannerLink.empty()) {
         EXPECT_EQ(symlink(options.scannerLink.c_str(), "/dev/ttyUSB0"), 0);
     } else if (options.scannerPlugged) {
-        scanner_ = std::make_unique<VirtualScanner>();
+        scanner_ = std::make_unique<VirtualScanner>(options.scannerPath);
         EXPECT_TRUE(scanner_->pluggedIn()) << "no pty for the scanner";
     }
     int outPipe[2], errPipe[2];

@@ -19,8 +19,9 @@
 using namespace std::chrono_literals;
 
 struct ServiceOptions {
-    bool scannerPlugged = true;   // link /dev/ttyUSB0 to a fresh pty
-    std::string scannerLink;      // or to this path instead
+    bool scannerPlugged = true;   // link scannerPath to a fresh pty
+    std::string scannerPath = "/dev/ttyUSB0";
+    std::string scannerLink;      // or link /dev/ttyUSB0 to this path instead
     bool unprivileged = false;    // run as nobody, who cannot become root
     std::string binary;           // empty: the TirnSerial under test
     long fileLimit = 0;           // descriptors the service may open; 0: as inherited
@@ -37,6 +38,8 @@ public:
     void scan(std::string_view bytes, const Pacing& pacing = {});
     // Closes the pty's master side, as pulling the adapter out does.
     void unplugScanner();
+    // The pty's master side: it sees a hang-up while nobody has the port open.
+    int scannerMaster() const { return scanner_ ? scanner_->masterDescriptor() : -1; }
 
     // The exit status (0 to 255) once the process has ended in time.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);

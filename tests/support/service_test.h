@@ -17,7 +17,10 @@ protected:
     void SetUp() override { REQUIRE_SANDBOX(); }
 
     void startService(const char* mode = "0", ServiceOptions options = {}) {
-        service_ = std::make_unique<ServiceProcess>(std::vector<std::string>{mode}, options);
+        startService(std::vector<std::string>{mode}, options);
+    }
+    void startService(std::vector<std::string> args, ServiceOptions options = {}) {
+        service_ = std::make_unique<ServiceProcess>(std::move(args), options);
         ASSERT_TRUE(service_->waitUntilServing()) << service_->out() << service_->err();
     }
 

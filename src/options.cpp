@@ -1,0 +1,116 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char kUsage[] =
+    "usage: TirnSerial MODE [OPTIONS]\n"
+    "Relays barcode scans from a serial scanner to WebSocket clients on port 9010.\n"
+    "MODE: 0 GB2312 scanner, UTF-8 to clients; 1 GB2312 scanner, GBK to clients;\n"
+    "      2 GB18030 scanner, UTF-8 to clients.\n"
+    "Options:\n"
+    "  --device PATH   the scanner's serial port (default /dev/ttyUSB0)\n"
+    "  --gap-ms N      a scan ends after N ms without a byte, 1 to 1000 (default 30)\n"
+    "  --end-on BYTE   a scan also ends right after BYTE: cr, lf or 0xHH (default: none)\n"
+    "  --help          show this text and exit\n"
+    "  --version       show the version and exit\n";
+
+constexpr long kMinGapMs = 1;
+constexpr long kMaxGapMs = 1000;
+
+enum OptionId { kDevice = 1000, kGapMs, kEndOn, kHelp, kVersion };
+
+const option kLongOptions[] = {
+    {"device", required_argument, nullptr, kDevice},
+    {"gap-ms", required_argument, nullptr, kGapMs},
+    {"end-on", required_argument, nullptr, kEndOn},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+CommandLine malformed(const char* format, const char* what) {
+    fputs("TirnSerial: ", stderr);
+    fprintf(stderr, format, what);
+    fputs(" (see TirnSerial --help)\n", stderr);
+    return {CommandLineVerdict::Malformed, {}};
+}
+
+CommandLine answered(const char* text) {
+    fputs(text, stdout);
+    return {CommandLineVerdict::Done, {}};
+}
+
+CommandLine versionAnswered() {
+    printf("TirnSerial %s\n", TIRN_VERSION);
+    return {CommandLineVerdict::Done, {}};
+}
+
+std::optional<long> wholeNumber(const char* text, long min, long max) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < min || value > max) return std::nullopt;
+    return value;
+}
+
+std::optional<unsigned char> endByte(const char* text) {
+    if (strcmp(text, "cr") == 0) return '\r';
+    if (strcmp(text, "lf") == 0) return '\n';
+    if (strlen(text) != 4 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long value = strtoul(text + 2, &end, 16);
+    if (*end != '\0' || !isxdigit(static_cast<unsigned char>(text[2]))) return std::nullopt;
+    return static_cast<unsigned char>(value);
+}
+
+// The option as the user wrote it, for messages.
+std::string spelled(char** argv) {
+    if (optopt != 0 && optopt < kDevice) return std::string("-") + static_cast<char>(optopt);
+    return argv[optind - 1];
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    if (argc < 2) return {CommandLineVerdict::Serve, {}};
+    if (strcmp(argv[1], "--help") == 0) return answered(kUsage);
+    if (strcmp(argv[1], "--version") == 0) return versionAnswered();
+    if (strncmp(argv[1], "--", 2) == 0)
+        return malformed("the mode comes first: TirnSerial MODE [OPTIONS], not %s", argv[1]);
+
+    CommandLine result{CommandLineVerdict::Serve, {}};
+    Options& options = result.options;
+    optind = 2;
+    opterr = 0;
+    for (int id; (id = getopt_long(argc, argv, ":", kLongOptions, nullptr)) != -1;) {
+        switch (id) {
+        case kDevice:
+            if (*optarg == '\0') return malformed("--device needs a path%s", "");
+            options.device = optarg;
+            break;
+        case kGapMs: {
+            const auto gap = wholeNumber(optarg, kMinGapMs, kMaxGapMs);
+            if (!gap) return malformed("--gap-ms takes a whole number from 1 to 1000, not '%s'", optarg);
+            options.scanGap = std::chrono::milliseconds(*gap);
+            break;
+        }
+        case kEndOn:
+            options.endOn = endByte(optarg);
+            if (!options.endOn) return malformed("--end-on takes cr, lf or a byte as 0xHH, not '%s'", optarg);
+            break;
+        case kHelp: return answered(kUsage);
+        case kVersion: return versionAnswered();
+        case ':': return malformed("%s needs a value", spelled(argv).c_str());
+        default: return malformed("unknown option %s", spelled(argv).c_str());
+        }
+    }
+    return result;
+}

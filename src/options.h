@@ -1,0 +1,37 @@
+// The command line after the mode: TirnSerial MODE [OPTIONS].
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+struct Options {
+    // The scanner's port; scanners also show up as /dev/ttyACM0 or under
+    // /dev/serial/by-id/.
+    std::string device = "/dev/ttyUSB0";
+    // A scan ends once the scanner has sent nothing for this long. FTDI
+    // adapters hold bytes back for up to 16 ms; 30 ms covers that and is far
+    // below what a person notices.
+    std::chrono::milliseconds scanGap{30};
+    // A scan also ends right after this byte, for scanners that upload stored
+    // scans back to back.
+    std::optional<unsigned char> endOn;
+};
+
+// What main does after reading the command line.
+enum class CommandLineVerdict {
+    Serve,       // go on with start-up
+    Done,        // --help or --version answered: exit 0
+    Malformed,   // one line on standard error said why: exit 2
+};
+
+struct CommandLine {
+    CommandLineVerdict verdict;
+    Options options;
+};
+
+constexpr int kExitMalformedCommandLine = 2;
+
+// Reads the options after the mode (argv[1], which start-up reads). Writes
+// nothing unless the verdict is Done or Malformed.
+CommandLine parseCommandLine(int argc, char** argv);

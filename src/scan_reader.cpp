@@ -1,0 +1,59 @@
+#include "scan_reader.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Just past the first end byte within [from, to), or 0 when there is none.
+int pastEndByte(const char* buffer, int from, int to, std::optional<unsigned char> endOn) {
+    if (!endOn || from >= to) return 0;
+    const void* found = memchr(buffer + from, *endOn, static_cast<std::size_t>(to - from));
+    return found ? static_cast<int>(static_cast<const char*>(found) - buffer) + 1 : 0;
+}
+
+// Whether a byte (or a hang-up, which the next read reports) arrives within
+// the gap.
+bool moreWithin(int port, std::chrono::milliseconds gap) {
+    pollfd waiting{port, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&waiting, 1, static_cast<int>(gap.count()));
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+ssize_t readSome(int port, char* into, int room) {
+    ssize_t got;
+    do {
+        got = read(port, into, static_cast<std::size_t>(room));
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+}  // namespace
+
+ScanRead readScan(int port, char* buffer, int capacity, int held, const ScanFraming& framing) {
+    int count = held;
+    if (count == 0) {
+        const ssize_t got = readSome(port, buffer, capacity);
+        if (got <= 0) return {0, 0};
+        count = static_cast<int>(got);
+        // Later reads come only after poll has seen bytes; non-blocking, so
+        // that a hang-up in between cannot leave the loop waiting in read.
+        fcntl(port, F_SETFL, O_NONBLOCK);
+    }
+    for (int searched = 0;;) {
+        if (const int end = pastEndByte(buffer, searched, count, framing.endOn)) return {end, count};
+        searched = count;
+        if (count >= capacity || !moreWithin(port, framing.gap)) return {count, count};
+        const ssize_t got = readSome(port, buffer + count, capacity - count);
+        if (got < 0 && errno == EAGAIN) continue;
+        if (got <= 0) return {count, count};  // the adapter went away mid-scan
+        count += static_cast<int>(got);
+    }
+}
