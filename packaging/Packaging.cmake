@@ -5,6 +5,7 @@ include(GNUInstallDirs)
 install(TARGETS TirnSerial RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/tirnserial@.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/99-tirnserial.rules DESTINATION /lib/udev/rules.d)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/tirnserial.default DESTINATION /etc/default RENAME tirnserial)
 
 set(manpage ${CMAKE_CURRENT_BINARY_DIR}/TirnSerial.8.gz)
 add_custom_command(
@@ -27,6 +28,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # ps counts running copies at start-up.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
   ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
   ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -14,9 +14,12 @@ deb=$(ls "$work"/out/tirnserial_*.deb)
 
 listing=$(dpkg-deb -c "$deb")
 for file in ./usr/sbin/TirnSerial ./lib/systemd/system/tirnserial@.service \
-            ./lib/udev/rules.d/99-tirnserial.rules ./usr/share/man/man8/TirnSerial.8.gz; do
+            ./lib/udev/rules.d/99-tirnserial.rules ./usr/share/man/man8/TirnSerial.8.gz \
+            ./etc/default/tirnserial; do
   grep -q " $file\$" <<<"$listing" || fail "$file is not in the package"
 done
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/default/tirnserial \
+  || fail "/etc/default/tirnserial is not a conffile"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dependency in libcjson1 libstdc++6 libc6 procps; do
   grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
@@ -41,6 +44,11 @@ fi
 if command -v man >/dev/null; then
   page=$(MANWIDTH=80 man -l "$root/usr/share/man/man8/TirnSerial.8.gz" 2>&1)
   grep -q "EXIT STATUS" <<<"$page" || fail "the manual page does not render: $page"
+  # Every option the binary knows is documented where users look.
+  for option in $("$binary" --help | grep -o -E '^  --[a-z-]+'); do
+    grep -q -e "$option" <<<"$page" || fail "the manual page does not describe $option"
+    grep -q -e "\`$option" "$source/README.md" || fail "README.md does not describe $option"
+  done
 fi
 
 # Start-up paths of the installed binary; in a sandbox, so that a TirnSerial
