@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Turns two tirn-bench results (TirnSerial and the baseline bridge) into a
-Markdown table with the targets checked, and a latency plot."""
+"""Turns tirn-bench results (TirnSerial and the baseline bridge, and
+TirnSerial behind each adapter model) into Markdown tables with the targets
+checked, and a latency plot."""
 import argparse
 import json
 
@@ -10,11 +11,28 @@ def load(path):
         return json.load(file)
 
 
-def series(result, subscribers, size):
+def series(result, subscribers, size, min_scans=100):
     for entry in result["series"]:
-        if entry["subscribers"] == subscribers and entry["size"] == size and entry["scans"] >= 100:
+        if entry["subscribers"] == subscribers and entry["size"] == size and entry["scans"] >= min_scans:
             return entry
     return None
+
+
+DEFAULT_GAP_MS = 30
+
+
+def adapter_table(adapters):
+    rows = ["| adapter | scan | median (ms) | p99 (ms) | max (ms) | CPU per scan (ms) | lost / wrong |",
+            "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
+    for result in adapters:
+        for entry in result["series"]:
+            if entry["scans"] == 0:
+                continue
+            latency = entry["last_ms"]
+            rows.append(f"| {result['label']} | {entry['size']} bytes | {latency['median']:.2f} | "
+                        f"{latency['p99']:.2f} | {latency['max']:.2f} | {entry['cpu_ms_per_scan']:.3f} | "
+                        f"{entry['lost']} / {entry['wrong']} |")
+    return rows
 
 
 def ratio(ours, theirs):
@@ -67,11 +85,34 @@ def table(ours, base):
     return rows
 
 
-def targets(ours, base):
+def targets(ours, base, adapters):
     checks = []
 
     def check(name, ok, detail):
         checks.append(f"- {'met' if ok else 'NOT met'}: {name} ({detail})")
+
+    for result in adapters:
+        for entry in result["series"]:
+            if entry["scans"] == 0:
+                continue
+            median = entry["last_ms"]["median"]
+            check(f"{result['label']} adapter, {entry['size']}-byte scan, default gap: median <= gap + 1 ms, "
+                  f"every scan one message", median <= DEFAULT_GAP_MS + 1 and not entry["lost"] and not entry["wrong"],
+                  f"{median:.2f} ms, {entry['lost']} lost, {entry['wrong']} wrong")
+    one = series(ours, 1, 1000)
+    if one:
+        check("CPU per 1000-byte scan <= 0.5 ms", one["cpu_ms_per_scan"] <= 0.5, f"{one['cpu_ms_per_scan']:.3f} ms")
+    slower = [f"{count} x {size} B: {a['last_ms']['median']:.2f} vs {b['last_ms']['median']:.2f} ms"
+              for count in (1, 100, 1000) for size in (14, 100, 1000)
+              for a, b in [(series(ours, count, size), series(base, count, size))]
+              if a and b and a["last_ms"]["median"] >= b["last_ms"]["median"]]
+    check("both ending scans after 5 ms of silence: every median below the baseline's", not slower,
+          "; ".join(slower) or "all 9 below")
+    floor = ours.get("kernel_floor_ms")
+    cost = fanout(ours, 1000, 14)
+    if floor and cost is not None:
+        check("fan-out to 1000 subscribers, as a multiple of the kernel's floor (reported)", True,
+              f"{cost:.2f} ms vs {floor['median']:.2f} ms: {cost / floor['median']:.1f}x")
 
     for size in (14, 100, 1000):
         a, b = series(ours, 1000, size), series(base, 1000, size)
@@ -129,14 +170,26 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("ours")
     parser.add_argument("baseline")
+    parser.add_argument("--adapters", nargs="*", default=[])
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
     options = parser.parse_args()
     ours, base = load(options.ours), load(options.baseline)
+    adapters = [load(path) for path in options.adapters]
     lines = ["# TirnSerial against a baseline bridge", "",
-             "Produced by `bench/run`; latencies from just before the scan's bytes are written to the "
-             "scanner's pty until the subscriber has the whole frame.", ""]
-    lines += table(ours, base) + ["", "## Targets", ""] + targets(ours, base)
+             "Produced by `bench/run`; latencies from the moment the scan's last byte reaches the "
+             "scanner's pty until the subscriber has the whole frame. Both bridges end a scan after "
+             "5 ms of silence (TirnSerial with `--gap-ms 5`); so 5 ms of each latency is that wait.", ""]
+    lines += table(ours, base)
+    floor = ours.get("kernel_floor_ms")
+    if floor:
+        lines += ["", f"Kernel's floor: one blocking `send` of the same frame to each of {floor['sockets']} "
+                      f"loopback sockets in a loop takes {floor['median']:.2f} ms (median; p99 {floor['p99']:.2f} ms)."]
+    if adapters:
+        lines += ["", f"## Behind USB serial adapters, default scan gap ({DEFAULT_GAP_MS} ms), 1 subscriber", "",
+                  "The virtual scanner delivers each scan as the adapter would (`--adapter`); latency from "
+                  "the last byte's delivery.", ""] + adapter_table(adapters)
+    lines += ["", "## Targets", ""] + targets(ours, base, adapters)
     with open(options.markdown, "w") as file:
         file.write("\n".join(lines) + "\n")
     if options.plot:

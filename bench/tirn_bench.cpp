@@ -4,9 +4,11 @@
 // /proc. Run it inside scripts/sandbox. Prints one JSON object.
 //
 // usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]
-//                   [--scans 300] [--hold 10000] [--idle-seconds 20] -- COMMAND [ARGS...]
+//                   [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]
+//                   [--floor SOCKETS] -- COMMAND [ARGS...]
 #include "bridge_process.h"
 #include "client_fleet.h"
+#include "kernel_floor.h"
 #include "virtual_scanner.h"
 
 #include <signal.h>
@@ -35,6 +37,8 @@ struct Options {
     int scans = 300;
     int hold = 10000;
     int idleSeconds = 20;
+    Pacing pacing;
+    int floorSockets = 0;
     std::vector<std::string> command;
 };
 
@@ -57,6 +61,8 @@ bool parse(int argc, char** argv, Options& options) {
         else if (arg == "--scans") options.scans = std::stoi(value);
         else if (arg == "--hold") options.hold = std::stoi(value);
         else if (arg == "--idle-seconds") options.idleSeconds = std::stoi(value);
+        else if (arg == "--floor") options.floorSockets = std::stoi(value);
+        else if (arg == "--adapter" && adapterNamed(value)) options.pacing.adapter = *adapterNamed(value);
         else return false;
     }
     for (++i; i < argc; ++i) options.command.push_back(argv[i]);
@@ -168,7 +174,10 @@ bool warmUp(VirtualScanner& scanner, Subscribers& subscribers) {
     return false;
 }
 
-Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, int size, int scans) {
+// Latency counts from the moment the scan's last byte reaches the port: a
+// bridge cannot know that a scan has ended before then.
+Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, int size, int scans,
+               const Pacing& pacing) {
     Series series;
     series.subscribers = static_cast<int>(subscribers.size());
     series.size = size;
@@ -177,8 +186,8 @@ Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, 
     for (int i = 0; i < scans; ++i) {
         subscribers.resetCounts();
         const std::string scan = scanOfSize(size, i);
+        scanner.type(scan, pacing);
         const auto start = Clock::now();
-        scanner.type(scan);
         if (!subscribers.waitForAll(1, 10s)) {
             ++series.lost;
             subscribers.drain(200ms);
@@ -218,7 +227,8 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options)) {
         fprintf(stderr, "usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]\n"
-                        "                  [--scans 300] [--hold 10000] [--idle-seconds 20] -- COMMAND...\n");
+                        "                  [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]\n"
+                        "                  [--floor SOCKETS] -- COMMAND...\n");
         return 2;
     }
     prepareForManyConnections();
@@ -243,8 +253,9 @@ int main(int argc, char** argv) {
             break;
         }
         fprintf(stderr, "%s: %d subscribers\n", options.label.c_str(), count);
-        for (int size : options.sizes) results.push_back(measure(scanner, subscribers, bridge, size, options.scans));
-        if (count == options.subscribers.back()) {
+        for (int size : options.sizes)
+            results.push_back(measure(scanner, subscribers, bridge, size, options.scans, options.pacing));
+        if (count == options.subscribers.back() && options.idleSeconds > 0) {
             memoryAtLargest = residentKb(bridge);
             const double before = cpuSeconds(bridge);
             subscribers.drain(std::chrono::seconds(options.idleSeconds));
@@ -258,12 +269,22 @@ int main(int argc, char** argv) {
         warmUp(scanner, subscribers)) {
         fprintf(stderr, "%s: %d subscribers held\n", options.label.c_str(), options.hold);
         memoryHeld = residentKb(bridge);
-        held = measure(scanner, subscribers, bridge, 14, 20);
+        held = measure(scanner, subscribers, bridge, 14, 20, options.pacing);
     }
     kill(bridge, SIGKILL);
     waitpid(bridge, nullptr, 0);
 
-    printf("{\"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld, \"%d\": %ld},\n"
+    if (options.floorSockets > 0) {
+        // The WebSocket frame of a 14-byte scan: a text frame, its length, the message.
+        const std::string message = expectedMessage(scanOfSize(14, 0));
+        const std::string frame = std::string("\x81") + static_cast<char>(message.size()) + message;
+        const auto floor = kernelFanOutFloor(options.floorSockets, frame);
+        printf("{\"kernel_floor_ms\": {\"sockets\": %d, \"median\": %.3f, \"p99\": %.3f},\n",
+               options.floorSockets, quantile(floor, 0.5), quantile(floor, 0.99));
+    } else {
+        printf("{\n");
+    }
+    printf(" \"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld, \"%d\": %ld},\n"
            " \"idle_cpu_percent\": {\"subscribers\": %d, \"percent\": %.4f},\n \"series\": [\n",
            options.label.c_str(), memoryIdle, options.subscribers.back(), memoryAtLargest, options.hold,
            memoryHeld, options.subscribers.back(), idleCpuPercent);

@@ -1,5 +1,6 @@
 // TirnSerial: relays barcode scans from the scanner on /dev/ttyUSB0 to the
 // WebSocket clients on port 9010.
+#include "console.h"
 #include "options.h"
 #include "relay_loop.h"
 #include "server_thread.h"
@@ -10,14 +11,6 @@
 #include <cstdio>
 
 namespace {
-
-// Under a service manager standard output is a pipe: buffer it fully and
-// flush after each unit of work (see console.h). On a terminal, show each
-// line as it comes.
-void setUpConsole() {
-    static char buffer[64 * 1024];
-    setvbuf(stdout, buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof buffer);
-}
 
 int shutDown(uid_t originalUid) {
     stopWebsocketServer();
@@ -36,7 +29,7 @@ int main(int argc, char** argv) {
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
     const Options& options = commandLine.options;
 
-    setUpConsole();
+    const Console console;
     static RelayBuffers buffers;
     const StartupOutcome startup = runStartup(argc, argv, buffers, options);
     if (!startup.serve) return startup.exitStatus;

@@ -6,6 +6,11 @@
 
 class WsConnection;
 
+// Each non-empty message is one more entry, up to this many per connection
+// (a page subscribes once); a client cannot grow the list, and the work of
+// every scan, without bound.
+constexpr int kMaxSubscriptionsPerConnection = 1000;
+
 // The message-received callback: appends the sender to the list.
 void* socketPthreadGetDataCall(WsConnection* connection, char* text, int length);
 // The connection-closed callback: removes every entry of the connection.

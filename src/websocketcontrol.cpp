@@ -36,14 +36,19 @@ namespace {
 
 constexpr std::size_t kMessageBufferSize = 1024;
 constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
-// A client that stops reading is dropped once this much waits for it, so it
-// can neither hold up the others nor grow the service's memory.
+// A client that stops reading is dropped once this many scans, or this many
+// bytes of them, wait for it, so it can neither hold up the others nor grow
+// the service's memory. Copies of one scan for one client's several
+// subscriptions count once: they are one message written again.
 constexpr std::size_t kMaxQueuedMessages = 256;
 constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // Half of it without a frame from the peer sends a ping; the whole of it
 // without an answer drops the peer.
 constexpr auto kIdleTimeout = std::chrono::seconds(120);
+// A write that makes no progress for the idle timeout drops its client too:
+// a client may keep sending while it reads nothing. Checked this often.
+constexpr auto kWriteProgressCheck = std::chrono::seconds(5);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // At shutdown, how long messages already handed over may take to reach
 // their clients (the last scan before an unplug, say).
@@ -75,6 +80,15 @@ std::size_t connectionLimit() {
 struct Outgoing {
     std::shared_ptr<const std::string> bytes;
     bool text;
+    std::size_t copies = 1;
+};
+
+// How many connections exist, counted until each object, and with it its
+// socket, is gone. Shared with the connections, so that the last of them
+// may go after the server.
+struct Occupancy {
+    std::size_t live = 0;
+    std::function<void()> resume;  // once there is room again
 };
 
 }  // namespace
@@ -87,8 +101,11 @@ public:
     void forget(WsConnection* connection);
     // Whether another client may connect now; if not, `resume` runs once
     // one has gone.
-    bool hasRoom() const { return connections_.size() < connectionLimit_; }
-    void whenRoomAgain(std::function<void()> resume) { resume_ = std::move(resume); }
+    bool hasRoom() const { return occupancy_->live < connectionLimit_; }
+    void whenRoomAgain(std::function<void()> resume) { occupancy_->resume = std::move(resume); }
+    const std::shared_ptr<Occupancy>& occupancy() const { return occupancy_; }
+    // Drops, every few seconds, clients whose writes have stalled.
+    void watchWriteProgress();
     // Any thread: hands a message to the server thread for the connection.
     // Sends travel in batches, so a scan for many subscribers wakes the
     // server thread once rather than once per subscriber.
@@ -109,9 +126,10 @@ private:
     bool stillSending() const;
 
     net::steady_timer shutdownTimer_{io};
+    net::steady_timer progressTimer_{io};
     std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
     const std::size_t connectionLimit_ = connectionLimit();
-    std::function<void()> resume_;
+    std::shared_ptr<Occupancy> occupancy_ = std::make_shared<Occupancy>();
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
@@ -120,7 +138,15 @@ private:
 class WsConnection : public std::enable_shared_from_this<WsConnection> {
 public:
     WsConnection(tcp::socket socket, WsContext& context)
-        : ws_(std::move(socket)), context_(context), id_(nextConnectionId++) {}
+        : ws_(std::move(socket)), context_(context), occupancy_(context.occupancy()),
+          id_(nextConnectionId++) {
+        ++occupancy_->live;
+    }
+
+    ~WsConnection() {
+        --occupancy_->live;
+        if (occupancy_->resume) std::exchange(occupancy_->resume, nullptr)();
+    }
 
     int id() const { return id_; }
 
@@ -140,6 +166,17 @@ public:
     }
 
     bool sending() const { return !outgoing_.empty(); }
+    // Closes the socket; the pending read then fails and reports the close.
+    void drop() {
+        acceptingSends_ = false;
+        outgoing_.clear();
+        queuedBytes_ = 0;
+        beast::get_lowest_layer(ws_).close();
+    }
+
+    bool writeStalled(std::chrono::steady_clock::time_point now) const {
+        return sending() && now - lastWriteProgress_ > kIdleTimeout;
+    }
 
     bool makeNonBlocking() {
         beast::error_code ec;
@@ -158,6 +195,10 @@ public:
 
     void enqueue(Outgoing message) {
         if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
+        if (!outgoing_.empty() && outgoing_.back().bytes == message.bytes && outgoing_.back().text == message.text) {
+            ++outgoing_.back().copies;
+            return;
+        }
         if (outgoing_.size() >= kMaxQueuedMessages ||
             queuedBytes_ + message.bytes->size() > kMaxQueuedBytes) {
             drop();
@@ -189,7 +230,10 @@ private:
 
     void onRead(beast::error_code ec) {
         if (ec) {
+            // End of stream or a failure: the socket goes at once, and with
+            // it any write still waiting for a peer that reads nothing.
             reportClosed();
+            drop();
             context_.forget(this);
         } else {
             listener_on_message(this, static_cast<const char*>(incoming_.cdata().data()),
@@ -201,6 +245,7 @@ private:
     }
 
     void writeNext() {
+        lastWriteProgress_ = std::chrono::steady_clock::now();
         const Outgoing& next = outgoing_.front();
         ws_.text(next.text);
         // The handler keeps the bytes alive: a drop empties the queue while
@@ -217,24 +262,22 @@ private:
             drop();
             return;
         }
-        queuedBytes_ -= outgoing_.front().bytes->size();
-        outgoing_.pop_front();
+        Outgoing& written = outgoing_.front();
+        if (--written.copies == 0) {
+            queuedBytes_ -= written.bytes->size();
+            outgoing_.pop_front();
+        }
         if (!outgoing_.empty()) writeNext();
     }
 
-    // Closes the socket; the pending read then fails and reports the close.
-    void drop() {
-        acceptingSends_ = false;
-        outgoing_.clear();
-        queuedBytes_ = 0;
-        beast::get_lowest_layer(ws_).close();
-    }
 
     websocket::stream<beast::tcp_stream> ws_;
     beast::flat_buffer incoming_;
     std::deque<Outgoing> outgoing_;
     std::size_t queuedBytes_ = 0;
+    std::chrono::steady_clock::time_point lastWriteProgress_;
     WsContext& context_;
+    const std::shared_ptr<Occupancy> occupancy_;
     const int id_;
     bool opened_ = false;
     bool acceptingSends_ = false;
@@ -246,9 +289,17 @@ void WsContext::adopt(tcp::socket socket) {
     connection->start();
 }
 
-void WsContext::forget(WsConnection* connection) {
-    connections_.erase(connection);
-    if (resume_ && hasRoom()) std::exchange(resume_, nullptr)();
+void WsContext::forget(WsConnection* connection) { connections_.erase(connection); }
+
+void WsContext::watchWriteProgress() {
+    progressTimer_.expires_after(kWriteProgressCheck);
+    progressTimer_.async_wait([this](beast::error_code ec) {
+        if (ec) return;
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& entry : connections_)
+            if (entry.second->writeStalled(now)) entry.second->drop();
+        watchWriteProgress();
+    });
 }
 
 void WsContext::queueSend(std::shared_ptr<WsConnection> connection, Outgoing message) {
@@ -292,6 +343,7 @@ void WsContext::closeAll() {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         pending_.clear();
     }
+    occupancy_->resume = nullptr;  // the listener is gone
     for (auto& entry : connections_) entry.second->reportClosed();
     connections_.clear();
 }
@@ -355,7 +407,8 @@ void listener_on_message(WsConnection* connection, const char* payload, std::siz
     }
     char message[kMessageBufferSize] = {};
     memcpy(message, payload, std::min(size, sizeof message - 1));
-    printf("debug:%s \n", message);
+    // Escaped, so that no client can write lines of its own into the log.
+    printf("debug:%s \n", escapedForConsole(message, sizeof message).c_str());
     if (callbackfunc == nullptr) return;
     // A payload too long for the buffer is passed on as it is, so the
     // callback never sees a length beyond the bytes it is given.
@@ -405,6 +458,7 @@ int WebsocketControl::setupWebsocketServer() {
             running = 1;
         }
         listener->acceptNext();
+        ctx->watchWriteProgress();
         flushConsole();
         ctx->io.run();
     }

@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <chrono>
+
 #include <cstdint>
 #include <cstdio>
 #include <thread>
@@ -174,6 +176,73 @@ TEST_F(HostileClients, UnfinishedHandshakesAreDroppedAfterThirtySeconds) {
     std::this_thread::sleep_for(25s);
     for (auto& client : stuck) EXPECT_TRUE(client->waitClosed(10s));
     expectGoodClientServed();
+}
+
+TEST_F(HostileClients, SubscriptionFloodIsCapped) {
+    auto flooder = WsClient::connect();
+    ASSERT_TRUE(flooder);
+    std::string frames;
+    for (int i = 0; i < 300000; ++i) frames += std::string("\x81\x81\0\0\0\0x", 7);  // "x", zero mask
+    flooder->sendRaw(frames);
+    flooder->sendText("END");
+    ASSERT_TRUE(service_->waitForOutput("debug:END \n", 1, 60s));
+    EXPECT_EQ(service_->countInOutput("g_conn  get!"), 1 + 1000);
+    EXPECT_EQ(service_->countInOutput("further messages from it are ignored"), 1);
+
+    const auto start = std::chrono::steady_clock::now();
+    expectGoodClientServed();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
+    expectMemoryBounded();
+}
+
+void shrinkSocketBuffers() {
+    for (const char* sysctl : {"/proc/sys/net/ipv4/tcp_rmem", "/proc/sys/net/ipv4/tcp_wmem"}) {
+        FILE* file = fopen(sysctl, "w");
+        ASSERT_TRUE(file);
+        fputs("4096 4096 4096", file);
+        fclose(file);
+    }
+}
+
+// Clients that stop reading while a write to them is under way, then
+// half-close: their sockets go at once, and with them their descriptors.
+TEST_F(HostileClients, HalfClosedStalledClientsLeaveNoDescriptors) {
+    shrinkSocketBuffers();
+    const int before = service_->openDescriptors();
+    std::vector<std::unique_ptr<WsClient>> stalled;
+    for (int i = 0; i < 5; ++i) stalled.push_back(subscriber());
+    for (int i = 0; i < 5; ++i) {
+        service_->scan(std::string(2000, '\x01'));  // 12 KB escaped
+        ASSERT_TRUE(good_->receive());
+    }
+    for (auto& client : stalled) shutdown(client->descriptor(), SHUT_WR);
+    for (int wait = 0; wait < 100 && service_->openDescriptors() > before; ++wait)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(service_->openDescriptors(), before);
+    expectGoodClientServed();
+}
+
+TEST_F(HostileClients, ClientTextCannotForgeConsoleLines) {
+    auto forger = WsClient::connect();
+    ASSERT_TRUE(forger);
+    forger->sendBinary("x\nGetConAgain output:init_com error \n\x01\xff\xc2\x85 ok \xe4\xb8\xad");
+    ASSERT_TRUE(service_->waitForOutput("g_conn  get!", 2));
+    const std::string out = service_->out();
+    EXPECT_NE(out.find("debug:x\\nGetConAgain output:init_com error \\n\\x01\\xff\\xc2\\x85 ok \xe4\xb8\xad \n"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("\nGetConAgain"), std::string::npos) << out;
+}
+
+// A paused terminal or a stuck log pipe: far more commentary than any
+// buffer holds, and scans go on all the same.
+TEST_F(HostileClients, BlockedConsoleDoesNotStopScans) {
+    service_->pauseOutput(true);
+    auto noisy = WsClient::connect();
+    ASSERT_TRUE(noisy);
+    for (int i = 0; i < 2500; ++i) noisy->sendText(std::string(1000, 'n'));
+    for (int i = 0; i < 3; ++i) expectGoodClientServed();
+    service_->pauseOutput(false);
+    EXPECT_TRUE(service_->waitForOutput("lines dropped while output was blocked]"));
 }
 
 }  // namespace

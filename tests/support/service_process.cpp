@@ -1,6 +1,7 @@
 #include "service_process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -105,9 +106,11 @@ void ServiceProcess::captureOutput(int outFd, int errFd) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     int open = 2;
     char chunk[65536];
-    while (open > 0 && poll(fds, 2, -1) > 0) {
+    while (open > 0) {
+        fds[0].events = outputPaused_ ? 0 : POLLIN;
+        if (poll(fds, 2, 20) < 0) break;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            if (fds[i].fd < 0 || fds[i].revents == 0 || (i == 0 && outputPaused_)) continue;
             const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
             if (got <= 0) {
                 close(fds[i].fd);
@@ -163,6 +166,15 @@ std::string ServiceProcess::err() const {
 }
 
 int ServiceProcess::countInOutput(std::string_view text) const { return occurrences(out(), text); }
+
+int ServiceProcess::openDescriptors() const {
+    int count = 0;
+    if (DIR* fds = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str())) {
+        while (const dirent* entry = readdir(fds)) count += entry->d_name[0] != '.';
+        closedir(fds);
+    }
+    return count;
+}
 
 long ServiceProcess::residentKb() const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");

@@ -5,6 +5,7 @@
 
 #include "virtual_scanner.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -48,6 +49,11 @@ public:
     // Waits until the service has started serving and listens on port 9010.
     bool waitUntilServing(std::chrono::milliseconds timeout = 10s);
 
+    // Stops reading the service's standard output, as a paused terminal or
+    // a stuck log pipe does, and starts again.
+    void pauseOutput(bool paused) { outputPaused_ = paused; }
+    int openDescriptors() const;
+
     std::string out() const;
     std::string err() const;
     int countInOutput(std::string_view text) const;
@@ -60,6 +66,7 @@ private:
     pid_t pid_ = -1;
     std::unique_ptr<VirtualScanner> scanner_;
     std::optional<int> exitStatus_;
+    std::atomic<bool> outputPaused_{false};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::string out_;
