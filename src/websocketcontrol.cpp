@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -81,6 +82,9 @@ struct Outgoing {
     std::shared_ptr<const std::string> bytes;
     bool text;
     std::size_t copies = 1;
+    // The hand-over it came in: copies for several subscriptions of one
+    // client come in one; a later scan with the same text does not.
+    std::uint64_t batch = 0;
 };
 
 // How many connections exist, counted until each object, and with it its
@@ -133,6 +137,7 @@ private:
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
+    std::uint64_t batches_ = 0;
 };
 
 class WsConnection : public std::enable_shared_from_this<WsConnection> {
@@ -195,7 +200,8 @@ public:
 
     void enqueue(Outgoing message) {
         if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
-        if (!outgoing_.empty() && outgoing_.back().bytes == message.bytes && outgoing_.back().text == message.text) {
+        const Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
+        if (last && last->bytes == message.bytes && last->text == message.text && last->batch == message.batch) {
             ++outgoing_.back().copies;
             return;
         }
@@ -317,7 +323,11 @@ void WsContext::deliverPendingSends() {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         delivering_.swap(pending_);
     }
-    for (auto& send : delivering_) send.connection->enqueue(std::move(send.message));
+    ++batches_;
+    for (auto& send : delivering_) {
+        send.message.batch = batches_;
+        send.connection->enqueue(std::move(send.message));
+    }
     delivering_.clear();
 }
 

@@ -178,6 +178,29 @@ TEST_F(HostileClients, UnfinishedHandshakesAreDroppedAfterThirtySeconds) {
     expectGoodClientServed();
 }
 
+void shrinkSocketBuffers() {
+    for (const char* sysctl : {"/proc/sys/net/ipv4/tcp_rmem", "/proc/sys/net/ipv4/tcp_wmem"}) {
+        FILE* file = fopen(sysctl, "w");
+        ASSERT_TRUE(file);
+        fputs("4096 4096 4096", file);
+        fclose(file);
+    }
+}
+
+// A client that stops reading is dropped once a megabyte of scans waits for
+// it; the others are not held up.
+TEST_F(HostileClients, StalledReaderIsDropped) {
+    shrinkSocketBuffers();
+    auto stalled = subscriber(3);
+    for (int i = 0; i < 120 && !stalled->waitClosed(0ms); ++i) {
+        service_->scan(std::string(2000, '\x01'));  // 12 KB escaped, three copies
+        ASSERT_TRUE(good_->receive()) << i;
+    }
+    EXPECT_TRUE(stalled->waitClosed()) << "still connected";
+    expectGoodClientServed();
+    expectMemoryBounded();
+}
+
 TEST_F(HostileClients, SubscriptionFloodIsCapped) {
     auto flooder = WsClient::connect();
     ASSERT_TRUE(flooder);
@@ -193,15 +216,6 @@ TEST_F(HostileClients, SubscriptionFloodIsCapped) {
     expectGoodClientServed();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
     expectMemoryBounded();
-}
-
-void shrinkSocketBuffers() {
-    for (const char* sysctl : {"/proc/sys/net/ipv4/tcp_rmem", "/proc/sys/net/ipv4/tcp_wmem"}) {
-        FILE* file = fopen(sysctl, "w");
-        ASSERT_TRUE(file);
-        fputs("4096 4096 4096", file);
-        fclose(file);
-    }
 }
 
 // Clients that stop reading while a write to them is under way, then

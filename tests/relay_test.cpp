@@ -15,14 +15,19 @@ namespace {
 
 using Relay = ServiceTest;
 
+// Each non-empty message, text or binary, is one more subscription; an
+// empty one is none.
 TEST_F(Relay, ScanReachesEachSubscriberEntryExactly) {
     startService();
     auto once = subscriber();
-    auto twice = subscriber(2);
+    auto twice = subscriber();
+    twice->sendBinary(std::string("\0\xff", 2));
+    ASSERT_TRUE(service_->waitForOutput("debug: \ng_conn  get!\n")) << "shown up to its zero byte";
     auto silent = WsClient::connect();
     auto empty = WsClient::connect();
     ASSERT_TRUE(silent && empty);
     empty->sendText("");
+    ASSERT_TRUE(service_->waitForOutput("size of msg is 0 or msg = NULL(connet id = "));
 
     service_->scan("ABC123");
     const auto frame = once->receive();
@@ -299,20 +304,6 @@ TEST_F(Relay, WithPort9010TakenScansAreStillReadAndThePortReopened) {
         EXPECT_TRUE(service_->waitForOutput("OpenPort is sucessful", 1 + scan)) << scan;
     }
     close(blocker);
-    unplugAndExpectCleanExit();
-}
-
-TEST_F(Relay, TwoHundredSubscribersEachGetOneCopy) {
-    startService();
-    std::vector<std::unique_ptr<WsClient>> clients;
-    for (int i = 0; i < 200; ++i) clients.push_back(subscriber());
-    service_->scan("ABC123");
-    for (auto& client : clients) {
-        const auto frame = client->receive();
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->payload, scanMessage("ABC123"));
-    }
-    for (auto& client : clients) EXPECT_FALSE(client->receive(1ms));
     unplugAndExpectCleanExit();
 }
 
