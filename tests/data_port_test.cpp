@@ -74,12 +74,4 @@ TEST_F(DataPort, ConfigurationFailureClosesThePort) {
     SerialHandle = -1;
 }
 
-TEST_F(DataPort, MissingDeviceReportsBothFailures) {
-    unlink("/dev/ttyUSB0");
-    ASSERT_EQ(openPort(PendingInput::Discard), -1);
-    EXPECT_EQ(out_, "open /dev/ttyUSB0\n");
-    EXPECT_EQ(err_.rfind("open serial port: No such file or directory\nOpenSerialPort: ", 0), 0u) << err_;
-    EXPECT_EQ(SerialHandle, -1);
-}
-
 }  // namespace

@@ -61,56 +61,38 @@ TEST(ComSettings, SpeedTableFallsBackTo115200) {
     }
 }
 
-TEST(ComSettings, OnlySevenDataBitsGiveCs7) {
-    for (int bits : {5, 6, 7, 8, 9}) {
-        const termios settings = comSettings(deviceWith(0, 0), 115200, bits, 'N', 1);
-        EXPECT_EQ(settings.c_cflag & CSIZE, bits == 7 ? CS7 : CS8) << bits;
-    }
-}
-
-TEST(ComSettings, OnlyTwoStopBitsSetCstopb) {
-    for (int stop : {0, 1, 2, 3}) {
-        const termios settings = comSettings(deviceWith(0, CSTOPB), 115200, 8, 'N', stop);
-        EXPECT_EQ((settings.c_cflag & CSTOPB) != 0, stop == 2) << stop;
-    }
-}
-
-struct ParityCase {
-    char letter;
-    bool parenb;
-    bool parodd;
-    bool inpck;  // for a device that had it off; 's' keeps the device's value
+// Character size, stop bits and parity: only 7 gives CS7, only 2 two stop
+// bits; 's' switches parity off but keeps the device's input check; line
+// and flow control keep the device's values.
+struct FrameCase {
+    int dataBits;
+    char parity;
+    int stopBits;
+    tcflag_t deviceIflag, deviceCflag;
+    tcflag_t cflag;  // CSIZE, CSTOPB, PARENB, PARODD, CLOCAL, CREAD, CRTSCTS
+    bool inpck;
 };
 
-TEST(ComSettings, ParityLetters) {
-    const std::vector<ParityCase> cases = {
-        {'E', true, false, true},   {'e', true, false, true},   {'O', true, true, true},
-        {'o', true, true, true},    {'N', false, false, false}, {'n', false, false, false},
-        {'X', false, false, false}, {'\0', false, false, false}, {'s', false, false, false},
-        {'S', false, false, false},
+TEST(ComSettings, FrameFormatFlags) {
+    constexpr tcflag_t kLine = CLOCAL | CREAD | CRTSCTS;
+    const std::vector<FrameCase> cases = {
+        {8, 'N', 1, 0, PARENB | PARODD | CSTOPB, CS8 | PARODD, false},  // PARODD is left alone
+        {7, 'n', 2, INPCK, 0, CS7 | CSTOPB, false},
+        {5, 'X', 0, 0, kLine, CS8 | kLine, false},
+        {9, '\0', 3, INPCK, CLOCAL, CS8 | CLOCAL, false},
+        {8, 'E', 1, 0, PARODD, CS8 | PARENB, true},
+        {8, 'e', 1, 0, CREAD, CS8 | PARENB | CREAD, true},
+        {8, 'O', 1, 0, 0, CS8 | PARENB | PARODD, true},
+        {8, 'o', 1, 0, 0, CS8 | PARENB | PARODD, true},
+        {8, 's', 1, INPCK, PARENB, CS8, true},
+        {8, 'S', 1, 0, PARENB, CS8, false},
     };
+    constexpr tcflag_t kChecked = CSIZE | CSTOPB | PARENB | PARODD | kLine;
     for (const auto& c : cases) {
-        const termios settings = comSettings(deviceWith(0, PARENB | PARODD), 115200, 8, c.letter, 1);
-        EXPECT_EQ((settings.c_cflag & PARENB) != 0, c.parenb) << int(c.letter);
-        if (c.parenb) {
-            EXPECT_EQ((settings.c_cflag & PARODD) != 0, c.parodd) << int(c.letter);
-        }
-        EXPECT_EQ((settings.c_iflag & INPCK) != 0, c.inpck) << int(c.letter);
-    }
-}
-
-TEST(ComSettings, InputParityCheckOfTheDevice) {
-    for (char letter : {'N', 'n', 'X', 's', 'S', 'E', 'O'}) {
-        const termios settings = comSettings(deviceWith(INPCK, 0), 115200, 8, letter, 1);
-        const bool kept = letter == 's' || letter == 'S' || letter == 'E' || letter == 'O';
-        EXPECT_EQ((settings.c_iflag & INPCK) != 0, kept) << letter;
-    }
-}
-
-TEST(ComSettings, LineControlAndFlowControlKeepTheDevicesValues) {
-    for (tcflag_t bits : {tcflag_t(0), tcflag_t(CLOCAL), tcflag_t(CREAD), tcflag_t(CLOCAL | CREAD | CRTSCTS)}) {
-        const termios settings = comSettings(deviceWith(0, bits), 115200, 8, 'N', 1);
-        EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD | CRTSCTS), bits);
+        const termios settings =
+            comSettings(deviceWith(c.deviceIflag, c.deviceCflag), 115200, c.dataBits, c.parity, c.stopBits);
+        EXPECT_EQ(settings.c_cflag & kChecked, c.cflag) << int(c.parity) << " " << c.dataBits;
+        EXPECT_EQ((settings.c_iflag & INPCK) != 0, c.inpck) << int(c.parity);
     }
 }
 
