@@ -52,7 +52,7 @@ bool ClientFleet::openOne() {
     }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sendAll(fd, kClientHandshake);
+    sendAll(fd, clientHandshake());
     fcntl(fd, F_SETFL, O_NONBLOCK);
     epoll_event event{};
     event.events = EPOLLIN;

@@ -2,9 +2,13 @@
 // WebSocket clients on port 9010.
 #include "console.h"
 #include "options.h"
+#include "charset.h"
 #include "relay_loop.h"
 #include "server_thread.h"
+#include "service_stats.h"
 #include "startup.h"
+#include "subscriber_list.h"
+#include "websocketcontrol.h"
 
 #include <unistd.h>
 
@@ -34,8 +38,10 @@ int main(int argc, char** argv) {
     const StartupOutcome startup = runStartup(argc, argv, buffers, options);
     if (!startup.serve) return startup.exitStatus;
 
+    ServiceStats stats({TIRN_VERSION, SelectEncoding, options.device, options.scanGap, subscriberCount});
+    const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins), &stats};
     websocket = nullptr;
-    if (toStartSocetServers() < 0) puts("启动通讯服务失败，请检查");
-    runRelayLoop(buffers, options);
+    if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
+    runRelayLoop(buffers, options, stats);
     return shutDown(startup.originalUid);
 }

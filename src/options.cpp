@@ -1,5 +1,8 @@
 #include "options.h"
 
+#include "origin_policy.h"
+
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <cctype>
@@ -19,18 +22,27 @@ const char kUsage[] =
     "  --device PATH   the scanner's serial port (default /dev/ttyUSB0)\n"
     "  --gap-ms N      a scan ends after N ms without a byte, 1 to 1000 (default 30)\n"
     "  --end-on BYTE   a scan also ends right after BYTE: cr, lf or 0xHH (default: none)\n"
+    "  --bind ADDR     the address clients connect to, IPv4 or IPv6 (default 0.0.0.0, every\n"
+    "                  IPv4 interface; 127.0.0.1 for this machine only)\n"
+    "  --port N        the port for WebSocket clients and the web page (default 9010)\n"
+    "  --allow-origin ORIGIN\n"
+    "                  a web page that may subscribe, as scheme://host[:port]; repeat for\n"
+    "                  more (default: any page; the service's own page always may)\n"
     "  --help          show this text and exit\n"
     "  --version       show the version and exit\n";
 
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kGapMs, kEndOn, kHelp, kVersion };
+enum OptionId { kDevice = 1000, kGapMs, kEndOn, kBind, kPort, kAllowOrigin, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
     {"gap-ms", required_argument, nullptr, kGapMs},
     {"end-on", required_argument, nullptr, kEndOn},
+    {"bind", required_argument, nullptr, kBind},
+    {"port", required_argument, nullptr, kPort},
+    {"allow-origin", required_argument, nullptr, kAllowOrigin},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -71,6 +83,15 @@ std::optional<unsigned char> endByte(const char* text) {
     return static_cast<unsigned char>(value);
 }
 
+// An IPv4 or IPv6 address, IPv6 with or without brackets; without them.
+std::optional<std::string> bindAddress(std::string text) {
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    unsigned char address[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, text.c_str(), address) == 1 || inet_pton(AF_INET6, text.c_str(), address) == 1)
+        return text;
+    return std::nullopt;
+}
+
 // The option as the user wrote it, for messages.
 std::string spelled(char** argv) {
     if (optopt != 0 && optopt < kDevice) return std::string("-") + static_cast<char>(optopt);
@@ -106,6 +127,24 @@ CommandLine parseCommandLine(int argc, char** argv) {
             options.endOn = endByte(optarg);
             if (!options.endOn) return malformed("--end-on takes cr, lf or a byte as 0xHH, not '%s'", optarg);
             break;
+        case kBind: {
+            const auto address = bindAddress(optarg);
+            if (!address) return malformed("--bind takes an IPv4 or IPv6 address, not '%s'", optarg);
+            options.bindAddress = *address;
+            break;
+        }
+        case kPort: {
+            const auto port = wholeNumber(optarg, 1, 65535);
+            if (!port) return malformed("--port takes a whole number from 1 to 65535, not '%s'", optarg);
+            options.port = static_cast<unsigned short>(*port);
+            break;
+        }
+        case kAllowOrigin: {
+            const auto origin = normalizedOrigin(optarg);
+            if (!origin) return malformed("--allow-origin takes http://host[:port] or https://host[:port], not '%s'", optarg);
+            options.allowedOrigins.push_back(*origin);
+            break;
+        }
         case kHelp: return answered(kUsage);
         case kVersion: return versionAnswered();
         case ':': return malformed("%s needs a value", spelled(argv).c_str());

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct Options {
     // The scanner's port; scanners also show up as /dev/ttyACM0 or under
@@ -16,6 +17,12 @@ struct Options {
     // A scan also ends right after this byte, for scanners that upload stored
     // scans back to back.
     std::optional<unsigned char> endOn;
+    // Where clients connect: every IPv4 interface unless told otherwise
+    // (127.0.0.1 keeps a kiosk's scans on the kiosk).
+    std::string bindAddress = "0.0.0.0";
+    unsigned short port = 9010;
+    // Web pages that may subscribe, by origin; none given, any page may.
+    std::vector<std::string> allowedOrigins;
 };
 
 // What main does after reading the command line.

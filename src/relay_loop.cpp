@@ -6,6 +6,7 @@
 #include "scan_message.h"
 #include "scan_reader.h"
 #include "serial_port.h"
+#include "service_stats.h"
 #include "server_thread.h"
 #include "subscriber_list.h"
 #include "websocketcontrol.h"
@@ -53,7 +54,7 @@ struct Publication {
 // Converts the scan, closes the port, sends one scan message to every
 // subscriber and clears both buffers; what followed the scan starts the
 // burst buffer again.
-Publication publishScan(RelayBuffers& buffers, const ScanRead& scan) {
+Publication publishScan(RelayBuffers& buffers, const ScanRead& scan, ServiceStats& stats) {
     const int length = scan.length - heldBackLength(buffers.burst, scan.length);
     const std::string following(buffers.burst + length, static_cast<std::size_t>(scan.total - length));
     memset(buffers.burst + length, 0, following.size());
@@ -66,6 +67,7 @@ Publication publishScan(RelayBuffers& buffers, const ScanRead& scan) {
     const std::string data(buffers.converted);
     const std::string message = enJsonFormat(data.size(), data);
     if (!message.empty()) sendToSubscribers(message);
+    stats.scanRelayed(static_cast<std::size_t>(length));
     flushConsole();
 
     buffers.clear();
@@ -80,7 +82,7 @@ void RelayBuffers::clear() {
     memset(converted, 0, sizeof converted);
 }
 
-void runRelayLoop(RelayBuffers& buffers, const Options& options) {
+void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats) {
     const ScanFraming framing{options.scanGap, options.endOn};
     int carried = 0;
     for (;;) {
@@ -90,7 +92,7 @@ void runRelayLoop(RelayBuffers& buffers, const Options& options) {
         // that is no scan, and the reopen tells whether to go on.
         Publication published{0, -1};
         if (scan.length > 0)
-            published = publishScan(buffers, scan);
+            published = publishScan(buffers, scan, stats);
         else
             published.keeper = closeDataPortKeepingItOpen();
         carried = published.carried;

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 struct Options;
+class ServiceStats;
 
 constexpr std::size_t kBurstBufferSize = 2048;
 constexpr std::size_t kConvertedBufferSize = 8192;
@@ -17,4 +18,4 @@ struct RelayBuffers {
 };
 
 // Relays scans until the data port cannot be reopened after one.
-void runRelayLoop(RelayBuffers& buffers, const Options& options);
+void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats);

@@ -25,11 +25,13 @@ void* socketPthreadStart(void*) {
     return nullptr;
 }
 
-int toStartSocetServers() {
+int toStartSocetServers() { return toStartSocetServers(ServerSettings{}); }
+
+int toStartSocetServers(const ServerSettings& settings) {
     std::unique_lock<std::mutex> lock(g_websocket_in_use, std::defer_lock);
     if (websocket == nullptr) {
         lock.lock();  // a server thread left from an earlier start may be waiting to look
-        websocket = new WebsocketControl;
+        websocket = new WebsocketControl(settings);
     }
     websocket->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
     websocket->SocketLinkCloseSetCallback(socketPthreadCloseConn);

@@ -2,6 +2,7 @@
 #pragma once
 
 class WebsocketControl;
+struct ServerSettings;
 
 // Owned; created by toStartSocetServers, destroyed by stopWebsocketServer.
 extern WebsocketControl* websocket;
@@ -10,6 +11,8 @@ extern WebsocketControl* websocket;
 // and starts the detached server thread. 0, or -2 when the thread cannot be
 // created.
 int toStartSocetServers();
+// The same with the address, port, allowed origins and figures to serve.
+int toStartSocetServers(const ServerSettings& settings);
 
 // The server thread's entry.
 void* socketPthreadStart(void*);

@@ -56,3 +56,8 @@ void forEachSubscriber(const std::function<void(WsConnection*)>& visit) {
     const std::size_t count = g_conn_list.size();
     for (std::size_t i = 0; i < count; ++i) visit(g_conn_list[i]);
 }
+
+std::size_t subscriberCount() {
+    std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    return g_conn_list.size();
+}

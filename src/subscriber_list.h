@@ -20,3 +20,6 @@ void* socketPthreadCloseConn(WsConnection* connection);
 // so a connection cannot close under a send to it. Entries added meanwhile
 // wait for the next visit.
 void forEachSubscriber(const std::function<void(WsConnection*)>& visit);
+
+// How many entries the list has now.
+std::size_t subscriberCount();

@@ -1,10 +1,26 @@
-// The WebSocket server that publishes scans: one listener on port 9010, its
-// event loop on a thread of its own, and sends posted to it from other threads.
+// The server that publishes scans: WebSocket clients and the service's own
+// web page on one port, its event loop on a thread of its own, and sends
+// posted to it from other threads. The rest of the service goes through
+// WebsocketControl alone.
 #pragma once
+
+#include "origin_policy.h"
 
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <string>
+
+class ServiceStats;
+
+// Where the server listens, whom it lets subscribe, and the figures that
+// /status and /metrics show.
+struct ServerSettings {
+    std::string address = "0.0.0.0";
+    unsigned short port = 9010;
+    OriginPolicy origins;
+    ServiceStats* stats = nullptr;  // none: figures of the server alone
+};
 
 // One client connection. The server owns it; others hold it by pointer and
 // compare by identity. A pointer stays usable for sends until the
@@ -30,9 +46,7 @@ class WsListener;  // the listening socket
 
 class WebsocketControl {
 public:
-    static constexpr unsigned short kDefaultPort = 9010;
-
-    explicit WebsocketControl(unsigned short port = kDefaultPort);
+    explicit WebsocketControl(ServerSettings settings = {});
     ~WebsocketControl();
     WebsocketControl(const WebsocketControl&) = delete;
     WebsocketControl& operator=(const WebsocketControl&) = delete;
@@ -40,8 +54,8 @@ public:
     int SocketLinkRecvSetCallback(MessageCallback callback);
     int SocketLinkCloseSetCallback(CloseCallback callback);
 
-    // Listens on 0.0.0.0 and serves until closeWebsocketServer; returns -1
-    // at once when the port cannot be listened on.
+    // Listens and serves until closeWebsocketServer; returns -1 at once
+    // when the address and port cannot be listened on.
     int setupWebsocketServer();
 
     // Queue one message for the connection; safe from any thread. The
@@ -63,7 +77,7 @@ private:
     WsListener* listener = nullptr;
     int running = 0;
 
-    unsigned short port_;
+    ServerSettings settings_;
     std::mutex lifecycle_;
     std::condition_variable serverThreadDone_;
     bool serving_ = false;

@@ -259,4 +259,28 @@ TEST_F(HostileClients, BlockedConsoleDoesNotStopScans) {
     EXPECT_TRUE(service_->waitForOutput("lines dropped while output was blocked]"));
 }
 
+// HTTP clients get the same limits as WebSocket clients: slow headers, a
+// huge header and a pipelined flood cost the subscriber nothing.
+TEST_F(HostileClients, HttpMisuse) {
+    std::vector<std::unique_ptr<WsClient>> slow;
+    for (int i = 0; i < 50; ++i) {
+        slow.push_back(WsClient::connectRaw());
+        slow.back()->sendRaw("GET /status HTTP/1.1\r\nX-Slow: ");
+    }
+    auto huge = WsClient::connectRaw();
+    huge->sendRaw("GET / HTTP/1.1\r\nX-Huge: " + std::string(1 << 20, 'h'));
+    std::string flood;
+    for (int i = 0; i < 10000; ++i) flood += "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    auto flooder = WsClient::connectRaw();
+    flooder->sendRaw(flood);
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        expectGoodClientServed();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
+    }
+    EXPECT_TRUE(huge->waitClosed());
+    EXPECT_TRUE(flooder->waitClosed()) << "one request, one answer";
+    expectMemoryBounded();
+}
+
 }  // namespace

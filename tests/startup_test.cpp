@@ -107,7 +107,8 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"0", "--gap-ms", "0"},    {"0", "--gap-ms", "1001"}, {"0", "--gap-ms", "5ms"},
         {"0", "--end-on", "tab"},  {"0", "--end-on", "0x1"},  {"0", "--device"},
-        {"0", "--no-such-thing"},  {"--gap-ms", "5", "0"},
+        {"0", "--no-such-thing"},  {"--gap-ms", "5", "0"},    {"0", "--bind", "localhost"},
+        {"0", "--port", "0"},      {"0", "--port", "65536"},  {"0", "--allow-origin", "pos.example"},
     };
     for (const auto& args : cases) {
         ServiceProcess service(args);
@@ -124,7 +125,8 @@ TEST(Startup, HelpNamesEveryOptionWithItsDefault) {
     ServiceProcess service({"--help"});
     EXPECT_EQ(service.waitForExit(), 0);
     for (const char* option : {"--device PATH", "(default /dev/ttyUSB0)", "--gap-ms N", "(default 30)",
-                               "--end-on BYTE", "--help", "--version"})
+                               "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
+                               "--allow-origin ORIGIN", "--help", "--version"})
         EXPECT_NE(service.out().find(option), std::string::npos) << option;
 }
 

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 
-const char kClientHandshake[] =
-    "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+std::string clientHandshake(std::string_view extraHeaders) {
+    return "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+           std::string(extraHeaders) + "\r\n";
+}
 
 std::string clientFrame(unsigned char opcode, std::string_view payload, bool masked) {
     std::string frame;

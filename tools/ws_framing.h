@@ -8,8 +8,9 @@
 #include <string>
 #include <string_view>
 
-// The opening handshake request for the service's endpoint.
-extern const char kClientHandshake[];
+// The opening handshake request for the service's endpoint, with any extra
+// header lines (each ending in CRLF).
+std::string clientHandshake(std::string_view extraHeaders = {});
 
 // One final frame; `masked` false gives a frame that breaks the protocol.
 std::string clientFrame(unsigned char opcode, std::string_view payload, bool masked = true);

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""The example page in headless Chromium, against the real service.
+"""The service's own page in headless Chromium, served by the real binary.
 
-A simulated scanner types a scan; the test passes when the page shows it.
+A simulated scanner types scans; the test passes when the page shows them,
+Chinese as characters (a CJK font is installed) and a carriage return as a
+visible symbol.
 Drives Chromium through chromedriver's WebDriver protocol with nothing but
 the standard library. Runs in its own sandbox (scripts/sandbox); exits 77,
 skipped, when it cannot (not root, no Chromium).
@@ -105,10 +107,6 @@ def main():
         service = subprocess.Popen([options.service, "0"], stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         processes.append(service)
-        page = subprocess.Popen([sys.executable, "-m", "http.server", "8080", "--bind", "127.0.0.1",
-                                 "--directory", os.path.join(ROOT, "examples", "web")],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        processes.append(page)
         processes.append(subprocess.Popen(["chromedriver", "--port=9515"],
                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
@@ -122,13 +120,13 @@ def main():
 
         def page_served():
             try:
-                urllib.request.urlopen("http://127.0.0.1:8080/", timeout=2).close()
+                urllib.request.urlopen("http://127.0.0.1:9010/", timeout=2).close()
                 return True
             except OSError:
                 return False
-        wait_until(page_served, 10, "the page server")
-        driver.open("http://127.0.0.1:8080/")
-        wait_until(lambda: driver.script("return document.getElementById('status').textContent")
+        wait_until(page_served, 10, "the service's page")
+        driver.open("http://127.0.0.1:9010/")
+        wait_until(lambda: driver.script("return document.getElementById('state').textContent")
                    == "subscribed", 20, "the page to subscribe")
 
         scanner.stdin.write("TIRN-4006381333931\n中文条码\n")
@@ -136,13 +134,17 @@ def main():
         rows = wait_until(lambda: (lambda r: r if len(r) >= 2 else None)(driver.script(
             "return [...document.querySelectorAll('tr.scan')].map(r => "
             "[...r.cells].map(c => c.textContent))")), 20, "two scans on the page")
+        last = driver.script("return document.getElementById('last-data').textContent")
         if options.screenshot:
             driver.screenshot(options.screenshot)
 
         newest, older = rows[0], rows[1]
-        assert newest[1:] == ["13", "中文条码\r"], newest
-        assert older[1:] == ["19", "TIRN-4006381333931\r"], older
-        print("the page shows both scans, newest first")
+        assert newest[1:] == ["13", "中文条码⏎"], newest
+        assert older[1:] == ["19", "TIRN-4006381333931⏎"], older
+        assert last == "中文条码⏎", last
+        cjk = subprocess.run(["fc-list", ":lang=zh"], capture_output=True, text=True).stdout
+        assert cjk.strip(), "no CJK font: Chinese would show as boxes (scripts/setup installs one)"
+        print("the page shows both scans, newest first, the carriage return as a symbol")
         return 0
     except AssertionError:
         processes[1].kill()

@@ -123,6 +123,9 @@ void ServiceProcess::captureOutput(int outFd, int errFd) {
             changed_.notify_all();
         }
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    outputEnded_ = true;
+    changed_.notify_all();
 }
 
 void ServiceProcess::scan(std::string_view bytes, const Pacing& pacing) {
@@ -143,6 +146,8 @@ std::optional<int> ServiceProcess::waitForExit(std::chrono::milliseconds timeout
         else
             std::this_thread::sleep_for(5ms);
     }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, 2s, [this] { return outputEnded_; });
     return exitStatus_;
 }
 

@@ -42,7 +42,8 @@ public:
     // The pty's master side: it sees a hang-up while nobody has the port open.
     int scannerMaster() const { return scanner_ ? scanner_->masterDescriptor() : -1; }
 
-    // The exit status (0 to 255) once the process has ended in time.
+    // The exit status (0 to 255) once the process has ended in time, and
+    // all it printed has been read.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
     // Waits until standard output holds `text` `times` times in all.
     bool waitForOutput(std::string_view text, int times = 1, std::chrono::milliseconds timeout = 10s);
@@ -67,6 +68,7 @@ private:
     std::unique_ptr<VirtualScanner> scanner_;
     std::optional<int> exitStatus_;
     std::atomic<bool> outputPaused_{false};
+    bool outputEnded_ = false;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::string out_;

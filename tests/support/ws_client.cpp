@@ -16,13 +16,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int connectOnce(unsigned short port) {
+int connectOnce(unsigned short port, const char* host) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host, &address.sin_addr);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
@@ -32,10 +32,10 @@ int connectOnce(unsigned short port) {
     return fd;
 }
 
-int connectWithRetry(unsigned short port, std::chrono::milliseconds timeout) {
+int connectWithRetry(unsigned short port, const char* host, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        const int fd = connectOnce(port);
+        const int fd = connectOnce(port, host);
         if (fd >= 0 || Clock::now() >= deadline) return fd;
         std::this_thread::sleep_for(10ms);
     }
@@ -48,22 +48,36 @@ int millisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-std::unique_ptr<WsClient> WsClient::connectRaw(unsigned short port, std::chrono::milliseconds timeout) {
-    const int fd = connectWithRetry(port, timeout);
+std::unique_ptr<WsClient> WsClient::connectRaw(unsigned short port, std::chrono::milliseconds timeout,
+                                               const char* address) {
+    const int fd = connectWithRetry(port, address, timeout);
     if (fd < 0) return nullptr;
     return std::unique_ptr<WsClient>(new WsClient(fd));
 }
 
 std::unique_ptr<WsClient> WsClient::connect(unsigned short port, std::chrono::milliseconds timeout) {
-    auto client = connectRaw(port, timeout);
-    if (client && !client->handshake(timeout)) client.reset();
+    return connect(WsEndpoint{port, "127.0.0.1", ""}, timeout);
+}
+
+std::unique_ptr<WsClient> WsClient::connect(const WsEndpoint& endpoint, std::chrono::milliseconds timeout) {
+    auto client = connectRaw(endpoint.port, timeout, endpoint.address);
+    if (client && !client->handshake(endpoint.extraHeaders, timeout)) client.reset();
     return client;
+}
+
+std::string WsClient::exchange(std::string_view request, const WsEndpoint& endpoint, std::chrono::milliseconds timeout) {
+    auto client = connectRaw(endpoint.port, timeout, endpoint.address);
+    if (!client || !client->sendRaw(request)) return "";
+    const auto deadline = Clock::now() + timeout;
+    while (client->fill(deadline)) {
+    }
+    return client->buffer_;
 }
 
 WsClient::~WsClient() { ::close(fd_); }
 
-bool WsClient::handshake(std::chrono::milliseconds timeout) {
-    if (!sendRaw(kClientHandshake)) return false;
+bool WsClient::handshake(std::string_view extraHeaders, std::chrono::milliseconds timeout) {
+    if (!sendRaw(clientHandshake(extraHeaders))) return false;
     const auto deadline = Clock::now() + timeout;
     std::size_t end;
     while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)

@@ -15,17 +15,32 @@ struct WsMessage {
     bool text;
 };
 
+// Where and how a client connects: the opening request may carry extra
+// header lines (an Origin, say), each ending in CRLF.
+struct WsEndpoint {
+    unsigned short port;
+    const char* address;
+    std::string_view extraHeaders;
+};
+constexpr WsEndpoint kServiceEndpoint{9010, "127.0.0.1", ""};
+
 class WsClient {
 public:
     enum Opcode : unsigned char { kText = 0x1, kBinary = 0x2, kClose = 0x8, kPing = 0x9, kPong = 0xA };
 
-    // Connects to 127.0.0.1:port and completes the opening handshake,
-    // retrying while nothing listens yet. Null when that fails in time.
+    // Connects and completes the opening handshake, retrying while nothing
+    // listens yet. Null when that fails in time.
     static std::unique_ptr<WsClient> connect(unsigned short port = 9010,
                                              std::chrono::milliseconds timeout = 5s);
+    static std::unique_ptr<WsClient> connect(const WsEndpoint& endpoint, std::chrono::milliseconds timeout = 5s);
     // A TCP connection only, for clients that never finish the handshake.
     static std::unique_ptr<WsClient> connectRaw(unsigned short port = 9010,
-                                                std::chrono::milliseconds timeout = 5s);
+                                                std::chrono::milliseconds timeout = 5s,
+                                                const char* address = "127.0.0.1");
+    // Sends the bytes on a new connection and returns all that the server
+    // sends back until it closes.
+    static std::string exchange(std::string_view request, const WsEndpoint& endpoint = kServiceEndpoint,
+                                std::chrono::milliseconds timeout = 5s);
     ~WsClient();
 
     bool sendText(std::string_view payload) { return sendFrame(kText, payload); }
@@ -48,7 +63,7 @@ public:
 
 private:
     explicit WsClient(int fd) : fd_(fd) {}
-    bool handshake(std::chrono::milliseconds timeout);
+    bool handshake(std::string_view extraHeaders, std::chrono::milliseconds timeout);
     bool fill(std::chrono::steady_clock::time_point deadline);
     struct Frame {
         bool fin;

@@ -1,0 +1,88 @@
+"use strict";
+// Subscribes to the service that served this page and shows its scans.
+
+const MAX_ROWS = 200;
+const NAMED_CONTROLS = { "\r": "⏎", "\n": "↵", "\t": "⇥" };
+
+const stateLabel = document.getElementById("state");
+const lastData = document.getElementById("last-data");
+const lastMeta = document.getElementById("last-meta");
+const rows = document.getElementById("scans");
+
+function setState(state) {
+  stateLabel.textContent = state;
+  stateLabel.className = "state " + state;
+}
+
+// The scan's text with every control character as a visible symbol.
+function visibleText(text) {
+  const shown = document.createDocumentFragment();
+  let plain = "";
+  for (const character of text) {
+    const code = character.codePointAt(0);
+    if (code >= 0x20 && code !== 0x7f) {
+      plain += character;
+      continue;
+    }
+    shown.append(plain);
+    plain = "";
+    const symbol = document.createElement("span");
+    symbol.className = "control";
+    symbol.textContent = NAMED_CONTROLS[character] || String.fromCodePoint(code === 0x7f ? 0x2421 : 0x2400 + code);
+    symbol.title = "\\u" + code.toString(16).padStart(4, "0");
+    shown.append(symbol);
+  }
+  shown.append(plain);
+  return shown;
+}
+
+function cell(content) {
+  const td = document.createElement("td");
+  td.append(content);
+  return td;
+}
+
+function show(scan) {
+  const time = new Date().toLocaleTimeString();
+  lastData.replaceChildren(visibleText(scan.Data));
+  lastMeta.textContent = `${time} · ${scan.size} bytes`;
+  const row = document.createElement("tr");
+  row.className = "scan";
+  row.append(cell(time), cell(String(scan.size)), cell(visibleText(scan.Data)));
+  rows.prepend(row);
+  while (rows.children.length > MAX_ROWS) rows.lastChild.remove();
+}
+
+let retryDelay = 500;
+
+function connect() {
+  const scheme = location.protocol === "https:" ? "wss://" : "ws://";
+  const socket = new WebSocket(scheme + location.host + "/");
+  setState("connecting");
+  socket.onopen = () => {
+    socket.send("subscribe");
+    setState("subscribed");
+    retryDelay = 500;
+  };
+  socket.onmessage = (event) => {
+    try {
+      show(JSON.parse(event.data));
+    } catch (error) {
+      console.warn("not a scan message", error);
+    }
+  };
+  // The service restarts when the scanner is plugged in again: keep trying.
+  socket.onclose = () => {
+    setState("disconnected");
+    setTimeout(connect, retryDelay);
+    retryDelay = Math.min(retryDelay * 2, 10000);
+  };
+}
+
+fetch("status")
+  .then((reply) => reply.json())
+  .then((status) => {
+    document.getElementById("mode-note").hidden = status.mode !== 1;
+  })
+  .catch(() => {});
+connect();

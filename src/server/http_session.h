@@ -1,0 +1,33 @@
+// A new connection: reads its first request, with the same time limit and
+// size limits for every client, and answers it over HTTP or hands the
+// connection on as a WebSocket client (if its origin may subscribe).
+#pragma once
+
+#include "server_context.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <memory>
+#include <optional>
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(boost::asio::ip::tcp::socket socket, WsContext& context);
+    void start();
+
+private:
+    using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
+
+    void onRead(boost::beast::error_code ec);
+    void becomeWebSocket();
+    template <class Response>
+    void answer(Response response);
+
+    boost::beast::tcp_stream stream_;
+    boost::beast::flat_buffer buffer_;
+    std::optional<Parser> parser_;
+    WsContext& context_;
+    std::optional<server::ConnectionSlot> slot_;
+};

@@ -1,0 +1,110 @@
+// The server's event loop and what its sessions share: the connection
+// limit, the WebSocket connections, and sends handed over from other
+// threads. Internal to the server: Boost.Beast stays behind WebsocketControl.
+#pragma once
+
+#include "websocketcontrol.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class ServiceStats;
+
+namespace server {
+
+constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
+// Half of it without a frame from the peer sends a ping; the whole of it
+// without an answer drops the peer. A write that makes no progress for as
+// long drops it too.
+constexpr auto kIdleTimeout = std::chrono::seconds(120);
+
+// One message for one client; copies for several subscriptions of that
+// client that come in one hand-over are one entry written again.
+struct Outgoing {
+    std::shared_ptr<const std::string> bytes;
+    bool text;
+    std::size_t copies = 1;
+    std::uint64_t batch = 0;
+};
+
+// How many connections exist, HTTP and WebSocket alike, counted until each
+// is gone. Shared with the connections, so that the last of them may go
+// after the server.
+struct Occupancy {
+    std::size_t live = 0;
+    std::function<void()> resume;  // once there is room again
+};
+
+// One connection's place under the limit, for as long as it exists.
+class ConnectionSlot {
+public:
+    explicit ConnectionSlot(std::shared_ptr<Occupancy> occupancy);
+    ~ConnectionSlot();
+    ConnectionSlot(ConnectionSlot&& other) noexcept = default;
+    ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+    ConnectionSlot(const ConnectionSlot&) = delete;
+
+private:
+    std::shared_ptr<Occupancy> occupancy_;
+};
+
+}  // namespace server
+
+class WsContext {
+public:
+    explicit WsContext(const ServerSettings& settings);
+
+    boost::asio::io_context io{1};
+
+    const ServerSettings& settings() const { return settings_; }
+    ServiceStats& stats() { return *settings_.stats; }
+
+    server::ConnectionSlot takeSlot() { return server::ConnectionSlot(occupancy_); }
+    // Whether another client may connect now; if not, `resume` runs once
+    // one has gone.
+    bool hasRoom() const { return occupancy_->live < connectionLimit_; }
+    void whenRoomAgain(std::function<void()> resume) { occupancy_->resume = std::move(resume); }
+
+    void adopt(std::shared_ptr<WsConnection> connection);
+    void forget(WsConnection* connection);
+    // Any thread: hands a message to the server thread for the connection.
+    // Sends travel in batches, so a scan for many subscribers wakes the
+    // server thread once rather than once per subscriber.
+    void queueSend(std::shared_ptr<WsConnection> connection, server::Outgoing message);
+    // Drops, every few seconds, clients whose writes have stalled.
+    void watchWriteProgress();
+    // Any thread: stops the loop once every message handed over has been
+    // written, or once the deadline has passed.
+    void stopOnceSent(std::chrono::steady_clock::time_point deadline);
+    // Reports every connection still open as closed; only once the loop has
+    // stopped.
+    void closeAll();
+
+private:
+    struct PendingSend {
+        std::shared_ptr<WsConnection> connection;
+        server::Outgoing message;
+    };
+    void deliverPendingSends();
+    bool stillSending() const;
+
+    ServerSettings settings_;
+    boost::asio::steady_timer shutdownTimer_{io};
+    boost::asio::steady_timer progressTimer_{io};
+    std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
+    const std::size_t connectionLimit_;
+    std::shared_ptr<server::Occupancy> occupancy_ = std::make_shared<server::Occupancy>();
+    std::mutex pendingGuard_;
+    std::vector<PendingSend> pending_;
+    std::vector<PendingSend> delivering_;  // kept to reuse its storage
+    std::uint64_t batches_ = 0;
+};

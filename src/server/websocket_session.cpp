@@ -1,0 +1,158 @@
+#include "websocket_session.h"
+
+#include "console.h"
+
+#include <atomic>
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+
+namespace {
+
+constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
+// A client that stops reading is dropped once this many scans, or this many
+// bytes of them, wait for it, so it can neither hold up the others nor grow
+// the service's memory. Copies of one scan for one client's several
+// subscriptions count once: they are one message written again.
+constexpr std::size_t kMaxQueuedMessages = 256;
+constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
+
+std::atomic<int> nextConnectionId{1};
+
+// Why a read failed, when the client did something to deserve it; nothing
+// for an ordinary close.
+std::optional<DropReason> dropReasonOf(beast::error_code ec) {
+    if (ec == beast::error::timeout) return DropReason::UnansweredPings;
+    if (ec == websocket::error::message_too_big) return DropReason::Oversized;
+    if (ec == websocket::error::closed || ec == http::error::end_of_stream ||
+        ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset ||
+        ec == boost::asio::error::operation_aborted)
+        return std::nullopt;
+    // Bad UTF-8, unmasked or malformed frames.
+    if (ec.category() == websocket::make_error_code(websocket::error::bad_frame_payload).category())
+        return DropReason::Invalid;
+    return std::nullopt;
+}
+
+}  // namespace
+
+WsConnection::WsConnection(beast::tcp_stream stream, WsContext& context, server::ConnectionSlot slot)
+    : ws_(std::move(stream)), context_(context), slot_(std::move(slot)), id_(nextConnectionId++) {}
+
+void WsConnection::accept(http::request<http::string_body> request) {
+    beast::get_lowest_layer(ws_).expires_never();  // the websocket stream keeps time
+    websocket::stream_base::timeout timeouts{server::kHandshakeTimeout, server::kIdleTimeout, true};
+    ws_.set_option(timeouts);
+    ws_.read_message_max(kMaxIncomingMessage);
+    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) { self->onHandshake(ec); });
+}
+
+void WsConnection::send(std::shared_ptr<const std::string> bytes, bool text) {
+    context_.queueSend(shared_from_this(), server::Outgoing{std::move(bytes), text});
+}
+
+bool WsConnection::makeNonBlocking() {
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().non_blocking(true, ec);
+    return !ec;
+}
+
+void WsConnection::reportClosed() {
+    acceptingSends_ = false;
+    outgoing_.clear();
+    if (!opened_) return;
+    opened_ = false;
+    context_.stats().clientClosed();
+    WebsocketControl::on_connection_closed(this);
+}
+
+void WsConnection::enqueue(server::Outgoing message) {
+    if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
+    const server::Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
+    if (last && last->bytes == message.bytes && last->text == message.text && last->batch == message.batch) {
+        ++outgoing_.back().copies;
+        return;
+    }
+    if (outgoing_.size() >= kMaxQueuedMessages || queuedBytes_ + message.bytes->size() > kMaxQueuedBytes) {
+        drop(DropReason::TooSlow);
+        return;
+    }
+    queuedBytes_ += message.bytes->size();
+    outgoing_.push_back(std::move(message));
+    if (outgoing_.size() == 1) writeNext();
+}
+
+bool WsConnection::writeStalled(std::chrono::steady_clock::time_point now) const {
+    return sending() && now - lastWriteProgress_ > server::kIdleTimeout;
+}
+
+void WsConnection::drop(DropReason reason) {
+    if (acceptingSends_) context_.stats().clientDropped(reason);
+    close();
+}
+
+void WsConnection::close() {
+    acceptingSends_ = false;
+    outgoing_.clear();
+    queuedBytes_ = 0;
+    beast::get_lowest_layer(ws_).close();
+}
+
+void WsConnection::onHandshake(beast::error_code ec) {
+    if (ec || !WebsocketControl::on_connection_opened(this)) {
+        close();
+        context_.forget(this);
+    } else {
+        opened_ = true;
+        acceptingSends_ = true;
+        context_.stats().clientOpened();
+        readNext();
+    }
+    flushConsole();
+}
+
+void WsConnection::readNext() {
+    ws_.async_read(incoming_, [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+}
+
+void WsConnection::onRead(beast::error_code ec) {
+    if (ec) {
+        if (const auto reason = dropReasonOf(ec); reason && acceptingSends_) context_.stats().clientDropped(*reason);
+        // End of stream or a failure: the socket goes at once, and with it
+        // any write still waiting for a peer that reads nothing.
+        reportClosed();
+        close();
+        context_.forget(this);
+    } else {
+        listener_on_message(this, static_cast<const char*>(incoming_.cdata().data()), incoming_.size());
+        incoming_.consume(incoming_.size());
+        readNext();
+    }
+    flushConsole();
+}
+
+void WsConnection::writeNext() {
+    lastWriteProgress_ = std::chrono::steady_clock::now();
+    const server::Outgoing& next = outgoing_.front();
+    ws_.text(next.text);
+    // The handler keeps the bytes alive: a drop empties the queue while the
+    // write may still be under way.
+    ws_.async_write(boost::asio::buffer(*next.bytes),
+                    [self = shared_from_this(), bytes = next.bytes](beast::error_code ec, std::size_t) {
+                        self->onWrite(ec);
+                    });
+}
+
+void WsConnection::onWrite(beast::error_code ec) {
+    if (ec || outgoing_.empty()) {
+        close();
+        return;
+    }
+    server::Outgoing& written = outgoing_.front();
+    if (--written.copies == 0) {
+        queuedBytes_ -= written.bytes->size();
+        outgoing_.pop_front();
+    }
+    if (!outgoing_.empty()) writeNext();
+}

@@ -1,0 +1,56 @@
+// One WebSocket client: the opening handshake on a request the HTTP session
+// has read, its messages to the on-message handler, and the scans queued
+// for it, written in order.
+#pragma once
+
+#include "server_context.h"
+#include "service_stats.h"
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <deque>
+#include <memory>
+
+class WsConnection : public std::enable_shared_from_this<WsConnection> {
+public:
+    WsConnection(boost::beast::tcp_stream stream, WsContext& context, server::ConnectionSlot slot);
+
+    int id() const { return id_; }
+
+    // Completes the opening handshake that the request began.
+    void accept(boost::beast::http::request<boost::beast::http::string_body> request);
+
+    // Any thread: the bytes travel to the server thread, which writes them
+    // after whatever is already queued for this connection.
+    void send(std::shared_ptr<const std::string> bytes, bool text);
+    bool makeNonBlocking();
+    // Tells the close handler, once, about a connection that had been opened.
+    void reportClosed();
+    void enqueue(server::Outgoing message);
+
+    bool sending() const { return !outgoing_.empty(); }
+    bool writeStalled(std::chrono::steady_clock::time_point now) const;
+    // Closes the socket; the pending read then fails and reports the close.
+    void drop(DropReason reason);
+
+private:
+    void onHandshake(boost::beast::error_code ec);
+    void readNext();
+    void onRead(boost::beast::error_code ec);
+    void writeNext();
+    void onWrite(boost::beast::error_code ec);
+    void close();
+
+    boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
+    boost::beast::flat_buffer incoming_;
+    std::deque<server::Outgoing> outgoing_;
+    std::size_t queuedBytes_ = 0;
+    std::chrono::steady_clock::time_point lastWriteProgress_;
+    WsContext& context_;
+    server::ConnectionSlot slot_;
+    const int id_;
+    bool opened_ = false;
+    bool acceptingSends_ = false;
+};

@@ -1,0 +1,129 @@
+#include "service_stats.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+const char* const kDropReasonNames[] = {"too_slow", "unanswered_pings", "oversized", "invalid"};
+
+std::int64_t epochMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// 2026-12-06T20:19:21.123Z, or null before the first scan.
+cJSON* timeOrNull(std::int64_t epochMs) {
+    if (epochMs == 0) return cJSON_CreateNull();
+    const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(epochMs % 1000));
+    return cJSON_CreateString(text);
+}
+
+// A label value as the exposition format wants it.
+std::string labelValue(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') escaped += '\\';
+        if (c == '\n') {
+            escaped += "\\n";
+            continue;
+        }
+        escaped += c;
+    }
+    return escaped;
+}
+
+class Exposition {
+public:
+    void metric(const char* name, const char* type, const char* help, double value, const std::string& labels = "") {
+        header(name, type, help);
+        sample(name, value, labels);
+    }
+    void header(const char* name, const char* type, const char* help) {
+        text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    }
+    void sample(const char* name, double value, const std::string& labels = "") {
+        char number[32];
+        snprintf(number, sizeof number, "%.15g", value);
+        text_ += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
+    }
+    std::string text() && { return std::move(text_); }
+
+private:
+    std::string text_;
+};
+
+}  // namespace
+
+ServiceStats::ServiceStats(Facts facts) : facts_(std::move(facts)) {}
+
+void ServiceStats::scanRelayed(std::size_t bytesRead) {
+    ++scans_;
+    bytesRead_ += bytesRead;
+    lastScanMs_ = epochMilliseconds();
+}
+
+void ServiceStats::clientDropped(DropReason reason) { ++dropped_[static_cast<int>(reason)]; }
+
+double ServiceStats::uptimeSeconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
+std::string ServiceStats::statusJson() const {
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> status(cJSON_CreateObject(), cJSON_Delete);
+    cJSON* root = status.get();
+    cJSON_AddStringToObject(root, "version", facts_.version.c_str());
+    cJSON_AddNumberToObject(root, "mode", facts_.mode);
+    cJSON_AddStringToObject(root, "device", facts_.device.c_str());
+    cJSON_AddNumberToObject(root, "scan_gap_ms", static_cast<double>(facts_.scanGap.count()));
+    cJSON_AddNumberToObject(root, "uptime_seconds", static_cast<double>(static_cast<std::int64_t>(uptimeSeconds())));
+    cJSON_AddNumberToObject(root, "scans_relayed", static_cast<double>(scans_.load()));
+    cJSON_AddNumberToObject(root, "bytes_read", static_cast<double>(bytesRead_.load()));
+    cJSON_AddItemToObject(root, "last_scan", timeOrNull(lastScanMs_.load()));
+    cJSON_AddNumberToObject(root, "clients_connected", static_cast<double>(clientsConnected_.load()));
+    cJSON_AddNumberToObject(root, "subscriptions",
+                            static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
+    cJSON* dropped = cJSON_AddObjectToObject(root, "clients_dropped");
+    for (int reason = 0; reason < 4; ++reason)
+        cJSON_AddNumberToObject(dropped, kDropReasonNames[reason], static_cast<double>(dropped_[reason].load()));
+    char* printed = cJSON_Print(root);
+    if (printed == nullptr) return "{}";
+    std::string text(printed);
+    free(printed);
+    return text + "\n";
+}
+
+std::string ServiceStats::metricsText() const {
+    Exposition out;
+    out.metric("tirnserial_info", "gauge", "Version, conversion mode and scanner device of this service.", 1,
+               "version=\"" + labelValue(facts_.version) + "\",mode=\"" + std::to_string(facts_.mode) +
+                   "\",device=\"" + labelValue(facts_.device) + "\"");
+    out.metric("tirnserial_scan_gap_seconds", "gauge", "Silence that ends a scan.",
+               static_cast<double>(facts_.scanGap.count()) / 1000);
+    out.metric("tirnserial_uptime_seconds", "gauge", "Seconds since the service started.", uptimeSeconds());
+    out.metric("tirnserial_scans_relayed_total", "counter", "Scans read from the scanner and published.",
+               static_cast<double>(scans_.load()));
+    out.metric("tirnserial_scan_bytes_read_total", "counter", "Bytes of scans read from the scanner.",
+               static_cast<double>(bytesRead_.load()));
+    out.metric("tirnserial_last_scan_timestamp_seconds", "gauge",
+               "When the last scan was published, in seconds since the epoch; 0 before the first.",
+               static_cast<double>(lastScanMs_.load()) / 1000);
+    out.metric("tirnserial_clients_connected", "gauge", "WebSocket clients connected now.",
+               static_cast<double>(clientsConnected_.load()));
+    out.metric("tirnserial_subscriptions", "gauge", "Entries in the subscriber list now.",
+               static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
+    out.header("tirnserial_clients_dropped_total", "counter", "WebSocket clients the service dropped, by reason.");
+    for (int reason = 0; reason < 4; ++reason)
+        out.sample("tirnserial_clients_dropped_total", static_cast<double>(dropped_[reason].load()),
+                   std::string("reason=\"") + kDropReasonNames[reason] + "\"");
+    return std::move(out).text();
+}

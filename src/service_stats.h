@@ -1,0 +1,47 @@
+// What the service has done since it started, for /status and /metrics.
+// Written by the relay and the server thread, read by the server thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Why the server dropped a client.
+enum class DropReason { TooSlow, UnansweredPings, Oversized, Invalid };
+
+class ServiceStats {
+public:
+    struct Facts {
+        std::string version;
+        int mode = 0;
+        std::string device;
+        std::chrono::milliseconds scanGap{0};
+        // The subscriber list's entries, counted when asked.
+        std::function<std::size_t()> subscriptions;
+    };
+
+    explicit ServiceStats(Facts facts);
+
+    void scanRelayed(std::size_t bytesRead);
+    void clientOpened() { ++clientsConnected_; }
+    void clientClosed() { --clientsConnected_; }
+    void clientDropped(DropReason reason);
+
+    // A JSON object, indented.
+    std::string statusJson() const;
+    // Prometheus' text exposition format.
+    std::string metricsText() const;
+
+private:
+    double uptimeSeconds() const;
+
+    const Facts facts_;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::atomic<std::uint64_t> scans_{0};
+    std::atomic<std::uint64_t> bytesRead_{0};
+    std::atomic<std::int64_t> lastScanMs_{0};  // since the epoch; 0: none yet
+    std::atomic<std::int64_t> clientsConnected_{0};
+    std::atomic<std::uint64_t> dropped_[4] = {};
+};

@@ -1,0 +1,149 @@
+// The service's own web face through the real binary: the page, /status,
+// /metrics, plain HTTP errors, allowed origins, address and port.
+#include "service_test.h"
+#include "ws_framing.h"
+
+#include <cjson/cJSON.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct HttpReply {
+    int status = 0;
+    std::string head, body;
+};
+
+HttpReply parseReply(const std::string& raw) {
+    HttpReply reply;
+    const auto end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return reply;
+    reply.status = std::stoi(raw.substr(9, 3));
+    reply.head = raw.substr(0, end);
+    reply.body = raw.substr(end + 4);
+    return reply;
+}
+
+HttpReply request(const std::string& method, const std::string& path, const WsEndpoint& endpoint = kServiceEndpoint) {
+    return parseReply(WsClient::exchange(method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:9010\r\n\r\n", endpoint));
+}
+
+// name{labels} -> value, from the exposition format.
+std::map<std::string, double> samples(const std::string& metrics) {
+    std::map<std::string, double> values;
+    std::size_t start = 0;
+    for (std::size_t end; (end = metrics.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = metrics.substr(start, end - start);
+        const auto blank = line.rfind(' ');
+        if (line.empty() || line[0] == '#' || blank == std::string::npos) continue;
+        values[line.substr(0, blank)] = std::stod(line.substr(blank + 1));
+    }
+    return values;
+}
+
+using WebFace = ServiceTest;
+
+TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
+    startService();
+    auto twice = subscriber(2);
+    auto once = subscriber();
+    for (const std::string scan : {"ABC123", "\xD6\xD0\xCE\xC4"}) {
+        service_->scan(scan);
+        ASSERT_TRUE(once->receive());
+        std::this_thread::sleep_for(50ms);
+    }
+    auto invalid = WsClient::connect();
+    invalid->sendText("\xff");
+    EXPECT_TRUE(invalid->waitClosed());
+    invalid.reset();
+    ASSERT_TRUE(service_->waitForOutput("g_conn over!"));
+
+    const std::string printedBefore = service_->out();
+    const HttpReply status = request("GET", "/status");
+    ASSERT_EQ(status.status, 200) << status.head;
+    EXPECT_NE(status.head.find("Content-Type: application/json"), std::string::npos);
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
+    ASSERT_TRUE(json) << status.body;
+    const auto number = [&](const char* name) { return cJSON_GetObjectItem(json.get(), name)->valuedouble; };
+    EXPECT_EQ(number("mode"), 0);
+    EXPECT_EQ(number("scans_relayed"), 2);
+    EXPECT_EQ(number("bytes_read"), 10);
+    EXPECT_EQ(number("clients_connected"), 2);
+    EXPECT_EQ(number("subscriptions"), 3);
+    EXPECT_EQ(number("scan_gap_ms"), 30);
+    EXPECT_STREQ(cJSON_GetObjectItem(json.get(), "device")->valuestring, "/dev/ttyUSB0");
+    EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(json.get(), "last_scan")));
+    EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "clients_dropped"), "invalid")->valuedouble, 1);
+
+    const HttpReply metrics = request("GET", "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    auto values = samples(metrics.body);
+    EXPECT_EQ(values["tirnserial_scans_relayed_total"], 2);
+    EXPECT_EQ(values["tirnserial_scan_bytes_read_total"], 10);
+    EXPECT_EQ(values["tirnserial_clients_connected"], 2);
+    EXPECT_EQ(values["tirnserial_subscriptions"], 3);
+    EXPECT_EQ(values["tirnserial_clients_dropped_total{reason=\"invalid\"}"], 1);
+    EXPECT_EQ(values["tirnserial_info{version=\"" TIRN_VERSION "\",mode=\"0\",device=\"/dev/ttyUSB0\"}"], 1);
+    EXPECT_GT(values["tirnserial_last_scan_timestamp_seconds"], 1.7e9);
+    for (const char* counter : {"scans_relayed_total", "clients_dropped_total"})
+        EXPECT_NE(metrics.body.find(std::string("# TYPE tirnserial_") + counter + " counter"), std::string::npos);
+    EXPECT_EQ(service_->out(), printedBefore) << "HTTP requests print nothing";
+    unplugAndExpectCleanExit();
+}
+
+TEST_F(WebFace, PlainHttpIsAnswered) {
+    startService();
+    const HttpReply page = request("GET", "/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.head.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
+    EXPECT_NE(page.body.find("<script src=\"app.js\""), std::string::npos);
+    EXPECT_EQ(request("GET", "/app.js").status, 200);
+    EXPECT_EQ(request("HEAD", "/app.css").body, "");
+    EXPECT_EQ(request("GET", "/nothing-here").status, 404);
+    EXPECT_EQ(request("POST", "/status").status, 405);
+    EXPECT_EQ(parseReply(WsClient::exchange("NOT HTTP AT ALL\r\n\r\n")).status, 400);
+    const std::string huge = "GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'x') + "\r\n\r\n";
+    EXPECT_EQ(parseReply(WsClient::exchange(huge)).status, 400);
+    unplugAndExpectCleanExit();
+}
+
+TEST_F(WebFace, OnlyAllowedOriginsSubscribe) {
+    startService({"0", "--allow-origin", "https://pos.example:8443"});
+    auto handshakeWith = [](const char* origin) {
+        return WsClient::connect(WsEndpoint{9010, "127.0.0.1", origin});
+    };
+    const std::string refused =
+        WsClient::exchange(clientHandshake("Origin: https://evil.example\r\n"));
+    EXPECT_EQ(parseReply(refused).status, 403);
+    EXPECT_TRUE(service_->waitForOutput(
+        "refused a WebSocket client from origin https://evil.example: not allowed by --allow-origin\n"));
+    auto listed = handshakeWith("Origin: https://POS.example:8443\r\n");
+    auto ownPage = handshakeWith("Origin: http://127.0.0.1\r\n");  // the Host the page was served as
+    auto noBrowser = handshakeWith("");
+    for (auto* client : {listed.get(), ownPage.get(), noBrowser.get()}) {
+        ASSERT_TRUE(client);
+        client->sendText("hello");
+    }
+    ASSERT_TRUE(service_->waitForOutput("g_conn  get!", 3));
+    EXPECT_EQ(service_->countInOutput("new conn id"), 3);
+    unplugAndExpectCleanExit();
+}
+
+TEST_F(WebFace, BindAddressAndPort) {
+    startService({"0", "--bind", "127.0.0.2", "--port", "9123"});
+    EXPECT_FALSE(WsClient::connect(WsEndpoint{9123, "127.0.0.1", ""}, 300ms));
+    EXPECT_FALSE(WsClient::connect(WsEndpoint{9010, "127.0.0.2", ""}, 300ms));
+    auto client = WsClient::connect(WsEndpoint{9123, "127.0.0.2", ""});
+    ASSERT_TRUE(client);
+    client->sendText("hello");
+    ASSERT_TRUE(service_->waitForOutput("g_conn  get!"));
+    service_->scan("BOUND");
+    EXPECT_EQ(client->receive()->payload, scanMessage("BOUND"));
+    unplugAndExpectCleanExit();
+}
+
+}  // namespace
