@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "utf8.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,6 +112,13 @@ private:
     std::thread writer_;
 };
 
+// A printable character beyond ASCII: well-formed UTF-8 and not one of the
+// control characters U+0080 to U+009F.
+std::size_t printableUtf8(const unsigned char* bytes, std::size_t left) {
+    if (bytes[0] < 0x80 || (bytes[0] == 0xC2 && left > 1 && bytes[1] < 0xA0)) return 0;
+    return utf8SequenceLength(bytes, left);
+}
+
 ssize_t appendTo(void* cookie, const char* bytes, size_t size) {
     static_cast<StreamBuffer*>(cookie)->append(bytes, size);
     return static_cast<ssize_t>(size);
@@ -152,32 +161,6 @@ Console::~Console() {
     outBuffer = errBuffer = nullptr;
 }
 
-namespace {
-
-// The length of the valid UTF-8 sequence at bytes[0], or 0.
-std::size_t utf8SequenceLength(const unsigned char* bytes, std::size_t left) {
-    const unsigned char lead = bytes[0];
-    std::size_t length;
-    unsigned char min2 = 0x80, max2 = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) min2 = 0xA0;
-        if (lead == 0xED) max2 = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) min2 = 0x90;
-        if (lead == 0xF4) max2 = 0x8F;
-    } else return 0;
-    if (lead == 0xC2) min2 = 0xA0;  // U+0080 to U+009F are control characters
-    if (left < length || bytes[1] < min2 || bytes[1] > max2) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (bytes[i] < 0x80 || bytes[i] > 0xBF) return 0;
-    return length;
-}
-
-}  // namespace
-
 std::string escapedForConsole(const char* text, std::size_t length) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     std::string shown;
@@ -186,7 +169,7 @@ std::string escapedForConsole(const char* text, std::size_t length) {
         if (byte >= 0x20 && byte < 0x7F) {
             shown += static_cast<char>(byte);
             ++i;
-        } else if (const std::size_t sequence = byte >= 0x80 ? utf8SequenceLength(bytes + i, length - i) : 0) {
+        } else if (const std::size_t sequence = printableUtf8(bytes + i, length - i)) {
             shown.append(text + i, sequence);
             i += sequence;
         } else {

@@ -43,21 +43,14 @@ TEST_F(Relay, ScanReachesEachSubscriberEntryExactly) {
     EXPECT_FALSE(empty->receive(10ms));
     EXPECT_TRUE(service_->waitForOutput("call websocket doSend\n", 3));
 
-    unplugAndExpectCleanExit();
-    EXPECT_EQ(service_->countInOutput("call websocket doSend\n"), 3) << "unplugging sent something";
-}
-
-TEST_F(Relay, ClosedClientGetsNothingFurther) {
-    startService();
-    auto leaving = subscriber();
-    auto staying = subscriber();
-    leaving->close();
-    ASSERT_TRUE(service_->waitForOutput("g_conn over!"));
+    // A client that has gone gets nothing further; the others go on.
+    twice->close();
+    ASSERT_TRUE(service_->waitForOutput("Reg test: called connection close (TLS: 0)..\ng_conn over!\n"));
+    std::this_thread::sleep_for(100ms);
     service_->scan("4006381333931\r");
-    EXPECT_EQ(staying->receive()->payload, scanMessage("4006381333931\\r", 14));
-    EXPECT_TRUE(service_->waitForOutput("call websocket doSend\n", 1));
+    EXPECT_EQ(once->receive()->payload, scanMessage("4006381333931\\r", 14));
     unplugAndExpectCleanExit();
-    EXPECT_EQ(service_->countInOutput("call websocket doSend\n"), 1);
+    EXPECT_EQ(service_->countInOutput("call websocket doSend\n"), 4) << "unplugging sent something";
 }
 
 struct ModeCase {
@@ -93,16 +86,6 @@ std::string repeated(const std::string& unit, int times) {
     std::string text;
     for (int i = 0; i < times; ++i) text += unit;
     return text;
-}
-
-TEST_F(Relay, LongChineseScanArrivesWhole) {
-    startService("0");
-    auto client = subscriber();
-    service_->scan(repeated("\xD6\xD0", 1000));
-    const auto frame = client->receive();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->payload, scanMessage(repeated("\xE4\xB8\xAD", 1000)));
-    unplugAndExpectCleanExit();
 }
 
 TEST_F(Relay, BurstsLongerThanTheBufferLoseNothing) {

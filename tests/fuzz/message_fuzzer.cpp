@@ -3,6 +3,7 @@
 // the protocol lets through reaches the callback whole, in order; and once
 // the client has gone, no entry of it is left.
 #include "fuzz_server.h"
+#include "utf8.h"
 #include "ws_client.h"
 
 #include <cstdint>
@@ -35,44 +36,13 @@ std::vector<Message> messagesIn(const std::uint8_t* data, std::size_t size) {
     return messages;
 }
 
-// UTF-8 as the WebSocket standard demands it of text messages.
-bool validUtf8(const std::string& text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char c = s[i];
-        std::size_t width;
-        unsigned lowest, highest = 0xBF;
-        unsigned char lowSecond = 0x80;
-        if (c < 0x80) { ++i; continue; }
-        if (c >= 0xC2 && c <= 0xDF) { width = 2; lowest = 0x80; }
-        else if (c >= 0xE0 && c <= 0xEF) {
-            width = 3; lowest = 0x80;
-            if (c == 0xE0) lowSecond = 0xA0;
-            if (c == 0xED) highest = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            width = 4; lowest = 0x80;
-            if (c == 0xF0) lowSecond = 0x90;
-            if (c == 0xF4) highest = 0x8F;
-        } else {
-            return false;
-        }
-        if (i + width > n) return false;
-        if (s[i + 1] < std::max<unsigned>(lowest, lowSecond) || s[i + 1] > highest) return false;
-        for (std::size_t k = 2; k < width; ++k)
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-        i += width;
-    }
-    return true;
-}
-
 // What the subscriber list must have been given: messages in order until
 // the first one that ends the connection.
 std::vector<std::string> expectedDeliveries(const std::vector<Message>& messages) {
     std::vector<std::string> expected;
     for (const auto& message : messages) {
         if (message.payload.size() > 64 * 1024) break;
-        if (message.text && !validUtf8(message.payload)) break;
+        if (message.text && !isValidUtf8(message.payload.data(), message.payload.size())) break;
         if (!message.payload.empty()) expected.push_back(message.payload);
     }
     return expected;
