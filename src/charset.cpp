@@ -1,9 +1,14 @@
 #include "charset.h"
 
+#include "utf8.h"
+
 #include <iconv.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 int SelectEncoding = -1;
 
@@ -24,8 +29,63 @@ const CharsetPair* charsetsOfMode(int mode) {
     return &modes[mode];
 }
 
-bool isAsciiByte(unsigned char byte) { return byte < 0x80; }
-bool isGb18030FourByteSecond(unsigned char byte) { return byte >= 0x30 && byte <= 0x39; }
+const char kReplacementUtf8[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// An open converter, closed when it goes.
+class Converter {
+public:
+    Converter(const char* to, const char* from) : handle_(iconv_open(to, from)) {}
+    ~Converter() {
+        if (ok()) iconv_close(handle_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+    bool ok() const { return handle_ != reinterpret_cast<iconv_t>(-1); }
+    // One iconv call; false with errno set when it stopped early.
+    bool run(const char*& in, std::size_t& inLeft, char*& out, std::size_t& outLeft) {
+        char* input = const_cast<char*>(in);  // iconv never writes through it
+        const bool whole = iconv(handle_, &input, &inLeft, &out, &outLeft) != static_cast<std::size_t>(-1);
+        in = input;
+        return whole;
+    }
+    void reset() { iconv(handle_, nullptr, nullptr, nullptr, nullptr); }
+
+private:
+    iconv_t handle_;
+};
+
+bool isUtf8Name(const std::string& charset) { return charset == "utf-8" || charset == "UTF-8" || charset == "utf8"; }
+
+// Converts all it can; every rejected byte becomes `replacement`, and a
+// sequence cut off at the end of the input too. `skip` tells how many bytes
+// a rejected character takes. Stops when the output is full. Returns whether
+// anything was replaced.
+template <class Skip>
+bool convertReplacing(Converter& converter, const char* in, std::size_t inLeft, char*& out, std::size_t& outLeft,
+                      const std::string& replacement, Skip skip) {
+    bool replaced = false;
+    while (inLeft > 0 && !converter.run(in, inLeft, out, outLeft)) {
+        if (errno == E2BIG || outLeft < replacement.size()) break;
+        memcpy(out, replacement.data(), replacement.size());
+        out += replacement.size();
+        outLeft -= replacement.size();
+        replaced = true;
+        if (errno == EINVAL) break;  // cut off: nothing follows
+        const std::size_t skipped = std::min(inLeft, skip(in, inLeft));
+        in += skipped;
+        inLeft -= skipped;
+        converter.reset();
+    }
+    return replaced;
+}
+
+std::size_t oneByte(const char*, std::size_t) { return 1; }
+
+std::size_t oneUtf8Character(const char* in, std::size_t left) {
+    return std::max<std::size_t>(1, utf8SequenceLength(reinterpret_cast<const unsigned char*>(in), left));
+}
+
+void printProgress(const char* step) { printf("[func:code_convert]----%s \n", step); }
 
 }  // namespace
 
@@ -65,17 +125,68 @@ int u2g(const char* input, int inputLength, char* output, int outputCapacity) {
 }
 
 std::uint64_t completeCharactersLength(const unsigned char* bytes, std::uint64_t length) {
-    const bool fourByteForms = SelectEncoding == 2;
-    std::uint64_t pos = 0;
-    while (pos < length) {
-        std::uint64_t width = 1;
-        if (!isAsciiByte(bytes[pos])) {
-            width = 2;
-            if (fourByteForms && pos + 1 < length && isGb18030FourByteSecond(bytes[pos + 1]))
-                width = 4;
+    const CharsetPair* charsets = charsetsOfMode(SelectEncoding);
+    return completeCharactersLength(charsets ? charsets->from : "gb18030", bytes, length);
+}
+
+std::uint64_t completeCharactersLength(const char* charset, const unsigned char* bytes, std::uint64_t length) {
+    // Converted to UTF-8 in pieces, skipping what the charset rejects: only
+    // a sequence that the end of the bytes cuts off leaves iconv waiting for
+    // more (EINVAL), and that is where the complete characters end.
+    Converter converter("utf-8", charset);
+    if (!converter.ok()) return length;
+    const char* in = reinterpret_cast<const char*>(bytes);
+    std::size_t inLeft = length;
+    char scratch[1024];
+    while (inLeft > 0) {
+        char* out = scratch;
+        std::size_t outLeft = sizeof scratch;
+        if (converter.run(in, inLeft, out, outLeft)) break;
+        if (errno == EINVAL) return length - inLeft;
+        if (errno == EILSEQ) {
+            ++in;
+            --inLeft;
+            converter.reset();
         }
-        if (pos + width > length) break;
-        pos += width;
     }
-    return pos;
+    return length;
+}
+
+std::string ScanCharsets::source() const {
+    if (!scanner.empty()) return scanner;
+    const CharsetPair* charsets = charsetsOfMode(SelectEncoding);
+    return charsets ? charsets->from : "";
+}
+
+bool knownCharset(const char* name) { return Converter("utf-8", name).ok(); }
+
+bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,
+                 std::uint64_t outputCapacity) {
+    const CharsetPair* mode = charsetsOfMode(SelectEncoding);
+    if (mode == nullptr) return false;
+    if (charsets.invalid == InvalidBytes::Stop) {
+        if (charsets.scanner.empty()) g2u(input, inputLength, output, outputCapacity);
+        else code_convert(charsets.scanner.c_str(), mode->to, input, inputLength, output, outputCapacity);
+        return false;
+    }
+    memset(output, 0, outputCapacity);
+    printProgress("next is iconv");
+    // Through UTF-8, where every character fits: a rejected byte there is
+    // one the scanner's charset lacks; on to GBK, one GBK cannot hold.
+    Converter toUtf8("utf-8", charsets.source().c_str());
+    if (!toUtf8.ok()) return false;
+    const bool utf8Out = isUtf8Name(mode->to);
+    std::string utf8(utf8Out ? 0 : outputCapacity * 2, '\0');
+    char* out = utf8Out ? output : utf8.data();
+    std::size_t outLeft = utf8Out ? outputCapacity : utf8.size();
+    bool replaced = convertReplacing(toUtf8, input, inputLength, out, outLeft, kReplacementUtf8, oneByte);
+    if (!utf8Out) {
+        utf8.resize(utf8.size() - outLeft);
+        Converter toTarget(mode->to, "utf-8");
+        char* target = output;
+        std::size_t targetLeft = outputCapacity;
+        replaced |= convertReplacing(toTarget, utf8.data(), utf8.size(), target, targetLeft, "?", oneUtf8Character);
+    }
+    printProgress("iconv is over");
+    return replaced;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The conversion mode chosen on the command line; -1 until start-up sets it.
 //   0: GB2312 to UTF-8   1: GB2312 to GBK   2: GB18030 to UTF-8
@@ -25,3 +26,31 @@ int u2g(const char* input, int inputLength, char* output, int outputCapacity);
 // boundary of the current mode's source charset; the bytes after it are the
 // beginning of a character whose remaining bytes have not arrived yet.
 std::uint64_t completeCharactersLength(const unsigned char* bytes, std::uint64_t length);
+// The same in any charset iconv knows; single-byte charsets never leave a
+// character incomplete.
+std::uint64_t completeCharactersLength(const char* charset, const unsigned char* bytes, std::uint64_t length);
+
+// What to do with bytes the scanner's charset rejects, and with characters
+// the clients' charset cannot hold.
+enum class InvalidBytes {
+    Stop,     // the conversion ends there; the rest of the scan is dropped
+    Replace,  // U+FFFD (? in GBK) stands for them, and the rest follows
+};
+
+// How scans are converted: the scanner's charset (empty: the mode's own)
+// into the mode's charset for clients.
+struct ScanCharsets {
+    std::string scanner;
+    InvalidBytes invalid = InvalidBytes::Stop;
+
+    // The charset the scanner sends in, by the current mode unless given.
+    std::string source() const;
+};
+
+// Whether iconv can convert from this charset.
+bool knownCharset(const char* name);
+
+// Converts one scan as the charsets say, into output zero-filled over its
+// capacity; by default exactly g2u. Returns whether anything was replaced.
+bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,
+                 std::uint64_t outputCapacity);

@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
     const StartupOutcome startup = runStartup(argc, argv, buffers, options);
     if (!startup.serve) return startup.exitStatus;
 
-    ServiceStats stats({TIRN_VERSION, SelectEncoding, options.device, options.scanGap, subscriberCount});
+    ServiceStats stats({TIRN_VERSION, SelectEncoding, options.device, options.scanGap, options.charsets.source(),
+                        options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount});
     const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins), &stats};
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");

@@ -22,6 +22,11 @@ const char kUsage[] =
     "  --device PATH   the scanner's serial port (default /dev/ttyUSB0)\n"
     "  --gap-ms N      a scan ends after N ms without a byte, 1 to 1000 (default 30)\n"
     "  --end-on BYTE   a scan also ends right after BYTE: cr, lf or 0xHH (default: none)\n"
+    "  --charset NAME  the scanner's charset, any name iconv knows: utf-8, shift_jis, big5,\n"
+    "                  euc-kr, iso-8859-1, gb18030 ... (default: the mode's, GB2312 or GB18030)\n"
+    "  --invalid stop|replace\n"
+    "                  bytes the charset rejects end the scan's text (stop, the default) or\n"
+    "                  become U+FFFD (? in mode 1) and the rest follows (replace)\n"
     "  --bind ADDR     the address clients connect to, IPv4 or IPv6 (default 0.0.0.0, every\n"
     "                  IPv4 interface; 127.0.0.1 for this machine only)\n"
     "  --port N        the port for WebSocket clients and the web page (default 9010)\n"
@@ -34,12 +39,14 @@ const char kUsage[] =
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kGapMs, kEndOn, kBind, kPort, kAllowOrigin, kHelp, kVersion };
+enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
     {"gap-ms", required_argument, nullptr, kGapMs},
     {"end-on", required_argument, nullptr, kEndOn},
+    {"charset", required_argument, nullptr, kCharset},
+    {"invalid", required_argument, nullptr, kInvalid},
     {"bind", required_argument, nullptr, kBind},
     {"port", required_argument, nullptr, kPort},
     {"allow-origin", required_argument, nullptr, kAllowOrigin},
@@ -126,6 +133,15 @@ CommandLine parseCommandLine(int argc, char** argv) {
         case kEndOn:
             options.endOn = endByte(optarg);
             if (!options.endOn) return malformed("--end-on takes cr, lf or a byte as 0xHH, not '%s'", optarg);
+            break;
+        case kCharset:
+            if (!knownCharset(optarg)) return malformed("--charset: iconv knows no charset named '%s'", optarg);
+            options.charsets.scanner = optarg;
+            break;
+        case kInvalid:
+            if (strcmp(optarg, "stop") == 0) options.charsets.invalid = InvalidBytes::Stop;
+            else if (strcmp(optarg, "replace") == 0) options.charsets.invalid = InvalidBytes::Replace;
+            else return malformed("--invalid takes stop or replace, not '%s'", optarg);
             break;
         case kBind: {
             const auto address = bindAddress(optarg);

@@ -1,6 +1,8 @@
 // The command line after the mode: TirnSerial MODE [OPTIONS].
 #pragma once
 
+#include "charset.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -17,6 +19,8 @@ struct Options {
     // A scan also ends right after this byte, for scanners that upload stored
     // scans back to back.
     std::optional<unsigned char> endOn;
+    // The scanner's charset, and what becomes of bytes it rejects.
+    ScanCharsets charsets;
     // Where clients connect: every IPv4 interface unless told otherwise
     // (127.0.0.1 keeps a kiosk's scans on the kiosk).
     std::string bindAddress = "0.0.0.0";

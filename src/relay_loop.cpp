@@ -30,10 +30,10 @@ void sendToSubscribers(const std::string& message) {
 
 // A scan cut off by the full buffer may end inside a character: those bytes
 // are held back so that the character arrives whole with what follows.
-int heldBackLength(const char* burst, int count) {
+int heldBackLength(const char* burst, int count, const ScanCharsets& charsets) {
     if (count < kMaxBurstLength) return 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(burst);
-    return count - static_cast<int>(completeCharactersLength(bytes, count));
+    return count - static_cast<int>(completeCharactersLength(charsets.source().c_str(), bytes, count));
 }
 
 // Closing the last descriptor of a USB serial tty flushes its input and
@@ -54,20 +54,22 @@ struct Publication {
 // Converts the scan, closes the port, sends one scan message to every
 // subscriber and clears both buffers; what followed the scan starts the
 // burst buffer again.
-Publication publishScan(RelayBuffers& buffers, const ScanRead& scan, ServiceStats& stats) {
-    const int length = scan.length - heldBackLength(buffers.burst, scan.length);
+Publication publishScan(RelayBuffers& buffers, const ScanRead& scan, const ScanCharsets& charsets,
+                        ServiceStats& stats) {
+    const int length = scan.length - heldBackLength(buffers.burst, scan.length, charsets);
     const std::string following(buffers.burst + length, static_cast<std::size_t>(scan.total - length));
     memset(buffers.burst + length, 0, following.size());
 
     // The zero byte behind the scan is converted too; the output capacity
     // keeps one byte free so that the text always ends in a zero.
-    g2u(buffers.burst, length + 1, buffers.converted, sizeof buffers.converted - 1);
+    const bool replaced = convertScan(charsets, buffers.burst, length + 1, buffers.converted,
+                                      sizeof buffers.converted - 1);
     const int keeper = closeDataPortKeepingItOpen();
 
     const std::string data(buffers.converted);
     const std::string message = enJsonFormat(data.size(), data);
     if (!message.empty()) sendToSubscribers(message);
-    stats.scanRelayed(static_cast<std::size_t>(length));
+    stats.scanRelayed(static_cast<std::size_t>(length), replaced);
     flushConsole();
 
     buffers.clear();
@@ -92,7 +94,7 @@ void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& s
         // that is no scan, and the reopen tells whether to go on.
         Publication published{0, -1};
         if (scan.length > 0)
-            published = publishScan(buffers, scan, stats);
+            published = publishScan(buffers, scan, options.charsets, stats);
         else
             published.keeper = closeDataPortKeepingItOpen();
         carried = published.carried;

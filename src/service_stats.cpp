@@ -66,8 +66,9 @@ private:
 
 ServiceStats::ServiceStats(Facts facts) : facts_(std::move(facts)) {}
 
-void ServiceStats::scanRelayed(std::size_t bytesRead) {
+void ServiceStats::scanRelayed(std::size_t bytesRead, bool replacedBytes) {
     ++scans_;
+    if (replacedBytes) ++scansWithReplacements_;
     bytesRead_ += bytesRead;
     lastScanMs_ = epochMilliseconds();
 }
@@ -85,9 +86,12 @@ std::string ServiceStats::statusJson() const {
     cJSON_AddNumberToObject(root, "mode", facts_.mode);
     cJSON_AddStringToObject(root, "device", facts_.device.c_str());
     cJSON_AddNumberToObject(root, "scan_gap_ms", static_cast<double>(facts_.scanGap.count()));
+    cJSON_AddStringToObject(root, "charset", facts_.charset.c_str());
+    cJSON_AddStringToObject(root, "invalid_bytes", facts_.invalidBytes.c_str());
     cJSON_AddNumberToObject(root, "uptime_seconds", static_cast<double>(static_cast<std::int64_t>(uptimeSeconds())));
     cJSON_AddNumberToObject(root, "scans_relayed", static_cast<double>(scans_.load()));
     cJSON_AddNumberToObject(root, "bytes_read", static_cast<double>(bytesRead_.load()));
+    cJSON_AddNumberToObject(root, "scans_with_replaced_bytes", static_cast<double>(scansWithReplacements_.load()));
     cJSON_AddItemToObject(root, "last_scan", timeOrNull(lastScanMs_.load()));
     cJSON_AddNumberToObject(root, "clients_connected", static_cast<double>(clientsConnected_.load()));
     cJSON_AddNumberToObject(root, "subscriptions",
@@ -106,7 +110,8 @@ std::string ServiceStats::metricsText() const {
     Exposition out;
     out.metric("tirnserial_info", "gauge", "Version, conversion mode and scanner device of this service.", 1,
                "version=\"" + labelValue(facts_.version) + "\",mode=\"" + std::to_string(facts_.mode) +
-                   "\",device=\"" + labelValue(facts_.device) + "\"");
+                   "\",device=\"" + labelValue(facts_.device) + "\",charset=\"" + labelValue(facts_.charset) +
+                   "\",invalid_bytes=\"" + labelValue(facts_.invalidBytes) + "\"");
     out.metric("tirnserial_scan_gap_seconds", "gauge", "Silence that ends a scan.",
                static_cast<double>(facts_.scanGap.count()) / 1000);
     out.metric("tirnserial_uptime_seconds", "gauge", "Seconds since the service started.", uptimeSeconds());
@@ -114,6 +119,9 @@ std::string ServiceStats::metricsText() const {
                static_cast<double>(scans_.load()));
     out.metric("tirnserial_scan_bytes_read_total", "counter", "Bytes of scans read from the scanner.",
                static_cast<double>(bytesRead_.load()));
+    out.metric("tirnserial_scans_with_replaced_bytes_total", "counter",
+               "Scans in which bytes the charset rejects were replaced (--invalid replace).",
+               static_cast<double>(scansWithReplacements_.load()));
     out.metric("tirnserial_last_scan_timestamp_seconds", "gauge",
                "When the last scan was published, in seconds since the epoch; 0 before the first.",
                static_cast<double>(lastScanMs_.load()) / 1000);

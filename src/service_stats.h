@@ -18,13 +18,15 @@ public:
         int mode = 0;
         std::string device;
         std::chrono::milliseconds scanGap{0};
+        std::string charset;         // the scanner's
+        std::string invalidBytes;    // stop or replace
         // The subscriber list's entries, counted when asked.
         std::function<std::size_t()> subscriptions;
     };
 
     explicit ServiceStats(Facts facts);
 
-    void scanRelayed(std::size_t bytesRead);
+    void scanRelayed(std::size_t bytesRead, bool replacedBytes);
     void clientOpened() { ++clientsConnected_; }
     void clientClosed() { --clientsConnected_; }
     void clientDropped(DropReason reason);
@@ -41,6 +43,7 @@ private:
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::atomic<std::uint64_t> scans_{0};
     std::atomic<std::uint64_t> bytesRead_{0};
+    std::atomic<std::uint64_t> scansWithReplacements_{0};
     std::atomic<std::int64_t> lastScanMs_{0};  // since the epoch; 0: none yet
     std::atomic<std::int64_t> clientsConnected_{0};
     std::atomic<std::uint64_t> dropped_[4] = {};

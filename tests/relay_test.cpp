@@ -55,7 +55,7 @@ TEST_F(Relay, ScanReachesEachSubscriberEntryExactly) {
 
 struct ModeCase {
     const char* name;
-    const char* mode;
+    std::vector<std::string> args;
     std::string scan;
     std::string data;
 };
@@ -64,7 +64,7 @@ class RelayModes : public ServiceTest, public testing::WithParamInterface<ModeCa
 
 TEST_P(RelayModes, ScannerTextIsConvertedByTheMode) {
     const ModeCase& c = GetParam();
-    startService(c.mode);
+    startService(c.args);
     auto client = subscriber();
     service_->scan(c.scan);
     const auto frame = client->receive();
@@ -73,13 +73,24 @@ TEST_P(RelayModes, ScannerTextIsConvertedByTheMode) {
     unplugAndExpectCleanExit();
 }
 
+const std::string kQrText = "\xE4\xBB\x98\xE6\xAC\xBE \xF0\x9F\x98\x80 https://pay.example/q?id=42&x=\xC3\xA9";
+const std::string kReplacement = "\xEF\xBF\xBD";
+
 INSTANTIATE_TEST_SUITE_P(
     Modes, RelayModes,
-    testing::Values(ModeCase{"Gb2312ToUtf8", "0", "A\xD6\xD0", "A\xE4\xB8\xAD"},
-                    ModeCase{"Gb2312ToGbk", "1", "A\xD6\xD0", "A\xD6\xD0"},
-                    ModeCase{"Gb18030ToUtf8", "2", "A\xD6\xD0\x88\xD2", "A\xE4\xB8\xAD\xE5\xA0\x83"},
-                    ModeCase{"GbkOnlyCharacterStopsMode0", "0", "A\x88\xD2Z", "A"},
-                    ModeCase{"ZeroByteEndsData", "2", std::string("AB\0CD", 5), "AB"}),
+    testing::Values(ModeCase{"Gb2312ToUtf8", {"0"}, "A\xD6\xD0", "A\xE4\xB8\xAD"},
+                    ModeCase{"Gb2312ToGbk", {"1"}, "A\xD6\xD0", "A\xD6\xD0"},
+                    ModeCase{"Gb18030ToUtf8", {"2"}, "A\xD6\xD0\x88\xD2", "A\xE4\xB8\xAD\xE5\xA0\x83"},
+                    ModeCase{"GbkOnlyCharacterStopsMode0", {"0"}, "A\x88\xD2Z", "A"},
+                    ModeCase{"ZeroByteEndsData", {"2"}, std::string("AB\0CD", 5), "AB"},
+                    ModeCase{"Utf8QrText", {"0", "--charset", "utf-8"}, kQrText, kQrText},
+                    ModeCase{"RejectedByteStopsByDefault", {"0"}, "AB\x80" + kQrText, "AB"},
+                    ModeCase{"RejectedByteReplaced", {"0", "--invalid", "replace"}, "AB\x80" "CD\xD6",
+                             "AB" + kReplacement + "CD" + kReplacement},
+                    ModeCase{"ShiftJis", {"2", "--charset", "shift_jis"}, "\x93\xFA\x96\x7B", "\xE6\x97\xA5\xE6\x9C\xAC"},
+                    ModeCase{"Big5", {"0", "--charset", "big5"}, "\xA4\xA4\xA4\xE5", "\xE4\xB8\xAD\xE6\x96\x87"},
+                    ModeCase{"WhatGbkLacksReplaced", {"1", "--charset", "utf-8", "--invalid", "replace"},
+                             "A\xF0\x9F\x98\x80" "B", "A?B"}),
     [](const testing::TestParamInfo<ModeCase>& info) { return info.param.name; });
 
 std::string repeated(const std::string& unit, int times) {
@@ -114,6 +125,16 @@ TEST_F(Relay, BurstsLongerThanTheBufferLoseNothing) {
     std::this_thread::sleep_for(100ms);
     service_->scan("ABC123");
     EXPECT_EQ(client->receive()->payload, scanMessage("ABC123"));
+    unplugAndExpectCleanExit();
+}
+
+// The cut at a full buffer knows the scanner's charset: two-byte Shift_JIS
+// characters from an odd offset are not split.
+TEST_F(Relay, LongShiftJisScanIsCutBetweenCharacters) {
+    startService({"0", "--charset", "shift_jis"});
+    auto client = subscriber();
+    service_->scan("A" + repeated("\x93\xFA", 1500));
+    EXPECT_EQ(collectData(*client, 1 + 4500), "A" + repeated("\xE6\x97\xA5", 1500));
     unplugAndExpectCleanExit();
 }
 

@@ -109,6 +109,7 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
         {"0", "--end-on", "tab"},  {"0", "--end-on", "0x1"},  {"0", "--device"},
         {"0", "--no-such-thing"},  {"--gap-ms", "5", "0"},    {"0", "--bind", "localhost"},
         {"0", "--port", "0"},      {"0", "--port", "65536"},  {"0", "--allow-origin", "pos.example"},
+        {"0", "--charset", "klingon"}, {"0", "--invalid", "ignore"},
     };
     for (const auto& args : cases) {
         ServiceProcess service(args);
@@ -126,7 +127,7 @@ TEST(Startup, HelpNamesEveryOptionWithItsDefault) {
     EXPECT_EQ(service.waitForExit(), 0);
     for (const char* option : {"--device PATH", "(default /dev/ttyUSB0)", "--gap-ms N", "(default 30)",
                                "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
-                               "--allow-origin ORIGIN", "--help", "--version"})
+                               "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace", "--help", "--version"})
         EXPECT_NE(service.out().find(option), std::string::npos) << option;
 }
 

@@ -87,7 +87,8 @@ TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
     EXPECT_EQ(values["tirnserial_clients_connected"], 2);
     EXPECT_EQ(values["tirnserial_subscriptions"], 3);
     EXPECT_EQ(values["tirnserial_clients_dropped_total{reason=\"invalid\"}"], 1);
-    EXPECT_EQ(values["tirnserial_info{version=\"" TIRN_VERSION "\",mode=\"0\",device=\"/dev/ttyUSB0\"}"], 1);
+    EXPECT_EQ(values["tirnserial_info{version=\"" TIRN_VERSION "\",mode=\"0\",device=\"/dev/ttyUSB0\",charset=\"gb2312\","
+                     "invalid_bytes=\"stop\"}"], 1);
     EXPECT_GT(values["tirnserial_last_scan_timestamp_seconds"], 1.7e9);
     for (const char* counter : {"scans_relayed_total", "clients_dropped_total"})
         EXPECT_NE(metrics.body.find(std::string("# TYPE tirnserial_") + counter + " counter"), std::string::npos);

@@ -1,7 +1,10 @@
 // Scanner bytes of any length, in every mode, through the conversion and
 // the scan message, as the relay loop does it: the message must be well
 // formed and carry exactly the converted text up to its first zero byte.
+// With invalid bytes replaced, the text is also whole UTF-8 in modes 0 and 2
+// (and holds no more than the scan can give), whatever came in.
 #include "charset.h"
+#include "utf8.h"
 #include "relay_loop.h"
 #include "scan_message.h"
 
@@ -34,14 +37,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     SelectEncoding = data[0] % 3;
+    const bool replacing = (data[0] & 0x10) != 0;
+    static const char* const scannerCharsets[] = {"", "utf-8", "shift_jis", "big5"};
+    const ScanCharsets charsets{scannerCharsets[(data[0] >> 2) & 3],
+                                replacing ? InvalidBytes::Replace : InvalidBytes::Stop};
     static RelayBuffers buffers;
     buffers.clear();
     const std::size_t length = std::min(size - 1, kBurstBufferSize - 1);
     memcpy(buffers.burst, data + 1, length);
 
-    g2u(buffers.burst, length + 1, buffers.converted, sizeof buffers.converted - 1);
+    convertScan(charsets, buffers.burst, length + 1, buffers.converted, sizeof buffers.converted - 1);
     require(buffers.converted[sizeof buffers.converted - 1] == 0, "the converted text has no end");
     const std::string text(buffers.converted);
+    if (replacing && SelectEncoding != 1) {
+        require(isValidUtf8(text.data(), text.size()), "replaced text is not UTF-8");
+        require(text.size() <= 3 * length + 3, "more text than the scan can give");  // U+FFFD per byte at most
+    }
     const std::string message = enJsonFormat(text.size(), text);
 
     require(message.compare(0, kHead.size(), kHead) == 0, "the message does not start right");
