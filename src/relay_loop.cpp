@@ -23,6 +23,7 @@ constexpr int kMaxBurstLength = static_cast<int>(kBurstBufferSize) - 1;
 
 void sendToSubscribers(const std::string& message) {
     if (websocket == nullptr) return;
+    websocket->beginBroadcast();
     forEachSubscriber([&message](WsConnection* connection) {
         websocket->doSendText(connection, message.data(), static_cast<int>(message.size()));
     });

@@ -96,16 +96,20 @@ int WebsocketControl::setupWebsocketServer() {
 
 namespace {
 
+// The copy that the sends of the current broadcast share.
+thread_local std::shared_ptr<const std::string> broadcastCopy;
+
 // One scan goes to every subscriber in a row: they share one copy of it.
 std::shared_ptr<const std::string> sharedCopy(const char* bytes, int length) {
-    thread_local std::shared_ptr<const std::string> last;
     const auto size = static_cast<std::size_t>(std::max(length, 0));
-    if (!last || last->size() != size || memcmp(last->data(), bytes, size) != 0)
-        last = std::make_shared<const std::string>(bytes, size);
-    return last;
+    if (!broadcastCopy || broadcastCopy->size() != size || memcmp(broadcastCopy->data(), bytes, size) != 0)
+        broadcastCopy = std::make_shared<const std::string>(bytes, size);
+    return broadcastCopy;
 }
 
 }  // namespace
+
+void WebsocketControl::beginBroadcast() { broadcastCopy.reset(); }
 
 int WebsocketControl::doSendText(WsConnection* connection, const char* text, int length) {
     puts("call websocket doSend");

@@ -61,6 +61,10 @@ public:
     // Queue one message for the connection; safe from any thread. The
     // result is always 0.
     int doSendText(WsConnection* connection, const char* text, int length);
+    // Marks the start of one scan's sends: its copies for one client's
+    // several subscriptions are one message written again, and never merge
+    // with another scan's, even one with the same text.
+    void beginBroadcast();
     int doSendBinary(WsConnection* connection, const char* data, int length);
 
     // Stops serving and returns once the server thread is done with the

@@ -13,6 +13,14 @@
 
 namespace {
 
+// How long a scan may take to reach the good client while others misbehave:
+// sanitizers slow the service down many times.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto kServedWithin = 2s;
+#else
+constexpr auto kServedWithin = 200ms;
+#endif
+
 class HostileClients : public ServiceTest {
 protected:
     void SetUp() override {
@@ -193,7 +201,7 @@ TEST_F(HostileClients, SubscriptionFloodIsCapped) {
 
     const auto start = std::chrono::steady_clock::now();
     expectGoodClientServed();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kServedWithin);
     expectMemoryBounded();
 }
 
@@ -260,7 +268,7 @@ TEST_F(HostileClients, HttpMisuse) {
     for (int i = 0; i < 3; ++i) {
         const auto start = std::chrono::steady_clock::now();
         expectGoodClientServed();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, kServedWithin);
     }
     EXPECT_TRUE(huge->waitClosed());
     EXPECT_TRUE(flooder->waitClosed()) << "one request, one answer";

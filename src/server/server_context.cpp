@@ -84,11 +84,7 @@ void WsContext::deliverPendingSends() {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         delivering_.swap(pending_);
     }
-    ++batches_;
-    for (auto& send : delivering_) {
-        send.message.batch = batches_;
-        send.connection->enqueue(std::move(send.message));
-    }
+    for (auto& send : delivering_) send.connection->enqueue(std::move(send.message));
     delivering_.clear();
 }
 

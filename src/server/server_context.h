@@ -27,13 +27,12 @@ constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // long drops it too.
 constexpr auto kIdleTimeout = std::chrono::seconds(120);
 
-// One message for one client; copies for several subscriptions of that
-// client that come in one hand-over are one entry written again.
+// One message for one client; copies of one scan for several subscriptions
+// of that client share the bytes and are one entry written again.
 struct Outgoing {
     std::shared_ptr<const std::string> bytes;
     bool text;
     std::size_t copies = 1;
-    std::uint64_t batch = 0;
 };
 
 // How many connections exist, HTTP and WebSocket alike, counted until each
@@ -106,5 +105,4 @@ private:
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
-    std::uint64_t batches_ = 0;
 };

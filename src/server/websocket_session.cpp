@@ -70,7 +70,7 @@ void WsConnection::reportClosed() {
 void WsConnection::enqueue(server::Outgoing message) {
     if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
     const server::Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
-    if (last && last->bytes == message.bytes && last->text == message.text && last->batch == message.batch) {
+    if (last && last->bytes == message.bytes && last->text == message.text) {
         ++outgoing_.back().copies;
         return;
     }
