@@ -8,6 +8,7 @@
 #include "service_stats.h"
 #include "startup.h"
 #include "subscriber_list.h"
+#include "tls_files.h"
 #include "websocketcontrol.h"
 
 #include <unistd.h>
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
     if (commandLine.verdict == CommandLineVerdict::Done) return 0;
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
     const Options& options = commandLine.options;
+    if (options.tls.enabled()) {
+        if (!tlsFilesUsable(options.tls)) return kExitMalformedCommandLine;
+        reserveHangupForReload();
+    }
 
     const Console console;
     static RelayBuffers buffers;
@@ -40,7 +45,8 @@ int main(int argc, char** argv) {
 
     ServiceStats stats({TIRN_VERSION, SelectEncoding, options.device, options.scanGap, options.charsets.source(),
                         options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount});
-    const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins), &stats};
+    const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins), &stats,
+                                options.tls};
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
     runRelayLoop(buffers, options, stats);

@@ -33,13 +33,16 @@ const char kUsage[] =
     "  --allow-origin ORIGIN\n"
     "                  a web page that may subscribe, as scheme://host[:port]; repeat for\n"
     "                  more (default: any page; the service's own page always may)\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                  speak TLS only, wss:// and https://, with this PEM certificate (its\n"
+    "                  chain may follow it) and key; SIGHUP reloads both (default: plain)\n"
     "  --help          show this text and exit\n"
     "  --version       show the version and exit\n";
 
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kHelp, kVersion };
+enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kTlsCert, kTlsKey, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
@@ -50,6 +53,8 @@ const option kLongOptions[] = {
     {"bind", required_argument, nullptr, kBind},
     {"port", required_argument, nullptr, kPort},
     {"allow-origin", required_argument, nullptr, kAllowOrigin},
+    {"tls-cert", required_argument, nullptr, kTlsCert},
+    {"tls-key", required_argument, nullptr, kTlsKey},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -161,11 +166,18 @@ CommandLine parseCommandLine(int argc, char** argv) {
             options.allowedOrigins.push_back(*origin);
             break;
         }
+        case kTlsCert:
+        case kTlsKey:
+            if (*optarg == '\0') return malformed("%s needs a file", id == kTlsCert ? "--tls-cert" : "--tls-key");
+            (id == kTlsCert ? options.tls.certificate : options.tls.key) = optarg;
+            break;
         case kHelp: return answered(kUsage);
         case kVersion: return versionAnswered();
         case ':': return malformed("%s needs a value", spelled(argv).c_str());
         default: return malformed("unknown option %s", spelled(argv).c_str());
         }
     }
+    if (options.tls.certificate.empty() != options.tls.key.empty())
+        return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
     return result;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "charset.h"
+#include "tls_files.h"
 
 #include <chrono>
 #include <optional>
@@ -27,6 +28,8 @@ struct Options {
     unsigned short port = 9010;
     // Web pages that may subscribe, by origin; none given, any page may.
     std::vector<std::string> allowedOrigins;
+    // None: plain WebSocket and HTTP, as without TLS.
+    TlsFiles tls;
 };
 
 // What main does after reading the command line.

@@ -16,7 +16,7 @@ std::int64_t epochMilliseconds() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// 2026-12-06T20:19:21.123Z, or null before the first scan.
+// 2026-12-06T20:19:21.123Z, or null for none (no scan yet, no certificate).
 cJSON* timeOrNull(std::int64_t epochMs) {
     if (epochMs == 0) return cJSON_CreateNull();
     const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
@@ -99,6 +99,9 @@ std::string ServiceStats::statusJson() const {
     cJSON* dropped = cJSON_AddObjectToObject(root, "clients_dropped");
     for (int reason = 0; reason < 4; ++reason)
         cJSON_AddNumberToObject(dropped, kDropReasonNames[reason], static_cast<double>(dropped_[reason].load()));
+    const std::int64_t expiry = certificateExpiry_.load();
+    cJSON_AddBoolToObject(root, "tls", expiry != 0);
+    cJSON_AddItemToObject(root, "certificate_expires", timeOrNull(expiry * 1000));
     char* printed = cJSON_Print(root);
     if (printed == nullptr) return "{}";
     std::string text(printed);
@@ -133,5 +136,9 @@ std::string ServiceStats::metricsText() const {
     for (int reason = 0; reason < 4; ++reason)
         out.sample("tirnserial_clients_dropped_total", static_cast<double>(dropped_[reason].load()),
                    std::string("reason=\"") + kDropReasonNames[reason] + "\"");
+    if (const std::int64_t expiry = certificateExpiry_.load(); expiry != 0)
+        out.metric("tirnserial_tls_certificate_expiry_timestamp_seconds", "gauge",
+                   "When the certificate served over TLS expires, in seconds since the epoch.",
+                   static_cast<double>(expiry));
     return std::move(out).text();
 }

@@ -30,6 +30,8 @@ public:
     void clientOpened() { ++clientsConnected_; }
     void clientClosed() { --clientsConnected_; }
     void clientDropped(DropReason reason);
+    // The certificate now served expires then (seconds since the epoch).
+    void certificateLoaded(std::int64_t notAfter) { certificateExpiry_ = notAfter; }
 
     // A JSON object, indented.
     std::string statusJson() const;
@@ -47,4 +49,5 @@ private:
     std::atomic<std::int64_t> lastScanMs_{0};  // since the epoch; 0: none yet
     std::atomic<std::int64_t> clientsConnected_{0};
     std::atomic<std::uint64_t> dropped_[4] = {};
+    std::atomic<std::int64_t> certificateExpiry_{0};  // 0: plain connections
 };

@@ -74,7 +74,7 @@ int WebsocketControl::setupWebsocketServer() {
     puts("setup websocket");
     listener = new WsListener(*ctx, settings_.address, settings_.port);
     int result = 0;
-    if (!listener->isOk()) {
+    if (!listener->isOk() || !ctx->tlsReady()) {
         puts("ERROR: Expected to find proper listener connection status, but found..");
         result = -1;
     } else {
@@ -84,6 +84,7 @@ int WebsocketControl::setupWebsocketServer() {
         }
         listener->acceptNext();
         ctx->watchWriteProgress();
+        ctx->reloadTlsOnHangup();
         flushConsole();
         ctx->io.run();
     }
@@ -143,7 +144,7 @@ bool WebsocketControl::on_connection_opened(WsConnection* connection) {
 }
 
 void WebsocketControl::on_connection_closed(WsConnection* connection) {
-    printf("Reg test: called connection close (TLS: %d)..\n", 0);
+    printf("Reg test: called connection close (TLS: %d)..\n", connection->encrypted() ? 1 : 0);
     if (callbackWebClose != nullptr) callbackWebClose(connection);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "origin_policy.h"
+#include "tls_files.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -20,6 +21,7 @@ struct ServerSettings {
     unsigned short port = 9010;
     OriginPolicy origins;
     ServiceStats* stats = nullptr;  // none: figures of the server alone
+    TlsFiles tls;                   // none: plain connections
 };
 
 // One client connection. The server owns it; others hold it by pointer and

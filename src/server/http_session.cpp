@@ -4,6 +4,7 @@
 #include "http_responder.h"
 #include "websocket_session.h"
 
+#include <boost/asio/ssl/error.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <cstdio>
@@ -16,22 +17,60 @@ namespace {
 constexpr std::uint32_t kMaxHeaderBytes = 8 * 1024;
 constexpr std::uint64_t kMaxBodyBytes = 1024;
 
+ClientStream clientStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls) {
+    if (tls == nullptr) return ClientStream(std::in_place_type<PlainStream>, std::move(socket));
+    return ClientStream(std::in_place_type<TlsStream>, std::move(socket), *tls);
+}
+
+bool endedByClient(beast::error_code ec) {
+    return ec == beast::error::timeout || ec == http::error::end_of_stream || ec == boost::asio::error::eof ||
+           ec == boost::asio::ssl::error::stream_truncated;
+}
+
 }  // namespace
 
 HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, WsContext& context)
-    : stream_(std::move(socket)), context_(context), slot_(context.takeSlot()) {}
+    : tls_(context.tls()),
+      stream_(clientStream(std::move(socket), tls_.get())),
+      context_(context),
+      slot_(context.takeSlot()) {}
+
+PlainStream& HttpSession::tcp() {
+    return std::visit([](auto& stream) -> PlainStream& { return beast::get_lowest_layer(stream); }, stream_);
+}
 
 void HttpSession::start() {
+    auto* tls = std::get_if<TlsStream>(&stream_);
+    if (tls == nullptr) {
+        readRequest();
+        return;
+    }
+    tcp().expires_after(server::kHandshakeTimeout);
+    tls->async_handshake(boost::asio::ssl::stream_base::server,
+                         [self = shared_from_this()](beast::error_code ec) { self->onTlsHandshake(ec); });
+}
+
+// A plain client on the TLS port, or one that stalled: the socket closes
+// with the session, and nothing is relayed in clear.
+void HttpSession::onTlsHandshake(beast::error_code ec) {
+    if (!ec) readRequest();
+}
+
+void HttpSession::readRequest() {
     parser_.emplace();
     parser_->header_limit(kMaxHeaderBytes);
     parser_->body_limit(kMaxBodyBytes);
-    stream_.expires_after(server::kHandshakeTimeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+    tcp().expires_after(server::kHandshakeTimeout);
+    std::visit(
+        [this](auto& stream) {
+            http::async_read(stream, buffer_, *parser_,
+                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+        },
+        stream_);
 }
 
 void HttpSession::onRead(beast::error_code ec) {
-    if (ec == beast::error::timeout || ec == http::error::end_of_stream || ec == boost::asio::error::eof) return;
+    if (endedByClient(ec)) return;
     if (ec) {
         // Too large, or not HTTP at all.
         if (ec.category() == http::make_error_code(http::error::bad_version).category())
@@ -49,14 +88,14 @@ void HttpSession::becomeWebSocket() {
     const HttpRequest& request = parser_->get();
     const std::string_view origin(request[http::field::origin].data(), request[http::field::origin].size());
     const std::string_view host(request[http::field::host].data(), request[http::field::host].size());
-    if (!context_.settings().origins.allows(origin, host, "http")) {
+    if (!context_.settings().origins.allows(origin, host, tls_ ? "https" : "http")) {
         printf("refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
                escapedForConsole(origin.data(), origin.size()).c_str());
         flushConsole();
         answer(plainResponse(http::status::forbidden, request.version()));
         return;
     }
-    auto connection = std::make_shared<WsConnection>(std::move(stream_), context_, std::move(*slot_));
+    auto connection = std::make_shared<WsConnection>(std::move(stream_), std::move(tls_), context_, std::move(*slot_));
     slot_.reset();
     context_.adopt(connection);
     connection->accept(parser_->release());
@@ -65,9 +104,23 @@ void HttpSession::becomeWebSocket() {
 template <class Response>
 void HttpSession::answer(Response response) {
     auto shared = std::make_shared<Response>(std::move(response));
-    stream_.expires_after(server::kHandshakeTimeout);
-    http::async_write(stream_, *shared, [self = shared_from_this(), shared](beast::error_code, std::size_t) {
-        beast::error_code ignored;
-        self->stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
-    });
+    tcp().expires_after(server::kHandshakeTimeout);
+    std::visit(
+        [this, &shared](auto& stream) {
+            http::async_write(stream, *shared, [self = shared_from_this(), shared](beast::error_code, std::size_t) {
+                self->finish();
+            });
+        },
+        stream_);
+}
+
+// The response is the last thing on the connection. TLS says so with its
+// close_notify first; the timer still bounds a peer that never answers it.
+void HttpSession::finish() {
+    if (auto* tls = std::get_if<TlsStream>(&stream_)) {
+        tls->async_shutdown([self = shared_from_this()](beast::error_code) {});
+        return;
+    }
+    beast::error_code ignored;
+    tcp().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
 }

@@ -1,8 +1,10 @@
-// A new connection: reads its first request, with the same time limit and
-// size limits for every client, and answers it over HTTP or hands the
-// connection on as a WebSocket client (if its origin may subscribe).
+// A new connection: completes the TLS handshake when the service has a
+// certificate, reads its first request, with the same time limit and size
+// limits for every client, and answers it over HTTP or hands the connection
+// on as a WebSocket client (if its origin may subscribe).
 #pragma once
 
+#include "client_stream.h"
 #include "server_context.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -20,12 +22,17 @@ public:
 private:
     using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 
+    void onTlsHandshake(boost::beast::error_code ec);
+    void readRequest();
     void onRead(boost::beast::error_code ec);
     void becomeWebSocket();
     template <class Response>
     void answer(Response response);
+    void finish();
+    PlainStream& tcp();
 
-    boost::beast::tcp_stream stream_;
+    TlsSettings tls_;
+    ClientStream stream_;
     boost::beast::flat_buffer buffer_;
     std::optional<Parser> parser_;
     WsContext& context_;

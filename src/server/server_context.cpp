@@ -1,13 +1,18 @@
 #include "server_context.h"
 
+#include "console.h"
 #include "service_stats.h"
+#include "tls_context.h"
 #include "websocket_session.h"
 
 #include <boost/asio/post.hpp>
 
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -61,6 +66,46 @@ ConnectionSlot::~ConnectionSlot() {
 
 WsContext::WsContext(const ServerSettings& settings) : settings_(settings), connectionLimit_(connectionLimit()) {
     settings_.stats = ownStatsIfNone(settings.stats);
+    if (!settings_.tls.enabled()) return;
+    std::string problem;
+    tls_ = loadTlsContext(settings_.tls, problem);
+    if (tls_)
+        stats().certificateLoaded(certificateExpiry(*tls_));
+    else
+        printf("TLS: %s\n", problem.c_str());
+}
+
+void WsContext::reloadTlsOnHangup() {
+    if (!settings_.tls.enabled()) return;
+    hangups_.emplace(io, SIGHUP);
+    // The rest of the service keeps SIGHUP blocked, so that it interrupts
+    // no system call there; this thread takes it.
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
+    waitForHangup();
+}
+
+void WsContext::waitForHangup() {
+    hangups_->async_wait([this](boost::system::error_code ec, int) {
+        if (ec) return;
+        reloadTls();
+        waitForHangup();
+    });
+}
+
+void WsContext::reloadTls() {
+    std::string problem;
+    if (auto reloaded = loadTlsContext(settings_.tls, problem)) {
+        tls_ = std::move(reloaded);
+        stats().certificateLoaded(certificateExpiry(*tls_));
+        printf("TLS: reloaded the certificate %s and key %s\n", settings_.tls.certificate.c_str(),
+               settings_.tls.key.c_str());
+    } else {
+        printf("TLS: reload failed, keeping the certificate in use: %s\n", problem.c_str());
+    }
+    flushConsole();
 }
 
 void WsContext::adopt(std::shared_ptr<WsConnection> connection) {

@@ -3,9 +3,11 @@
 // threads. Internal to the server: Boost.Beast stays behind WebsocketControl.
 #pragma once
 
+#include "client_stream.h"
 #include "websocketcontrol.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -67,6 +70,15 @@ public:
     const ServerSettings& settings() const { return settings_; }
     ServiceStats& stats() { return *settings_.stats; }
 
+    // What new connections are accepted with: null for plain ones.
+    const TlsSettings& tls() const { return tls_; }
+    // False when a certificate was given but cannot be loaded: then nothing
+    // may be served, certainly not in clear.
+    bool tlsReady() const { return tls_ || !settings_.tls.enabled(); }
+    // On the server thread: SIGHUP reloads the certificate and key, for new
+    // connections; open ones keep theirs.
+    void reloadTlsOnHangup();
+
     server::ConnectionSlot takeSlot() { return server::ConnectionSlot(occupancy_); }
     // Whether another client may connect now; if not, `resume` runs once
     // one has gone.
@@ -95,8 +107,12 @@ private:
     };
     void deliverPendingSends();
     bool stillSending() const;
+    void waitForHangup();
+    void reloadTls();
 
     ServerSettings settings_;
+    TlsSettings tls_;
+    std::optional<boost::asio::signal_set> hangups_;
     boost::asio::steady_timer shutdownTimer_{io};
     boost::asio::steady_timer progressTimer_{io};
     std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;

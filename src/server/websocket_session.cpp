@@ -2,6 +2,8 @@
 
 #include "console.h"
 
+#include <boost/beast/websocket/ssl.hpp>
+
 #include <atomic>
 
 namespace beast = boost::beast;
@@ -37,15 +39,35 @@ std::optional<DropReason> dropReasonOf(beast::error_code ec) {
 
 }  // namespace
 
-WsConnection::WsConnection(beast::tcp_stream stream, WsContext& context, server::ConnectionSlot slot)
-    : ws_(std::move(stream)), context_(context), slot_(std::move(slot)), id_(nextConnectionId++) {}
+WsConnection::WsConnection(ClientStream stream, TlsSettings tls, WsContext& context, server::ConnectionSlot slot)
+    : ws_(websocketOver(std::move(stream))),
+      tls_(std::move(tls)),
+      context_(context),
+      slot_(std::move(slot)),
+      id_(nextConnectionId++) {}
+
+WsConnection::WsStream WsConnection::websocketOver(ClientStream stream) {
+    if (auto* tls = std::get_if<TlsStream>(&stream))
+        return WsStream(std::in_place_type<websocket::stream<TlsStream>>, std::move(*tls));
+    return WsStream(std::in_place_type<websocket::stream<PlainStream>>, std::move(std::get<PlainStream>(stream)));
+}
+
+bool WsConnection::encrypted() const { return std::holds_alternative<websocket::stream<TlsStream>>(ws_); }
+
+PlainStream& WsConnection::tcp() {
+    return std::visit([](auto& ws) -> PlainStream& { return beast::get_lowest_layer(ws); }, ws_);
+}
 
 void WsConnection::accept(http::request<http::string_body> request) {
-    beast::get_lowest_layer(ws_).expires_never();  // the websocket stream keeps time
+    tcp().expires_never();  // the websocket stream keeps time
     websocket::stream_base::timeout timeouts{server::kHandshakeTimeout, server::kIdleTimeout, true};
-    ws_.set_option(timeouts);
-    ws_.read_message_max(kMaxIncomingMessage);
-    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) { self->onHandshake(ec); });
+    std::visit(
+        [&](auto& ws) {
+            ws.set_option(timeouts);
+            ws.read_message_max(kMaxIncomingMessage);
+            ws.async_accept(request, [self = shared_from_this()](beast::error_code ec) { self->onHandshake(ec); });
+        },
+        ws_);
 }
 
 void WsConnection::send(std::shared_ptr<const std::string> bytes, bool text) {
@@ -54,7 +76,7 @@ void WsConnection::send(std::shared_ptr<const std::string> bytes, bool text) {
 
 bool WsConnection::makeNonBlocking() {
     beast::error_code ec;
-    beast::get_lowest_layer(ws_).socket().non_blocking(true, ec);
+    tcp().socket().non_blocking(true, ec);
     return !ec;
 }
 
@@ -96,7 +118,7 @@ void WsConnection::close() {
     acceptingSends_ = false;
     outgoing_.clear();
     queuedBytes_ = 0;
-    beast::get_lowest_layer(ws_).close();
+    tcp().close();
 }
 
 void WsConnection::onHandshake(beast::error_code ec) {
@@ -113,7 +135,12 @@ void WsConnection::onHandshake(beast::error_code ec) {
 }
 
 void WsConnection::readNext() {
-    ws_.async_read(incoming_, [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+    std::visit(
+        [this](auto& ws) {
+            ws.async_read(incoming_,
+                          [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+        },
+        ws_);
 }
 
 void WsConnection::onRead(beast::error_code ec) {
@@ -135,13 +162,17 @@ void WsConnection::onRead(beast::error_code ec) {
 void WsConnection::writeNext() {
     lastWriteProgress_ = std::chrono::steady_clock::now();
     const server::Outgoing& next = outgoing_.front();
-    ws_.text(next.text);
     // The handler keeps the bytes alive: a drop empties the queue while the
     // write may still be under way.
-    ws_.async_write(boost::asio::buffer(*next.bytes),
-                    [self = shared_from_this(), bytes = next.bytes](beast::error_code ec, std::size_t) {
-                        self->onWrite(ec);
-                    });
+    std::visit(
+        [&](auto& ws) {
+            ws.text(next.text);
+            ws.async_write(boost::asio::buffer(*next.bytes),
+                           [self = shared_from_this(), bytes = next.bytes](beast::error_code ec, std::size_t) {
+                               self->onWrite(ec);
+                           });
+        },
+        ws_);
 }
 
 void WsConnection::onWrite(beast::error_code ec) {

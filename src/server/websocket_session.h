@@ -3,6 +3,7 @@
 // for it, written in order.
 #pragma once
 
+#include "client_stream.h"
 #include "server_context.h"
 #include "service_stats.h"
 
@@ -12,12 +13,14 @@
 
 #include <deque>
 #include <memory>
+#include <variant>
 
 class WsConnection : public std::enable_shared_from_this<WsConnection> {
 public:
-    WsConnection(boost::beast::tcp_stream stream, WsContext& context, server::ConnectionSlot slot);
+    WsConnection(ClientStream stream, TlsSettings tls, WsContext& context, server::ConnectionSlot slot);
 
     int id() const { return id_; }
+    bool encrypted() const;
 
     // Completes the opening handshake that the request began.
     void accept(boost::beast::http::request<boost::beast::http::string_body> request);
@@ -42,8 +45,14 @@ private:
     void writeNext();
     void onWrite(boost::beast::error_code ec);
     void close();
+    PlainStream& tcp();
 
-    boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
+    using WsStream = std::variant<boost::beast::websocket::stream<PlainStream>,
+                                  boost::beast::websocket::stream<TlsStream>>;
+    static WsStream websocketOver(ClientStream stream);
+
+    WsStream ws_;
+    TlsSettings tls_;
     boost::beast::flat_buffer incoming_;
     std::deque<server::Outgoing> outgoing_;
     std::size_t queuedBytes_ = 0;

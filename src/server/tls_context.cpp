@@ -1,0 +1,96 @@
+#include "tls_context.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace ssl = boost::asio::ssl;
+
+namespace {
+
+// OpenSSL's reason for the last failure, or `fallback` if it gave none.
+std::string libraryReason(const char* fallback) {
+    const unsigned long error = ERR_peek_last_error();
+    ERR_clear_error();
+    if (error == 0) return fallback;
+    const char* reason = ERR_reason_error_string(error);
+    return reason ? reason : fallback;
+}
+
+// Opening the file ourselves names the usual problems (missing, not
+// readable) the way the system says them.
+bool readable(const std::string& path, const char* what, std::string& problem) {
+    FILE* file = fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        problem = std::string("cannot read the TLS ") + what + " " + path + ": " + strerror(errno);
+        return false;
+    }
+    fclose(file);
+    return true;
+}
+
+void secureDefaults(SSL_CTX* native) {
+    SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+    SSL_CTX_set_options(native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // An idle subscriber holds no read or write buffers: a thousand of them
+    // then cost little more memory than plain ones.
+    SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
+}
+
+}  // namespace
+
+std::shared_ptr<ssl::context> loadTlsContext(const TlsFiles& files, std::string& problem) {
+    if (!readable(files.certificate, "certificate", problem) || !readable(files.key, "key", problem))
+        return nullptr;
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+    SSL_CTX* native = context->native_handle();
+    secureDefaults(native);
+    if (SSL_CTX_use_certificate_chain_file(native, files.certificate.c_str()) != 1) {
+        problem = "no PEM certificate in " + files.certificate + ": " + libraryReason("unreadable");
+        return nullptr;
+    }
+    if (SSL_CTX_use_PrivateKey_file(native, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        problem = "no PEM private key in " + files.key + ": " + libraryReason("unreadable");
+        return nullptr;
+    }
+    if (SSL_CTX_check_private_key(native) != 1) {
+        ERR_clear_error();
+        problem = "the TLS key " + files.key + " does not match the certificate " + files.certificate;
+        return nullptr;
+    }
+    return context;
+}
+
+std::int64_t certificateExpiry(ssl::context& context) {
+    const X509* certificate = SSL_CTX_get0_certificate(context.native_handle());
+    std::tm notAfter{};
+    if (certificate == nullptr || ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &notAfter) != 1) return 0;
+    return static_cast<std::int64_t>(timegm(&notAfter));
+}
+
+bool tlsFilesUsable(const TlsFiles& files) {
+    std::string problem;
+    if (!loadTlsContext(files, problem)) {
+        fprintf(stderr, "TirnSerial: %s\n", problem.c_str());
+        return false;
+    }
+    struct stat key{};
+    if (stat(files.key.c_str(), &key) == 0 && (key.st_mode & S_IROTH) != 0)
+        fprintf(stderr, "TirnSerial: warning: other users can read the TLS key %s (chmod o-r it)\n",
+                files.key.c_str());
+    return true;
+}
+
+void reserveHangupForReload() {
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+}

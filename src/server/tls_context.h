@@ -1,0 +1,20 @@
+// The server's TLS settings, loaded from the certificate and key files.
+// Internal to the server.
+#pragma once
+
+#include "tls_files.h"
+
+#include <boost/asio/ssl/context.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// TLS 1.2 and newer with the library's recommended ciphers, no compression
+// and no renegotiation. Null, with the reason in `problem`, when the files
+// cannot be used.
+std::shared_ptr<boost::asio::ssl::context> loadTlsContext(const TlsFiles& files, std::string& problem);
+
+// When the certificate the context serves expires, in seconds since the
+// epoch.
+std::int64_t certificateExpiry(boost::asio::ssl::context& context);
