@@ -127,7 +127,8 @@ TEST(Startup, HelpNamesEveryOptionWithItsDefault) {
     EXPECT_EQ(service.waitForExit(), 0);
     for (const char* option : {"--device PATH", "(default /dev/ttyUSB0)", "--gap-ms N", "(default 30)",
                                "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
-                               "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace", "--help", "--version"})
+                               "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
+                               "--tls-cert FILE --tls-key FILE", "--help", "--version"})
         EXPECT_NE(service.out().find(option), std::string::npos) << option;
 }
 

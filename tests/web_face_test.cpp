@@ -1,5 +1,6 @@
 // The service's own web face through the real binary: the page, /status,
 // /metrics, plain HTTP errors, allowed origins, address and port.
+#include "http_reply.h"
 #include "service_test.h"
 #include "ws_framing.h"
 
@@ -12,25 +13,6 @@
 #include <string>
 
 namespace {
-
-struct HttpReply {
-    int status = 0;
-    std::string head, body;
-};
-
-HttpReply parseReply(const std::string& raw) {
-    HttpReply reply;
-    const auto end = raw.find("\r\n\r\n");
-    if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return reply;
-    reply.status = std::stoi(raw.substr(9, 3));
-    reply.head = raw.substr(0, end);
-    reply.body = raw.substr(end + 4);
-    return reply;
-}
-
-HttpReply request(const std::string& method, const std::string& path, const WsEndpoint& endpoint = kServiceEndpoint) {
-    return parseReply(WsClient::exchange(method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:9010\r\n\r\n", endpoint));
-}
 
 // name{labels} -> value, from the exposition format.
 std::map<std::string, double> samples(const std::string& metrics) {
@@ -77,6 +59,7 @@ TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
     EXPECT_EQ(number("scan_gap_ms"), 30);
     EXPECT_STREQ(cJSON_GetObjectItem(json.get(), "device")->valuestring, "/dev/ttyUSB0");
     EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(json.get(), "last_scan")));
+    EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItem(json.get(), "tls")));
     EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "clients_dropped"), "invalid")->valuedouble, 1);
 
     const HttpReply metrics = request("GET", "/metrics");

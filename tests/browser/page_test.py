@@ -3,18 +3,22 @@
 
 A simulated scanner types scans; the test passes when the page shows them,
 Chinese as characters (a CJK font is installed) and a carriage return as a
-visible symbol.
+visible symbol; and, with the port speaking TLS, when the page over https://
+and a point-of-sale page of another (allowed) https:// origin show scans.
 Drives Chromium through chromedriver's WebDriver protocol with nothing but
 the standard library. Runs in its own sandbox (scripts/sandbox); exits 77,
 skipped, when it cannot (not root, no Chromium).
 """
 import argparse
+import http.server
 import json
 import os
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -55,8 +59,8 @@ class WebDriver:
         with urllib.request.urlopen(request, timeout=30) as reply:
             return json.load(reply)["value"]
 
-    def start(self, profile):
-        args = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+    def start(self, profile, extra_args=()):
+        args = [*extra_args, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--disable-quic", "--no-first-run", "--disable-background-networking",
                 "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}"]
         capabilities = {"capabilities": {"alwaysMatch": {"goog:chromeOptions": {
@@ -83,6 +87,136 @@ class WebDriver:
                 pass
 
 
+# A point-of-sale page of another origin, served over HTTPS, that subscribes
+# over wss:// and lists the Data of the scans it receives.
+POS_PAGE = b"""<!doctype html><meta charset="utf-8"><title>POS</title>
+<p id="state">connecting</p><pre id="scans"></pre>
+<script>
+const ws = new WebSocket("wss://127.0.0.1:9010/");
+ws.onopen = () => { ws.send("hello"); document.getElementById("state").textContent = "subscribed"; };
+ws.onmessage = (event) => { document.getElementById("scans").textContent += JSON.parse(event.data).Data + "|"; };
+</script>"""
+
+
+def serve_pos_page(certificate, key):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.end_headers()
+            self.wfile.write(POS_PAGE)
+
+        def log_message(self, *args):
+            pass
+    server = http.server.HTTPServer(("127.0.0.1", 8443), Handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+class Scenario:
+    """The service and a browser session, with a simulated scanner."""
+
+    def __init__(self, options, profile):
+        self.options = options
+        self.processes = []
+        self.service = None
+        self.driver = WebDriver(9515)
+        self.scanner = self.spawn([options.scanner, "--hold"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, text=True)
+        time.sleep(0.2)
+        self.spawn(["chromedriver", "--port=9515"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def driver_ready():
+            try:
+                return self.driver.call("GET", "/status")["ready"]
+            except OSError:
+                return False
+        wait_until(driver_ready, 30, "chromedriver")
+        # The test's own certificate is self-signed: a tablet would be told
+        # to trust it once.
+        self.driver.start(profile, ["--ignore-certificate-errors"])
+
+    def spawn(self, command, **streams):
+        process = subprocess.Popen(command, stdin=streams.pop("stdin", subprocess.DEVNULL), **streams)
+        self.processes.append(process)
+        return process
+
+    def start_service(self, *args):
+        if self.service:
+            self.service.kill()
+            self.service.wait()
+        self.service = self.spawn([self.options.service, "0", *args], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True)
+
+    def open_subscribed(self, url):
+        def reachable():
+            try:
+                urllib.request.urlopen(url, timeout=2, context=ssl._create_unverified_context()).close()
+                return True
+            except OSError:
+                return False
+        wait_until(reachable, 10, url)
+        self.driver.open(url)
+        wait_until(lambda: self.text("state") == "subscribed", 20, f"{url} to subscribe")
+
+    def text(self, element):
+        return self.driver.script(f"return document.getElementById('{element}').textContent")
+
+    def scan(self, *lines):
+        self.scanner.stdin.write("".join(line + "\n" for line in lines))
+        self.scanner.stdin.flush()
+
+    def service_output(self):
+        self.service.kill()
+        return self.service.communicate()[0]
+
+    def stop(self):
+        self.driver.stop()
+        for process in reversed(self.processes):
+            process.kill()
+            process.wait()
+
+
+def check_plain_page(scenario, screenshot):
+    scenario.start_service()
+    scenario.open_subscribed("http://127.0.0.1:9010/")
+    scenario.scan("TIRN-4006381333931", "中文条码")
+    rows = wait_until(lambda: (lambda r: r if len(r) >= 2 else None)(scenario.driver.script(
+        "return [...document.querySelectorAll('tr.scan')].map(r => "
+        "[...r.cells].map(c => c.textContent))")), 20, "two scans on the page")
+    last = scenario.text("last-data")
+    if screenshot:
+        scenario.driver.screenshot(screenshot)
+    newest, older = rows[0], rows[1]
+    assert newest[1:] == ["13", "中文条码⏎"], newest
+    assert older[1:] == ["19", "TIRN-4006381333931⏎"], older
+    assert last == "中文条码⏎", last
+    cjk = subprocess.run(["fc-list", ":lang=zh"], capture_output=True, text=True).stdout
+    assert cjk.strip(), "no CJK font: Chinese would show as boxes (scripts/setup installs one)"
+    print("the page shows both scans, newest first, the carriage return as a symbol")
+
+
+def check_encrypted_pages(scenario, directory):
+    subprocess.run([os.path.join(ROOT, "scripts", "make-cert"), "--out", directory, "127.0.0.1"],
+                   check=True, stdout=subprocess.DEVNULL)
+    certificate, key = os.path.join(directory, "tirnserial.crt"), os.path.join(directory, "tirnserial.key")
+    scenario.start_service("--tls-cert", certificate, "--tls-key", key, "--allow-origin", "https://127.0.0.1:8443")
+    scenario.open_subscribed("https://127.0.0.1:9010/")
+    scenario.scan("OVER-HTTPS")
+    wait_until(lambda: scenario.text("last-data") == "OVER-HTTPS⏎", 20, "the scan on the https:// page")
+    pos = serve_pos_page(certificate, key)
+    try:
+        scenario.open_subscribed("https://127.0.0.1:8443/")
+        scenario.scan("FOR-THE-POS")
+        wait_until(lambda: scenario.text("scans") == "FOR-THE-POS\r|", 20, "the scan on the other origin's page")
+    finally:
+        pos.shutdown()
+    print("over TLS: the service's https:// page and an allowed https:// page of another origin show scans")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--service", required=True)
@@ -96,65 +230,20 @@ def main():
     enter_sandbox()
     subprocess.run(["ip", "link", "set", "lo", "up"], check=False)
 
-    processes = []
     profile = tempfile.mkdtemp(prefix="tirn-chromium-")
-    driver = WebDriver(9515)
+    scenario = None
     try:
-        scanner = subprocess.Popen([options.scanner, "--hold"], stdin=subprocess.PIPE,
-                                   stdout=subprocess.DEVNULL, text=True)
-        processes.append(scanner)
-        time.sleep(0.2)
-        service = subprocess.Popen([options.service, "0"], stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        processes.append(service)
-        processes.append(subprocess.Popen(["chromedriver", "--port=9515"],
-                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-
-        def driver_ready():
-            try:
-                return driver.call("GET", "/status")["ready"]
-            except OSError:
-                return False
-        wait_until(driver_ready, 30, "chromedriver")
-        driver.start(profile)
-
-        def page_served():
-            try:
-                urllib.request.urlopen("http://127.0.0.1:9010/", timeout=2).close()
-                return True
-            except OSError:
-                return False
-        wait_until(page_served, 10, "the service's page")
-        driver.open("http://127.0.0.1:9010/")
-        wait_until(lambda: driver.script("return document.getElementById('state').textContent")
-                   == "subscribed", 20, "the page to subscribe")
-
-        scanner.stdin.write("TIRN-4006381333931\n中文条码\n")
-        scanner.stdin.flush()
-        rows = wait_until(lambda: (lambda r: r if len(r) >= 2 else None)(driver.script(
-            "return [...document.querySelectorAll('tr.scan')].map(r => "
-            "[...r.cells].map(c => c.textContent))")), 20, "two scans on the page")
-        last = driver.script("return document.getElementById('last-data').textContent")
-        if options.screenshot:
-            driver.screenshot(options.screenshot)
-
-        newest, older = rows[0], rows[1]
-        assert newest[1:] == ["13", "中文条码⏎"], newest
-        assert older[1:] == ["19", "TIRN-4006381333931⏎"], older
-        assert last == "中文条码⏎", last
-        cjk = subprocess.run(["fc-list", ":lang=zh"], capture_output=True, text=True).stdout
-        assert cjk.strip(), "no CJK font: Chinese would show as boxes (scripts/setup installs one)"
-        print("the page shows both scans, newest first, the carriage return as a symbol")
+        scenario = Scenario(options, profile)
+        check_plain_page(scenario, options.screenshot)
+        check_encrypted_pages(scenario, os.path.join(profile, "tls"))
         return 0
     except AssertionError:
-        processes[1].kill()
-        print("service output:\n" + processes[1].communicate()[0])
+        if scenario and scenario.service:
+            print("service output:\n" + scenario.service_output())
         raise
     finally:
-        driver.stop()
-        for process in reversed(processes):
-            process.kill()
-            process.wait()
+        if scenario:
+            scenario.stop()
         shutil.rmtree(profile, ignore_errors=True)
 
 

@@ -53,9 +53,9 @@ void require(bool condition, const char* what) {
     abort();
 }
 
-void startServer() {
+void startServer(ServerSettings settings) {
     if (!freopen("/dev/null", "w", stdout)) abort();  // the running commentary
-    static WebsocketControl server;  // serves for the whole run
+    static WebsocketControl server(std::move(settings));  // serves for the whole run
     server.SocketLinkRecvSetCallback(recordMessage);
     server.SocketLinkCloseSetCallback(recordClose);
     std::thread([] { server.setupWebsocketServer(); }).detach();

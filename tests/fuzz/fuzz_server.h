@@ -3,13 +3,15 @@
 // (port 9010).
 #pragma once
 
+#include "websocketcontrol.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
 
 namespace fuzz {
 
-void startServer();
+void startServer(ServerSettings settings = {});
 // What the message callback has been given since the last call.
 std::vector<std::string> takeMessages();
 // How often the close callback has run.

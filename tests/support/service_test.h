@@ -26,7 +26,7 @@ protected:
 
     // A client subscribed `messages` times.
     std::unique_ptr<WsClient> subscriber(int messages = 1) {
-        auto client = WsClient::connect();
+        auto client = WsClient::connect(endpoint_);
         EXPECT_TRUE(client);
         for (int i = 0; client && i < messages; ++i) {
             client->sendText("hello");
@@ -57,5 +57,6 @@ protected:
     }
 
     std::unique_ptr<ServiceProcess> service_;
+    WsEndpoint endpoint_ = kServiceEndpoint;  // where subscribers connect
     int subscriptions_ = 0;
 };

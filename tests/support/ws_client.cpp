@@ -3,6 +3,8 @@
 #include "ws_framing.h"
 
 #include <arpa/inet.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -41,6 +43,17 @@ int connectWithRetry(unsigned short port, const char* host, std::chrono::millise
     }
 }
 
+// Tests make their own certificates: the client trusts whatever it is shown
+// and reports it, so that a test can check which one it was.
+SSL_CTX* trustingTlsContext() {
+    static SSL_CTX* context = [] {
+        SSL_CTX* made = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_verify(made, SSL_VERIFY_NONE, nullptr);
+        return made;
+    }();
+    return context;
+}
+
 int millisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
@@ -61,20 +74,44 @@ std::unique_ptr<WsClient> WsClient::connect(unsigned short port, std::chrono::mi
 
 std::unique_ptr<WsClient> WsClient::connect(const WsEndpoint& endpoint, std::chrono::milliseconds timeout) {
     auto client = connectRaw(endpoint.port, timeout, endpoint.address);
+    if (client && endpoint.tls && !client->startTls(timeout)) client.reset();
     if (client && !client->handshake(endpoint.extraHeaders, timeout)) client.reset();
     return client;
 }
 
+bool WsClient::startTls(std::chrono::milliseconds timeout) {
+    timeval limit{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ssl_ = SSL_new(trustingTlsContext());
+    SSL_set_fd(ssl_, fd_);
+    const bool connected = SSL_connect(ssl_) == 1;
+    limit = {};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return connected;
+}
+
+std::string WsClient::peerSubject() const {
+    X509* certificate = ssl_ ? SSL_get1_peer_certificate(ssl_) : nullptr;
+    if (!certificate) return "";
+    char subject[256] = {};
+    X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject);
+    X509_free(certificate);
+    return subject;
+}
+
 std::string WsClient::exchange(std::string_view request, const WsEndpoint& endpoint, std::chrono::milliseconds timeout) {
     auto client = connectRaw(endpoint.port, timeout, endpoint.address);
-    if (!client || !client->sendRaw(request)) return "";
+    if (!client || (endpoint.tls && !client->startTls(timeout)) || !client->sendRaw(request)) return "";
     const auto deadline = Clock::now() + timeout;
     while (client->fill(deadline)) {
     }
     return client->buffer_;
 }
 
-WsClient::~WsClient() { ::close(fd_); }
+WsClient::~WsClient() {
+    SSL_free(ssl_);
+    ::close(fd_);
+}
 
 bool WsClient::handshake(std::string_view extraHeaders, std::chrono::milliseconds timeout) {
     if (!sendRaw(clientHandshake(extraHeaders))) return false;
@@ -93,7 +130,8 @@ bool WsClient::sendFrame(Opcode opcode, std::string_view payload, bool masked) {
 
 bool WsClient::sendRaw(std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t sent = ssl_ ? SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()))
+                                  : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
@@ -103,9 +141,10 @@ bool WsClient::sendRaw(std::string_view bytes) {
 bool WsClient::fill(Clock::time_point deadline) {
     if (closed_) return false;
     pollfd ready{fd_, POLLIN, 0};
-    if (poll(&ready, 1, millisecondsUntil(deadline)) <= 0) return false;
+    const bool decrypted = ssl_ && SSL_pending(ssl_) > 0;
+    if (!decrypted && poll(&ready, 1, millisecondsUntil(deadline)) <= 0) return false;
     char chunk[64 * 1024];
-    const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+    const ssize_t got = ssl_ ? SSL_read(ssl_, chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
     if (got <= 0) {
         closed_ = true;
         return false;

@@ -16,11 +16,13 @@ struct WsMessage {
 };
 
 // Where and how a client connects: the opening request may carry extra
-// header lines (an Origin, say), each ending in CRLF.
+// header lines (an Origin, say), each ending in CRLF; over TLS, trusting
+// any certificate.
 struct WsEndpoint {
     unsigned short port;
     const char* address;
     std::string_view extraHeaders;
+    bool tls = false;
 };
 constexpr WsEndpoint kServiceEndpoint{9010, "127.0.0.1", ""};
 
@@ -60,6 +62,11 @@ public:
     // Sends a close frame and shuts the socket.
     void close();
     int descriptor() const { return fd_; }
+    // Over TLS: the subject of the certificate the server presented.
+    std::string peerSubject() const;
+    // Opens TLS on a raw connection, trusting any certificate; what is sent
+    // and received from then on is encrypted.
+    bool startTls(std::chrono::milliseconds timeout = 5s);
 
 private:
     explicit WsClient(int fd) : fd_(fd) {}
@@ -73,6 +80,7 @@ private:
     std::optional<Frame> nextFrame(std::chrono::steady_clock::time_point deadline);
 
     int fd_;
+    struct ssl_st* ssl_ = nullptr;
     std::string buffer_;
     bool closed_ = false;
     int closeCode_ = 0;

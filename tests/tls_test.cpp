@@ -1,0 +1,173 @@
+// The port speaking TLS only, through the real binary: wss:// subscribers,
+// https:// status, plain clients refused, start-up checks, renewal by SIGHUP
+// and stalled handshakes.
+#include "http_reply.h"
+#include "service_test.h"
+
+#include <cjson/cJSON.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct CertificatePair {
+    std::string certificate, key;
+};
+
+// A self-signed pair for `name` in a new directory, made by the script
+// users run.
+CertificatePair makeCertificate(const std::string& name) {
+    char pattern[] = "/tmp/tls-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string command = std::string(TIRN_MAKE_CERT_SCRIPT) + " --out " + dir + " " + name + " >/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return {dir + "/tirnserial.crt", dir + "/tirnserial.key"};
+}
+
+std::vector<std::string> tlsArguments(const CertificatePair& pair) {
+    return {"0", "--tls-cert", pair.certificate, "--tls-key", pair.key};
+}
+
+void copyFile(const std::string& from, const std::string& to) {
+    std::ofstream(to, std::ios::trunc) << std::ifstream(from).rdbuf();
+}
+
+class Tls : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        if (IsSkipped()) return;
+        endpoint_.tls = true;
+        pair_ = makeCertificate("alpha.example");
+    }
+
+    // Where a TLS client's certificate was issued to, on a new connection.
+    std::string servedSubject() {
+        auto client = WsClient::connect(endpoint_);
+        return client ? client->peerSubject() : "no connection";
+    }
+
+    void hangUpAndWaitFor(const char* printed, int times = 1) {
+        ASSERT_EQ(kill(service_->pid(), SIGHUP), 0);
+        ASSERT_TRUE(service_->waitForOutput(printed, times)) << service_->out();
+    }
+
+    CertificatePair pair_;
+};
+
+TEST_F(Tls, EverythingIsServedEncryptedAndNothingInClear) {
+    startService(tlsArguments(pair_));
+    auto secure = subscriber();
+    auto plain = WsClient::connect(kServiceEndpoint, 1s);
+    EXPECT_FALSE(plain) << "a plain WebSocket client was accepted";
+    const std::string clearReply = WsClient::exchange("GET /status HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(clearReply.find("HTTP/"), std::string::npos) << clearReply;
+
+    service_->scan("\xD6\xD0\xCE\xC4-42\r");
+    const auto message = secure->receive();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->payload, scanMessage("中文-42\\r", 10));
+
+    const HttpReply status = request("GET", "/status", endpoint_);
+    ASSERT_EQ(status.status, 200) << status.head;
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
+    ASSERT_TRUE(json);
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(json.get(), "tls")));
+    const char* expires = cJSON_GetStringValue(cJSON_GetObjectItem(json.get(), "certificate_expires"));
+    ASSERT_TRUE(expires) << status.body;
+    const std::string metrics = request("GET", "/metrics", endpoint_).body;
+    const auto at = metrics.find("\ntirnserial_tls_certificate_expiry_timestamp_seconds ");
+    ASSERT_NE(at, std::string::npos) << metrics;
+    const double expiry = std::stod(metrics.substr(metrics.find(' ', at) + 1));
+    EXPECT_NEAR(expiry, static_cast<double>(std::time(nullptr)) + 825 * 86400.0, 3600) << expires;
+
+    secure->close();
+    EXPECT_TRUE(service_->waitForOutput("Reg test: called connection close (TLS: 1)..\n"));
+    unplugAndExpectCleanExit();
+}
+
+// A bad pair starts nothing; a key others can read is only warned about.
+TEST_F(Tls, StartupChecksTheFiles) {
+    const CertificatePair other = makeCertificate("beta.example");
+    const std::string garbage = pair_.certificate + ".garbage";
+    std::ofstream(garbage) << "not a certificate\n";
+    const std::vector<std::vector<std::string>> refused = {
+        {"0", "--tls-cert", pair_.certificate},
+        {"0", "--tls-key", pair_.key},
+        {"0", "--tls-cert", pair_.certificate + ".missing", "--tls-key", pair_.key},
+        {"0", "--tls-cert", pair_.certificate, "--tls-key", pair_.key + ".missing"},
+        {"0", "--tls-cert", garbage, "--tls-key", pair_.key},
+        {"0", "--tls-cert", pair_.certificate, "--tls-key", garbage},
+        {"0", "--tls-cert", pair_.certificate, "--tls-key", other.key},
+    };
+    for (const auto& args : refused) {
+        ServiceProcess service(args);
+        const std::string what = args[2] + " " + (args.size() > 3 ? args[4] : "");
+        EXPECT_EQ(service.waitForExit(), 2) << what;
+        EXPECT_EQ(service.out(), "") << what;
+        const std::string err = service.err();
+        EXPECT_EQ(err.rfind("TirnSerial: ", 0), 0u) << err;
+        EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+    }
+
+    chmod(pair_.key.c_str(), 0644);
+    startService(tlsArguments(pair_));
+    EXPECT_NE(service_->err().find("warning: other users can read the TLS key " + pair_.key), std::string::npos)
+        << service_->err();
+    EXPECT_TRUE(subscriber());
+    unplugAndExpectCleanExit();
+}
+
+// New connections get the renewed certificate, open ones keep theirs, and a
+// renewal that fails keeps the pair in use.
+TEST_F(Tls, HangupReloadsThePair) {
+    startService(tlsArguments(pair_));
+    auto open = subscriber();
+    EXPECT_NE(servedSubject().find("alpha.example"), std::string::npos);
+
+    const CertificatePair renewed = makeCertificate("beta.example");
+    copyFile(renewed.certificate, pair_.certificate);
+    copyFile(renewed.key, pair_.key);
+    hangUpAndWaitFor("TLS: reloaded the certificate ");
+    EXPECT_NE(servedSubject().find("beta.example"), std::string::npos);
+    service_->scan("AFTER-RENEWAL");
+    EXPECT_EQ(open->receive()->payload, scanMessage("AFTER-RENEWAL"));
+
+    std::ofstream(pair_.key, std::ios::trunc) << "truncated\n";
+    hangUpAndWaitFor("TLS: reload failed, keeping the certificate in use: no PEM private key in ");
+    EXPECT_NE(servedSubject().find("beta.example"), std::string::npos);
+    service_->scan("STILL-SERVED");
+    EXPECT_EQ(open->receive()->payload, scanMessage("STILL-SERVED"));
+    unplugAndExpectCleanExit();
+}
+
+// Clients that open TLS and stall hold a connection slot only until the
+// handshake timeout; the others are served meanwhile.
+TEST_F(Tls, StalledHandshakesAreDropped) {
+    startService(tlsArguments(pair_));
+    auto good = subscriber();
+    std::vector<std::unique_ptr<WsClient>> stalled;
+    for (int i = 0; i < 200; ++i) {
+        stalled.push_back(WsClient::connectRaw());
+        ASSERT_TRUE(stalled.back());
+        if (i % 2 == 0) stalled.back()->sendRaw("\x16\x03\x01\x02\x00\x01");  // a ClientHello cut short
+    }
+    service_->scan("SERVED");
+    ASSERT_TRUE(good->receive());
+    std::this_thread::sleep_for(25s);
+    for (auto& client : stalled) EXPECT_TRUE(client->waitClosed(10s));
+    service_->scan("STILL-SERVED");
+    EXPECT_EQ(good->receive()->payload, scanMessage("STILL-SERVED"));
+    unplugAndExpectCleanExit();
+}
+
+}  // namespace
