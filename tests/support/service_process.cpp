@@ -156,6 +156,11 @@ bool ServiceProcess::waitForOutput(std::string_view text, int times, std::chrono
     return changed_.wait_for(lock, timeout, [&] { return occurrences(out_, text) >= times; });
 }
 
+bool ServiceProcess::waitForError(std::string_view text, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return err_.find(text) != std::string::npos; });
+}
+
 bool ServiceProcess::waitUntilServing(std::chrono::milliseconds timeout) {
     return waitForOutput("pthread_detach ", 1, timeout) && waitForOutput("setup websocket", 1, timeout);
 }

@@ -47,6 +47,8 @@ public:
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
     // Waits until standard output holds `text` `times` times in all.
     bool waitForOutput(std::string_view text, int times = 1, std::chrono::milliseconds timeout = 10s);
+    // Waits until standard error holds `text`.
+    bool waitForError(std::string_view text, std::chrono::milliseconds timeout = 10s);
     // Waits until the service has started serving and listens on port 9010.
     bool waitUntilServing(std::chrono::milliseconds timeout = 10s);
 
