@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,27 +17,60 @@
 
 namespace {
 
-void sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+// A would-block answer: the socket takes or has nothing more just now.
+bool wouldBlock(SSL* ssl, int result) {
+    if (ssl == nullptr) return result < 0 && errno == EAGAIN;
+    const int error = SSL_get_error(ssl, result);
+    return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+}
+
+}  // namespace
+
+ClientFleet::ClientFleet(OnMessage onMessage, bool tls)
+    : onMessage_(std::move(onMessage)), epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+    if (!tls) return;
+    tls_ = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_verify(tls_, SSL_VERIFY_NONE, nullptr);
+}
+
+ClientFleet::~ClientFleet() {
+    for (auto& client : clients_) drop(client);
+    SSL_CTX_free(tls_);
+    ::close(epoll_);
+}
+
+void ClientFleet::send(Client& client, std::string_view bytes) {
+    while (!bytes.empty() && client.fd >= 0) {
+        const int length = static_cast<int>(bytes.size());
+        const ssize_t sent = client.ssl ? SSL_write(client.ssl, bytes.data(), length)
+                                        : ::send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent > 0)
             bytes.remove_prefix(static_cast<std::size_t>(sent));
-        else if (sent < 0 && errno == EAGAIN)
+        else if (wouldBlock(client.ssl, static_cast<int>(sent)))
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         else
             return;
     }
 }
 
-}  // namespace
+bool ClientFleet::receive(Client& client, std::string& into) {
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = client.ssl ? SSL_read(client.ssl, chunk, sizeof chunk)
+                                       : recv(client.fd, chunk, sizeof chunk, 0);
+        if (got > 0)
+            into.append(chunk, static_cast<std::size_t>(got));
+        else
+            return wouldBlock(client.ssl, static_cast<int>(got));
+    }
+}
 
-ClientFleet::ClientFleet(OnMessage onMessage)
-    : onMessage_(std::move(onMessage)), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
-
-ClientFleet::~ClientFleet() {
-    for (auto& client : clients_)
-        if (client.fd >= 0) ::close(client.fd);
-    ::close(epoll_);
+void ClientFleet::drop(Client& client) {
+    if (client.fd < 0) return;
+    SSL_free(client.ssl);
+    client.ssl = nullptr;
+    ::close(client.fd);  // also leaves the epoll set
+    client.fd = -1;
 }
 
 bool ClientFleet::openOne() {
@@ -52,14 +86,24 @@ bool ClientFleet::openOne() {
     }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sendAll(fd, clientHandshake());
+    Client client;
+    client.fd = fd;
+    if (tls_) {
+        client.ssl = SSL_new(tls_);
+        SSL_set_fd(client.ssl, fd);
+        if (SSL_connect(client.ssl) != 1) {
+            fprintf(stderr, "client fleet: TLS handshake failed\n");
+            drop(client);
+            return false;
+        }
+    }
+    send(client, clientHandshake());
     fcntl(fd, F_SETFL, O_NONBLOCK);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = clients_.size();
     epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
-    clients_.push_back(Client{});
-    clients_.back().fd = fd;
+    clients_.push_back(client);
     return true;
 }
 
@@ -85,15 +129,13 @@ long ClientFleet::connect(int count) {
 }
 
 void ClientFleet::sendText(std::size_t client, std::string_view payload) {
-    if (clients_[client].fd >= 0) sendAll(clients_[client].fd, clientFrame(0x1, payload));
+    send(clients_[client], clientFrame(0x1, payload));
 }
 
 void ClientFleet::close(std::size_t client) {
     Client& c = clients_[client];
-    if (c.fd < 0) return;
-    sendAll(c.fd, clientFrame(0x8, std::string("\x03\xe8", 2)));
-    ::close(c.fd);  // also leaves the epoll set
-    c.fd = -1;
+    send(c, clientFrame(0x8, std::string("\x03\xe8", 2)));
+    drop(c);
 }
 
 void ClientFleet::poll(std::chrono::milliseconds timeout) {
@@ -111,19 +153,8 @@ void ClientFleet::pollFor(std::chrono::milliseconds period) {
 
 void ClientFleet::readFrom(std::size_t index, Clock::time_point now) {
     Client& c = clients_[index];
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = recv(c.fd, chunk, sizeof chunk, 0);
-        if (got > 0) {
-            c.in.append(chunk, static_cast<std::size_t>(got));
-            continue;
-        }
-        if (got == 0 || errno != EAGAIN) {  // the server closed it
-            ::close(c.fd);
-            c.fd = -1;
-        }
-        break;
-    }
+    if (c.fd < 0) return;
+    if (!receive(c, c.in)) drop(c);  // the server closed it
     if (!c.upgraded) {
         const auto end = c.in.find("\r\n\r\n");
         if (end == std::string::npos) return;
@@ -137,8 +168,8 @@ void ClientFleet::parseFrames(std::size_t index, Clock::time_point now) {
     Client& c = clients_[index];
     std::size_t at = 0;
     while (const auto frame = parseServerFrame(std::string_view(c.in).substr(at))) {
-        if (frame->opcode == 0x9 && c.fd >= 0) {
-            sendAll(c.fd, clientFrame(0xA, frame->payload));
+        if (frame->opcode == 0x9) {
+            send(c, clientFrame(0xA, frame->payload));
         } else if (frame->opcode <= 0x2) {
             if (frame->opcode != 0) c.message.clear();
             c.message.append(frame->payload);

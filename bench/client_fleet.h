@@ -1,6 +1,8 @@
 // Many WebSocket clients of port 9010 in one thread, for the benchmark and
 // the soak test: connections are opened, subscribed and closed at will, and
 // every complete message is handed to a callback with its arrival time.
+// Over TLS, each connection's handshake is done before its upgrade, and any
+// certificate is trusted.
 #pragma once
 
 #include <chrono>
@@ -15,7 +17,7 @@ public:
     using Clock = std::chrono::steady_clock;
     using OnMessage = std::function<void(std::size_t client, std::string_view payload, Clock::time_point at)>;
 
-    explicit ClientFleet(OnMessage onMessage);
+    explicit ClientFleet(OnMessage onMessage, bool tls = false);
     ~ClientFleet();
 
     // Opens `count` more connections and waits for their opening handshakes,
@@ -35,15 +37,22 @@ public:
 private:
     struct Client {
         int fd = -1;
+        struct ssl_st* ssl = nullptr;
         bool upgraded = false;
         std::string in;
         std::string message;  // a fragmented message so far
     };
     bool openOne();
+    void send(Client& client, std::string_view bytes);
+    // What has arrived on the connection, without waiting: false once it
+    // has closed.
+    bool receive(Client& client, std::string& into);
+    void drop(Client& client);
     void readFrom(std::size_t index, Clock::time_point now);
     void parseFrames(std::size_t index, Clock::time_point now);
 
     OnMessage onMessage_;
+    struct ssl_ctx_st* tls_ = nullptr;
     int epoll_;
     std::vector<Client> clients_;
 };

@@ -35,6 +35,37 @@ def adapter_table(adapters):
     return rows
 
 
+def tls_table(plain, tls):
+    rows = ["| figure | plain | TLS | TLS / plain |", "| --- | ---: | ---: | ---: |"]
+    for count in (1, 1000):
+        for size in (14, 1000):
+            a, b = series(plain, count, size), series(tls, count, size)
+            if not a or not b:
+                continue
+            for name, key in (("latency, last subscriber, median (ms)", "median"), ("latency, p99 (ms)", "p99")):
+                rows.append(f"| {count} subscribers, {size}-byte scan: {name} | {a['last_ms'][key]:.3f} | "
+                            f"{b['last_ms'][key]:.3f} | {ratio(b['last_ms'][key], a['last_ms'][key])} |")
+            rows.append(f"| {count} subscribers, {size}-byte scan: CPU per scan (ms) | {a['cpu_ms_per_scan']:.3f} | "
+                        f"{b['cpu_ms_per_scan']:.3f} | {ratio(b['cpu_ms_per_scan'], a['cpu_ms_per_scan'])} |")
+            if a["lost"] or b["lost"] or a["wrong"] or b["wrong"]:
+                rows.append(f"| {count} subscribers, {size}-byte scan: lost / wrong | {a['lost']} / {a['wrong']} | "
+                            f"{b['lost']} / {b['wrong']} | - |")
+    for count in ("0", "1000"):
+        a, b = plain["memory_kb"].get(count, -1), tls["memory_kb"].get(count, -1)
+        if a > 0 and b > 0:
+            rows.append(f"| resident memory, {count} subscribers (MB) | {a / 1024:.3f} | {b / 1024:.3f} | {ratio(b, a)} |")
+    a, b = plain["idle_cpu_percent"]["percent"], tls["idle_cpu_percent"]["percent"]
+    rows.append(f"| CPU while idle, 1000 subscribers (%) | {a:.3f} | {b:.3f} | - |")
+    return rows
+
+
+def tls_targets(plain, tls):
+    a, b = plain["memory_kb"].get("1000", -1), tls["memory_kb"].get("1000", -1)
+    ok = 0 < b <= 2 * a
+    return [f"- {'met' if ok else 'NOT met'}: resident memory at 1000 TLS subscribers within 2x of plain "
+            f"({b / 1024:.1f} MB vs {a / 1024:.1f} MB)"]
+
+
 def ratio(ours, theirs):
     return f"{ours / theirs:.2f}" if theirs else "-"
 
@@ -171,6 +202,7 @@ def main():
     parser.add_argument("ours")
     parser.add_argument("baseline")
     parser.add_argument("--adapters", nargs="*", default=[])
+    parser.add_argument("--tls", nargs=2, metavar=("PLAIN", "TLS"))
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
     options = parser.parse_args()
@@ -189,7 +221,15 @@ def main():
         lines += ["", f"## Behind USB serial adapters, default scan gap ({DEFAULT_GAP_MS} ms), 1 subscriber", "",
                   "The virtual scanner delivers each scan as the adapter would (`--adapter`); latency from "
                   "the last byte's delivery.", ""] + adapter_table(adapters)
+    plain_tls = [load(path) for path in options.tls] if options.tls else None
+    if plain_tls:
+        lines += ["", "## Over TLS", "",
+                  "TirnSerial with `--tls-cert` and `--tls-key` (a self-signed P-256 certificate) beside a plain "
+                  "run alike, one after the other: the subscribers connect over TLS 1.3, the same gap of 5 ms.",
+                  ""] + tls_table(*plain_tls)
     lines += ["", "## Targets", ""] + targets(ours, base, adapters)
+    if plain_tls:
+        lines += tls_targets(*plain_tls)
     with open(options.markdown, "w") as file:
         file.write("\n".join(lines) + "\n")
     if options.plot:

@@ -5,7 +5,9 @@
 //
 // usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]
 //                   [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]
-//                   [--floor SOCKETS] -- COMMAND [ARGS...]
+//                   [--floor SOCKETS] [--tls] -- COMMAND [ARGS...]
+// --tls: the subscribers connect over TLS (the bridge's command then gives
+// it a certificate).
 #include "bridge_process.h"
 #include "client_fleet.h"
 #include "kernel_floor.h"
@@ -39,6 +41,7 @@ struct Options {
     int idleSeconds = 20;
     Pacing pacing;
     int floorSockets = 0;
+    bool tls = false;
     std::vector<std::string> command;
 };
 
@@ -53,6 +56,10 @@ bool parse(int argc, char** argv, Options& options) {
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--tls") {
+            options.tls = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const std::string value = argv[++i];
         if (arg == "--label") options.label = value;
@@ -74,13 +81,13 @@ bool parse(int argc, char** argv, Options& options) {
 // The fleet of subscribers, counting what each has received.
 class Subscribers {
 public:
-    Subscribers()
+    explicit Subscribers(bool tls)
         : fleet_([this](std::size_t client, std::string_view payload, Clock::time_point at) {
               Tally& tally = tallies_[client];
               ++tally.received;
               tally.lastAt = at;
               if (client == 0) firstClientMessage_ = payload;
-          }) {}
+          }, tls) {}
 
     bool add(int count) {
         const long first = fleet_.connect(count);
@@ -228,7 +235,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, options)) {
         fprintf(stderr, "usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]\n"
                         "                  [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]\n"
-                        "                  [--floor SOCKETS] -- COMMAND...\n");
+                        "                  [--floor SOCKETS] [--tls] -- COMMAND...\n");
         return 2;
     }
     prepareForManyConnections();
@@ -243,7 +250,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(300ms);
     const long memoryIdle = residentKb(bridge);
 
-    Subscribers subscribers;
+    Subscribers subscribers(options.tls);
     std::vector<Series> results;
     double idleCpuPercent = -1;
     long memoryAtLargest = -1;
