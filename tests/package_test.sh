@@ -37,6 +37,13 @@ if command -v systemd-analyze >/dev/null; then
   verdict=$(systemd-analyze verify --man=no "$work/units/tirnserial@0.service" 2>&1) \
     || fail "systemd-analyze rejects the unit: $verdict"
   [ -z "$verdict" ] || fail "systemd-analyze complains: $verdict"
+  # How much of the system the confined service could reach, 0 (nothing) to
+  # 10 (everything).
+  report=$(systemd-analyze security --offline=true "$work/units/tirnserial@0.service" 2>&1) || true
+  exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' <<<"$report")
+  awk -v e="$exposure" 'BEGIN { exit !(e != "" && e + 0 <= 2.0) }' \
+    || fail "the unit's exposure is ${exposure:-unknown}, above 2.0: $report"
+  echo "unit exposure $exposure"
 else
   echo "systemd-analyze not available: unit not verified"
 fi

@@ -37,10 +37,15 @@ constexpr uid_t kNobody = 65534;
     if (options.unprivileged && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
                                  setuid(kNobody) != 0 || chdir("/") != 0))
         _exit(126);
-    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+    std::vector<char*> argv;
+    for (const auto& arg : options.wrapper) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(const_cast<char*>(binary.c_str()));
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    fexecve(program, argv.data(), environ);
+    if (options.wrapper.empty())
+        fexecve(program, argv.data(), environ);
+    else
+        execv(argv[0], argv.data());
     _exit(127);
 }
 

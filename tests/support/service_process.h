@@ -26,6 +26,7 @@ struct ServiceOptions {
     bool unprivileged = false;    // run as nobody, who cannot become root
     std::string binary;           // empty: the TirnSerial under test
     long fileLimit = 0;           // descriptors the service may open; 0: as inherited
+    std::vector<std::string> wrapper;  // a program that runs the service, and its arguments
 };
 
 class ServiceProcess {

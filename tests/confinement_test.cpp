@@ -1,0 +1,133 @@
+// The service doing its whole job under the limits of its systemd unit: no
+// capabilities, no new privileges, and no system call outside the unit's
+// filter (systemd itself is not running here, so the limits are applied
+// piece by piece).
+#include "http_reply.h"
+#include "service_test.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::vector<std::string> kNoPrivileges = {"/usr/bin/setpriv", "--bounding-set=-all", "--inh-caps=-all",
+                                                "--no-new-privs", "--"};
+
+std::string commandOutput(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char chunk[4096];
+    for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
+// A line of /proc/PID/status, such as "CapEff:\t0000000000000000".
+std::string statusLine(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(name + ":", 0) == 0) return line;
+    return "";
+}
+
+// The calls a filter entry stands for, groups expanded as systemd does.
+void expandFilterEntry(const std::string& entry, std::set<std::string>& calls) {
+    if (entry[0] != '@') {
+        calls.insert(entry);
+        return;
+    }
+    std::istringstream listing(commandOutput("systemd-analyze syscall-filter " + entry));
+    std::string line;
+    std::getline(listing, line);  // the group's own name
+    while (listing >> line) {
+        if (line[0] == '#') {
+            std::getline(listing, line);  // a comment
+            continue;
+        }
+        expandFilterEntry(line, calls);
+    }
+}
+
+// Every call the unit's SystemCallFilter= lines allow.
+std::set<std::string> unitFilter() {
+    std::set<std::string> calls;
+    std::ifstream unit(TIRN_SOURCE_DIR "/packaging/tirnserial@.service");
+    for (std::string line; std::getline(unit, line);) {
+        if (line.rfind("SystemCallFilter=", 0) != 0 || line.find('~') != std::string::npos) continue;
+        std::istringstream entries(line.substr(17));
+        for (std::string entry; entries >> entry;) expandFilterEntry(entry, calls);
+    }
+    return calls;
+}
+
+// The names of the calls in an strace -f log.
+std::set<std::string> tracedCalls(const std::string& log) {
+    static const std::regex call(R"(^\d+\s+([a-z0-9_]+)\()");
+    std::set<std::string> calls;
+    std::ifstream trace(log);
+    std::smatch match;
+    for (std::string line; std::getline(trace, line);)
+        if (std::regex_search(line, match, call)) calls.insert(match[1]);
+    return calls;
+}
+
+class Confinement : public ServiceTest {
+protected:
+    // Start-up with its single-instance check, a subscriber, a scan, the
+    // status page, and the exit when the adapter goes away; the process
+    // is checked to hold no capability and to gain none.
+    void doWholeJob(const char* mode, std::vector<std::string> wrapper) {
+        ServiceOptions options;
+        options.wrapper = std::move(wrapper);
+        subscriptions_ = 0;
+        startService(mode, options);
+        ASSERT_NE(service_->out().find("程序打开成功!"), std::string::npos) << service_->out();
+        if (options.wrapper == kNoPrivileges) {
+            EXPECT_EQ(statusLine(service_->pid(), "CapEff"), "CapEff:\t0000000000000000");
+            EXPECT_EQ(statusLine(service_->pid(), "CapPrm"), "CapPrm:\t0000000000000000");
+            EXPECT_EQ(statusLine(service_->pid(), "NoNewPrivs"), "NoNewPrivs:\t1");
+        }
+        auto client = subscriber();
+        ASSERT_TRUE(client);
+        const std::string scan = "CONFINED-" + std::string(mode);
+        service_->scan(scan);
+        const auto message = client->receive();
+        ASSERT_TRUE(message);
+        EXPECT_EQ(message->payload, scanMessage(scan));
+        EXPECT_EQ(request("GET", "/status").status, 200);
+        unplugAndExpectCleanExit();
+    }
+};
+
+TEST_F(Confinement, WholeJobWithoutCapabilitiesOrNewPrivileges) {
+    for (const char* mode : {"0", "1", "2"}) doWholeJob(mode, kNoPrivileges);
+}
+
+// The filter is the shipped binary's: a sanitizer's runtime makes calls of
+// its own.
+TEST_F(Confinement, EverySystemCallIsInTheUnitsFilter) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer runtimes make system calls of their own";
+#endif
+    const std::set<std::string> allowed = unitFilter();
+    ASSERT_GT(allowed.size(), 300u) << "the unit's filter did not expand";
+    for (const char* mode : {"0", "1", "2"}) {
+        const std::string log = "/tmp/trace-" + std::string(mode);
+        std::vector<std::string> traced = kNoPrivileges;
+        traced.insert(traced.end(), {"/usr/bin/strace", "-f", "-qq", "-o", log, "--"});
+        doWholeJob(mode, traced);
+        const std::set<std::string> calls = tracedCalls(log);
+        EXPECT_GT(calls.size(), 20u) << "nothing traced in " << log;
+        for (const auto& name : calls) EXPECT_TRUE(allowed.count(name)) << "mode " << mode << " calls " << name;
+    }
+}
+
+}  // namespace
