@@ -76,6 +76,10 @@ TEST_F(Tls, EverythingIsServedEncryptedAndNothingInClear) {
     const auto message = secure->receive();
     ASSERT_TRUE(message);
     EXPECT_EQ(message->payload, scanMessage("中文-42\\r", 10));
+    std::string escaped;  // messages larger than one TLS record
+    for (int i = 0; i < 3000; ++i) escaped += "\\u0001";
+    service_->scan(std::string(3000, '\x01'));
+    EXPECT_EQ(collectData(*secure, escaped.size()), escaped);
 
     const HttpReply status = request("GET", "/status", endpoint_);
     ASSERT_EQ(status.status, 200) << status.head;

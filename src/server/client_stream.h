@@ -2,15 +2,15 @@
 // certificate. Sessions hold one or the other and visit it.
 #pragma once
 
+#include "tls_stream.h"
+
 #include <boost/asio/ssl/context.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <memory>
 #include <variant>
 
 using PlainStream = boost::beast::tcp_stream;
-using TlsStream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
 using ClientStream = std::variant<PlainStream, TlsStream>;
 
 // The TLS settings a connection was accepted with, kept for as long as the

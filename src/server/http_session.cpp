@@ -46,8 +46,7 @@ void HttpSession::start() {
         return;
     }
     tcp().expires_after(server::kHandshakeTimeout);
-    tls->async_handshake(boost::asio::ssl::stream_base::server,
-                         [self = shared_from_this()](beast::error_code ec) { self->onTlsHandshake(ec); });
+    tls->async_handshake([self = shared_from_this()](beast::error_code ec, std::size_t) { self->onTlsHandshake(ec); });
 }
 
 // A plain client on the TLS port, or one that stalled: the socket closes
@@ -118,7 +117,7 @@ void HttpSession::answer(Response response) {
 // close_notify first; the timer still bounds a peer that never answers it.
 void HttpSession::finish() {
     if (auto* tls = std::get_if<TlsStream>(&stream_)) {
-        tls->async_shutdown([self = shared_from_this()](beast::error_code) {});
+        tls->async_shutdown([self = shared_from_this()](beast::error_code, std::size_t) {});
         return;
     }
     beast::error_code ignored;

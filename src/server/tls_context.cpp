@@ -42,6 +42,9 @@ void secureDefaults(SSL_CTX* native) {
     // An idle subscriber holds no read or write buffers: a thousand of them
     // then cost little more memory than plain ones.
     SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
+    // TLS 1.3 resumes by ticket, which the server need not keep; a cache
+    // would hold every client's session.
+    SSL_CTX_set_session_cache_mode(native, SSL_SESS_CACHE_OFF);
 }
 
 }  // namespace

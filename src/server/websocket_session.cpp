@@ -2,7 +2,6 @@
 
 #include "console.h"
 
-#include <boost/beast/websocket/ssl.hpp>
 
 #include <atomic>
 
