@@ -1,6 +1,7 @@
 // TirnSerial: relays barcode scans from the scanner on /dev/ttyUSB0 to the
 // WebSocket clients on port 9010.
 #include "console.h"
+#include "mqtt_publisher.h"
 #include "options.h"
 #include "charset.h"
 #include "relay_loop.h"
@@ -14,6 +15,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -29,9 +33,10 @@ int shutDown(uid_t originalUid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const CommandLine commandLine = parseCommandLine(argc, argv);
+    CommandLine commandLine = parseCommandLine(argc, argv);
     if (commandLine.verdict == CommandLineVerdict::Done) return 0;
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
+    if (!readMqttCredentials(commandLine.options.mqtt)) return kExitMalformedCommandLine;
     const Options& options = commandLine.options;
     if (options.tls.enabled()) {
         if (!tlsFilesUsable(options.tls)) return kExitMalformedCommandLine;
@@ -43,12 +48,20 @@ int main(int argc, char** argv) {
     const StartupOutcome startup = runStartup(argc, argv, buffers, options);
     if (!startup.serve) return startup.exitStatus;
 
+    std::optional<MqttPublisher> broker;
+    if (options.mqtt.enabled()) broker.emplace(options.mqtt);
     ServiceStats stats({TIRN_VERSION, SelectEncoding, options.device, options.scanGap, options.charsets.source(),
-                        options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount});
+                        options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount,
+                        options.mqtt.url, broker ? std::function<BrokerFigures()>([&broker] { return broker->figures(); })
+                                                 : std::function<BrokerFigures()>()});
     const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins), &stats,
                                 options.tls};
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
-    runRelayLoop(buffers, options, stats);
-    return shutDown(startup.originalUid);
+    ScanSink alsoToBroker;
+    if (broker) alsoToBroker = [&broker](const std::string& message) { broker->publish(message); };
+    runRelayLoop(buffers, options, stats, alsoToBroker);
+    const int status = shutDown(startup.originalUid);
+    broker.reset();  // the queue's last scans and the offline status, before the console goes
+    return status;
 }

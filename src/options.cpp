@@ -36,13 +36,24 @@ const char kUsage[] =
     "  --tls-cert FILE --tls-key FILE\n"
     "                  speak TLS only, wss:// and https://, with this PEM certificate (its\n"
     "                  chain may follow it) and key; SIGHUP reloads both (default: plain)\n"
+    "  --mqtt URL      publish every scan to this MQTT broker as well, mqtt://host[:port] or\n"
+    "                  mqtts://host[:port] (default: none)\n"
+    "  --mqtt-credentials FILE\n"
+    "                  user:password for the broker on the file's first line (default: none)\n"
+    "  --mqtt-topic TOPIC\n"
+    "                  where scans go (default tirnserial/<hostname>/scan; the retained\n"
+    "                  online/offline status goes beside it, to .../status)\n"
+    "  --mqtt-qos 0|1  the scans' MQTT quality of service (default 1)\n"
+    "  --mqtt-queue N  scans kept while the broker is away, 1 to 1000000; the oldest go\n"
+    "                  first (default 10000)\n"
     "  --help          show this text and exit\n"
     "  --version       show the version and exit\n";
 
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kTlsCert, kTlsKey, kHelp, kVersion };
+enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kTlsCert, kTlsKey, kMqtt,
+                kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
@@ -55,6 +66,11 @@ const option kLongOptions[] = {
     {"allow-origin", required_argument, nullptr, kAllowOrigin},
     {"tls-cert", required_argument, nullptr, kTlsCert},
     {"tls-key", required_argument, nullptr, kTlsKey},
+    {"mqtt", required_argument, nullptr, kMqtt},
+    {"mqtt-credentials", required_argument, nullptr, kMqttCredentials},
+    {"mqtt-topic", required_argument, nullptr, kMqttTopic},
+    {"mqtt-qos", required_argument, nullptr, kMqttQos},
+    {"mqtt-queue", required_argument, nullptr, kMqttQueue},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -123,7 +139,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
     Options& options = result.options;
     optind = 2;
     opterr = 0;
+    bool mqttDetails = false;  // an --mqtt-... option, which needs --mqtt
     for (int id; (id = getopt_long(argc, argv, ":", kLongOptions, nullptr)) != -1;) {
+        mqttDetails = mqttDetails || (id >= kMqttCredentials && id <= kMqttQueue);
         switch (id) {
         case kDevice:
             if (*optarg == '\0') return malformed("--device needs a path%s", "");
@@ -171,12 +189,40 @@ CommandLine parseCommandLine(int argc, char** argv) {
             if (*optarg == '\0') return malformed("%s needs a file", id == kTlsCert ? "--tls-cert" : "--tls-key");
             (id == kTlsCert ? options.tls.certificate : options.tls.key) = optarg;
             break;
+        case kMqtt:
+            if (!parseBrokerUrl(optarg, options.mqtt))
+                return malformed("--mqtt takes mqtt://host[:port] or mqtts://host[:port] (credentials go in "
+                                 "--mqtt-credentials FILE), not '%s'", optarg);
+            break;
+        case kMqttCredentials:
+            if (*optarg == '\0') return malformed("--mqtt-credentials needs a file%s", "");
+            options.mqtt.credentials = optarg;
+            break;
+        case kMqttTopic:
+            if (!publishableTopic(optarg)) return malformed("--mqtt-topic takes a topic without + or #, not '%s'", optarg);
+            options.mqtt.topic = optarg;
+            break;
+        case kMqttQos: {
+            const auto qos = wholeNumber(optarg, 0, 1);
+            if (!qos) return malformed("--mqtt-qos takes 0 or 1, not '%s'", optarg);
+            options.mqtt.qos = static_cast<int>(*qos);
+            break;
+        }
+        case kMqttQueue: {
+            const auto limit = wholeNumber(optarg, 1, 1000000);
+            if (!limit) return malformed("--mqtt-queue takes a whole number from 1 to 1000000, not '%s'", optarg);
+            options.mqtt.queueLimit = static_cast<std::size_t>(*limit);
+            break;
+        }
         case kHelp: return answered(kUsage);
         case kVersion: return versionAnswered();
         case ':': return malformed("%s needs a value", spelled(argv).c_str());
         default: return malformed("unknown option %s", spelled(argv).c_str());
         }
     }
+    if (mqttDetails && !options.mqtt.enabled())
+        return malformed("%s", "--mqtt-credentials, --mqtt-topic, --mqtt-qos and --mqtt-queue need --mqtt");
+    if (options.mqtt.enabled() && options.mqtt.topic.empty()) options.mqtt.topic = defaultScanTopic();
     if (options.tls.certificate.empty() != options.tls.key.empty())
         return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
     return result;

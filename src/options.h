@@ -2,6 +2,7 @@
 #pragma once
 
 #include "charset.h"
+#include "mqtt_settings.h"
 #include "tls_files.h"
 
 #include <chrono>
@@ -30,6 +31,8 @@ struct Options {
     std::vector<std::string> allowedOrigins;
     // None: plain WebSocket and HTTP, as without TLS.
     TlsFiles tls;
+    // None: no broker, only the WebSocket clients.
+    MqttSettings mqtt;
 };
 
 // What main does after reading the command line.

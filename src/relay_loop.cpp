@@ -56,7 +56,7 @@ struct Publication {
 // subscriber and clears both buffers; what followed the scan starts the
 // burst buffer again.
 Publication publishScan(RelayBuffers& buffers, const ScanRead& scan, const ScanCharsets& charsets,
-                        ServiceStats& stats) {
+                        ServiceStats& stats, const ScanSink& alsoTo) {
     const int length = scan.length - heldBackLength(buffers.burst, scan.length, charsets);
     const std::string following(buffers.burst + length, static_cast<std::size_t>(scan.total - length));
     memset(buffers.burst + length, 0, following.size());
@@ -69,7 +69,10 @@ Publication publishScan(RelayBuffers& buffers, const ScanRead& scan, const ScanC
 
     const std::string data(buffers.converted);
     const std::string message = enJsonFormat(data.size(), data);
-    if (!message.empty()) sendToSubscribers(message);
+    if (!message.empty()) {
+        sendToSubscribers(message);
+        if (alsoTo) alsoTo(message);
+    }
     stats.scanRelayed(static_cast<std::size_t>(length), replaced);
     flushConsole();
 
@@ -85,7 +88,7 @@ void RelayBuffers::clear() {
     memset(converted, 0, sizeof converted);
 }
 
-void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats) {
+void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo) {
     const ScanFraming framing{options.scanGap, options.endOn};
     int carried = 0;
     for (;;) {
@@ -95,7 +98,7 @@ void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& s
         // that is no scan, and the reopen tells whether to go on.
         Publication published{0, -1};
         if (scan.length > 0)
-            published = publishScan(buffers, scan, options.charsets, stats);
+            published = publishScan(buffers, scan, options.charsets, stats, alsoTo);
         else
             published.keeper = closeDataPortKeepingItOpen();
         carried = published.carried;

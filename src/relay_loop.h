@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <string>
 
 struct Options;
 class ServiceStats;
@@ -17,5 +19,9 @@ struct RelayBuffers {
     void clear();
 };
 
+// Where each scan message goes besides the subscribers (an MQTT broker);
+// must not block.
+using ScanSink = std::function<void(const std::string& message)>;
+
 // Relays scans until the data port cannot be reopened after one.
-void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats);
+void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo = {});

@@ -99,6 +99,17 @@ std::string ServiceStats::statusJson() const {
     cJSON* dropped = cJSON_AddObjectToObject(root, "clients_dropped");
     for (int reason = 0; reason < 4; ++reason)
         cJSON_AddNumberToObject(dropped, kDropReasonNames[reason], static_cast<double>(dropped_[reason].load()));
+    if (facts_.brokerFigures) {
+        const BrokerFigures broker = facts_.brokerFigures();
+        cJSON* mqtt = cJSON_AddObjectToObject(root, "mqtt");
+        cJSON_AddStringToObject(mqtt, "broker", facts_.broker.c_str());
+        cJSON_AddBoolToObject(mqtt, "connected", broker.connected);
+        cJSON_AddNumberToObject(mqtt, "published", static_cast<double>(broker.published));
+        cJSON_AddNumberToObject(mqtt, "queued", static_cast<double>(broker.queued));
+        cJSON_AddNumberToObject(mqtt, "dropped", static_cast<double>(broker.dropped));
+    } else {
+        cJSON_AddNullToObject(root, "mqtt");
+    }
     const std::int64_t expiry = certificateExpiry_.load();
     cJSON_AddBoolToObject(root, "tls", expiry != 0);
     cJSON_AddItemToObject(root, "certificate_expires", timeOrNull(expiry * 1000));
@@ -136,6 +147,17 @@ std::string ServiceStats::metricsText() const {
     for (int reason = 0; reason < 4; ++reason)
         out.sample("tirnserial_clients_dropped_total", static_cast<double>(dropped_[reason].load()),
                    std::string("reason=\"") + kDropReasonNames[reason] + "\"");
+    if (facts_.brokerFigures) {
+        const BrokerFigures broker = facts_.brokerFigures();
+        out.metric("tirnserial_mqtt_connected", "gauge", "1 while connected to the MQTT broker.", broker.connected);
+        out.metric("tirnserial_mqtt_published_total", "counter", "Scans the MQTT broker has taken.",
+                   static_cast<double>(broker.published));
+        out.metric("tirnserial_mqtt_queued", "gauge", "Scans waiting for the MQTT broker.",
+                   static_cast<double>(broker.queued));
+        out.metric("tirnserial_mqtt_dropped_total", "counter",
+                   "Scans dropped, the oldest first, while the MQTT queue was full.",
+                   static_cast<double>(broker.dropped));
+    }
     if (const std::int64_t expiry = certificateExpiry_.load(); expiry != 0)
         out.metric("tirnserial_tls_certificate_expiry_timestamp_seconds", "gauge",
                    "When the certificate served over TLS expires, in seconds since the epoch.",

@@ -8,6 +8,14 @@
 #include <functional>
 #include <string>
 
+// How publishing to an MQTT broker goes.
+struct BrokerFigures {
+    bool connected = false;
+    std::uint64_t published = 0;
+    std::size_t queued = 0;
+    std::uint64_t dropped = 0;  // the oldest, when the queue was full
+};
+
 // Why the server dropped a client.
 enum class DropReason { TooSlow, UnansweredPings, Oversized, Invalid };
 
@@ -22,6 +30,8 @@ public:
         std::string invalidBytes;    // stop or replace
         // The subscriber list's entries, counted when asked.
         std::function<std::size_t()> subscriptions;
+        std::string broker;  // empty: no MQTT
+        std::function<BrokerFigures()> brokerFigures;
     };
 
     explicit ServiceStats(Facts facts);

@@ -112,6 +112,8 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
         {"0", "--no-such-thing"},  {"--gap-ms", "5", "0"},    {"0", "--bind", "localhost"},
         {"0", "--port", "0"},      {"0", "--port", "65536"},  {"0", "--allow-origin", "pos.example"},
         {"0", "--charset", "klingon"}, {"0", "--invalid", "ignore"},
+        {"0", "--mqtt", "http://broker"}, {"0", "--mqtt-qos", "1"}, {"0", "--mqtt", "mqtt://b", "--mqtt-qos", "2"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-credentials", "/nonexistent"},
     };
     for (const auto& args : cases) {
         ServiceProcess service(args);
@@ -130,7 +132,8 @@ TEST(Startup, HelpNamesEveryOptionWithItsDefault) {
     for (const char* option : {"--device PATH", "(default /dev/ttyUSB0)", "--gap-ms N", "(default 30)",
                                "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
                                "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
-                               "--tls-cert FILE --tls-key FILE", "--help", "--version"})
+                               "--tls-cert FILE --tls-key FILE", "--mqtt URL", "--mqtt-queue N",
+                               "(default 10000)", "--help", "--version"})
         EXPECT_NE(service.out().find(option), std::string::npos) << option;
 }
 

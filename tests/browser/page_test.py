@@ -108,10 +108,13 @@ def serve_pos_page(certificate, key):
 
         def log_message(self, *args):
             pass
-    server = http.server.HTTPServer(("127.0.0.1", 8443), Handler)
+    # Threads, and each TLS handshake in its own: a browser's speculative
+    # connection that sends nothing must not hold up the page's.
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 8443), Handler)
+    server.daemon_threads = True
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
+    server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 

@@ -1,0 +1,35 @@
+// Where scans go besides the WebSocket clients: an MQTT broker, for fleets
+// of boxes that a central system watches.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+struct MqttSettings {
+    std::string url;         // as given: mqtt://host:port or mqtts://host:port
+    std::string host;
+    int port = 1883;
+    bool tls = false;        // mqtts://
+    std::string credentials; // a file: user:password on its first line
+    std::string user, password;
+    std::string topic;       // default tirnserial/<hostname>/scan
+    int qos = 1;
+    // Scans kept while the broker is away; the oldest go first.
+    std::size_t queueLimit = 10000;
+
+    bool enabled() const { return !url.empty(); }
+    // The retained online/offline message: beside the scans' topic.
+    std::string statusTopic() const;
+};
+
+// Host and port of mqtt://host[:port] or mqtts://host[:port] (IPv6 in
+// brackets) into `settings`; false if it is neither.
+bool parseBrokerUrl(const std::string& url, MqttSettings& settings);
+// tirnserial/<hostname>/scan
+std::string defaultScanTopic();
+// A topic a scan may be published to: not empty, no wildcards.
+bool publishableTopic(const std::string& topic);
+// Reads user and password from the credentials file, if one is given.
+// Prints one line on standard error and returns false when it cannot.
+bool readMqttCredentials(MqttSettings& settings);

@@ -1,0 +1,263 @@
+// Scans published to a real MQTT broker (Debian's mosquitto, on loopback in
+// the test's own network namespace) besides the WebSocket clients: each
+// once and in order, across an outage, past a broker that never answers,
+// with credentials.
+#include "http_reply.h"
+#include "service_test.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto kServedWithin = 2s;
+#else
+constexpr auto kServedWithin = 200ms;
+#endif
+
+constexpr int kBrokerPort = 18830;
+const std::string kTopic = "tirn/test/scan";
+
+pid_t spawn(const std::vector<std::string>& command, const std::string& output = "/dev/null") {
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const auto& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ), 0) << command[0];
+    posix_spawn_file_actions_destroy(&files);
+    return pid;
+}
+
+void stop(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+bool accepting(int port) {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(probe);
+    return connected;
+}
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = 10s) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !condition();) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// mosquitto with its sessions kept on disk, so that a restart keeps the
+// test subscriber's subscription and the messages queued for it.
+class Broker {
+public:
+    explicit Broker(const std::string& extraConfig = "allow_anonymous true\n") {
+        char pattern[] = "/tmp/mosquitto-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        std::ofstream(dir_ + "/mosquitto.conf") << "listener " << kBrokerPort << " 127.0.0.1\nuser root\n"
+                                                << "persistence true\npersistence_location " << dir_ << "/\n"
+                                                << extraConfig;
+    }
+    ~Broker() { stop(pid_); }
+    void start() {
+        pid_ = spawn({"mosquitto", "-c", dir_ + "/mosquitto.conf"});
+        ASSERT_TRUE(eventually([] { return accepting(kBrokerPort); })) << "mosquitto did not start";
+    }
+    void halt() { stop(pid_); }
+    const std::string& dir() const { return dir_; }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+// A subscriber with a session of its own that outlives its connection: it
+// writes each message's payload as one hex line.
+class Subscriber {
+public:
+    explicit Subscriber(const std::string& topic, std::vector<std::string> login = {}) : log_(tempName()) {
+        std::vector<std::string> command = {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(kBrokerPort),
+                                            "-t", topic, "-q", "1", "-c", "-i", "tirn-test-subscriber", "-F", "%x"};
+        command.insert(command.end(), login.begin(), login.end());
+        pid_ = spawn(command, log_);
+        std::this_thread::sleep_for(500ms);  // subscribed by then
+    }
+    ~Subscriber() { stop(pid_); }
+
+    std::vector<std::string> messages() const {
+        std::vector<std::string> payloads;
+        std::ifstream log(log_);
+        for (std::string hex; std::getline(log, hex);) {
+            std::string payload;
+            for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+                payload += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+            payloads.push_back(payload);
+        }
+        return payloads;
+    }
+    bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
+        return eventually([&] { return messages().size() >= count; }, timeout);
+    }
+
+private:
+    static std::string tempName() {
+        char pattern[] = "/tmp/mqtt-sub-XXXXXX";
+        close(mkstemp(pattern));
+        return pattern;
+    }
+    std::string log_;
+    pid_t pid_ = -1;
+};
+
+// The retained status of the service under test, as a newcomer sees it.
+std::string retainedStatus(std::vector<std::string> login = {}) {
+    std::string command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(kBrokerPort) +
+                          " -t tirn/test/status -C 1 -W 5";
+    for (const auto& arg : login) command += " " + arg;
+    FILE* pipe = popen(command.c_str(), "r");
+    char line[64] = {};
+    if (pipe == nullptr || fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
+    if (pipe) pclose(pipe);
+    std::string status(line);
+    if (!status.empty() && status.back() == '\n') status.pop_back();
+    return status;
+}
+
+// The "mqtt" member of /status.
+double brokerFigure(const char* name) {
+    const HttpReply status = request("GET", "/status");
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
+    const cJSON* figure = cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "mqtt"), name);
+    return cJSON_IsBool(figure) ? cJSON_IsTrue(figure) : cJSON_IsNumber(figure) ? figure->valuedouble : -1;
+}
+
+class Mqtt : public ServiceTest {
+protected:
+    void startWithBroker(std::vector<std::string> extra = {}, int port = kBrokerPort) {
+        std::vector<std::string> args = {"0", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(port),
+                                         "--mqtt-topic", kTopic};
+        args.insert(args.end(), extra.begin(), extra.end());
+        startService(args);
+        client_ = subscriber();
+    }
+    // A scan that the WebSocket subscriber gets at once, whatever the broker does.
+    std::string scanServedAtOnce(const std::string& scan) {
+        service_->scan(scan);
+        const auto message = client_->receive(kServedWithin + 30ms);
+        EXPECT_TRUE(message) << scan << " was held up";
+        return message ? message->payload : "";
+    }
+
+    std::unique_ptr<WsClient> client_;
+};
+
+TEST_F(Mqtt, EachScanOnceAndInOrderAcrossAnOutage) {
+    Broker broker;
+    broker.start();
+    Subscriber fleet(kTopic);
+    startWithBroker();
+    ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker at mqtt://127.0.0.1:18830, publishing to "
+                                        "tirn/test/scan\n"));
+    EXPECT_EQ(retainedStatus(), "online");
+    std::vector<std::string> sent;
+    for (int i = 0; i < 25; ++i) {
+        if (i == 5) {
+            broker.halt();
+            ASSERT_TRUE(service_->waitForOutput("MQTT: lost the broker at mqtt://127.0.0.1:18830 ("));
+        }
+        sent.push_back(scanServedAtOnce("SCAN-" + std::to_string(i)));
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(brokerFigure("queued"), 20);
+    broker.start();
+    ASSERT_TRUE(fleet.waitForMessages(25, 40s)) << service_->out();
+    EXPECT_EQ(fleet.messages(), sent);
+    EXPECT_EQ(brokerFigure("published"), 25);
+    EXPECT_EQ(brokerFigure("connected"), 1);
+    unplugAndExpectCleanExit();
+    EXPECT_EQ(retainedStatus(), "offline");
+    EXPECT_EQ(fleet.messages().size(), 25u) << "a scan came twice";
+}
+
+// A broker that takes the connection and never answers: scans reach the
+// WebSocket subscriber at once, and the queue keeps only the newest.
+TEST_F(Mqtt, SilentBrokerHoldsNothingUpAndTheQueueKeepsTheNewest) {
+    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(silent, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kBrokerPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent, 8), 0);
+    startWithBroker({"--mqtt-queue", "3"});
+    std::vector<std::string> sent;
+    for (int i = 0; i < 5; ++i) sent.push_back(scanServedAtOnce("QUEUED-" + std::to_string(i)));
+    EXPECT_EQ(brokerFigure("connected"), 0);
+    EXPECT_EQ(brokerFigure("queued"), 3);
+    EXPECT_EQ(brokerFigure("dropped"), 2);
+
+    close(silent);
+    Broker broker;
+    broker.start();
+    Subscriber fleet(kTopic);
+    ASSERT_TRUE(fleet.waitForMessages(3, 40s)) << service_->out();
+    EXPECT_EQ(fleet.messages(), std::vector<std::string>(sent.begin() + 2, sent.end()));
+    unplugAndExpectCleanExit();
+}
+
+TEST_F(Mqtt, CredentialsFromAFile) {
+    Broker broker("allow_anonymous false\n");
+    const std::string passwords = broker.dir() + "/passwords";
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " till secret-1").c_str()), 0);
+    std::ofstream(broker.dir() + "/mosquitto.conf", std::ios::app) << "password_file " << passwords << "\n";
+    broker.start();
+    const std::vector<std::string> login = {"-u", "till", "-P", "secret-1"};
+    Subscriber fleet(kTopic, login);
+
+    const std::string wrong = broker.dir() + "/wrong", right = broker.dir() + "/right";
+    std::ofstream(wrong) << "till:not-the-password\n";
+    std::ofstream(right) << "till:secret-1\n";
+    startWithBroker({"--mqtt-credentials", wrong});
+    ASSERT_TRUE(service_->waitForOutput("(refused: Connection Refused: not authorised.), trying again in ", 2, 15s))
+        << service_->out();
+    unplugAndExpectCleanExit();
+
+    subscriptions_ = 0;
+    startWithBroker({"--mqtt-credentials", right});
+    const std::string sent = scanServedAtOnce("LOGGED-IN");
+    ASSERT_TRUE(fleet.waitForMessages(1));
+    EXPECT_EQ(fleet.messages().front(), sent);
+    unplugAndExpectCleanExit();
+}
+
+}  // namespace
