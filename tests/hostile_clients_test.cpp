@@ -13,14 +13,6 @@
 
 namespace {
 
-// How long a scan may take to reach the good client while others misbehave:
-// sanitizers slow the service down many times.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto kServedWithin = 2s;
-#else
-constexpr auto kServedWithin = 200ms;
-#endif
-
 class HostileClients : public ServiceTest {
 protected:
     void SetUp() override {

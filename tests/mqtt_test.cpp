@@ -25,12 +25,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto kServedWithin = 2s;
-#else
-constexpr auto kServedWithin = 200ms;
-#endif
-
 constexpr int kBrokerPort = 18830;
 const std::string kTopic = "tirn/test/scan";
 
