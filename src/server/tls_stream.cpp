@@ -149,45 +149,47 @@ int TlsStream::bioRead(char* into, int size) {
 }
 
 void TlsStream::receiveThen(std::function<void(error_code)> next) {
-    receiveWaiters_.push_back(std::move(next));
-    if (receiving_) return;
-    receiving_ = true;
+    if (auto waiting = receiveWaiters_.lock()) {
+        waiting->push_back(std::move(next));
+        return;
+    }
+    auto waiting = std::make_shared<Waiters>(Waiters{std::move(next)});
+    receiveWaiters_ = waiting;
     chunk_.resize(kReceiveChunk);
-    next_.async_read_some(net::buffer(chunk_), [this](error_code ec, std::size_t got) {
-        receiving_ = false;
+    next_.async_read_some(net::buffer(chunk_), [this, waiting](error_code ec, std::size_t got) {
+        receiveWaiters_.reset();
         received_.append(chunk_.data(), got);
         if (ec == net::error::eof) {
             ended_ = true;  // OpenSSL tells a close_notify from a cut
             ec = {};
         }
-        auto waiters = std::exchange(receiveWaiters_, {});
-        for (auto& waiter : waiters) waiter(ec);
+        for (auto& waiter : std::exchange(*waiting, {})) waiter(ec);
     });
 }
 
 void TlsStream::sendThen(std::function<void(error_code)> next) {
-    if (toSend_.empty() && !sending_) {
-        next(error_code{});
+    if (auto waiting = sendWaiters_.lock()) {
+        waiting->push_back(std::move(next));
         return;
     }
-    sendWaiters_.push_back(std::move(next));
-    if (!sending_) sendPending();
+    if (toSend_.empty()) return next(error_code{});
+    auto waiting = std::make_shared<Waiters>(Waiters{std::move(next)});
+    sendWaiters_ = waiting;
+    sendPending(waiting);
 }
 
-void TlsStream::sendPending() {
+void TlsStream::sendPending(const std::shared_ptr<Waiters>& waiting) {
     if (toSend_.empty()) {
-        auto waiters = std::exchange(sendWaiters_, {});
-        for (auto& waiter : waiters) waiter(error_code{});
+        sendWaiters_.reset();
+        for (auto& waiter : std::exchange(*waiting, {})) waiter(error_code{});
         return;
     }
-    sending_ = true;
     inFlight_ = std::exchange(toSend_, std::string());
-    net::async_write(next_, net::buffer(inFlight_), [this](error_code ec, std::size_t) {
-        sending_ = false;
+    net::async_write(next_, net::buffer(inFlight_), [this, waiting](error_code ec, std::size_t) {
         inFlight_ = std::string();
-        if (!ec) return sendPending();
-        auto waiters = std::exchange(sendWaiters_, {});
-        for (auto& waiter : waiters) waiter(ec);
+        if (!ec) return sendPending(waiting);
+        sendWaiters_.reset();
+        for (auto& waiter : std::exchange(*waiting, {})) waiter(ec);
     });
 }
 

@@ -97,11 +97,16 @@ private:
     int shutdown();
     boost::system::error_code errorOf(int result);
 
+    // Who waits for a read or a write of the TCP stream. The pending I/O
+    // owns the list, not the stream: a session whose I/O is dropped when
+    // the service stops must not keep itself alive through its stream.
+    using Waiters = std::vector<std::function<void(boost::system::error_code)>>;
+
     // Ciphertext from the client: one read at a time, for whoever waits.
     void receiveThen(std::function<void(boost::system::error_code)> next);
     // Ciphertext to the client: sent in order; `next` once all is out.
     void sendThen(std::function<void(boost::system::error_code)> next);
-    void sendPending();
+    void sendPending(const std::shared_ptr<Waiters>& waiting);
 
     friend struct TlsStreamBio;
     int bioRead(char* into, int size);
@@ -113,11 +118,9 @@ private:
     std::string toSend_;     // written by OpenSSL, not yet on the way
     std::string inFlight_;   // on the way
     std::vector<char> chunk_;
-    bool receiving_ = false;
-    bool sending_ = false;
     bool ended_ = false;     // the client closed its side
-    std::vector<std::function<void(boost::system::error_code)>> receiveWaiters_;
-    std::vector<std::function<void(boost::system::error_code)>> sendWaiters_;
+    std::weak_ptr<Waiters> receiveWaiters_;  // set while a read is under way
+    std::weak_ptr<Waiters> sendWaiters_;     // set while a write is under way
 };
 
 // What a WebSocket stream over TLS does at its end: close_notify, then the
