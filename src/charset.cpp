@@ -3,6 +3,7 @@
 #include "utf8.h"
 
 #include <iconv.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -54,7 +55,25 @@ private:
     iconv_t handle_;
 };
 
-bool isUtf8Name(const std::string& charset) { return charset == "utf-8" || charset == "UTF-8" || charset == "utf8"; }
+bool isUtf8Name(const std::string& charset) {
+    return strcasecmp(charset.c_str(), "utf-8") == 0 || strcasecmp(charset.c_str(), "utf8") == 0;
+}
+
+// glibc's UTF-8 decoder takes the old five- and six-byte forms and code
+// points past U+10FFFF, and its encoder writes them out again: bytes that a
+// browser refuses in a text frame, closing the connection. So a scanner's
+// UTF-8 is checked here: every byte that starts no well-formed character
+// becomes 0xFF, which iconv rejects like any other invalid byte.
+std::string withIllFormedUtf8Marked(const char* input, std::size_t length) {
+    std::string checked(input, length);
+    auto* bytes = reinterpret_cast<unsigned char*>(checked.data());
+    for (std::size_t at = 0; at < length;) {
+        const std::size_t sequence = utf8SequenceLength(bytes + at, length - at);
+        if (sequence == 0) bytes[at++] = 0xFF;
+        else at += sequence;
+    }
+    return checked;
+}
 
 // Converts all it can; every rejected byte becomes `replacement`, and a
 // sequence cut off at the end of the input too. `skip` tells how many bytes
@@ -164,6 +183,11 @@ bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t 
                  std::uint64_t outputCapacity) {
     const CharsetPair* mode = charsetsOfMode(SelectEncoding);
     if (mode == nullptr) return false;
+    std::string checked;
+    if (isUtf8Name(charsets.source())) {
+        checked = withIllFormedUtf8Marked(input, inputLength);
+        input = checked.data();
+    }
     if (charsets.invalid == InvalidBytes::Stop) {
         if (charsets.scanner.empty()) g2u(input, inputLength, output, outputCapacity);
         else code_convert(charsets.scanner.c_str(), mode->to, input, inputLength, output, outputCapacity);

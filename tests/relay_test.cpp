@@ -73,6 +73,12 @@ TEST_P(RelayModes, ScannerTextIsConvertedByTheMode) {
     unplugAndExpectCleanExit();
 }
 
+std::string repeated(const std::string& unit, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += unit;
+    return text;
+}
+
 const std::string kQrText = "\xE4\xBB\x98\xE6\xAC\xBE \xF0\x9F\x98\x80 https://pay.example/q?id=42&x=\xC3\xA9";
 const std::string kReplacement = "\xEF\xBF\xBD";
 
@@ -83,7 +89,11 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{"Gb18030ToUtf8", {"2"}, "A\xD6\xD0\x88\xD2", "A\xE4\xB8\xAD\xE5\xA0\x83"},
                     ModeCase{"GbkOnlyCharacterStopsMode0", {"0"}, "A\x88\xD2Z", "A"},
                     ModeCase{"ZeroByteEndsData", {"2"}, std::string("AB\0CD", 5), "AB"},
-                    ModeCase{"Utf8QrText", {"0", "--charset", "utf-8"}, kQrText, kQrText},
+                    ModeCase{"Utf8QrTextUpToAnIllFormedSequence", {"0", "--charset", "utf-8"},
+                             kQrText + "\xF8\x88\x80\x80\x80", kQrText},
+                    ModeCase{"IllFormedUtf8Replaced", {"2", "--charset", "utf8", "--invalid", "replace"},
+                             "A\xFB\x84\x84\x84\x84" "B\xF4\x90\x80\x80",
+                             "A" + repeated(kReplacement, 5) + "B" + repeated(kReplacement, 4)},
                     ModeCase{"RejectedByteStopsByDefault", {"0"}, "AB\x80" + kQrText, "AB"},
                     ModeCase{"RejectedByteReplaced", {"0", "--invalid", "replace"}, "AB\x80" "CD\xD6",
                              "AB" + kReplacement + "CD" + kReplacement},
@@ -92,12 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{"WhatGbkLacksReplaced", {"1", "--charset", "utf-8", "--invalid", "replace"},
                              "A\xF0\x9F\x98\x80" "B", "A?B"}),
     [](const testing::TestParamInfo<ModeCase>& info) { return info.param.name; });
-
-std::string repeated(const std::string& unit, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i) text += unit;
-    return text;
-}
 
 TEST_F(Relay, BurstsLongerThanTheBufferLoseNothing) {
     startService("0");
