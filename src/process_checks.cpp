@@ -16,5 +16,7 @@ bool IsProceRunning() {
 }
 
 int parseConversionMode(const char* argument) {
-    return static_cast<int>(static_cast<std::uint32_t>(strtol(argument, nullptr, 10)));
+    // Read as a 64-bit number on every target: where long has 32 bits,
+    // strtol would stop at LONG_MAX and 4294967297 would not be mode 1.
+    return static_cast<int>(static_cast<std::uint32_t>(strtoll(argument, nullptr, 10)));
 }

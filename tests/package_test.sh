@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks what a user installs: the files, the
 # dependencies, a unit that systemd accepts, a readable manual page, and a
-# binary whose start-up paths work. Usage: package_test.sh BUILD_DIR SOURCE_DIR
+# binary whose start-up paths work. A cross build's package is for ARCH,
+# and its binary runs under EMULATOR.
+# Usage: package_test.sh BUILD_DIR SOURCE_DIR [ARCH [EMULATOR]]
 set -euo pipefail
 build=$1
 source=$2
+arch=${3:-$(dpkg --print-architecture)}
+emulator=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -20,6 +24,10 @@ for file in ./usr/sbin/TirnSerial ./lib/systemd/system/tirnserial@.service \
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/default/tirnserial \
   || fail "/etc/default/tirnserial is not a conffile"
+[ "$(basename "$deb")" = "tirnserial_$(dpkg-deb -f "$deb" Version)_$arch.deb" ] \
+  || fail "$(basename "$deb") is not named for $arch"
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] \
+  || fail "Architecture is $(dpkg-deb -f "$deb" Architecture), not $arch"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dependency in libcjson1 libstdc++6 libc6 procps; do
   grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
@@ -28,6 +36,8 @@ done
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 binary="$root/usr/sbin/TirnSerial"
+file -b "$binary" | grep -q "$(case $arch in amd64) echo x86-64 ;; arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5' ;; esac)" \
+  || fail "the binary is not for $arch: $(file -b "$binary")"
 
 if command -v systemd-analyze >/dev/null; then
   # An instance of the template, started from where the package was unpacked.
@@ -52,7 +62,7 @@ if command -v man >/dev/null; then
   page=$(MANWIDTH=80 man -l "$root/usr/share/man/man8/TirnSerial.8.gz" 2>&1)
   grep -q "EXIT STATUS" <<<"$page" || fail "the manual page does not render: $page"
   # Every option the binary knows is documented where users look.
-  for option in $("$binary" --help | grep -o -E '^  --[a-z-]+'); do
+  for option in $($emulator "$binary" --help | grep -o -E '^  --[a-z-]+'); do
     grep -q -e "$option" <<<"$page" || fail "the manual page does not describe $option"
     grep -q -e "\`$option" "$source/README.md" || fail "README.md does not describe $option"
   done
@@ -61,7 +71,7 @@ fi
 # Start-up paths of the installed binary; in a sandbox, so that a TirnSerial
 # running on this machine does not count as a second copy.
 run() {
-  if [ "$(id -u)" -eq 0 ]; then "$source/scripts/sandbox" "$binary" "$@"; else "$binary" "$@"; fi
+  if [ "$(id -u)" -eq 0 ]; then "$source/scripts/sandbox" $emulator "$binary" "$@"; else $emulator "$binary" "$@"; fi
 }
 status=0
 err=$(run 2>&1 >/dev/null) || status=$?
@@ -73,3 +83,4 @@ out=$(run 3) || status=$?
   || fail "with mode 3: status $status, output '$out'"
 
 echo "package $(basename "$deb") checked"
+dpkg-deb -f "$deb" Package Version Architecture Depends

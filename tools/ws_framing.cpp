@@ -41,6 +41,7 @@ std::optional<ServerFrame> parseServerFrame(std::string_view received) {
         for (std::size_t i = 2; i < header; ++i) size = (size << 8) | bytes[i];
     }
     if (received.size() - header < size) return std::nullopt;
+    const auto payload = static_cast<std::size_t>(size);  // it fits: it has arrived
     return ServerFrame{(bytes[0] & 0x80) != 0, static_cast<unsigned char>(bytes[0] & 0x0F),
-                       received.substr(header, size), header + size};
+                       received.substr(header, payload), header + payload};
 }

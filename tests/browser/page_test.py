@@ -127,7 +127,7 @@ class Scenario:
         self.processes = []
         self.service = None
         self.driver = WebDriver(9515)
-        self.scanner = self.spawn([options.scanner, "--hold"], stdin=subprocess.PIPE,
+        self.scanner = self.spawn([*options.emulator, options.scanner, "--hold"], stdin=subprocess.PIPE,
                                   stdout=subprocess.DEVNULL, text=True)
         time.sleep(0.2)
         self.spawn(["chromedriver", "--port=9515"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -151,7 +151,7 @@ class Scenario:
         if self.service:
             self.service.kill()
             self.service.wait()
-        self.service = self.spawn([self.options.service, "0", *args], stdout=subprocess.PIPE,
+        self.service = self.spawn([*self.options.emulator, self.options.service, "0", *args], stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, text=True)
 
     def open_subscribed(self, url):
@@ -225,7 +225,10 @@ def main():
     parser.add_argument("--service", required=True)
     parser.add_argument("--scanner", required=True)
     parser.add_argument("--screenshot")
+    parser.add_argument("--emulator", nargs="?", const="", default="",
+                        help="what runs the binaries of a cross build (qemu-user)")
     options = parser.parse_args()
+    options.emulator = [options.emulator] if options.emulator else []
 
     if not (shutil.which("chromium") and shutil.which("chromedriver")):
         print("skipped: Chromium and chromedriver are not installed (scripts/setup installs them)")

@@ -6,6 +6,16 @@
 
 bool insideSandbox();
 
+// What runs the programs of a cross build here (qemu-user); empty for a
+// native build.
+inline constexpr char kEmulator[] = TIRN_EMULATOR;
+
+// For a test that cannot run under the emulator, and why.
+#define SKIP_UNDER_EMULATION(why)                                    \
+    do {                                                             \
+        if (kEmulator[0] != '\0') GTEST_SKIP() << "under emulation: " << why; \
+    } while (0)
+
 #define REQUIRE_SANDBOX()                                                                   \
     do {                                                                                    \
         if (!insideSandbox())                                                               \

@@ -26,7 +26,9 @@ void enterSandbox(int argc, char** argv) {
     static char sandbox[] = TIRN_SANDBOX_SCRIPT;
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return;
-    std::vector<char*> args{sandbox, self};
+    std::vector<char*> args{sandbox};
+    if (kEmulator[0] != '\0') args.push_back(const_cast<char*>(kEmulator));  // a cross build's test program
+    args.push_back(self);
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
     execv(sandbox, args.data());

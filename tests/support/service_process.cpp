@@ -1,5 +1,7 @@
 #include "service_process.h"
 
+#include "sandbox.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,10 +24,13 @@ namespace {
 constexpr uid_t kNobody = 65534;
 
 // The binary is opened before root is given up: a checkout in a private
-// directory (root's home, say) is out of reach for nobody.
+// directory (root's home, say) is out of reach for nobody. An emulator
+// (a cross build's tests) is given the open binary by its /proc name.
 [[noreturn]] void execService(const std::string& binary, const std::vector<std::string>& args,
                               int outFd, int errFd, const ServiceOptions& options) {
-    const int program = open(binary.c_str(), O_PATH | O_CLOEXEC);
+    const bool emulated = kEmulator[0] != '\0';
+    const int program = open(binary.c_str(), O_PATH | (emulated ? 0 : O_CLOEXEC));
+    const std::string programPath = emulated ? "/proc/self/fd/" + std::to_string(program) : binary;
     dup2(outFd, STDOUT_FILENO);
     dup2(errFd, STDERR_FILENO);
     const int devNull = open("/dev/null", O_RDONLY);
@@ -39,10 +44,11 @@ constexpr uid_t kNobody = 65534;
         _exit(126);
     std::vector<char*> argv;
     for (const auto& arg : options.wrapper) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(const_cast<char*>(binary.c_str()));
+    if (emulated) argv.push_back(const_cast<char*>(kEmulator));
+    argv.push_back(const_cast<char*>(programPath.c_str()));
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    if (options.wrapper.empty())
+    if (options.wrapper.empty() && !emulated)
         fexecve(program, argv.data(), environ);
     else
         execv(argv[0], argv.data());

@@ -1,0 +1,8 @@
+# Cross build for 32-bit ARM (hard float) with Debian's tool chain
+# (crossbuild-essential-armhf) and the armhf multiarch -dev packages; the
+# tests run under qemu-user.
+set(TIRN_TARGET_TRIPLET arm-linux-gnueabihf)
+set(TIRN_TARGET_PROCESSOR arm)
+set(TIRN_TARGET_DEBIAN_ARCH armhf)
+set(TIRN_TARGET_EMULATOR qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
