@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -54,6 +55,15 @@ SSL_CTX* trustingTlsContext() {
     return context;
 }
 
+// A signal cut the call short: the fuzzer's timers, say. Calls on a socket
+// with a receive timeout are never restarted, whatever the handler's flags.
+bool interrupted(SSL* ssl, int result) {
+    if (errno != EINTR) return false;
+    if (ssl == nullptr) return result < 0;
+    const int error = SSL_get_error(ssl, result);
+    return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_SYSCALL;
+}
+
 int millisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
@@ -84,7 +94,11 @@ bool WsClient::startTls(std::chrono::milliseconds timeout) {
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ssl_ = SSL_new(trustingTlsContext());
     SSL_set_fd(ssl_, fd_);
-    const bool connected = SSL_connect(ssl_) == 1;
+    const auto deadline = Clock::now() + timeout;
+    int result;
+    while ((errno = 0, result = SSL_connect(ssl_)) != 1 && interrupted(ssl_, result) && Clock::now() < deadline) {
+    }
+    const bool connected = result == 1;
     limit = {};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     return connected;
@@ -130,8 +144,10 @@ bool WsClient::sendFrame(Opcode opcode, std::string_view payload, bool masked) {
 
 bool WsClient::sendRaw(std::string_view bytes) {
     while (!bytes.empty()) {
+        errno = 0;
         const ssize_t sent = ssl_ ? SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()))
                                   : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent <= 0 && interrupted(ssl_, static_cast<int>(sent))) continue;
         if (sent <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
@@ -142,9 +158,16 @@ bool WsClient::fill(Clock::time_point deadline) {
     if (closed_) return false;
     pollfd ready{fd_, POLLIN, 0};
     const bool decrypted = ssl_ && SSL_pending(ssl_) > 0;
-    if (!decrypted && poll(&ready, 1, millisecondsUntil(deadline)) <= 0) return false;
+    if (!decrypted) {
+        int ready_count;
+        while ((ready_count = poll(&ready, 1, millisecondsUntil(deadline))) < 0 && errno == EINTR) {
+        }
+        if (ready_count <= 0) return false;
+    }
     char chunk[64 * 1024];
+    errno = 0;
     const ssize_t got = ssl_ ? SSL_read(ssl_, chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0 && interrupted(ssl_, static_cast<int>(got))) return true;  // nothing yet, not the end
     if (got <= 0) {
         closed_ = true;
         return false;
