@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <thread>
 
@@ -48,12 +49,12 @@ pid_t startBridge(const std::vector<std::string>& command) {
     return pid;
 }
 
-bool waitForListener() {
+bool waitForListener(int port) {
     for (int attempt = 0; attempt < 300; ++attempt) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(9010);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const bool listening = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         close(fd);

@@ -12,8 +12,8 @@
 void prepareForManyConnections();
 // Starts the command with its standard streams on /dev/null.
 pid_t startBridge(const std::vector<std::string>& command);
-// Waits until something accepts connections on 127.0.0.1:9010.
-bool waitForListener();
+// Waits until something accepts connections on 127.0.0.1:PORT.
+bool waitForListener(int port = 9010);
 // CPU time of all the process's threads, in seconds.
 double cpuSeconds(pid_t pid);
 long residentKb(pid_t pid);

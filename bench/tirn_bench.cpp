@@ -5,12 +5,16 @@
 //
 // usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]
 //                   [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]
-//                   [--floor SOCKETS] [--tls] -- COMMAND [ARGS...]
+//                   [--floor SOCKETS] [--tls] [--mqtt] -- COMMAND [ARGS...]
 // --tls: the subscribers connect over TLS (the bridge's command then gives
 // it a certificate).
+// --mqtt: a broker (mosquitto) on 127.0.0.1:18830 and a subscriber to
+// tirn-bench/scan there, whose latency is measured too (the bridge's
+// command then publishes there).
 #include "bridge_process.h"
 #include "client_fleet.h"
 #include "kernel_floor.h"
+#include "mqtt_watcher.h"
 #include "virtual_scanner.h"
 
 #include <signal.h>
@@ -22,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,6 +36,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+
+constexpr int kBrokerPort = 18830;
+const char* const kBrokerTopic = "tirn-bench/scan";
 
 struct Options {
     std::string label;
@@ -42,6 +50,7 @@ struct Options {
     Pacing pacing;
     int floorSockets = 0;
     bool tls = false;
+    bool mqtt = false;
     std::vector<std::string> command;
 };
 
@@ -56,8 +65,8 @@ bool parse(int argc, char** argv, Options& options) {
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--tls") {
-            options.tls = true;
+        if (arg == "--tls" || arg == "--mqtt") {
+            (arg == "--tls" ? options.tls : options.mqtt) = true;
             continue;
         }
         if (i + 1 >= argc) return false;
@@ -166,7 +175,14 @@ struct Series {
     int subscribers = 0, size = 0, scans = 0, lost = 0, wrong = 0;
     std::vector<double> firstMs, lastMs, allMs;
     double cpuPerScan = 0;
+    bool mqtt = false;
+    std::vector<double> mqttMs;  // to the MQTT subscriber
+    int mqttLost = 0;
 };
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
 
 // Warms the subscribers up: scans until every one has received one.
 bool warmUp(VirtualScanner& scanner, Subscribers& subscribers) {
@@ -184,14 +200,16 @@ bool warmUp(VirtualScanner& scanner, Subscribers& subscribers) {
 // Latency counts from the moment the scan's last byte reaches the port: a
 // bridge cannot know that a scan has ended before then.
 Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, int size, int scans,
-               const Pacing& pacing) {
+               const Pacing& pacing, MqttWatcher* mqtt) {
     Series series;
+    series.mqtt = mqtt != nullptr;
     series.subscribers = static_cast<int>(subscribers.size());
     series.size = size;
     series.scans = scans;
     const double cpuBefore = cpuSeconds(bridge);
     for (int i = 0; i < scans; ++i) {
         subscribers.resetCounts();
+        const int mqttBefore = mqtt ? mqtt->received() : 0;
         const std::string scan = scanOfSize(size, i);
         scanner.type(scan, pacing);
         const auto start = Clock::now();
@@ -202,7 +220,7 @@ Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, 
         }
         double first = 1e9, last = 0;
         for (std::size_t c = 0; c < subscribers.size(); ++c) {
-            const double ms = std::chrono::duration<double, std::milli>(subscribers.lastAt(c) - start).count();
+            const double ms = msBetween(start, subscribers.lastAt(c));
             first = std::min(first, ms);
             last = std::max(last, ms);
             if (subscribers.size() <= 1000 || series.allMs.size() < 100000) series.allMs.push_back(ms);
@@ -210,6 +228,11 @@ Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, 
         series.firstMs.push_back(first);
         series.lastMs.push_back(last);
         if (subscribers.firstClientMessage() != expectedMessage(scan)) ++series.wrong;
+        if (mqtt) {
+            Clock::time_point at;
+            if (mqtt->waitForCount(mqttBefore + 1, 2s, at)) series.mqttMs.push_back(msBetween(start, at));
+            else ++series.mqttLost;
+        }
         // A pause between scans, as between two people's scans, so that no
         // two bursts run together.
         std::this_thread::sleep_for(std::chrono::milliseconds(15 + i % 10));
@@ -221,11 +244,11 @@ Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, 
 
 void printSeries(const Series& s, bool comma) {
     printf("    {\"subscribers\": %d, \"size\": %d, \"scans\": %d, \"lost\": %d, \"wrong\": %d,\n"
-           "     \"first_ms\": %s,\n     \"last_ms\": %s,\n     \"all_ms\": %s,\n"
-           "     \"cpu_ms_per_scan\": %.4f}%s\n",
+           "     \"first_ms\": %s,\n     \"last_ms\": %s,\n     \"all_ms\": %s,\n",
            s.subscribers, s.size, s.scans, s.lost, s.wrong, distribution(s.firstMs).c_str(),
-           distribution(s.lastMs).c_str(), distribution(s.allMs).c_str(), s.cpuPerScan * 1000,
-           comma ? "," : "");
+           distribution(s.lastMs).c_str(), distribution(s.allMs).c_str());
+    if (s.mqtt) printf("     \"mqtt_ms\": %s, \"mqtt_lost\": %d,\n", distribution(s.mqttMs).c_str(), s.mqttLost);
+    printf("     \"cpu_ms_per_scan\": %.4f}%s\n", s.cpuPerScan * 1000, comma ? "," : "");
 }
 
 }  // namespace
@@ -235,11 +258,25 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, options)) {
         fprintf(stderr, "usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]\n"
                         "                  [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]\n"
-                        "                  [--floor SOCKETS] [--tls] -- COMMAND...\n");
+                        "                  [--floor SOCKETS] [--tls] [--mqtt] -- COMMAND...\n");
         return 2;
     }
     prepareForManyConnections();
 
+    pid_t broker = -1;
+    std::unique_ptr<MqttWatcher> mqtt;
+    if (options.mqtt) {
+        broker = startBridge({"mosquitto", "-p", std::to_string(kBrokerPort)});
+        if (!waitForListener(kBrokerPort)) {
+            fprintf(stderr, "tirn-bench: mosquitto did not start\n");
+            return 1;
+        }
+        mqtt = std::make_unique<MqttWatcher>(kBrokerPort, kBrokerTopic);
+        if (!mqtt->waitUntilSubscribed(5s)) {
+            fprintf(stderr, "tirn-bench: could not subscribe to %s\n", kBrokerTopic);
+            return 1;
+        }
+    }
     VirtualScanner scanner;
     const pid_t bridge = startBridge(options.command);
     if (!scanner.pluggedIn() || !waitForListener()) {
@@ -261,7 +298,7 @@ int main(int argc, char** argv) {
         }
         fprintf(stderr, "%s: %d subscribers\n", options.label.c_str(), count);
         for (int size : options.sizes)
-            results.push_back(measure(scanner, subscribers, bridge, size, options.scans, options.pacing));
+            results.push_back(measure(scanner, subscribers, bridge, size, options.scans, options.pacing, mqtt.get()));
         if (count == options.subscribers.back() && options.idleSeconds > 0) {
             memoryAtLargest = residentKb(bridge);
             const double before = cpuSeconds(bridge);
@@ -276,10 +313,15 @@ int main(int argc, char** argv) {
         warmUp(scanner, subscribers)) {
         fprintf(stderr, "%s: %d subscribers held\n", options.label.c_str(), options.hold);
         memoryHeld = residentKb(bridge);
-        held = measure(scanner, subscribers, bridge, 14, 20, options.pacing);
+        held = measure(scanner, subscribers, bridge, 14, 20, options.pacing, mqtt.get());
     }
     kill(bridge, SIGKILL);
     waitpid(bridge, nullptr, 0);
+    mqtt.reset();
+    if (broker > 0) {
+        kill(broker, SIGKILL);
+        waitpid(broker, nullptr, 0);
+    }
 
     if (options.floorSockets > 0) {
         // The WebSocket frame of a 14-byte scan: a text frame, its length, the message.
