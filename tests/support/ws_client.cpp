@@ -159,10 +159,10 @@ bool WsClient::fill(Clock::time_point deadline) {
     pollfd ready{fd_, POLLIN, 0};
     const bool decrypted = ssl_ && SSL_pending(ssl_) > 0;
     if (!decrypted) {
-        int ready_count;
-        while ((ready_count = poll(&ready, 1, millisecondsUntil(deadline))) < 0 && errno == EINTR) {
+        int readyCount;
+        while ((readyCount = poll(&ready, 1, millisecondsUntil(deadline))) < 0 && errno == EINTR) {
         }
-        if (ready_count <= 0) return false;
+        if (readyCount <= 0) return false;
     }
     char chunk[64 * 1024];
     errno = 0;
