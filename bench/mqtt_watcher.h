@@ -21,7 +21,8 @@ public:
     // Whether the subscription stands within the timeout.
     bool waitUntilSubscribed(std::chrono::milliseconds timeout);
     int received();
-    // When message number `count` (from 1) arrived; false if it did not in time.
+    // Once `count` messages in all have arrived: when the latest did (one
+    // per scan, so that scan's). False if they did not in time.
     bool waitForCount(int count, std::chrono::milliseconds timeout, Clock::time_point& at);
 
 private:
