@@ -4,6 +4,8 @@
 #include "server/listener.h"
 #include "server/websocket_session.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -89,6 +91,11 @@ int WebsocketControl::setupWebsocketServer() {
         ctx->io.run();
     }
     flushConsole();
+    // OpenSSL keeps state for each thread that used it (its random
+    // generators, for one) and frees it when the thread ends. This detached
+    // thread may still be ending when the process exits, after OpenSSL's
+    // own clean-up: freed here, it can never be left behind.
+    OPENSSL_thread_stop();
     std::lock_guard<std::mutex> lock(lifecycle_);
     serving_ = false;
     serverThreadDone_.notify_all();

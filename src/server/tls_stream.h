@@ -4,8 +4,21 @@
 // idle. Asio's own SSL stream keeps four 17 KB buffers per connection
 // instead. The TCP stream underneath keeps Beast's timeouts.
 //
-// Used from one thread; a read and a write may be under way at once, as a
-// WebSocket stream needs.
+// Lifetime rules:
+// - Used from one thread (the executor's); a read and a write may be under
+//   way at once, as a WebSocket stream needs, but no two reads or two
+//   writes.
+// - The connection's state (the TCP stream, OpenSSL's object and the
+//   records on their way) lives apart from this object, and I/O under way
+//   holds it. So a stream may be moved with I/O pending (the I/O goes on,
+//   for the new owner), and destroyed with I/O pending: the socket closes,
+//   and the pending operations complete with operation_aborted, or are
+//   simply destroyed with an io_context that no longer runs.
+// - A read completes as soon as OpenSSL has plaintext or the client has
+//   gone; it never waits for a write the client does not take. A write,
+//   the handshake and the shutdown complete once their records are out.
+// - When OpenSSL cannot make the connection's state (out of memory), ok()
+//   is false and every operation fails with no_memory.
 #pragma once
 
 #include <boost/asio/any_completion_handler.hpp>
@@ -17,12 +30,10 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-struct ssl_st;
+struct TlsStreamBio;
 
 class TlsStream {
 public:
@@ -31,19 +42,19 @@ public:
     using Completion = boost::asio::any_completion_handler<void(boost::system::error_code, std::size_t)>;
 
     TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& context);
-    TlsStream(TlsStream&& other) noexcept;
+    TlsStream(TlsStream&& other) noexcept = default;
     TlsStream& operator=(TlsStream&&) = delete;
     ~TlsStream();
 
-    executor_type get_executor() { return next_.get_executor(); }
-    next_layer_type& next_layer() { return next_; }
-    const next_layer_type& next_layer() const { return next_; }
+    bool ok() const;
+    executor_type get_executor();
+    next_layer_type& next_layer();
+    const next_layer_type& next_layer() const;
 
     template <class Buffers, class Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
         return initiate(std::forward<Token>(token), [this, buffers](Completion done) {
-            const boost::asio::mutable_buffer buffer = *boost::asio::buffer_sequence_begin(buffers);
-            run([this, buffer] { return read(buffer); }, std::move(done), buffer.size() == 0);
+            startRead(*boost::asio::buffer_sequence_begin(buffers), std::move(done));
         });
     }
 
@@ -55,30 +66,23 @@ public:
             const std::size_t size = std::min<std::size_t>(boost::asio::buffer_size(buffers), kMaxRecord);
             auto flat = std::make_shared<std::string>(size, '\0');
             boost::asio::buffer_copy(boost::asio::buffer(*flat), buffers);
-            run([this, flat] { return write(*flat); }, std::move(done), size == 0);
+            startWrite(std::move(flat), std::move(done));
         });
     }
 
     template <class Token>
     auto async_handshake(Token&& token) {
-        return initiate(std::forward<Token>(token),
-                        [this](Completion done) { run([this] { return handshake(); }, std::move(done)); });
+        return initiate(std::forward<Token>(token), [this](Completion done) { startHandshake(std::move(done)); });
     }
 
     // Sends close_notify; does not wait for the client's.
     template <class Token>
     auto async_shutdown(Token&& token) {
-        return initiate(std::forward<Token>(token),
-                        [this](Completion done) { run([this] { return shutdown(); }, std::move(done)); });
+        return initiate(std::forward<Token>(token), [this](Completion done) { startShutdown(std::move(done)); });
     }
 
 private:
     static constexpr std::size_t kMaxRecord = 16 * 1024;
-
-    struct Operation {
-        std::function<int()> attempt;  // an OpenSSL call: > 0 done, else see SSL_get_error
-        Completion done;
-    };
 
     template <class Token, class Start>
     auto initiate(Token&& token, Start start) {
@@ -86,41 +90,14 @@ private:
             [start](auto handler) mutable { start(Completion(std::move(handler))); }, token);
     }
 
-    // Runs the call until it is done or fails; `nothingToDo` completes at
-    // once with no bytes.
-    void run(std::function<int()> attempt, Completion done, bool nothingToDo = false);
-    void step(const std::shared_ptr<Operation>& operation);
-    void complete(const std::shared_ptr<Operation>& operation, boost::system::error_code ec, std::size_t bytes);
-    int read(boost::asio::mutable_buffer buffer);
-    int write(const std::string& bytes);
-    int handshake();
-    int shutdown();
-    boost::system::error_code errorOf(int result);
+    void startRead(boost::asio::mutable_buffer buffer, Completion done);
+    void startWrite(std::shared_ptr<const std::string> bytes, Completion done);
+    void startHandshake(Completion done);
+    void startShutdown(Completion done);
 
-    // Who waits for a read or a write of the TCP stream. The pending I/O
-    // owns the list, not the stream: a session whose I/O is dropped when
-    // the service stops must not keep itself alive through its stream.
-    using Waiters = std::vector<std::function<void(boost::system::error_code)>>;
-
-    // Ciphertext from the client: one read at a time, for whoever waits.
-    void receiveThen(std::function<void(boost::system::error_code)> next);
-    // Ciphertext to the client: sent in order; `next` once all is out.
-    void sendThen(std::function<void(boost::system::error_code)> next);
-    void sendPending(const std::shared_ptr<Waiters>& waiting);
-
+    struct Core;
     friend struct TlsStreamBio;
-    int bioRead(char* into, int size);
-    void bioWrite(const char* bytes, int size) { toSend_.append(bytes, static_cast<std::size_t>(size)); }
-
-    next_layer_type next_;
-    ssl_st* ssl_ = nullptr;
-    std::string received_;   // not yet taken by OpenSSL
-    std::string toSend_;     // written by OpenSSL, not yet on the way
-    std::string inFlight_;   // on the way
-    std::vector<char> chunk_;
-    bool ended_ = false;     // the client closed its side
-    std::weak_ptr<Waiters> receiveWaiters_;  // set while a read is under way
-    std::weak_ptr<Waiters> sendWaiters_;     // set while a write is under way
+    std::shared_ptr<Core> core_;
 };
 
 // What a WebSocket stream over TLS does at its end: close_notify, then the
