@@ -10,11 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -172,6 +176,75 @@ TEST_F(Tls, StalledHandshakesAreDropped) {
     service_->scan("STILL-SERVED");
     EXPECT_EQ(good->receive()->payload, scanMessage("STILL-SERVED"));
     unplugAndExpectCleanExit();
+}
+
+// Stalled TLS subscribers that half-close go at once, as plain ones do, even
+// with a write to them under way.
+TEST_F(Tls, HalfClosedStalledClientsLeaveNoDescriptors) {
+    startService(tlsArguments(pair_));
+    shrinkSocketBuffers();
+    auto good = subscriber();
+    const int before = service_->openDescriptors();
+    std::vector<std::unique_ptr<WsClient>> stalled;
+    for (int i = 0; i < 5; ++i) stalled.push_back(subscriber());
+    for (int i = 0; i < 5; ++i) {
+        service_->scan(std::string(2000, '\x01'));  // 12 KB escaped
+        ASSERT_TRUE(good->receive());
+    }
+    for (auto& client : stalled) shutdown(client->descriptor(), SHUT_WR);
+    EXPECT_TRUE(waitForDescriptors(*service_, before)) << service_->openDescriptors();
+    unplugAndExpectCleanExit();
+}
+
+// Clients that vanish at every stage of a connection, while scans flow and
+// while the service stops: nothing is left behind (the leak checker of a
+// sanitizer build ends the service with a failure otherwise).
+TEST_F(Tls, ClientsVanishingAtEveryStageWhileTheServiceStops) {
+    startService(tlsArguments(pair_));
+    auto good = subscriber();
+    const std::string upgrade = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    // One client, gone after `stage` steps of its connection.
+    auto vanishAfter = [&](int stage) {
+        auto client = WsClient::connectRaw(9010, 1s);
+        if (!client || stage == 0) return;
+        if (stage == 1) {
+            client->sendRaw("\x16\x03\x01\x02\x00\x01");  // a ClientHello cut short
+            return;
+        }
+        if (!client->startTls(1s) || stage == 2) return;
+        if (stage == 3) {
+            client->sendRaw(upgrade.substr(0, 20));
+            return;
+        }
+        client->sendRaw(upgrade);
+        if (stage == 4) return;
+        client->receive(10ms);
+        client->sendText("hello");
+        if (stage == 5) return;
+        client->receive(100ms);  // a scan, perhaps
+        if (stage == 6) shutdown(client->descriptor(), SHUT_WR);
+        if (stage == 7) client->close();
+    };
+    constexpr int kStages = 8;
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> fleet;
+    for (int t = 0; t < 4; ++t)
+        fleet.emplace_back([&, t] {
+            for (int i = t; !stopped; ++i) vanishAfter(i % kStages);
+        });
+    for (int i = 0; i < 3; ++i) {
+        const std::string scan = "WHILE-CHURNING-" + std::to_string(i);
+        service_->scan(scan);
+        const auto message = good->receive();
+        ASSERT_TRUE(message);
+        EXPECT_EQ(message->payload, scanMessage(scan));
+    }
+    service_->unplugScanner();
+    EXPECT_EQ(service_->waitForExit(30s), 0) << service_->err();
+    stopped = true;
+    for (auto& client : fleet) client.join();
+    EXPECT_EQ(service_->err().find("LeakSanitizer"), std::string::npos) << service_->err();
 }
 
 }  // namespace

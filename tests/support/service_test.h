@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,25 @@ constexpr auto kServedWithin = 2s;
 #else
 constexpr auto kServedWithin = 200ms;
 #endif
+
+// Small socket buffers in the test's network namespace, so that a client
+// that stops reading stalls the service's writes after a few scans.
+inline void shrinkSocketBuffers() {
+    for (const char* sysctl : {"/proc/sys/net/ipv4/tcp_rmem", "/proc/sys/net/ipv4/tcp_wmem"}) {
+        FILE* file = fopen(sysctl, "w");
+        ASSERT_TRUE(file);
+        fputs("4096 4096 4096", file);
+        fclose(file);
+    }
+}
+
+// Waits until the service holds no more descriptors than `count`.
+inline bool waitForDescriptors(const ServiceProcess& service, int count, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (service.openDescriptors() > count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    return service.openDescriptors() <= count;
+}
 
 class ServiceTest : public testing::Test {
 protected:
