@@ -59,6 +59,59 @@ bool isUtf8Name(const std::string& charset) {
     return strcasecmp(charset.c_str(), "utf-8") == 0 || strcasecmp(charset.c_str(), "utf8") == 0;
 }
 
+// Whether a charset is UTF-8, under whichever of its names iconv knows
+// (UTF8, ISO-10646/UTF8/, ...): it passes UTF-8 through unchanged. Asked
+// once per thread and name.
+bool decodesAsUtf8(const std::string& charset) {
+    thread_local std::string asked;
+    thread_local bool answer = false;
+    if (charset == asked) return answer;
+    static const char probe[] = "A\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80";
+    Converter converter("utf-8", charset.c_str());
+    char output[64] = {};
+    const char* in = probe;
+    std::size_t inLeft = sizeof probe - 1;
+    char* out = output;
+    std::size_t outLeft = sizeof output;
+    answer = converter.ok() && converter.run(in, inLeft, out, outLeft) &&
+             std::string(output, out) == std::string(probe, sizeof probe - 1);
+    asked = charset;
+    return answer;
+}
+
+// Text frames must be well-formed UTF-8, whatever the scanner's charset let
+// through: from the first byte that starts no well-formed character, the
+// text ends (stop) or each such byte becomes U+FFFD (replace). `text` is
+// zero-terminated within `capacity`. Returns whether anything was replaced.
+bool keepWellFormedUtf8(char* text, std::size_t capacity, InvalidBytes invalid) {
+    const std::size_t length = strnlen(text, capacity);
+    auto* bytes = reinterpret_cast<unsigned char*>(text);
+    std::size_t at = 0;
+    std::size_t sequence;
+    while (at < length && (sequence = utf8SequenceLength(bytes + at, length - at)) != 0) at += sequence;
+    if (at == length) return false;
+    if (invalid == InvalidBytes::Stop) {
+        memset(text + at, 0, capacity - at);
+        return false;
+    }
+    std::string mended(text, at);
+    for (std::size_t i = at; i < length;) {
+        sequence = utf8SequenceLength(bytes + i, length - i);
+        if (sequence == 0) {
+            mended += kReplacementUtf8;
+            ++i;
+        } else {
+            mended.append(text + i, sequence);
+            i += sequence;
+        }
+    }
+    std::size_t kept = std::min(mended.size(), capacity - 1);
+    while (kept > 0 && kept < mended.size() && (static_cast<unsigned char>(mended[kept]) & 0xC0) == 0x80) --kept;
+    memset(text, 0, capacity);
+    memcpy(text, mended.data(), kept);
+    return true;
+}
+
 // glibc's UTF-8 decoder takes the old five- and six-byte forms and code
 // points past U+10FFFF, and its encoder writes them out again: bytes that a
 // browser refuses in a text frame, closing the connection. So a scanner's
@@ -184,13 +237,15 @@ bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t 
     const CharsetPair* mode = charsetsOfMode(SelectEncoding);
     if (mode == nullptr) return false;
     std::string checked;
-    if (isUtf8Name(charsets.source())) {
+    if (decodesAsUtf8(charsets.source())) {
         checked = withIllFormedUtf8Marked(input, inputLength);
         input = checked.data();
     }
+    const bool utf8Out = isUtf8Name(mode->to);
     if (charsets.invalid == InvalidBytes::Stop) {
         if (charsets.scanner.empty()) g2u(input, inputLength, output, outputCapacity);
         else code_convert(charsets.scanner.c_str(), mode->to, input, inputLength, output, outputCapacity);
+        if (utf8Out) keepWellFormedUtf8(output, outputCapacity, InvalidBytes::Stop);
         return false;
     }
     memset(output, 0, outputCapacity);
@@ -199,7 +254,6 @@ bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t 
     // one the scanner's charset lacks; on to GBK, one GBK cannot hold.
     Converter toUtf8("utf-8", charsets.source().c_str());
     if (!toUtf8.ok()) return false;
-    const bool utf8Out = isUtf8Name(mode->to);
     std::string utf8(utf8Out ? 0 : outputCapacity * 2, '\0');
     char* out = utf8Out ? output : utf8.data();
     std::size_t outLeft = utf8Out ? outputCapacity : utf8.size();
@@ -210,6 +264,8 @@ bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t 
         char* target = output;
         std::size_t targetLeft = outputCapacity;
         replaced |= convertReplacing(toTarget, utf8.data(), utf8.size(), target, targetLeft, "?", oneUtf8Character);
+    } else {
+        replaced |= keepWellFormedUtf8(output, outputCapacity, InvalidBytes::Replace);
     }
     printProgress("iconv is over");
     return replaced;

@@ -10,6 +10,7 @@
 #include "startup.h"
 #include "subscriber_list.h"
 #include "tls_files.h"
+#include "token_file.h"
 #include "websocketcontrol.h"
 
 #include <unistd.h>
@@ -38,6 +39,12 @@ int main(int argc, char** argv) {
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
     if (!readMqttCredentials(commandLine.options.mqtt)) return kExitMalformedCommandLine;
     const Options& options = commandLine.options;
+    std::string token;
+    if (!options.tokenFile.empty()) {
+        const auto read = readTokenFile(options.tokenFile);
+        if (!read) return kExitMalformedCommandLine;
+        token = *read;
+    }
     if (options.tls.enabled()) {
         if (!tlsFilesUsable(options.tls)) return kExitMalformedCommandLine;
         reserveHangupForReload();
@@ -54,8 +61,8 @@ int main(int argc, char** argv) {
                         options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount,
                         options.mqtt.url, broker ? std::function<BrokerFigures()>([&broker] { return broker->figures(); })
                                                  : std::function<BrokerFigures()>()});
-    const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins), &stats,
-                                options.tls};
+    const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins, options.serverNames), &stats,
+                                options.tls, token};
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
     ScanSink alsoToBroker;

@@ -33,9 +33,19 @@ const char kUsage[] =
     "  --allow-origin ORIGIN\n"
     "                  a web page that may subscribe, as scheme://host[:port]; repeat for\n"
     "                  more (default: any page; the service's own page always may)\n"
+    "  --server-name NAME\n"
+    "                  a name this box is reached by, besides its host name, localhost and\n"
+    "                  its addresses; with --allow-origin, requests naming any other host\n"
+    "                  are refused; repeat for more (default: none)\n"
+    "  --token-file FILE\n"
+    "                  subscribing takes a message that is exactly the token on the file's\n"
+    "                  first line, and /status and /metrics take it as a Bearer token\n"
+    "                  (default: none, anyone who reaches the port may)\n"
     "  --tls-cert FILE --tls-key FILE\n"
     "                  speak TLS only, wss:// and https://, with this PEM certificate (its\n"
     "                  chain may follow it) and key; SIGHUP reloads both (default: plain)\n"
+    "  --tls-min 1.2|1.3\n"
+    "                  the oldest TLS version served (default 1.2)\n"
     "  --mqtt URL      publish every scan to this MQTT broker as well, mqtt://host[:port] or\n"
     "                  mqtts://host[:port] (default: none)\n"
     "  --mqtt-credentials FILE\n"
@@ -52,7 +62,7 @@ const char kUsage[] =
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kTlsCert, kTlsKey, kMqtt,
+enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt,
                 kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kHelp, kVersion };
 
 const option kLongOptions[] = {
@@ -64,7 +74,10 @@ const option kLongOptions[] = {
     {"bind", required_argument, nullptr, kBind},
     {"port", required_argument, nullptr, kPort},
     {"allow-origin", required_argument, nullptr, kAllowOrigin},
+    {"server-name", required_argument, nullptr, kServerName},
+    {"token-file", required_argument, nullptr, kTokenFile},
     {"tls-cert", required_argument, nullptr, kTlsCert},
+    {"tls-min", required_argument, nullptr, kTlsMin},
     {"tls-key", required_argument, nullptr, kTlsKey},
     {"mqtt", required_argument, nullptr, kMqtt},
     {"mqtt-credentials", required_argument, nullptr, kMqttCredentials},
@@ -120,6 +133,12 @@ std::optional<std::string> bindAddress(std::string text) {
     return std::nullopt;
 }
 
+void warnIgnored(char** first, char** last) {
+    fputs("TirnSerial: warning: ignoring", stderr);
+    for (char** word = first; word != last; ++word) fprintf(stderr, " '%s'", *word);
+    fputs(" after the mode\n", stderr);
+}
+
 // The option as the user wrote it, for messages.
 std::string spelled(char** argv) {
     if (optopt != 0 && optopt < kDevice) return std::string("-") + static_cast<char>(optopt);
@@ -137,10 +156,14 @@ CommandLine parseCommandLine(int argc, char** argv) {
 
     CommandLine result{CommandLineVerdict::Serve, {}};
     Options& options = result.options;
+    // Words between the mode and the first option were always ignored.
     optind = 2;
+    while (optind < argc && argv[optind][0] != '-') ++optind;
+    const int firstOption = optind;
     opterr = 0;
     bool mqttDetails = false;  // an --mqtt-... option, which needs --mqtt
-    for (int id; (id = getopt_long(argc, argv, ":", kLongOptions, nullptr)) != -1;) {
+    // "+": stop at the first word that is no option, and refuse it below.
+    for (int id; (id = getopt_long(argc, argv, "+:", kLongOptions, nullptr)) != -1;) {
         mqttDetails = mqttDetails || (id >= kMqttCredentials && id <= kMqttQueue);
         switch (id) {
         case kDevice:
@@ -158,6 +181,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
             if (!options.endOn) return malformed("--end-on takes cr, lf or a byte as 0xHH, not '%s'", optarg);
             break;
         case kCharset:
+            if (strstr(optarg, "//") != nullptr)
+                return malformed("--charset takes a charset without //IGNORE or //TRANSLIT (--invalid says what "
+                                 "becomes of rejected bytes), not '%s'", optarg);
             if (!knownCharset(optarg)) return malformed("--charset: iconv knows no charset named '%s'", optarg);
             options.charsets.scanner = optarg;
             break;
@@ -184,6 +210,19 @@ CommandLine parseCommandLine(int argc, char** argv) {
             options.allowedOrigins.push_back(*origin);
             break;
         }
+        case kServerName:
+            if (!validServerName(optarg)) return malformed("--server-name takes a host name, not '%s'", optarg);
+            options.serverNames.push_back(optarg);
+            break;
+        case kTokenFile:
+            if (*optarg == '\0') return malformed("--token-file needs a file%s", "");
+            options.tokenFile = optarg;
+            break;
+        case kTlsMin:
+            if (strcmp(optarg, "1.2") != 0 && strcmp(optarg, "1.3") != 0)
+                return malformed("--tls-min takes 1.2 or 1.3, not '%s'", optarg);
+            options.tls.tls13Only = strcmp(optarg, "1.3") == 0;
+            break;
         case kTlsCert:
         case kTlsKey:
             if (*optarg == '\0') return malformed("%s needs a file", id == kTlsCert ? "--tls-cert" : "--tls-key");
@@ -220,10 +259,18 @@ CommandLine parseCommandLine(int argc, char** argv) {
         default: return malformed("unknown option %s", spelled(argv).c_str());
         }
     }
+    if (optind < argc) {
+        // A value that lost its option (two values given to one), or one
+        // split by the shell or the defaults file's quoting.
+        return malformed("'%s' is no option, nor the value of one (one value an option; quote values with blanks)",
+                         argv[optind]);
+    }
     if (mqttDetails && !options.mqtt.enabled())
         return malformed("%s", "--mqtt-credentials, --mqtt-topic, --mqtt-qos and --mqtt-queue need --mqtt");
     if (options.mqtt.enabled() && options.mqtt.topic.empty()) options.mqtt.topic = defaultScanTopic();
     if (options.tls.certificate.empty() != options.tls.key.empty())
         return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
+    if (options.tls.tls13Only && !options.tls.enabled()) return malformed("%s", "--tls-min needs --tls-cert and --tls-key");
+    if (firstOption > 2) warnIgnored(argv + 2, argv + firstOption);
     return result;
 }

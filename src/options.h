@@ -29,6 +29,13 @@ struct Options {
     unsigned short port = 9010;
     // Web pages that may subscribe, by origin; none given, any page may.
     std::vector<std::string> allowedOrigins;
+    // Names this box is reached by, besides its host name, loopback and its
+    // addresses: where origins are checked, requests naming another host
+    // are refused.
+    std::vector<std::string> serverNames;
+    // The file whose first line is the token that subscribing and reading
+    // the figures take; none: no token.
+    std::string tokenFile;
     // None: plain WebSocket and HTTP, as without TLS.
     TlsFiles tls;
     // None: no broker, only the WebSocket clients.

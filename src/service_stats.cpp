@@ -9,7 +9,7 @@
 
 namespace {
 
-const char* const kDropReasonNames[] = {"too_slow", "unanswered_pings", "oversized", "invalid"};
+const char* const kDropReasonNames[] = {"too_slow", "unanswered_pings", "oversized", "invalid", "unauthorized"};
 
 std::int64_t epochMilliseconds() {
     using namespace std::chrono;
@@ -97,7 +97,7 @@ std::string ServiceStats::statusJson() const {
     cJSON_AddNumberToObject(root, "subscriptions",
                             static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
     cJSON* dropped = cJSON_AddObjectToObject(root, "clients_dropped");
-    for (int reason = 0; reason < 4; ++reason)
+    for (int reason = 0; reason < kDropReasons; ++reason)
         cJSON_AddNumberToObject(dropped, kDropReasonNames[reason], static_cast<double>(dropped_[reason].load()));
     if (facts_.brokerFigures) {
         const BrokerFigures broker = facts_.brokerFigures();
@@ -144,7 +144,7 @@ std::string ServiceStats::metricsText() const {
     out.metric("tirnserial_subscriptions", "gauge", "Entries in the subscriber list now.",
                static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
     out.header("tirnserial_clients_dropped_total", "counter", "WebSocket clients the service dropped, by reason.");
-    for (int reason = 0; reason < 4; ++reason)
+    for (int reason = 0; reason < kDropReasons; ++reason)
         out.sample("tirnserial_clients_dropped_total", static_cast<double>(dropped_[reason].load()),
                    std::string("reason=\"") + kDropReasonNames[reason] + "\"");
     if (facts_.brokerFigures) {

@@ -17,7 +17,8 @@ struct BrokerFigures {
 };
 
 // Why the server dropped a client.
-enum class DropReason { TooSlow, UnansweredPings, Oversized, Invalid };
+enum class DropReason { TooSlow, UnansweredPings, Oversized, Invalid, Unauthorized };
+constexpr int kDropReasons = 5;
 
 class ServiceStats {
 public:
@@ -58,6 +59,6 @@ private:
     std::atomic<std::uint64_t> scansWithReplacements_{0};
     std::atomic<std::int64_t> lastScanMs_{0};  // since the epoch; 0: none yet
     std::atomic<std::int64_t> clientsConnected_{0};
-    std::atomic<std::uint64_t> dropped_[4] = {};
+    std::atomic<std::uint64_t> dropped_[kDropReasons] = {};
     std::atomic<std::int64_t> certificateExpiry_{0};  // 0: plain connections
 };

@@ -7,6 +7,7 @@
 struct TlsFiles {
     std::string certificate;  // PEM; the chain may follow the certificate
     std::string key;          // PEM
+    bool tls13Only = false;   // TLS 1.2 is served too unless set
     bool enabled() const { return !certificate.empty(); }
 };
 

@@ -27,7 +27,7 @@ CloseCallback callbackWebClose = nullptr;
 
 int connectionId(const WsConnection* connection) { return connection->id(); }
 
-void listener_on_message(WsConnection* connection, const char* payload, std::size_t size) {
+void listener_on_message(WsConnection* connection, const char* payload, std::size_t size, bool secret) {
     if (size < 1) {
         printf("size of msg is 0 or msg = NULL(connet id = %d)", connectionId(connection));
         return;
@@ -35,7 +35,7 @@ void listener_on_message(WsConnection* connection, const char* payload, std::siz
     char message[kMessageBufferSize] = {};
     memcpy(message, payload, std::min(size, sizeof message - 1));
     // Escaped, so that no client can write lines of its own into the log.
-    printf("debug:%s \n", escapedForConsole(message, sizeof message).c_str());
+    printf("debug:%s \n", secret ? "(the access token)" : escapedForConsole(message, sizeof message).c_str());
     if (callbackfunc == nullptr) return;
     // A payload too long for the buffer is passed on as it is, so the
     // callback never sees a length beyond the bytes it is given.

@@ -22,6 +22,7 @@ struct ServerSettings {
     OriginPolicy origins;
     ServiceStats* stats = nullptr;  // none: figures of the server alone
     TlsFiles tls;                   // none: plain connections
+    std::string token;              // none: anyone who reaches the port may subscribe and read the figures
 };
 
 // One client connection. The server owns it; others hold it by pointer and
@@ -40,8 +41,8 @@ extern MessageCallback callbackfunc;
 extern CloseCallback callbackWebClose;
 
 // The on-message handler: prints the message and hands non-empty ones to
-// callbackfunc.
-void listener_on_message(WsConnection* connection, const char* payload, std::size_t size);
+// callbackfunc. A token is never printed: `secret` shows it as such.
+void listener_on_message(WsConnection* connection, const char* payload, std::size_t size, bool secret = false);
 
 class WsContext;   // the event loop and the connections it serves
 class WsListener;  // the listening socket

@@ -91,6 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{"ZeroByteEndsData", {"2"}, std::string("AB\0CD", 5), "AB"},
                     ModeCase{"Utf8QrTextUpToAnIllFormedSequence", {"0", "--charset", "utf-8"},
                              kQrText + "\xF8\x88\x80\x80\x80", kQrText},
+                    ModeCase{"Utf8UnderAnotherNameIsCheckedToo", {"0", "--charset", "ISO-10646/UTF8/"},
+                             kQrText + "\xF8\x88\x80\x80\x80", kQrText},
                     ModeCase{"IllFormedUtf8Replaced", {"2", "--charset", "utf8", "--invalid", "replace"},
                              "A\xFB\x84\x84\x84\x84" "B\xF4\x90\x80\x80",
                              "A" + repeated(kReplacement, 5) + "B" + repeated(kReplacement, 4)},

@@ -90,6 +90,12 @@ TEST(Startup, ModeArgumentIsReadAsANumber) {
         EXPECT_TRUE(service.waitForError("standard input is not a terminal device: "));
         EXPECT_EQ(service.err().rfind("standard input is not a terminal device: ", 0), 0u) << service.err();
     }
+    // Words between the mode and the options (an old port and baud rate,
+    // say) are ignored, with a warning.
+    ServiceProcess service({"1", "ttyUSB0", "115200", "--gap-ms", "30"});
+    ASSERT_TRUE(service.waitForOutput("OpenPort is sucessful")) << service.err();
+    EXPECT_EQ(service.err().rfind("TirnSerial: warning: ignoring 'ttyUSB0' '115200' after the mode\n", 0), 0u)
+        << service.err();
 }
 
 TEST(Startup, SecondCopyIsRefusedBeforeAnythingElse) {
@@ -115,6 +121,12 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
         {"0", "--charset", "klingon"}, {"0", "--invalid", "ignore"},
         {"0", "--mqtt", "http://broker"}, {"0", "--mqtt-qos", "1"}, {"0", "--mqtt", "mqtt://b", "--mqtt-qos", "2"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-credentials", "/nonexistent"},
+        {"0", "--charset", "UTF-8//IGNORE"}, {"0", "--server-name", "bad name"}, {"0", "--tls-min", "1.1"},
+        {"0", "--token-file", "/nonexistent"},
+        // Values that lost their option, as a defaults file's split quoting
+        // leaves them.
+        {"0", "--allow-origin", "https://a.example", "https://b.example"}, {"0", "--gap-ms", "5", "10"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "\"shop", "scans\""},
     };
     for (const auto& args : cases) {
         ServiceProcess service(args);

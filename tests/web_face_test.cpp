@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -86,7 +89,12 @@ TEST_F(WebFace, PlainHttpIsAnswered) {
     EXPECT_NE(page.head.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
     EXPECT_NE(page.body.find("<script src=\"app.js\""), std::string::npos);
     EXPECT_EQ(request("GET", "/app.js").status, 200);
-    EXPECT_EQ(request("HEAD", "/app.css").body, "");
+    const HttpReply head = request("HEAD", "/");
+    EXPECT_EQ(head.body, "");
+    EXPECT_NE(head.head.find("Content-Length: " + std::to_string(page.body.size())), std::string::npos) << head.head;
+    const HttpReply absolute = parseReply(WsClient::exchange("GET http://127.0.0.1:9010/status HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(absolute.status, 200);
+    EXPECT_EQ(absolute.body.rfind("{", 0), 0u) << absolute.body;
     EXPECT_EQ(request("GET", "/nothing-here").status, 404);
     EXPECT_EQ(request("POST", "/status").status, 405);
     EXPECT_EQ(parseReply(WsClient::exchange("NOT HTTP AT ALL\r\n\r\n")).status, 400);
@@ -96,7 +104,8 @@ TEST_F(WebFace, PlainHttpIsAnswered) {
 }
 
 TEST_F(WebFace, OnlyAllowedOriginsSubscribe) {
-    startService({"0", "--allow-origin", "https://pos.example:8443"});
+    startService({"0", "--bind", "127.0.0.1", "--allow-origin", "https://pos.example:8443", "--server-name",
+                  "till.shop.example"});
     auto handshakeWith = [](const char* origin) {
         return WsClient::connect(WsEndpoint{9010, "127.0.0.1", origin});
     };
@@ -114,6 +123,70 @@ TEST_F(WebFace, OnlyAllowedOriginsSubscribe) {
     }
     ASSERT_TRUE(service_->waitForOutput("g_conn  get!", 3));
     EXPECT_EQ(service_->countInOutput("new conn id"), 3);
+
+    // DNS rebinding: a page whose own name was made to resolve to this box
+    // is no page of this service, and reads neither scans nor figures.
+    const std::string rebound = WsClient::exchange(
+        clientHandshake("Host: rebind.attacker.example:9010\r\nOrigin: http://rebind.attacker.example:9010\r\n"));
+    EXPECT_EQ(parseReply(rebound).status, 403) << rebound;
+    EXPECT_TRUE(service_->waitForOutput("refused a WebSocket client for host rebind.attacker.example:9010: not a name "
+                                        "of this service (see --server-name)\n"));
+    EXPECT_EQ(parseReply(WsClient::exchange("GET /status HTTP/1.1\r\nHost: rebind.attacker.example:9010\r\n\r\n"))
+                  .status,
+              403);
+    EXPECT_EQ(parseReply(WsClient::exchange("GET http://rebind.attacker.example:9010/status HTTP/1.1\r\n"
+                                            "Host: 127.0.0.1:9010\r\n\r\n")).status,
+              403);
+    for (const char* ownName : {"Host: till.shop.example:9010\r\nOrigin: http://till.shop.example:9010\r\n",
+                                "Host: localhost:9010\r\nOrigin: http://localhost:9010\r\n"})
+        EXPECT_TRUE(handshakeWith(ownName)) << ownName;
+    unplugAndExpectCleanExit();
+}
+
+// With a token, only a message that is the token subscribes; anything else
+// closes the client, and the figures take the token too.
+TEST_F(WebFace, AccessTokenGuardsScansAndFigures) {
+    char dir[] = "/tmp/token-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string tokenFile = std::string(dir) + "/token", emptyFile = std::string(dir) + "/empty";
+    std::ofstream(tokenFile) << "s3cret-token\n";
+    std::ofstream(emptyFile) << "\n";
+    ServiceProcess empty({"0", "--token-file", emptyFile});
+    EXPECT_EQ(empty.waitForExit(), 2);
+    EXPECT_EQ(empty.err(), "TirnSerial: the token file " + emptyFile + " has no token on its first line\n");
+    chmod(tokenFile.c_str(), 0644);
+    startService({"0", "--token-file", tokenFile});
+    EXPECT_NE(service_->err().find("warning: other users can read the token file " + tokenFile), std::string::npos);
+
+    auto member = WsClient::connect();
+    auto stranger = WsClient::connect();
+    ASSERT_TRUE(member && stranger);
+    member->sendText("s3cret-token");
+    member->sendBinary("s3cret-token");
+    ASSERT_TRUE(service_->waitForOutput("g_conn  get!", 2));
+    stranger->sendText("s3cret-tokex");
+    EXPECT_TRUE(stranger->waitClosed());
+    EXPECT_EQ(stranger->closeCode(), 1008);
+    EXPECT_TRUE(service_->waitForOutput("its message was not the access token (--token-file)\n"));
+    service_->scan("MEMBERS-ONLY");
+    EXPECT_EQ(member->receive()->payload, scanMessage("MEMBERS-ONLY"));
+    EXPECT_EQ(member->receive()->payload, scanMessage("MEMBERS-ONLY"));
+    EXPECT_EQ(service_->countInOutput("debug:(the access token) \n"), 2);
+    EXPECT_EQ(service_->out().find("s3cret"), std::string::npos) << "the token or a guess was printed";
+
+    auto get = [](const std::string& path, const std::string& headers) {
+        return parseReply(WsClient::exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n"));
+    };
+    const HttpReply refused = get("/status", "");
+    EXPECT_EQ(refused.status, 401);
+    EXPECT_NE(refused.head.find("WWW-Authenticate: Bearer"), std::string::npos) << refused.head;
+    EXPECT_EQ(get("/metrics", "Authorization: Bearer s3cret-tokex\r\n").status, 401);
+    EXPECT_EQ(get("/", "").status, 200);
+    const HttpReply status = get("/status", "Authorization: Bearer s3cret-token\r\n");
+    ASSERT_EQ(status.status, 200);
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
+    ASSERT_TRUE(json);
+    EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "clients_dropped"), "unauthorized")->valuedouble, 1);
     unplugAndExpectCleanExit();
 }
 

@@ -3,7 +3,10 @@
 #include <cstdint>
 
 std::string clientHandshake(std::string_view extraHeaders) {
-    return "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    // Extra headers that begin with a Host line name the host themselves.
+    const bool ownHost = extraHeaders.rfind("Host: ", 0) == 0;
+    return std::string("GET / HTTP/1.1\r\n") + (ownHost ? "" : "Host: 127.0.0.1\r\n") +
+           "Upgrade: websocket\r\nConnection: Upgrade\r\n"
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
            std::string(extraHeaders) + "\r\n";
 }

@@ -55,12 +55,40 @@ function show(scan) {
 
 let retryDelay = 500;
 
+// The access token, where the service asks for one: given once in the
+// address's fragment (http://box:9010/#token=...), which browsers never
+// send to a server, then kept for this tab only and taken out of the
+// address bar.
+const TOKEN_KEY = "tirnserial-token";
+function takeTokenFromAddress() {
+  const match = /(?:^#|&)token=([^&]*)/.exec(location.hash);
+  if (!match) return;
+  sessionStorage.setItem(TOKEN_KEY, decodeURIComponent(match[1]));
+  history.replaceState(null, "", location.pathname + location.search);
+}
+function token() {
+  return sessionStorage.getItem(TOKEN_KEY) || "";
+}
+// Asked for once when missing or refused; cancelling leaves the page
+// disconnected rather than asking again and again.
+let askedForToken = false;
+function askForToken() {
+  if (askedForToken) return false;
+  askedForToken = true;
+  const given = window.prompt("This scanner service needs its access token:");
+  if (!given) return false;
+  sessionStorage.setItem(TOKEN_KEY, given);
+  return true;
+}
+
+const POLICY_VIOLATION = 1008;
+
 function connect() {
   const scheme = location.protocol === "https:" ? "wss://" : "ws://";
   const socket = new WebSocket(scheme + location.host + "/");
   setState("connecting");
   socket.onopen = () => {
-    socket.send("subscribe");
+    socket.send(token() || "subscribe");
     setState("subscribed");
     retryDelay = 500;
   };
@@ -71,18 +99,32 @@ function connect() {
       console.warn("not a scan message", error);
     }
   };
-  // The service restarts when the scanner is plugged in again: keep trying.
-  socket.onclose = () => {
+  socket.onclose = (event) => {
+    if (event.code === POLICY_VIOLATION) {
+      setState("refused");
+      if (askForToken()) {
+        connect();
+        showMode();
+      }
+      return;
+    }
+    // The service restarts when the scanner is plugged in again: keep trying.
     setState("disconnected");
     setTimeout(connect, retryDelay);
     retryDelay = Math.min(retryDelay * 2, 10000);
   };
 }
 
-fetch("status")
-  .then((reply) => reply.json())
-  .then((status) => {
-    document.getElementById("mode-note").hidden = status.mode !== 1;
-  })
-  .catch(() => {});
+function showMode() {
+  const headers = token() ? { Authorization: "Bearer " + token() } : {};
+  fetch("status", { headers })
+    .then((reply) => reply.json())
+    .then((status) => {
+      document.getElementById("mode-note").hidden = status.mode !== 1;
+    })
+    .catch(() => {});
+}
+
+takeTokenFromAddress();
+showMode();
 connect();

@@ -1,6 +1,8 @@
 #include "http_responder.h"
 
+#include "access_token.h"
 #include "live_page.h"
+#include "request_target.h"
 #include "server_context.h"
 #include "service_stats.h"
 
@@ -26,10 +28,21 @@ HttpResponse withBody(http::status status, unsigned version, const char* content
     return response;
 }
 
+// The figures take the token where the service has one; the page, its
+// script and style stay public.
+bool authorized(const HttpRequest& request, WsContext& context) {
+    const std::string& token = context.settings().token;
+    if (token.empty()) return true;
+    const auto header = request[http::field::authorization];
+    return bearerMatches(token, std::string_view(header.data(), header.size()));
+}
+
 }  // namespace
 
-HttpResponse plainResponse(http::status status, unsigned version) {
-    return withBody(status, version, "text/plain; charset=utf-8", std::string(http::obsolete_reason(status)) + "\n");
+HttpResponse plainResponse(http::status status, unsigned version, const char* why) {
+    std::string body(http::obsolete_reason(status));
+    if (why != nullptr) body += std::string(": ") + why;
+    return withBody(status, version, "text/plain; charset=utf-8", body + "\n");
 }
 
 HttpResponse respondTo(const HttpRequest& request, WsContext& context) {
@@ -39,14 +52,16 @@ HttpResponse respondTo(const HttpRequest& request, WsContext& context) {
         refused.set(http::field::allow, "GET, HEAD");
         return refused;
     }
-    const std::string_view target(request.target().data(), request.target().size());
-    const std::string_view path = target.substr(0, target.find('?'));
+    const std::string path = targetOf(request).path;
 
     HttpResponse response = plainResponse(http::status::not_found, version);
     if (const PageAsset* asset = pageAsset(path)) {
         response = withBody(http::status::ok, version, asset->contentType, std::string(asset->content));
         response.set("Content-Security-Policy", kPagePolicy);
         response.set("Referrer-Policy", "no-referrer");
+    } else if ((path == "/status" || path == "/metrics") && !authorized(request, context)) {
+        response = plainResponse(http::status::unauthorized, version, "the access token is needed: Authorization: Bearer TOKEN");
+        response.set(http::field::www_authenticate, "Bearer");
     } else if (path == "/status") {
         response = withBody(http::status::ok, version, "application/json", context.stats().statusJson());
     } else if (path == "/metrics") {
@@ -54,8 +69,10 @@ HttpResponse respondTo(const HttpRequest& request, WsContext& context) {
                             context.stats().metricsText());
     }
     if (request.method() == http::verb::head) {
+        // The headers GET would have, its length included, and no body.
+        const std::size_t length = response.body().size();
         response.body().clear();
-        response.prepare_payload();
+        response.content_length(length);
     }
     return response;
 }

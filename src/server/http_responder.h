@@ -12,4 +12,4 @@ HttpResponse respondTo(const HttpRequest& request, WsContext& context);
 
 // A response with only a status and a short text, for requests refused
 // before they were understood.
-HttpResponse plainResponse(boost::beast::http::status status, unsigned version);
+HttpResponse plainResponse(boost::beast::http::status status, unsigned version, const char* why = nullptr);

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "http_responder.h"
+#include "request_target.h"
 #include "websocket_session.h"
 
 #include <boost/asio/ssl/error.hpp>
@@ -76,20 +77,44 @@ void HttpSession::onRead(beast::error_code ec) {
             answer(plainResponse(http::status::bad_request, 11));
         return;
     }
-    if (beast::websocket::is_upgrade(parser_->get())) {
+    const bool upgrade = beast::websocket::is_upgrade(parser_->get());
+    if (!upgrade && !hostKnown()) {
+        answer(plainResponse(http::status::forbidden, parser_->get().version(),
+                             "not a name of this service: start it with --server-name NAME"));
+        return;
+    }
+    if (upgrade) {
         becomeWebSocket();
         return;
     }
     answer(respondTo(parser_->get(), context_));
 }
 
+// Where origins are checked, a page under a name of its own (a DNS name
+// made to resolve to this box) reads nothing, not even the figures.
+bool HttpSession::hostKnown() {
+    const OriginPolicy& origins = context_.settings().origins;
+    return !origins.restricts() || origins.answersTo(targetOf(parser_->get()).host, localAddress());
+}
+
+std::string HttpSession::localAddress() {
+    beast::error_code ec;
+    const auto local = tcp().socket().local_endpoint(ec);
+    return ec ? std::string() : local.address().to_string();
+}
+
 void HttpSession::becomeWebSocket() {
     const HttpRequest& request = parser_->get();
     const std::string_view origin(request[http::field::origin].data(), request[http::field::origin].size());
-    const std::string_view host(request[http::field::host].data(), request[http::field::host].size());
-    if (!context_.settings().origins.allows(origin, host, tls_ ? "https" : "http")) {
-        printf("refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
-               escapedForConsole(origin.data(), origin.size()).c_str());
+    const std::string host = targetOf(request).host;
+    const auto verdict = context_.settings().origins.judge(origin, host, tls_ ? "https" : "http", localAddress());
+    if (verdict != OriginPolicy::Verdict::Allowed) {
+        if (verdict == OriginPolicy::Verdict::UnknownHost)
+            printf("refused a WebSocket client for host %s: not a name of this service (see --server-name)\n",
+                   escapedForConsole(host.data(), host.size()).c_str());
+        else
+            printf("refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
+                   escapedForConsole(origin.data(), origin.size()).c_str());
         flushConsole();
         answer(plainResponse(http::status::forbidden, request.version()));
         return;

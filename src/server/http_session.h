@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
@@ -25,6 +26,8 @@ private:
     void onTlsHandshake(boost::beast::error_code ec);
     void readRequest();
     void onRead(boost::beast::error_code ec);
+    bool hostKnown();
+    std::string localAddress();
     void becomeWebSocket();
     template <class Response>
     void answer(Response response);

@@ -36,15 +36,32 @@ bool readable(const std::string& path, const char* what, std::string& problem) {
     return true;
 }
 
-void secureDefaults(SSL_CTX* native) {
-    SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
-    SSL_CTX_set_options(native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+// Mozilla's "intermediate" server profile (version 5.7): TLS 1.2 with
+// ECDHE key exchange and AEAD ciphers only, TLS 1.3 with its own defaults,
+// and the client's order of preference (every suite offered is strong).
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+constexpr const char* kGroups = "X25519:prime256v1:secp384r1";
+
+bool secureDefaults(SSL_CTX* native, bool tls13Only, std::string& problem) {
+    // No resumption: no session cache (it would hold every client's
+    // session), and no tickets, which would need keys that rotate. A
+    // subscriber connects once and stays.
+    const bool set = SSL_CTX_set_min_proto_version(native, tls13Only ? TLS1_3_VERSION : TLS1_2_VERSION) == 1 &&
+                     SSL_CTX_set_cipher_list(native, kTls12Ciphers) == 1 &&
+                     SSL_CTX_set1_groups_list(native, kGroups) == 1 && SSL_CTX_set_num_tickets(native, 0) == 1;
+    if (!set) {
+        problem = "the TLS settings cannot be applied: " + libraryReason("unknown reason");
+        return false;
+    }
+    SSL_CTX_set_options(native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET);
+    SSL_CTX_clear_options(native, SSL_OP_CIPHER_SERVER_PREFERENCE);
     // An idle subscriber holds no read or write buffers: a thousand of them
     // then cost little more memory than plain ones.
     SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
-    // TLS 1.3 resumes by ticket, which the server need not keep; a cache
-    // would hold every client's session.
     SSL_CTX_set_session_cache_mode(native, SSL_SESS_CACHE_OFF);
+    return true;
 }
 
 }  // namespace
@@ -54,7 +71,7 @@ std::shared_ptr<ssl::context> loadTlsContext(const TlsFiles& files, std::string&
         return nullptr;
     auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
     SSL_CTX* native = context->native_handle();
-    secureDefaults(native);
+    if (!secureDefaults(native, files.tls13Only, problem)) return nullptr;
     if (SSL_CTX_use_certificate_chain_file(native, files.certificate.c_str()) != 1) {
         problem = "no PEM certificate in " + files.certificate + ": " + libraryReason("unreadable");
         return nullptr;

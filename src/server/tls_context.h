@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-// TLS 1.2 and newer with the library's recommended ciphers, no compression
-// and no renegotiation. Null, with the reason in `problem`, when the files
+// TLS 1.2 (unless TLS 1.3 only is asked for) and 1.3 after Mozilla's
+// intermediate profile, no compression, renegotiation or resumption. Null, with the reason in `problem`, when the files
 // cannot be used.
 std::shared_ptr<boost::asio::ssl::context> loadTlsContext(const TlsFiles& files, std::string& problem);
 

@@ -1,5 +1,6 @@
 #include "websocket_session.h"
 
+#include "access_token.h"
 #include "console.h"
 
 
@@ -151,11 +152,37 @@ void WsConnection::onRead(beast::error_code ec) {
         close();
         context_.forget(this);
     } else {
-        listener_on_message(this, static_cast<const char*>(incoming_.cdata().data()), incoming_.size());
-        incoming_.consume(incoming_.size());
-        readNext();
+        const auto* payload = static_cast<const char*>(incoming_.cdata().data());
+        const std::size_t size = incoming_.size();
+        const std::string& token = context_.settings().token;
+        if (!token.empty() && !tokenMatches(token, std::string_view(payload, size))) {
+            refuseUnauthorized();
+        } else {
+            listener_on_message(this, payload, size, !token.empty());
+            incoming_.consume(size);
+            readNext();
+        }
     }
     flushConsole();
+}
+
+// A message that is not the token: the client is closed with a policy
+// violation, and what it sent is never shown (it may be a mistyped token).
+void WsConnection::refuseUnauthorized() {
+    printf("closed connection %d: its message was not the access token (--token-file)\n", id_);
+    if (acceptingSends_) context_.stats().clientDropped(DropReason::Unauthorized);
+    acceptingSends_ = false;
+    std::visit(
+        [this](auto& ws) {
+            ws.async_close(websocket::close_reason(websocket::close_code::policy_error),
+                           [self = shared_from_this()](beast::error_code) {
+                               self->reportClosed();
+                               self->close();
+                               self->context_.forget(self.get());
+                               flushConsole();
+                           });
+        },
+        ws_);
 }
 
 void WsConnection::writeNext() {

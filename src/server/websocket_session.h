@@ -42,6 +42,7 @@ private:
     void onHandshake(boost::beast::error_code ec);
     void readNext();
     void onRead(boost::beast::error_code ec);
+    void refuseUnauthorized();
     void writeNext();
     void onWrite(boost::beast::error_code ec);
     void close();

@@ -1,0 +1,23 @@
+#include "request_target.h"
+
+#include <strings.h>
+
+#include <string_view>
+
+namespace http = boost::beast::http;
+
+RequestTarget targetOf(const HttpRequest& request) {
+    std::string_view target(request.target().data(), request.target().size());
+    std::string_view host(request[http::field::host].data(), request[http::field::host].size());
+    for (const std::string_view scheme : {"http://", "https://"}) {
+        if (target.size() < scheme.size() || strncasecmp(target.data(), scheme.data(), scheme.size()) != 0) continue;
+        const std::string_view rest = target.substr(scheme.size());
+        const auto pathStart = rest.find_first_of("/?");
+        host = rest.substr(0, pathStart);
+        if (const auto userinfo = host.rfind('@'); userinfo != std::string_view::npos) host.remove_prefix(userinfo + 1);
+        target = pathStart == std::string_view::npos ? std::string_view("/") : rest.substr(pathStart);
+        if (!target.empty() && target.front() == '?') target = "/";
+        break;
+    }
+    return {std::string(host), std::string(target.substr(0, target.find('?')))};
+}
