@@ -4,7 +4,8 @@
 A simulated scanner types scans; the test passes when the page shows them,
 Chinese as characters (a CJK font is installed) and a carriage return as a
 visible symbol; and, with the port speaking TLS, when the page over https://
-and a point-of-sale page of another (allowed) https:// origin show scans.
+and a point-of-sale page of another (allowed) https:// origin show scans;
+and, with an access token, when the page given it in its address does.
 Drives Chromium through chromedriver's WebDriver protocol with nothing but
 the standard library. Runs in its own sandbox (scripts/sandbox); exits 77,
 skipped, when it cannot (not root, no Chromium).
@@ -220,6 +221,21 @@ def check_encrypted_pages(scenario, directory):
     print("over TLS: the service's https:// page and an allowed https:// page of another origin show scans")
 
 
+def check_token_page(scenario, directory):
+    os.makedirs(directory, exist_ok=True)
+    token_file = os.path.join(directory, "token")
+    with open(token_file, "w") as file:
+        file.write("s3cret-token\n")
+    os.chmod(token_file, 0o600)
+    scenario.start_service("--token-file", token_file)
+    scenario.open_subscribed("http://127.0.0.1:9010/#token=s3cret-token")
+    scenario.scan("WITH-TOKEN")
+    wait_until(lambda: scenario.text("last-data") == "WITH-TOKEN⏎", 20, "the scan on the page given the token")
+    kept = scenario.driver.script("return [location.hash, sessionStorage.getItem('tirnserial-token')]")
+    assert kept == ["", "s3cret-token"], kept
+    print("with a token: the page takes it from the address's fragment, keeps it for the tab and shows scans")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--service", required=True)
@@ -242,6 +258,7 @@ def main():
         scenario = Scenario(options, profile)
         check_plain_page(scenario, options.screenshot)
         check_encrypted_pages(scenario, os.path.join(profile, "tls"))
+        check_token_page(scenario, os.path.join(profile, "token"))
         return 0
     except AssertionError:
         if scenario and scenario.service:
