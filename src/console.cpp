@@ -10,15 +10,18 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
 constexpr auto kDrainPatience = std::chrono::seconds(2);
 
-// One stream's buffer and the thread that writes it out.
-class StreamBuffer {
+// What was printed on both streams, in the order it was printed, and the
+// thread that writes it out: where both go to one place (the journal, a
+// pipe), lines keep their order.
+class ConsoleWriter {
 public:
-    explicit StreamBuffer(int fd) : fd_(fd), writer_([this] { writeOut(); }) {}
+    ConsoleWriter() : writer_([this] { writeOut(); }) {}
 
     // Waits, for a bounded time, until what was appended has been written,
     // and ends the writer. False when the writer is stuck on a descriptor
@@ -39,20 +42,26 @@ public:
         return true;
     }
 
-    // Never blocks on the descriptor.
-    void append(const char* bytes, std::size_t size) {
+    // Never blocks on a descriptor.
+    void append(int fd, const char* bytes, std::size_t size) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (pending_.size() + size > Console::kBufferBytes) {
+            if (pendingBytes_ + size > Console::kBufferBytes) {
                 dropped_ += static_cast<std::size_t>(std::count(bytes, bytes + size, '\n'));
                 return;
             }
-            pending_.append(bytes, size);
+            if (pending_.empty() || pending_.back().fd != fd) pending_.push_back(Chunk{fd, {}});
+            pending_.back().bytes.append(bytes, size);
+            pendingBytes_ += size;
         }
         wake_.notify_one();
     }
 
 private:
+    struct Chunk {
+        int fd;
+        std::string bytes;
+    };
     struct Flag {
         std::mutex mutex;
         std::condition_variable changed;
@@ -69,7 +78,7 @@ private:
     };
 
     void writeOut() {
-        std::string out;
+        std::vector<Chunk> out;
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mutex_);
@@ -78,33 +87,37 @@ private:
                 wake_.wait(lock, [this] { return !pending_.empty() || stopping_; });
                 if (pending_.empty()) break;
                 out.swap(pending_);
-                pending_.clear();
+                pendingBytes_ = 0;
                 writing_ = true;
                 if (dropped_ > 0) {
-                    out += "[console: " + std::to_string(dropped_) + " lines dropped while output was blocked]\n";
+                    out.push_back(Chunk{STDOUT_FILENO, "[console: " + std::to_string(dropped_) +
+                                                           " lines dropped while output was blocked]\n"});
                     dropped_ = 0;
                 }
             }
-            writeAll(out);
+            for (const Chunk& chunk : out) writeAll(chunk.fd, chunk.bytes);
             out.clear();
         }
         finished_.raise();
     }
 
-    void writeAll(const std::string& out) {
+    // A reader that has gone (a closed pipe) or a full disk loses the
+    // commentary, never the service: SIGPIPE is ignored, and the error ends
+    // this chunk.
+    static void writeAll(int fd, const std::string& out) {
         for (std::size_t done = 0; done < out.size();) {
-            const ssize_t written = write(fd_, out.data() + done, out.size() - done);
+            const ssize_t written = write(fd, out.data() + done, out.size() - done);
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) return;  // nobody to tell
             done += static_cast<std::size_t>(written);
         }
     }
 
-    const int fd_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable drained_;
-    std::string pending_;
+    std::vector<Chunk> pending_;
+    std::size_t pendingBytes_ = 0;
     std::size_t dropped_ = 0;
     bool writing_ = false;
     bool stopping_ = false;
@@ -119,33 +132,39 @@ std::size_t printableUtf8(const unsigned char* bytes, std::size_t left) {
     return utf8SequenceLength(bytes, left);
 }
 
-ssize_t appendTo(void* cookie, const char* bytes, size_t size) {
-    static_cast<StreamBuffer*>(cookie)->append(bytes, size);
+ConsoleWriter* writer = nullptr;
+FILE* realStdout = nullptr;
+FILE* realStderr = nullptr;
+
+ssize_t appendToOut(void*, const char* bytes, size_t size) {
+    writer->append(STDOUT_FILENO, bytes, size);
     return static_cast<ssize_t>(size);
 }
 
-FILE* bufferedStream(StreamBuffer* buffer) {
-    cookie_io_functions_t functions{};
-    functions.write = appendTo;
-    return fopencookie(buffer, "w", functions);
+// Standard output is buffered, standard error is not: what was printed on
+// the former goes first, so that the two keep the order they were printed in.
+ssize_t appendToErr(void*, const char* bytes, size_t size) {
+    fflush(stdout);
+    writer->append(STDERR_FILENO, bytes, size);
+    return static_cast<ssize_t>(size);
 }
 
-StreamBuffer* outBuffer = nullptr;
-StreamBuffer* errBuffer = nullptr;
-FILE* realStdout = nullptr;
-FILE* realStderr = nullptr;
+FILE* bufferedStream(cookie_write_function_t* write) {
+    cookie_io_functions_t functions{};
+    functions.write = write;
+    return fopencookie(nullptr, "w", functions);
+}
 
 }  // namespace
 
 Console::Console() {
     static char lines[64 * 1024];
     const bool terminal = isatty(STDOUT_FILENO);
-    outBuffer = new StreamBuffer(STDOUT_FILENO);
-    errBuffer = new StreamBuffer(STDERR_FILENO);
+    writer = new ConsoleWriter();
     realStdout = stdout;
     realStderr = stderr;
-    stdout = bufferedStream(outBuffer);
-    stderr = bufferedStream(errBuffer);
+    stdout = bufferedStream(appendToOut);
+    stderr = bufferedStream(appendToErr);
     // On a terminal each line shows as it comes.
     setvbuf(stdout, lines, terminal ? _IOLBF : _IOFBF, sizeof lines);
     setvbuf(stderr, nullptr, _IONBF, 0);
@@ -156,9 +175,8 @@ Console::~Console() {
     fclose(stderr);
     stdout = realStdout;
     stderr = realStderr;
-    for (StreamBuffer* buffer : {outBuffer, errBuffer})
-        if (buffer->finish()) delete buffer;
-    outBuffer = errBuffer = nullptr;
+    if (writer->finish()) delete writer;
+    writer = nullptr;
 }
 
 std::string escapedForConsole(const char* text, std::size_t length) {

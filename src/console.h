@@ -1,9 +1,9 @@
 // The running commentary on standard output and standard error. Scans must
 // never wait for it: a paused terminal or a stuck log pipe would otherwise
-// stop the relay in the middle of a line. Both streams write into bounded
-// buffers that a thread of their own hands on to the real descriptors;
-// when a buffer is full, lines are dropped, and how many is reported once
-// the stream takes output again.
+// stop the relay in the middle of a line. Both streams write into one
+// bounded buffer, in the order things were printed, that a thread of its own
+// hands on to the real descriptors; when it is full, lines are dropped, and
+// how many is reported once output flows again.
 //
 // Standard output is fully buffered under a service manager, so that a scan
 // sent to many subscribers costs one hand-over, not one per line: every unit

@@ -3,12 +3,14 @@
 #include "console.h"
 #include "mqtt_publisher.h"
 #include "options.h"
+#include "process_policy.h"
 #include "charset.h"
 #include "relay_loop.h"
 #include "server_thread.h"
 #include "service_stats.h"
 #include "startup.h"
 #include "subscriber_list.h"
+#include "systemd_notifier.h"
 #include "tls_files.h"
 #include "token_file.h"
 #include "websocketcontrol.h"
@@ -34,6 +36,7 @@ int shutDown(uid_t originalUid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ignoreBrokenPipes();
     CommandLine commandLine = parseCommandLine(argc, argv);
     if (commandLine.verdict == CommandLineVerdict::Done) return 0;
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
@@ -61,13 +64,16 @@ int main(int argc, char** argv) {
                         options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount,
                         options.mqtt.url, broker ? std::function<BrokerFigures()>([&broker] { return broker->figures(); })
                                                  : std::function<BrokerFigures()>()});
-    const ServerSettings server{options.bindAddress, options.port, OriginPolicy(options.allowedOrigins, options.serverNames), &stats,
-                                options.tls, token};
+    const auto heartbeat = SystemdNotifier::heartbeat();
+    const ServerSettings server{options.bindAddress, options.port,
+                                OriginPolicy(options.allowedOrigins, options.serverNames),
+                                &stats, options.tls, token, heartbeat};
+    const SystemdNotifier systemd(stats, options.port);
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
     ScanSink alsoToBroker;
     if (broker) alsoToBroker = [&broker](const std::string& message) { broker->publish(message); };
-    runRelayLoop(buffers, options, stats, alsoToBroker);
+    runRelayLoop(buffers, options, stats, alsoToBroker, heartbeat);
     const int status = shutDown(startup.originalUid);
     broker.reset();  // the queue's last scans and the offline status, before the console goes
     return status;

@@ -88,8 +88,9 @@ void RelayBuffers::clear() {
     memset(converted, 0, sizeof converted);
 }
 
-void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo) {
-    const ScanFraming framing{options.scanGap, options.endOn};
+void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo,
+                  std::chrono::milliseconds heartbeat) {
+    const ScanFraming framing{options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }};
     int carried = 0;
     for (;;) {
         flushConsole();

@@ -2,6 +2,7 @@
 // subscriber.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -24,4 +25,6 @@ struct RelayBuffers {
 using ScanSink = std::function<void(const std::string& message)>;
 
 // Relays scans until the data port cannot be reopened after one.
-void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo = {});
+// The loop shows it is alive in the figures every heartbeat while it waits.
+void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo = {},
+                  std::chrono::milliseconds heartbeat = std::chrono::seconds(1));

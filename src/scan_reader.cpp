@@ -27,6 +27,14 @@ bool moreWithin(int port, std::chrono::milliseconds gap) {
     return ready > 0;
 }
 
+// Waits until the port has a byte or a hang-up for the read, alive all the
+// while.
+void waitForScanner(int port, const ScanFraming& framing) {
+    if (framing.alive) framing.alive();
+    while (!moreWithin(port, framing.heartbeat))
+        if (framing.alive) framing.alive();
+}
+
 ssize_t readSome(int port, char* into, int room) {
     ssize_t got;
     do {
@@ -40,6 +48,7 @@ ssize_t readSome(int port, char* into, int room) {
 ScanRead readScan(int port, char* buffer, int capacity, int held, const ScanFraming& framing) {
     int count = held;
     if (count == 0) {
+        waitForScanner(port, framing);
         const ssize_t got = readSome(port, buffer, capacity);
         if (got <= 0) return {0, 0};
         count = static_cast<int>(got);

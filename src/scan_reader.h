@@ -5,11 +5,16 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 struct ScanFraming {
     std::chrono::milliseconds gap;
     std::optional<unsigned char> endOn;
+    // While it waits for a scan, the reader wakes this often to say that it
+    // is alive (for the service manager's watchdog).
+    std::chrono::milliseconds heartbeat{1000};
+    std::function<void()> alive;
 };
 
 struct ScanRead {
@@ -19,7 +24,7 @@ struct ScanRead {
 
 // Reads one scan from the port into buffer, which already holds `held`
 // bytes that arrived without a pause before. With none held, waits for the
-// scanner first. Never reads more than `capacity` bytes in all. A length
+// scanner first, saying it is alive every heartbeat. Never reads more than `capacity` bytes in all. A length
 // of 0 means nothing came: the port failed or the adapter is gone. When the
 // adapter goes in the middle of a scan, what arrived is the scan.
 ScanRead readScan(int port, char* buffer, int capacity, int held, const ScanFraming& framing);

@@ -2,6 +2,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -77,6 +78,22 @@ void ServiceStats::clientDropped(DropReason reason) { ++dropped_[static_cast<int
 
 double ServiceStats::uptimeSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
+void ServiceStats::listenOutcome(const std::string& problem) {
+    std::lock_guard<std::mutex> lock(listenGuard_);
+    listenProblem_ = problem;
+}
+
+std::optional<std::string> ServiceStats::listenProblem() const {
+    std::lock_guard<std::mutex> lock(listenGuard_);
+    return listenProblem_;
+}
+
+std::optional<std::int64_t> ServiceStats::lastScanAgeSeconds() const {
+    const std::int64_t last = lastScanMs_;
+    if (last == 0) return std::nullopt;
+    return std::max<std::int64_t>(0, (epochMilliseconds() - last) / 1000);
 }
 
 std::string ServiceStats::statusJson() const {

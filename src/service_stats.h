@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 
 // How publishing to an MQTT broker goes.
@@ -44,6 +46,21 @@ public:
     // The certificate now served expires then (seconds since the epoch).
     void certificateLoaded(std::int64_t notAfter) { certificateExpiry_ = notAfter; }
 
+    // Liveness, for the service manager's watchdog: the relay loop and the
+    // server thread each count up while they make progress.
+    void relayAlive() { ++relayBeats_; }
+    void serverAlive() { ++serverBeats_; }
+    std::uint64_t relayBeats() const { return relayBeats_; }
+    std::uint64_t serverBeats() const { return serverBeats_; }
+    // Whether the port listens: empty once it does, else the system's
+    // reason; nothing before the first attempt.
+    void listenOutcome(const std::string& problem);
+    std::optional<std::string> listenProblem() const;
+    std::int64_t clientsConnected() const { return clientsConnected_; }
+    std::uint64_t scansRelayed() const { return scans_; }
+    // Seconds since the last scan; nothing before the first.
+    std::optional<std::int64_t> lastScanAgeSeconds() const;
+
     // A JSON object, indented.
     std::string statusJson() const;
     // Prometheus' text exposition format.
@@ -61,4 +78,8 @@ private:
     std::atomic<std::int64_t> clientsConnected_{0};
     std::atomic<std::uint64_t> dropped_[kDropReasons] = {};
     std::atomic<std::int64_t> certificateExpiry_{0};  // 0: plain connections
+    std::atomic<std::uint64_t> relayBeats_{0};
+    std::atomic<std::uint64_t> serverBeats_{0};
+    mutable std::mutex listenGuard_;
+    std::optional<std::string> listenProblem_;
 };

@@ -19,6 +19,7 @@ constexpr std::size_t kMessageBufferSize = 1024;
 // At shutdown, how long messages already handed over may take to reach
 // their clients (the last scan before an unplug, say).
 constexpr auto kShutdownPatience = std::chrono::seconds(1);
+constexpr auto kListenRetry = std::chrono::milliseconds(2000);
 
 }  // namespace
 
@@ -76,7 +77,7 @@ int WebsocketControl::setupWebsocketServer() {
     puts("setup websocket");
     listener = new WsListener(*ctx, settings_.address, settings_.port);
     int result = 0;
-    if (!listener->isOk() || !ctx->tlsReady()) {
+    if (!ctx->tlsReady()) {
         puts("ERROR: Expected to find proper listener connection status, but found..");
         result = -1;
     } else {
@@ -84,8 +85,9 @@ int WebsocketControl::setupWebsocketServer() {
             std::lock_guard<std::mutex> lock(lifecycle_);
             running = 1;
         }
-        listener->acceptNext();
+        startListening();
         ctx->watchWriteProgress();
+        ctx->keepBeating();
         ctx->reloadTlsOnHangup();
         flushConsole();
         ctx->io.run();
@@ -100,6 +102,28 @@ int WebsocketControl::setupWebsocketServer() {
     serving_ = false;
     serverThreadDone_.notify_all();
     return result;
+}
+
+// A port that cannot listen yet (its address not up at boot, another
+// program on it) is tried again quietly until it can: scans are relayed
+// meanwhile, and clients find the port as soon as it listens.
+void WebsocketControl::startListening() {
+    const std::string where = settings_.address + " port " + std::to_string(settings_.port);
+    if (listener->isOk()) {
+        ctx->stats().listenOutcome("");
+        listener->acceptNext();
+        return;
+    }
+    const std::string problem = listener->error().message();
+    ctx->stats().listenOutcome(problem);
+    puts("ERROR: Expected to find proper listener connection status, but found..");
+    printf("cannot listen on %s: %s; trying again every %d s\n", where.c_str(), problem.c_str(),
+           static_cast<int>(kListenRetry.count() / 1000));
+    listener->retryEvery(kListenRetry, [this, where] {
+        ctx->stats().listenOutcome("");
+        printf("listening on %s now\n", where.c_str());
+        flushConsole();
+    });
 }
 
 namespace {

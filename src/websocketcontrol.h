@@ -7,6 +7,7 @@
 #include "origin_policy.h"
 #include "tls_files.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -23,6 +24,8 @@ struct ServerSettings {
     ServiceStats* stats = nullptr;  // none: figures of the server alone
     TlsFiles tls;                   // none: plain connections
     std::string token;              // none: anyone who reaches the port may subscribe and read the figures
+    // How often the server thread shows it is alive (ServiceStats).
+    std::chrono::milliseconds heartbeat{1000};
 };
 
 // One client connection. The server owns it; others hold it by pointer and
@@ -78,6 +81,7 @@ public:
     static void on_connection_closed(WsConnection* connection);
 
 private:
+    void startListening();
     void releaseServer();
 
     WsContext* ctx = nullptr;

@@ -15,14 +15,36 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 }  // namespace
 
 WsListener::WsListener(WsContext& context, const std::string& address, unsigned short port)
-    : context_(context), acceptor_(context.io), retryTimer_(context.io) {
-    boost::system::error_code ec;
-    const tcp::endpoint endpoint(net::ip::make_address(address, ec), port);
+    : context_(context),
+      address_(address),
+      port_(port),
+      acceptor_(context.io),
+      retryTimer_(context.io),
+      listenTimer_(context.io) {
+    listen();
+}
+
+void WsListener::listen() {
+    boost::system::error_code ec, ignored;
+    acceptor_.close(ignored);
+    const tcp::endpoint endpoint(net::ip::make_address(address_, ec), port_);
     if (!ec) acceptor_.open(endpoint.protocol(), ec);
     if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
-    ok_ = !ec;
+    if (ec) acceptor_.close(ignored);
+    error_ = ec;
+}
+
+void WsListener::retryEvery(std::chrono::milliseconds interval, std::function<void()> listening) {
+    listenTimer_.expires_after(interval);
+    listenTimer_.async_wait([this, interval, listening = std::move(listening)](boost::system::error_code ec) mutable {
+        if (ec) return;
+        listen();
+        if (error_) return retryEvery(interval, std::move(listening));
+        acceptNext();
+        listening();
+    });
 }
 
 void WsListener::acceptNext() {

@@ -7,17 +7,31 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <chrono>
+#include <functional>
+#include <string>
+
 class WsListener {
 public:
+    // Tries to listen at once; error() says why it could not.
     WsListener(WsContext& context, const std::string& address, unsigned short port);
-    bool isOk() const { return ok_; }
+    bool isOk() const { return !error_; }
+    const boost::system::error_code& error() const { return error_; }
     void acceptNext();
+    // Tries again every `interval` until the port listens (an address that
+    // is not up yet at boot, a port another program holds), then accepts
+    // and calls `listening`.
+    void retryEvery(std::chrono::milliseconds interval, std::function<void()> listening);
 
 private:
+    void listen();
     void onAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
 
     WsContext& context_;
+    const std::string address_;
+    const unsigned short port_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;
-    bool ok_ = false;
+    boost::asio::steady_timer listenTimer_;
+    boost::system::error_code error_;
 };

@@ -144,6 +144,14 @@ void WsContext::watchWriteProgress() {
     });
 }
 
+void WsContext::keepBeating() {
+    stats().serverAlive();
+    heartbeatTimer_.expires_after(settings_.heartbeat);
+    heartbeatTimer_.async_wait([this](boost::system::error_code ec) {
+        if (!ec) keepBeating();
+    });
+}
+
 void WsContext::stopOnceSent(std::chrono::steady_clock::time_point deadline) {
     net::post(io, [this, deadline] {
         deliverPendingSends();

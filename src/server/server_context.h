@@ -93,6 +93,8 @@ public:
     void queueSend(std::shared_ptr<WsConnection> connection, server::Outgoing message);
     // Drops, every few seconds, clients whose writes have stalled.
     void watchWriteProgress();
+    // Counts the server thread alive in the figures, every heartbeat.
+    void keepBeating();
     // Any thread: stops the loop once every message handed over has been
     // written, or once the deadline has passed.
     void stopOnceSent(std::chrono::steady_clock::time_point deadline);
@@ -115,6 +117,7 @@ private:
     std::optional<boost::asio::signal_set> hangups_;
     boost::asio::steady_timer shutdownTimer_{io};
     boost::asio::steady_timer progressTimer_{io};
+    boost::asio::steady_timer heartbeatTimer_{io};
     std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
     const std::size_t connectionLimit_;
     std::shared_ptr<server::Occupancy> occupancy_ = std::make_shared<server::Occupancy>();

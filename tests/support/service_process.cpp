@@ -32,7 +32,8 @@ constexpr uid_t kNobody = 65534;
     const int program = open(binary.c_str(), O_PATH | (emulated ? 0 : O_CLOEXEC));
     const std::string programPath = emulated ? "/proc/self/fd/" + std::to_string(program) : binary;
     dup2(outFd, STDOUT_FILENO);
-    dup2(errFd, STDERR_FILENO);
+    dup2(options.oneStream ? outFd : errFd, STDERR_FILENO);
+    for (const auto& variable : options.environment) putenv(const_cast<char*>(variable.c_str()));
     const int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
     if (options.fileLimit > 0) {
@@ -118,6 +119,11 @@ void ServiceProcess::captureOutput(int outFd, int errFd) {
     int open = 2;
     char chunk[65536];
     while (open > 0) {
+        if (outputClosed_ && fds[0].fd >= 0) {
+            close(fds[0].fd);
+            fds[0].fd = -1;
+            --open;
+        }
         fds[0].events = outputPaused_ ? 0 : POLLIN;
         if (poll(fds, 2, 20) < 0) break;
         for (int i = 0; i < 2; ++i) {

@@ -27,6 +27,8 @@ struct ServiceOptions {
     std::string binary;           // empty: the TirnSerial under test
     long fileLimit = 0;           // descriptors the service may open; 0: as inherited
     std::vector<std::string> wrapper;  // a program that runs the service, and its arguments
+    bool oneStream = false;       // standard error into standard output's pipe, as a journal takes both
+    std::vector<std::string> environment;  // NAME=VALUE added to the service's environment
 };
 
 class ServiceProcess {
@@ -56,6 +58,9 @@ public:
     // Stops reading the service's standard output, as a paused terminal or
     // a stuck log pipe does, and starts again.
     void pauseOutput(bool paused) { outputPaused_ = paused; }
+    // Closes the reading end of standard output, as a log reader that ends
+    // (`| tee log`, and tee is gone) does.
+    void closeOutput() { outputClosed_ = true; }
     int openDescriptors() const;
 
     std::string out() const;
@@ -71,6 +76,7 @@ private:
     std::unique_ptr<VirtualScanner> scanner_;
     std::optional<int> exitStatus_;
     std::atomic<bool> outputPaused_{false};
+    std::atomic<bool> outputClosed_{false};
     bool outputEnded_ = false;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

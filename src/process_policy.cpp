@@ -1,0 +1,5 @@
+#include "process_policy.h"
+
+#include <csignal>
+
+void ignoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
