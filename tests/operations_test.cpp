@@ -1,0 +1,145 @@
+// The service as an admin runs it: behind a log pipe that closes, with a
+// port that cannot listen yet, under systemd's notification socket and
+// watchdog, and into a journal that takes both streams.
+#include "service_test.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// systemd's end of the notification socket: one datagram per sd_notify.
+class NotifySocket {
+public:
+    NotifySocket() {
+        char dir[] = "/tmp/notify-XXXXXX";
+        path_ = std::string(mkdtemp(dir)) + "/socket";
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path_.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~NotifySocket() { close(fd_); }
+    std::string variable() const { return "NOTIFY_SOCKET=" + path_; }
+
+    // The next message, or "" when none comes in time.
+    std::string next(std::chrono::milliseconds timeout = 10s) {
+        timeval limit{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char message[4096];
+        const ssize_t got = recv(fd_, message, sizeof message, 0);
+        return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : "";
+    }
+    // Messages until one holds `text`; that one, or "".
+    std::string until(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string message = next(timeout);
+            if (message.find(text) != std::string::npos) return message;
+        }
+        return "";
+    }
+
+private:
+    std::string path_;
+    int fd_;
+};
+
+using Operations = ServiceTest;
+
+// `TirnSerial 0 | tee log`, and tee ends: scans go on, and the service ends
+// as it always does.
+TEST_F(Operations, ClosedLogPipeCostsOnlyTheCommentary) {
+    startService();
+    auto client = subscriber();
+    service_->closeOutput();
+    for (const std::string scan : {"AFTER-THE-LOG-1", "AFTER-THE-LOG-2", "AFTER-THE-LOG-3"}) {
+        service_->scan(scan);
+        const auto message = client->receive();
+        ASSERT_TRUE(message) << scan;
+        EXPECT_EQ(message->payload, scanMessage(scan));
+    }
+    service_->unplugScanner();
+    EXPECT_EQ(service_->waitForExit(), 0);
+}
+
+// An address not up yet at start-up (DHCP or a static address still being
+// configured at boot): the service says why it cannot listen, relays, tries
+// again quietly, and listens once the address is there. systemd hears it
+// ready at once, and why the port is not listening.
+TEST_F(Operations, PortThatCannotListenYetIsTriedAgain) {
+    ASSERT_EQ(std::system("ip addr del 127.0.0.1/8 dev lo && ip addr add 127.0.0.1/32 dev lo"), 0);
+    NotifySocket systemd;
+    ServiceOptions options;
+    options.environment = {systemd.variable()};
+    startService({"0", "--bind", "127.0.0.5"}, options);
+    const std::string ready = systemd.until("READY=1");
+    EXPECT_NE(ready.find("STATUS=relaying; port 9010 not listening: Cannot assign requested address; retrying"),
+              std::string::npos)
+        << ready;
+    EXPECT_TRUE(service_->waitForOutput("ERROR: Expected to find proper listener connection status, but found..\n"
+                                        "cannot listen on 127.0.0.5 port 9010: Cannot assign requested address; "
+                                        "trying again every 2 s\n"))
+        << service_->out();
+    service_->scan("WHILE-DEAF");
+
+    ASSERT_EQ(std::system("ip addr add 127.0.0.5/32 dev lo"), 0);
+    EXPECT_TRUE(service_->waitForOutput("listening on 127.0.0.5 port 9010 now\n")) << service_->out();
+    EXPECT_EQ(service_->countInOutput("cannot listen"), 1) << "retries are quiet";
+    endpoint_.address = "127.0.0.5";
+    auto client = subscriber();
+    ASSERT_TRUE(client);
+    service_->scan("HEARD");
+    EXPECT_EQ(client->receive()->payload, scanMessage("HEARD"));
+    unplugAndExpectCleanExit();
+}
+
+// READY once the port listens, the figures in STATUS, watchdog pings while
+// the relay and the server both make progress, and STOPPING at the end.
+TEST_F(Operations, SystemdHearsReadinessStatusAndWatchdog) {
+    NotifySocket systemd;
+    ServiceOptions options;
+    options.environment = {systemd.variable(), "WATCHDOG_USEC=1000000"};
+    startService("0", options);
+    const std::string ready = systemd.until("READY=1");
+    EXPECT_NE(ready.find("STATUS=relaying; 0 clients; 0 scans"), std::string::npos) << ready;
+    auto client = subscriber();  // the port listens by the time systemd hears READY
+    ASSERT_TRUE(client);
+    service_->scan("COUNTED");
+    ASSERT_TRUE(client->receive());
+    EXPECT_FALSE(systemd.until("STATUS=relaying; 1 clients; 1 scans; last scan ").empty());
+    int pings = 0;
+    for (int i = 0; i < 40 && pings < 3; ++i) pings += systemd.next(2s).find("WATCHDOG=1") != std::string::npos;
+    EXPECT_EQ(pings, 3);
+    service_->unplugScanner();
+    EXPECT_FALSE(systemd.until("STOPPING=1").empty());
+    EXPECT_EQ(service_->waitForExit(), 0);
+}
+
+// Both streams into one pipe, as the journal takes them: the lines keep the
+// order they were printed in.
+TEST_F(Operations, JournalKeepsTheOrderOfBothStreams) {
+    ServiceOptions options;
+    options.scannerPlugged = false;
+    options.oneStream = true;
+    ServiceProcess service({"0"}, options);
+    EXPECT_EQ(service.waitForExit(), 255);
+    const std::string journal = service.out();
+    std::size_t at = 0;
+    for (const char* line : {"程序打开成功!\n", "已选择pdf417\n", "open /dev/ttyUSB0\n",
+                             "open serial port: No such file or directory\n", "init_com error\n"}) {
+        const auto found = journal.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << " out of order in:\n" << journal;
+        at = found;
+    }
+}
+
+}  // namespace
