@@ -18,8 +18,9 @@ deb=$(ls "$work"/out/tirnserial_*.deb)
 
 listing=$(dpkg-deb -c "$deb")
 for file in ./usr/sbin/TirnSerial ./lib/systemd/system/tirnserial@.service \
-            ./lib/udev/rules.d/99-tirnserial.rules ./usr/share/man/man8/TirnSerial.8.gz \
-            ./etc/default/tirnserial; do
+            ./lib/systemd/system/tirnserial-scanner.target ./lib/udev/rules.d/70-tirnserial.rules \
+            ./usr/share/man/man8/TirnSerial.8.gz ./etc/default/tirnserial \
+            ./usr/share/doc/tirnserial/copyright ./usr/share/doc/tirnserial/changelog.gz; do
   grep -q " $file\$" <<<"$listing" || fail "$file is not in the package"
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/default/tirnserial \
@@ -39,12 +40,26 @@ binary="$root/usr/sbin/TirnSerial"
 file -b "$binary" | grep -q "$(case $arch in amd64) echo x86-64 ;; arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5' ;; esac)" \
   || fail "the binary is not for $arch: $(file -b "$binary")"
 
+# What Debian's own checker says of the package: nothing, at its default
+# level (each warning it would give at --pedantic is mended or overridden
+# with its reason in the package).
+if command -v lintian >/dev/null; then
+  verdict=$(lintian --pedantic "$deb" 2>&1 | grep -v '^running with root privileges') || true
+  [ -z "$verdict" ] || fail "lintian: $verdict"
+  echo "lintian: clean"
+else
+  echo "lintian not available: package not checked"
+fi
+
 if command -v systemd-analyze >/dev/null; then
-  # An instance of the template, started from where the package was unpacked.
+  # An instance of the template, started from where the package was unpacked,
+  # and the target that the scanner's udev rule asks for.
   mkdir "$work/units"
   sed "s|/usr/sbin/TirnSerial|$binary|" "$root/lib/systemd/system/tirnserial@.service" \
     >"$work/units/tirnserial@0.service"
-  verdict=$(systemd-analyze verify --man=no "$work/units/tirnserial@0.service" 2>&1) \
+  cp "$root/lib/systemd/system/tirnserial-scanner.target" "$work/units/"
+  verdict=$(systemd-analyze verify --man=no "$work/units/tirnserial@0.service" \
+            "$work/units/tirnserial-scanner.target" 2>&1) \
     || fail "systemd-analyze rejects the unit: $verdict"
   [ -z "$verdict" ] || fail "systemd-analyze complains: $verdict"
   # How much of the system the confined service could reach, 0 (nothing) to
