@@ -16,7 +16,8 @@ namespace {
 const char kUsage[] =
     "usage: TirnSerial MODE [OPTIONS]\n"
     "Relays barcode scans from a serial scanner to WebSocket clients on port 9010.\n"
-    "MODE: 0 GB2312 scanner, UTF-8 to clients; 1 GB2312 scanner, GBK to clients;\n"
+    "MODE: 0 GB2312 scanner, UTF-8 to clients; 1 GB2312 scanner, GBK to clients (which\n"
+    "      standard WebSocket clients refuse as invalid text: for clients of your own);\n"
     "      2 GB18030 scanner, UTF-8 to clients.\n"
     "Options:\n"
     "  --device PATH   the scanner's serial port (default /dev/ttyUSB0)\n"

@@ -89,6 +89,10 @@ TEST_F(WebFace, PlainHttpIsAnswered) {
     EXPECT_NE(page.head.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
     EXPECT_NE(page.body.find("<script src=\"app.js\""), std::string::npos);
     EXPECT_EQ(request("GET", "/app.js").status, 200);
+    const std::string upgraded = WsClient::exchange(clientHandshake(""), kServiceEndpoint, 1s);
+    EXPECT_EQ(upgraded.rfind("HTTP/1.1 101", 0), 0u) << upgraded;
+    EXPECT_NE(upgraded.find("\r\nServer: TirnSerial\r\n"), std::string::npos) << upgraded;
+    EXPECT_EQ(upgraded.find("Beast"), std::string::npos) << upgraded;
     const HttpReply head = request("HEAD", "/");
     EXPECT_EQ(head.body, "");
     EXPECT_NE(head.head.find("Content-Length: " + std::to_string(page.body.size())), std::string::npos) << head.head;

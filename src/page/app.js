@@ -2,7 +2,12 @@
 // Subscribes to the service that served this page and shows its scans.
 
 const MAX_ROWS = 200;
-const NAMED_CONTROLS = { "\r": "⏎", "\n": "↵", "\t": "⇥" };
+// Control characters as their ASCII names: plain letters, which every font
+// has (Unicode's control pictures are in almost none, and show as boxes).
+const CONTROL_NAMES = [
+  "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS", "TAB", "LF", "VT", "FF", "CR", "SO", "SI",
+  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB", "CAN", "EM", "SUB", "ESC", "FS", "GS", "RS", "US",
+];
 
 const stateLabel = document.getElementById("state");
 const lastData = document.getElementById("last-data");
@@ -14,7 +19,7 @@ function setState(state) {
   stateLabel.className = "state " + state;
 }
 
-// The scan's text with every control character as a visible symbol.
+// The scan's text with every control character as a visible label.
 function visibleText(text) {
   const shown = document.createDocumentFragment();
   let plain = "";
@@ -28,7 +33,7 @@ function visibleText(text) {
     plain = "";
     const symbol = document.createElement("span");
     symbol.className = "control";
-    symbol.textContent = NAMED_CONTROLS[character] || String.fromCodePoint(code === 0x7f ? 0x2421 : 0x2400 + code);
+    symbol.textContent = code === 0x7f ? "DEL" : CONTROL_NAMES[code];
     symbol.title = "\\u" + code.toString(16).padStart(4, "0");
     shown.append(symbol);
   }

@@ -64,6 +64,10 @@ void WsConnection::accept(http::request<http::string_body> request) {
     std::visit(
         [&](auto& ws) {
             ws.set_option(timeouts);
+            // The handshake names the service, as every HTTP answer does, and
+            // no library or version.
+            ws.set_option(websocket::stream_base::decorator(
+                [](websocket::response_type& response) { response.set(http::field::server, "TirnSerial"); }));
             ws.read_message_max(kMaxIncomingMessage);
             ws.async_accept(request, [self = shared_from_this()](beast::error_code ec) { self->onHandshake(ec); });
         },

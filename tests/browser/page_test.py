@@ -2,8 +2,8 @@
 """The service's own page in headless Chromium, served by the real binary.
 
 A simulated scanner types scans; the test passes when the page shows them,
-Chinese as characters (a CJK font is installed) and a carriage return as a
-visible symbol; and, with the port speaking TLS, when the page over https://
+Chinese as characters (a CJK font is installed), and a GS1 group separator
+and a carriage return as labels; and, with the port speaking TLS, when the page over https://
 and a point-of-sale page of another (allowed) https:// origin show scans;
 and, with an access token, when the page given it in its address does.
 Drives Chromium through chromedriver's WebDriver protocol with nothing but
@@ -187,7 +187,7 @@ class Scenario:
 def check_plain_page(scenario, screenshot):
     scenario.start_service()
     scenario.open_subscribed("http://127.0.0.1:9010/")
-    scenario.scan("TIRN-4006381333931", "中文条码")
+    scenario.scan("0104006381333931\x1d10ABC", "中文条码")
     rows = wait_until(lambda: (lambda r: r if len(r) >= 2 else None)(scenario.driver.script(
         "return [...document.querySelectorAll('tr.scan')].map(r => "
         "[...r.cells].map(c => c.textContent))")), 20, "two scans on the page")
@@ -195,12 +195,19 @@ def check_plain_page(scenario, screenshot):
     if screenshot:
         scenario.driver.screenshot(screenshot)
     newest, older = rows[0], rows[1]
-    assert newest[1:] == ["13", "中文条码⏎"], newest
-    assert older[1:] == ["19", "TIRN-4006381333931⏎"], older
-    assert last == "中文条码⏎", last
+    assert newest[1:] == ["13", "中文条码CR"], newest
+    assert older[1:] == ["23", "0104006381333931GS10ABCCR"], older
+    assert last == "中文条码CR", last
+    # The GS1 group separator is a label of letters, drawn in any font.
+    labels = scenario.driver.script(
+        "return [...document.querySelectorAll('tr.scan')[1].querySelectorAll('.control')].map(e => "
+        "[e.textContent, e.getBoundingClientRect().width, e.title])")
+    assert [label[0] for label in labels] == ["GS", "CR"], labels
+    assert all(label[1] > 4 for label in labels), labels
+    assert labels[0][2] == "\\u001d", labels
     cjk = subprocess.run(["fc-list", ":lang=zh"], capture_output=True, text=True).stdout
     assert cjk.strip(), "no CJK font: Chinese would show as boxes (scripts/setup installs one)"
-    print("the page shows both scans, newest first, the carriage return as a symbol")
+    print("the page shows both scans, newest first, GS and CR as labels")
 
 
 def check_encrypted_pages(scenario, directory):
@@ -210,7 +217,7 @@ def check_encrypted_pages(scenario, directory):
     scenario.start_service("--tls-cert", certificate, "--tls-key", key, "--allow-origin", "https://127.0.0.1:8443")
     scenario.open_subscribed("https://127.0.0.1:9010/")
     scenario.scan("OVER-HTTPS")
-    wait_until(lambda: scenario.text("last-data") == "OVER-HTTPS⏎", 20, "the scan on the https:// page")
+    wait_until(lambda: scenario.text("last-data") == "OVER-HTTPSCR", 20, "the scan on the https:// page")
     pos = serve_pos_page(certificate, key)
     try:
         scenario.open_subscribed("https://127.0.0.1:8443/")
@@ -230,7 +237,7 @@ def check_token_page(scenario, directory):
     scenario.start_service("--token-file", token_file)
     scenario.open_subscribed("http://127.0.0.1:9010/#token=s3cret-token")
     scenario.scan("WITH-TOKEN")
-    wait_until(lambda: scenario.text("last-data") == "WITH-TOKEN⏎", 20, "the scan on the page given the token")
+    wait_until(lambda: scenario.text("last-data") == "WITH-TOKENCR", 20, "the scan on the page given the token")
     kept = scenario.driver.script("return [location.hash, sessionStorage.getItem('tirnserial-token')]")
     assert kept == ["", "s3cret-token"], kept
     print("with a token: the page takes it from the address's fragment, keeps it for the tab and shows scans")
