@@ -81,6 +81,18 @@ Publication publishScan(RelayBuffers& buffers, const ScanRead& scan, const ScanC
     return {static_cast<int>(following.size()), keeper};
 }
 
+// The adapter is gone, but what it sent before may still wait in the buffer
+// (several stored scans from one read, say): each scan goes out, in order,
+// and then the rest.
+void publishWhatWasRead(RelayBuffers& buffers, int carried, const ScanFraming& framing,
+                        const ScanCharsets& charsets, ServiceStats& stats, const ScanSink& alsoTo) {
+    SerialHandle = -1;  // nothing left to read, close or keep open
+    while (carried > 0) {
+        const ScanRead scan = readScan(SerialHandle, buffers.burst, kMaxBurstLength, carried, framing);
+        carried = publishScan(buffers, scan, charsets, stats, alsoTo).carried;
+    }
+}
+
 }  // namespace
 
 void RelayBuffers::clear() {
@@ -107,6 +119,7 @@ void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& s
         if (published.keeper >= 0) close(published.keeper);
         if (reopened < 0) {
             puts("GetConAgain output:init_com error ");
+            publishWhatWasRead(buffers, carried, framing, options.charsets, stats, alsoTo);
             break;
         }
     }

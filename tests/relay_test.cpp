@@ -278,6 +278,22 @@ TEST_F(Relay, UnplugMidScanPublishesWhatArrivedOnce) {
     EXPECT_EQ(service_->countInOutput("call websocket doSend"), 1);
 }
 
+// Stored scans uploaded in one go, read at once, and the device gone before
+// the port is opened again: every scan that was read goes out, in order,
+// before the service ends.
+TEST_F(Relay, DeviceGoneAfterAReadOfSeveralScansPublishesEachOfThem) {
+    startService({"0", "--end-on", "cr"});
+    auto client = subscriber();
+    ASSERT_EQ(unlink("/dev/ttyUSB0"), 0);  // the open port still reads; the reopen fails
+    service_->scan("S1\rS2\rS3\rREST");
+    EXPECT_EQ(service_->waitForExit(), 0);
+    for (const auto& [data, size] : {std::pair{"S1\\r", 3}, {"S2\\r", 3}, {"S3\\r", 3}, {"REST", 4}}) {
+        const auto message = client->receive();
+        ASSERT_TRUE(message) << data;
+        EXPECT_EQ(message->payload, scanMessage(data, size));
+    }
+}
+
 TEST_F(Relay, ScannerOnAnotherDevice) {
     ServiceOptions acm;
     acm.scannerPath = "/dev/ttyACM0";
