@@ -188,22 +188,6 @@ TEST_F(HostileClients, SubscriptionFloodIsCapped) {
     expectMemoryBounded();
 }
 
-// Clients that stop reading while a write to them is under way, then
-// half-close: their sockets go at once, and with them their descriptors.
-TEST_F(HostileClients, HalfClosedStalledClientsLeaveNoDescriptors) {
-    shrinkSocketBuffers();
-    const int before = service_->openDescriptors();
-    std::vector<std::unique_ptr<WsClient>> stalled;
-    for (int i = 0; i < 5; ++i) stalled.push_back(subscriber());
-    for (int i = 0; i < 5; ++i) {
-        service_->scan(std::string(2000, '\x01'));  // 12 KB escaped
-        ASSERT_TRUE(good_->receive());
-    }
-    for (auto& client : stalled) shutdown(client->descriptor(), SHUT_WR);
-    EXPECT_TRUE(waitForDescriptors(*service_, before)) << service_->openDescriptors();
-    expectGoodClientServed();
-}
-
 TEST_F(HostileClients, ClientTextCannotForgeConsoleLines) {
     auto forger = WsClient::connect();
     ASSERT_TRUE(forger);

@@ -235,22 +235,26 @@ TEST_F(Tls, OutsideScannerFindsNothing) {
     }
 }
 
-// Stalled TLS subscribers that half-close go at once, as plain ones do, even
-// with a write to them under way.
+// Subscribers that stop reading while a write to them is under way, then
+// half-close: their sockets go at once, plain or TLS alike.
 TEST_F(Tls, HalfClosedStalledClientsLeaveNoDescriptors) {
-    startService(tlsArguments(pair_));
     shrinkSocketBuffers();
-    auto good = subscriber();
-    const int before = service_->openDescriptors();
-    std::vector<std::unique_ptr<WsClient>> stalled;
-    for (int i = 0; i < 5; ++i) stalled.push_back(subscriber());
-    for (int i = 0; i < 5; ++i) {
-        service_->scan(std::string(2000, '\x01'));  // 12 KB escaped
-        ASSERT_TRUE(good->receive());
+    for (const bool tls : {false, true}) {
+        endpoint_.tls = tls;
+        subscriptions_ = 0;
+        startService(tls ? tlsArguments(pair_) : std::vector<std::string>{"0"});
+        auto good = subscriber();
+        const int before = service_->openDescriptors();
+        std::vector<std::unique_ptr<WsClient>> stalled;
+        for (int i = 0; i < 5; ++i) stalled.push_back(subscriber());
+        for (int i = 0; i < 5; ++i) {
+            service_->scan(std::string(2000, '\x01'));  // 12 KB escaped
+            ASSERT_TRUE(good->receive());
+        }
+        for (auto& client : stalled) shutdown(client->descriptor(), SHUT_WR);
+        EXPECT_TRUE(waitForDescriptors(*service_, before)) << (tls ? "TLS: " : "plain: ") << service_->openDescriptors();
+        unplugAndExpectCleanExit();
     }
-    for (auto& client : stalled) shutdown(client->descriptor(), SHUT_WR);
-    EXPECT_TRUE(waitForDescriptors(*service_, before)) << service_->openDescriptors();
-    unplugAndExpectCleanExit();
 }
 
 // Clients that vanish at every stage of a connection, while scans flow and

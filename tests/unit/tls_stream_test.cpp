@@ -161,6 +161,25 @@ protected:
         return start([this, text](auto done) { stream_->async_write_some(net::buffer(text), done); });
     }
     std::string receivedText(const Outcome& outcome) const { return std::string(received_, outcome.bytes); }
+    // Connects and completes the handshake on both ends.
+    void connectSecurely(bool byteByByte = false) {
+        connect(byteByByte);
+        auto handshake = start([this](auto done) { stream_->async_handshake(done); });
+        ASSERT_TRUE(client_->handshake());
+        ASSERT_EQ(handshake.wait_for(10s), std::future_status::ready);
+        ASSERT_FALSE(handshake.get().ec);
+    }
+    // Writes until one stays under way (the socket's buffers are full, as
+    // the client reads nothing), and returns that one.
+    std::future<Outcome> stalledWrite() {
+        const std::string block(16 * 1024, 'x');
+        std::future<Outcome> write;
+        for (int i = 0; i < 10000; ++i) {
+            write = startWrite(block);
+            if (write.wait_for(100ms) != std::future_status::ready) break;
+        }
+        return write;
+    }
 
     net::io_context io_;
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work_{io_.get_executor()};
@@ -180,11 +199,7 @@ bool ready(std::future<T>& future, std::chrono::milliseconds within = 10s) {
 // and a write in flight at once, and a key update requested by the client,
 // which the server answers with its own.
 TEST_F(TlsStreamTest, CarriesDataBothWaysAcrossKeyUpdates) {
-    connect(true);
-    auto handshake = start([this](auto done) { stream_->async_handshake(done); });
-    ASSERT_TRUE(client_->handshake());
-    ASSERT_TRUE(ready(handshake));
-    EXPECT_FALSE(handshake.get().ec);
+    connectSecurely(true);
     EXPECT_TRUE(stream_->ok());
 
     auto read = startRead();
@@ -213,18 +228,9 @@ TEST_F(TlsStreamTest, CarriesDataBothWaysAcrossKeyUpdates) {
 // close_notify: the pending read fails at once, while the write to it is
 // still stalled.
 TEST_F(TlsStreamTest, EndOfStreamFailsAPendingReadAtOnceDespiteAStalledWrite) {
-    connect();
-    auto handshake = start([this](auto done) { stream_->async_handshake(done); });
-    ASSERT_TRUE(client_->handshake());
-    ASSERT_TRUE(ready(handshake));
+    connectSecurely();
     auto read = startRead();
-    // Writes until one stays under way: the socket's buffers are full.
-    const std::string block(16 * 1024, 'x');
-    std::future<Outcome> write;
-    for (int i = 0; i < 10000; ++i) {
-        write = startWrite(block);
-        if (!ready(write, 100ms)) break;
-    }
+    auto write = stalledWrite();
     client_->endWithoutCloseNotify();
     ASSERT_TRUE(ready(read));
     EXPECT_EQ(read.get().ec, net::ssl::error::stream_truncated);
@@ -235,11 +241,7 @@ TEST_F(TlsStreamTest, EndOfStreamFailsAPendingReadAtOnceDespiteAStalledWrite) {
 // A stream moved while a read is under way goes on reading for its new
 // owner; one destroyed with a read and a write under way ends them.
 TEST_F(TlsStreamTest, MovedOrDestroyedWithIoPending) {
-    connect();
-    auto handshake = start([this](auto done) { stream_->async_handshake(done); });
-    ASSERT_TRUE(client_->handshake());
-    ASSERT_TRUE(ready(handshake));
-
+    connectSecurely();
     auto read = startRead();
     onServer([this] {
         TlsStream moved(std::move(*stream_));
@@ -251,12 +253,7 @@ TEST_F(TlsStreamTest, MovedOrDestroyedWithIoPending) {
     EXPECT_EQ(receivedText(read.get()), "to the new owner");
 
     auto pendingRead = startRead();
-    const std::string block(16 * 1024, 'y');
-    std::future<Outcome> pendingWrite;
-    for (int i = 0; i < 10000; ++i) {
-        pendingWrite = startWrite(block);
-        if (!ready(pendingWrite, 100ms)) break;
-    }
+    auto pendingWrite = stalledWrite();
     onServer([this] { stream_.reset(); });
     ASSERT_TRUE(ready(pendingRead));
     EXPECT_EQ(pendingRead.get().ec, net::error::operation_aborted);
