@@ -37,6 +37,7 @@ int shutDown(uid_t originalUid) {
 
 int main(int argc, char** argv) {
     ignoreBrokenPipes();
+    const int stop = stopOnTermination();
     CommandLine commandLine = parseCommandLine(argc, argv);
     if (commandLine.verdict == CommandLineVerdict::Done) return 0;
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
     ScanSink alsoToBroker;
     if (broker) alsoToBroker = [&broker](const std::string& message) { broker->publish(message); };
-    runRelayLoop(buffers, options, stats, alsoToBroker, heartbeat);
+    runRelayLoop(buffers, options, stats, alsoToBroker, heartbeat, stop);
     const int status = shutDown(startup.originalUid);
     broker.reset();  // the queue's last scans and the offline status, before the console goes
     return status;

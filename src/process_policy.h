@@ -6,3 +6,9 @@
 // cost the commentary, never the service: writes to it fail instead of the
 // process being killed.
 void ignoreBrokenPipes();
+
+// SIGTERM (systemctl stop, restart) and SIGINT (Ctrl-C) end the service the
+// way an unplugged scanner does: what was read is published, clients get
+// what was queued for them, the broker its last messages. Returns a
+// descriptor that becomes readable, and stays so, once either arrives.
+int stopOnTermination();

@@ -89,6 +89,11 @@ void publishWhatWasRead(RelayBuffers& buffers, int carried, const ScanFraming& f
     SerialHandle = -1;  // nothing left to read, close or keep open
     while (carried > 0) {
         const ScanRead scan = readScan(SerialHandle, buffers.burst, kMaxBurstLength, carried, framing);
+        if (scan.stopped) {
+            puts("stopping: asked to end (SIGTERM or SIGINT); every scan read has been published");
+            close(SerialHandle);
+            break;
+        }
         carried = publishScan(buffers, scan, charsets, stats, alsoTo).carried;
     }
 }
@@ -101,12 +106,17 @@ void RelayBuffers::clear() {
 }
 
 void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo,
-                  std::chrono::milliseconds heartbeat) {
-    const ScanFraming framing{options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }};
+                  std::chrono::milliseconds heartbeat, int stop) {
+    const ScanFraming framing{options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }, stop};
     int carried = 0;
     for (;;) {
         flushConsole();
         const ScanRead scan = readScan(SerialHandle, buffers.burst, kMaxBurstLength, carried, framing);
+        if (scan.stopped) {
+            puts("stopping: asked to end (SIGTERM or SIGINT); every scan read has been published");
+            close(SerialHandle);
+            break;
+        }
         // Nothing read means the port failed (the adapter is gone, say):
         // that is no scan, and the reopen tells whether to go on.
         Publication published{0, -1};

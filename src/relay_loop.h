@@ -24,7 +24,9 @@ struct RelayBuffers {
 // must not block.
 using ScanSink = std::function<void(const std::string& message)>;
 
-// Relays scans until the data port cannot be reopened after one.
-// The loop shows it is alive in the figures every heartbeat while it waits.
+// Relays scans until the data port cannot be reopened after one, or until
+// the service is to stop.
+// The loop shows it is alive in the figures every heartbeat while it waits,
+// and ends after the scan under way once `stop` becomes readable.
 void runRelayLoop(RelayBuffers& buffers, const Options& options, ServiceStats& stats, const ScanSink& alsoTo = {},
-                  std::chrono::milliseconds heartbeat = std::chrono::seconds(1));
+                  std::chrono::milliseconds heartbeat = std::chrono::seconds(1), int stop = -1);

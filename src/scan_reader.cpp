@@ -17,22 +17,31 @@ int pastEndByte(const char* buffer, int from, int to, std::optional<unsigned cha
 }
 
 // Whether a byte (or a hang-up, which the next read reports) arrives within
-// the gap.
-bool moreWithin(int port, std::chrono::milliseconds gap) {
-    pollfd waiting{port, POLLIN, 0};
+// the gap; not when the service is to stop.
+bool moreWithin(int port, std::chrono::milliseconds gap, int stop) {
+    pollfd waiting[2] = {{port, POLLIN, 0}, {stop, POLLIN, 0}};
     int ready;
     do {
-        ready = poll(&waiting, 1, static_cast<int>(gap.count()));
+        ready = poll(waiting, stop >= 0 ? 2 : 1, static_cast<int>(gap.count()));
     } while (ready < 0 && errno == EINTR);
-    return ready > 0;
+    return ready > 0 && waiting[1].revents == 0;
+}
+
+bool stopRequested(int stop) {
+    pollfd waiting{stop, POLLIN, 0};
+    return stop >= 0 && poll(&waiting, 1, 0) > 0;
 }
 
 // Waits until the port has a byte or a hang-up for the read, alive all the
-// while.
-void waitForScanner(int port, const ScanFraming& framing) {
+// while; false when the service is to stop instead and the scanner has sent
+// nothing more (what it did send is still read and published).
+bool waitForScanner(int port, const ScanFraming& framing) {
     if (framing.alive) framing.alive();
-    while (!moreWithin(port, framing.heartbeat))
+    while (!moreWithin(port, framing.heartbeat, framing.stop)) {
+        if (stopRequested(framing.stop)) return moreWithin(port, std::chrono::milliseconds(0), -1);
         if (framing.alive) framing.alive();
+    }
+    return true;
 }
 
 ssize_t readSome(int port, char* into, int room) {
@@ -48,7 +57,7 @@ ssize_t readSome(int port, char* into, int room) {
 ScanRead readScan(int port, char* buffer, int capacity, int held, const ScanFraming& framing) {
     int count = held;
     if (count == 0) {
-        waitForScanner(port, framing);
+        if (!waitForScanner(port, framing)) return {0, 0, true};
         const ssize_t got = readSome(port, buffer, capacity);
         if (got <= 0) return {0, 0};
         count = static_cast<int>(got);
@@ -59,7 +68,7 @@ ScanRead readScan(int port, char* buffer, int capacity, int held, const ScanFram
     for (int searched = 0;;) {
         if (const int end = pastEndByte(buffer, searched, count, framing.endOn)) return {end, count};
         searched = count;
-        if (count >= capacity || !moreWithin(port, framing.gap)) return {count, count};
+        if (count >= capacity || !moreWithin(port, framing.gap, framing.stop)) return {count, count};
         const ssize_t got = readSome(port, buffer + count, capacity - count);
         if (got < 0 && errno == EAGAIN) continue;
         if (got <= 0) return {count, count};  // the adapter went away mid-scan

@@ -15,11 +15,15 @@ struct ScanFraming {
     // is alive (for the service manager's watchdog).
     std::chrono::milliseconds heartbeat{1000};
     std::function<void()> alive;
+    // Readable once the service is to stop: a scan under way ends at once,
+    // and no new one is waited for. -1: never.
+    int stop = -1;
 };
 
 struct ScanRead {
     int length;  // bytes of the scan, from the start of the buffer
     int total;   // bytes in the buffer: the scan, then the start of the next one
+    bool stopped = false;  // nothing read: the service is to stop
 };
 
 // Reads one scan from the port into buffer, which already holds `held`

@@ -3,6 +3,7 @@
 // watchdog, and into a journal that takes both streams.
 #include "service_test.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -122,6 +123,20 @@ TEST_F(Operations, SystemdHearsReadinessStatusAndWatchdog) {
     service_->unplugScanner();
     EXPECT_FALSE(systemd.until("STOPPING=1").empty());
     EXPECT_EQ(service_->waitForExit(), 0);
+}
+
+// systemctl stop or restart (SIGTERM): the scan under way, and what the
+// scanner had sent, go out before the service ends with status 0.
+TEST_F(Operations, TerminationPublishesWhatTheScannerSent) {
+    startService({"0", "--gap-ms", "1000"});
+    auto client = subscriber();
+    service_->scan("SENT-BEFORE-THE-STOP");
+    ASSERT_EQ(kill(service_->pid(), SIGTERM), 0);
+    EXPECT_EQ(service_->waitForExit(), 0);
+    const auto message = client->receive();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->payload, scanMessage("SENT-BEFORE-THE-STOP"));
+    EXPECT_NE(service_->out().find("stopping: asked to end (SIGTERM or SIGINT)"), std::string::npos);
 }
 
 // Both streams into one pipe, as the journal takes them: the lines keep the
