@@ -289,7 +289,7 @@ TEST_F(Relay, DeviceGoneAfterAReadOfSeveralScansPublishesEachOfThem) {
     EXPECT_EQ(service_->waitForExit(), 0);
     for (const auto& [data, size] : {std::pair{"S1\\r", 3}, {"S2\\r", 3}, {"S3\\r", 3}, {"REST", 4}}) {
         const auto message = client->receive();
-        ASSERT_TRUE(message) << data;
+        ASSERT_TRUE(message) << data << service_->out();
         EXPECT_EQ(message->payload, scanMessage(data, size));
     }
 }
