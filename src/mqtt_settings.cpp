@@ -1,5 +1,7 @@
 #include "mqtt_settings.h"
 
+#include "utf8.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,8 +61,12 @@ std::string defaultScanTopic() {
 }
 
 bool publishableTopic(const std::string& topic) {
-    return !topic.empty() && topic.find_first_of("+#") == std::string::npos &&
-           topic.find('\0') == std::string::npos;
+    // MQTT's own limits: a broker refuses anything else, and the service
+    // would reconnect forever without publishing a scan. The status topic
+    // beside it is 7 bytes longer.
+    constexpr std::size_t kMaxTopicBytes = 65535 - 7;
+    return !topic.empty() && topic.size() <= kMaxTopicBytes && topic.find_first_of("+#") == std::string::npos &&
+           topic.find('\0') == std::string::npos && isValidUtf8(topic.data(), topic.size());
 }
 
 bool readMqttCredentials(MqttSettings& settings) {

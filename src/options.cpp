@@ -239,7 +239,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
             options.mqtt.credentials = optarg;
             break;
         case kMqttTopic:
-            if (!publishableTopic(optarg)) return malformed("--mqtt-topic takes a topic without + or #, not '%s'", optarg);
+            if (!publishableTopic(optarg)) return malformed("--mqtt-topic takes a topic of valid UTF-8, at most 65528 bytes, without + or #, not "
+                                 "'%s'", optarg);
             options.mqtt.topic = optarg;
             break;
         case kMqttQos: {

@@ -127,6 +127,8 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
         // leaves them.
         {"0", "--allow-origin", "https://a.example", "https://b.example"}, {"0", "--gap-ms", "5", "10"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "\"shop", "scans\""},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/\xff"}, {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "a/+/b"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
     };
     for (const auto& args : cases) {
         ServiceProcess service(args);
