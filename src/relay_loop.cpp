@@ -88,12 +88,9 @@ void publishWhatWasRead(RelayBuffers& buffers, int carried, const ScanFraming& f
                         const ScanCharsets& charsets, ServiceStats& stats, const ScanSink& alsoTo) {
     SerialHandle = -1;  // nothing left to read, close or keep open
     while (carried > 0) {
+        // Held bytes are framed without waiting for the scanner, so this never
+        // reports a stop.
         const ScanRead scan = readScan(SerialHandle, buffers.burst, kMaxBurstLength, carried, framing);
-        if (scan.stopped) {
-            puts("stopping: asked to end (SIGTERM or SIGINT); every scan read has been published");
-            close(SerialHandle);
-            break;
-        }
         carried = publishScan(buffers, scan, charsets, stats, alsoTo).carried;
     }
 }
