@@ -153,6 +153,19 @@ double brokerFigure(const char* name) {
     return cJSON_IsBool(figure) ? cJSON_IsTrue(figure) : cJSON_IsNumber(figure) ? figure->valuedouble : -1;
 }
 
+// The figure once it has reached `expected`, or what it is after 10 s: the
+// relay hands a scan to the broker's queue just after its WebSocket clients,
+// so a client may see a scan a moment before the queue counts it.
+double brokerFigureOnceAt(const char* name, double expected) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    double figure = brokerFigure(name);
+    while (figure != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+        figure = brokerFigure(name);
+    }
+    return figure;
+}
+
 class Mqtt : public ServiceTest {
 protected:
     void startWithBroker(std::vector<std::string> extra = {}, int port = kBrokerPort) {
@@ -190,7 +203,7 @@ TEST_F(Mqtt, EachScanOnceAndInOrderAcrossAnOutage) {
         sent.push_back(scanServedAtOnce("SCAN-" + std::to_string(i)));
         std::this_thread::sleep_for(50ms);
     }
-    EXPECT_EQ(brokerFigure("queued"), 20);
+    EXPECT_EQ(brokerFigureOnceAt("queued", 20), 20);
     broker.start();
     ASSERT_TRUE(fleet.waitForMessages(25, 40s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
@@ -217,8 +230,8 @@ TEST_F(Mqtt, SilentBrokerHoldsNothingUpAndTheQueueKeepsTheNewest) {
     std::vector<std::string> sent;
     for (int i = 0; i < 5; ++i) sent.push_back(scanServedAtOnce("QUEUED-" + std::to_string(i)));
     EXPECT_EQ(brokerFigure("connected"), 0);
+    EXPECT_EQ(brokerFigureOnceAt("dropped", 2), 2);
     EXPECT_EQ(brokerFigure("queued"), 3);
-    EXPECT_EQ(brokerFigure("dropped"), 2);
 
     close(silent);
     Broker broker;
