@@ -6,6 +6,7 @@
 #include "process_policy.h"
 #include "charset.h"
 #include "relay_loop.h"
+#include "scan_outbox.h"
 #include "server_thread.h"
 #include "service_stats.h"
 #include "startup.h"
@@ -19,6 +20,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,6 +33,25 @@ int shutDown(uid_t originalUid) {
         return -1;
     }
     return 0;
+}
+
+bool stateDirectoryUsable(const std::string& dir) {
+    std::string problem;
+    if (prepareStateDirectory(dir, problem)) return true;
+    fprintf(stderr, "TirnSerial: cannot write the state directory %s: %s (see --state-dir)\n", dir.c_str(),
+            problem.c_str());
+    return false;
+}
+
+std::unique_ptr<ScanOutbox> openOutbox(const std::string& dir) {
+    std::string problem;
+    auto outbox = ScanOutbox::open(dir, problem);
+    if (!outbox) {
+        printf("MQTT outbox: cannot open the store in %s (%s); scans wait in memory only\n", dir.c_str(),
+               problem.c_str());
+        flushConsole();
+    }
+    return outbox;
 }
 
 }  // namespace
@@ -49,6 +70,7 @@ int main(int argc, char** argv) {
         if (!read) return kExitMalformedCommandLine;
         token = *read;
     }
+    if (options.mqtt.enabled() && !stateDirectoryUsable(options.mqtt.stateDir)) return kExitMalformedCommandLine;
     if (options.tls.enabled()) {
         if (!tlsFilesUsable(options.tls)) return kExitMalformedCommandLine;
         reserveHangupForReload();
@@ -60,7 +82,7 @@ int main(int argc, char** argv) {
     if (!startup.serve) return startup.exitStatus;
 
     std::optional<MqttPublisher> broker;
-    if (options.mqtt.enabled()) broker.emplace(options.mqtt);
+    if (options.mqtt.enabled()) broker.emplace(options.mqtt, openOutbox(options.mqtt.stateDir));
     ServiceStats stats({TIRN_VERSION, SelectEncoding, options.device, options.scanGap, options.charsets.source(),
                         options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount,
                         options.mqtt.url, broker ? std::function<BrokerFigures()>([&broker] { return broker->figures(); })

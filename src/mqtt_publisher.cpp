@@ -3,6 +3,7 @@
 #include "console.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -21,23 +22,31 @@ constexpr auto kConnectTimeout = std::chrono::seconds(10);
 constexpr int kKeepAliveSeconds = 30;
 // What the queue may still send at the end, and the offline message after.
 constexpr auto kDrainAtExit = std::chrono::seconds(2);
+// Delivered scans leave the store in batches of this many, or at once when
+// nothing else waits.
+constexpr std::uint64_t kForgetBatch = 64;
 
 void say(const char* format, const std::string& a, const std::string& b = "", long n = 0) {
     printf(format, a.c_str(), b.c_str(), n);
     flushConsole();
 }
 
-std::string clientId() {
-    char host[64] = {};
-    gethostname(host, sizeof host - 1);
-    return std::string("tirnserial-") + host + "-" + std::to_string(getpid());
+std::int64_t millisecondsSinceEpoch() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+bool unsupportedProtocol(int connackResult) {
+    return connackResult == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || connackResult == CONNACK_REFUSED_PROTOCOL_VERSION;
 }
 
 }  // namespace
 
-MqttPublisher::MqttPublisher(MqttSettings settings)
+MqttPublisher::MqttPublisher(MqttSettings settings, std::unique_ptr<ScanOutbox> outbox)
     : settings_(std::move(settings)),
+      outbox_(std::move(outbox)),
       statusTopic_(settings_.statusTopic()),
+      diskFailing_(outbox_ == nullptr),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     mosquitto_lib_init();
     thread_ = std::thread([this] { run(); });
@@ -57,11 +66,11 @@ MqttPublisher::~MqttPublisher() {
 void MqttPublisher::publish(const std::string& message) {
     {
         std::lock_guard<std::mutex> lock(guard_);
-        if (queue_.size() >= settings_.queueLimit) {
-            queue_.pop_front();
+        if (incoming_.size() >= settings_.queueLimit) {
+            incoming_.pop_front();
             ++dropped_;
         }
-        queue_.push_back(message);
+        incoming_.push_back(message);
     }
     const std::uint64_t one = 1;
     if (write(wakeFd_, &one, sizeof one) < 0) {
@@ -71,11 +80,16 @@ void MqttPublisher::publish(const std::string& message) {
 
 BrokerFigures MqttPublisher::figures() const {
     std::lock_guard<std::mutex> lock(guard_);
-    return {connected_, published_, queue_.size(), dropped_};
+    const double oldest =
+        queue_.empty() ? 0 : std::max<std::int64_t>(0, millisecondsSinceEpoch() - queue_.front().storedAtMs) / 1000.0;
+    return {connected_, published_, queue_.size() + incoming_.size(), dropped_, stored_, diskErrors_, oldest, lastSeq_};
 }
 
 void MqttPublisher::run() {
+    takeStoredScans();
     while (!stopping_) {
+        takeNewScans();
+        forgetDelivered(false);
         const auto now = Clock::now();
         if (client_ == nullptr) {
             if (now < nextAttempt_) {
@@ -92,9 +106,103 @@ void MqttPublisher::run() {
     finish();
 }
 
+// Scans an earlier run stored and the broker never had: they go first.
+void MqttPublisher::takeStoredScans() {
+    if (!outbox_) return;
+    nextSeq_ = outbox_->lastSeq() + 1;
+    std::string problem;
+    std::vector<OutboxScan> stored = outbox_->load(problem);
+    if (!problem.empty()) diskTrouble("cannot read the stored scans", problem);
+    if (!stored.empty()) {
+        printf("MQTT outbox: %zu scans stored before this start go to the broker first\n", stored.size());
+        flushConsole();
+    }
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        for (auto& scan : stored) queue_.push_back(std::move(scan));
+    }
+    keepWithinBound();
+}
+
+// Numbers the scans the relay handed over, stores them in one transaction
+// and queues them behind the others.
+void MqttPublisher::takeNewScans() {
+    std::deque<std::string> fresh;
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        fresh.swap(incoming_);
+    }
+    if (fresh.empty()) return;
+    std::vector<OutboxScan> scans;
+    const std::int64_t now = millisecondsSinceEpoch();
+    for (auto& message : fresh) scans.push_back({nextSeq_++, now, std::move(message)});
+    std::string problem = "no store";
+    const bool stored = outbox_ && outbox_->store(scans, problem);
+    if (!stored) diskTrouble("cannot store scans", problem, scans.size());
+    if (stored && diskFailing_) {
+        diskFailing_ = false;
+        printf("MQTT outbox: storing scans in %s again\n", settings_.stateDir.c_str());
+        flushConsole();
+    }
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        if (stored) stored_ += scans.size();
+        for (auto& scan : scans) {
+            scan.onDisk = stored;
+            queue_.push_back(std::move(scan));
+        }
+    }
+    keepWithinBound();
+}
+
+// Past the bound the oldest go, except the one on its way to the broker.
+void MqttPublisher::keepWithinBound() {
+    std::uint64_t first = 0, last = 0;
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        while (queue_.size() > settings_.queueLimit) {
+            const auto victim = queue_.begin() + (inFlight_ ? 1 : 0);
+            if (first == 0) first = victim->seq;
+            last = victim->seq;
+            queue_.erase(victim);
+            ++dropped_;
+        }
+    }
+    std::string problem;
+    if (first != 0 && outbox_ && !outbox_->forget(first, last, problem))
+        diskTrouble("cannot remove dropped scans", problem);
+}
+
+// Delivered scans leave the store, a batch at a time while others wait.
+void MqttPublisher::forgetDelivered(bool evenIfFew) {
+    if (!outbox_ || deliveredThrough_ <= forgottenThrough_) return;
+    if (!evenIfFew && deliveredThrough_ - forgottenThrough_ < kForgetBatch) {
+        std::lock_guard<std::mutex> lock(guard_);
+        if (!queue_.empty()) return;
+    }
+    // From the first: removals that failed before are tried again.
+    std::string problem;
+    if (!outbox_->forget(0, deliveredThrough_, problem)) diskTrouble("cannot remove delivered scans", problem);
+    forgottenThrough_ = deliveredThrough_;
+}
+
+// One console line when the disk starts failing, and one when it is back.
+void MqttPublisher::diskTrouble(const std::string& what, const std::string& why, std::uint64_t errors) {
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        diskErrors_ += errors;
+    }
+    if (diskFailing_) return;
+    diskFailing_ = true;
+    printf("MQTT outbox: %s in %s (%s); scans wait in memory until the broker has them\n", what.c_str(),
+           settings_.stateDir.c_str(), why.c_str());
+    flushConsole();
+}
+
 void MqttPublisher::connect() {
     attemptStarted_ = Clock::now();
-    client_ = mosquitto_new(clientId().c_str(), true, this);
+    client_ = mosquitto_new(settings_.clientId.c_str(), true, this);
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, protocolV5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_disconnect_callback_set(client_, onDisconnect);
     mosquitto_publish_callback_set(client_, onPublish);
@@ -108,7 +216,7 @@ void MqttPublisher::connect() {
 }
 
 // Reads, writes and keeps the connection alive until `timeout` passes or
-// a scan waits; then sends the next one if it may.
+// a scan comes; then stores new scans and sends the next one if it may.
 void MqttPublisher::serveConnection(Clock::duration timeout) {
     pollfd ready[2] = {{mosquitto_socket(client_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     if (mosquitto_want_write(client_)) ready[0].events |= POLLOUT;
@@ -127,6 +235,7 @@ void MqttPublisher::serveConnection(Clock::duration timeout) {
     if (result != MOSQ_ERR_SUCCESS && lost_.empty())
         lost_ = result == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(result);
     if (!lost_.empty()) return disconnect(std::exchange(lost_, {}));
+    takeNewScans();
     publishNext();
 }
 
@@ -134,15 +243,22 @@ void MqttPublisher::serveConnection(Clock::duration timeout) {
 // reconnection: the front leaves the queue once the broker has it.
 void MqttPublisher::publishNext() {
     if (!connected_ || inFlight_) return;
-    std::string message;
+    OutboxScan scan;
     {
         std::lock_guard<std::mutex> lock(guard_);
         if (queue_.empty()) return;
-        message = queue_.front();
+        scan = queue_.front();
     }
     inFlight_ = true;
-    const int result = mosquitto_publish(client_, &inFlightId_, settings_.topic.c_str(),
-                                         static_cast<int>(message.size()), message.data(), settings_.qos, false);
+    // Consumers drop the rare second copy (an acknowledgement lost in a
+    // reconnection) by this number.
+    mosquitto_property* properties = nullptr;
+    if (protocolV5_)
+        mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "seq", std::to_string(scan.seq).c_str());
+    const int result =
+        mosquitto_publish_v5(client_, &inFlightId_, settings_.topic.c_str(), static_cast<int>(scan.message.size()),
+                             scan.message.data(), settings_.qos, false, properties);
+    mosquitto_property_free_all(&properties);
     if (result != MOSQ_ERR_SUCCESS) {
         inFlight_ = false;
         lost_ = mosquitto_strerror(result);
@@ -171,7 +287,24 @@ void MqttPublisher::waitForWork(Clock::duration timeout) {
 // The relay has ended: what is queued gets a moment to go out, then the
 // retained status says offline and the connection closes.
 void MqttPublisher::finish() {
-    if (client_ == nullptr) return;
+    takeNewScans();
+    if (client_ != nullptr) sayOfflineAfterDraining();
+    forgetDelivered(true);
+    std::size_t waiting = 0, lost = 0;
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        waiting = queue_.size();
+        lost = static_cast<std::size_t>(std::count_if(queue_.begin(), queue_.end(),
+                                                      [](const OutboxScan& scan) { return !scan.onDisk; }));
+    }
+    if (waiting > lost)
+        printf("MQTT outbox: %zu scans wait in %s for the broker; they go out after the next start\n", waiting - lost,
+               settings_.stateDir.c_str());
+    if (lost > 0) printf("MQTT: %zu scans never reached the broker and could not be stored; they are lost\n", lost);
+    flushConsole();
+}
+
+void MqttPublisher::sayOfflineAfterDraining() {
     const auto deadline = Clock::now() + kDrainAtExit;
     auto queued = [this] {
         std::lock_guard<std::mutex> lock(guard_);
@@ -196,8 +329,14 @@ void MqttPublisher::finish() {
 
 void MqttPublisher::onConnect(mosquitto* client, void* self, int result) {
     auto& publisher = *static_cast<MqttPublisher*>(self);
+    if (result != 0 && publisher.protocolV5_ && unsupportedProtocol(result)) {
+        publisher.protocolV5_ = false;
+        publisher.lost_ = "it speaks MQTT 3.1.1 only: scans go on without their sequence numbers";
+        return;
+    }
     if (result != 0) {
-        publisher.lost_ = std::string("refused: ") + mosquitto_connack_string(result);
+        publisher.lost_ = std::string("refused: ") +
+                          (publisher.protocolV5_ ? mosquitto_reason_string(result) : mosquitto_connack_string(result));
         return;
     }
     publisher.connected_ = true;
@@ -217,6 +356,7 @@ void MqttPublisher::onPublish(mosquitto*, void* self, int messageId) {
     publisher.inFlight_ = false;
     if (publisher.sayingOffline_) return;
     std::lock_guard<std::mutex> lock(publisher.guard_);
+    publisher.deliveredThrough_ = publisher.lastSeq_ = publisher.queue_.front().seq;
     publisher.queue_.pop_front();
     ++publisher.published_;
 }

@@ -1,27 +1,35 @@
 // Every scan's message published to an MQTT broker as well, from a thread
-// of its own: the relay hands a message over and never waits for the
-// broker. While the broker is down, slow or restarting, messages wait in a
-// bounded queue (the oldest dropped first, counted) and go out in order once
-// the connection is back; reconnection backs off up to 30 s. A retained
-// status message says "online", and the broker says "offline" for us (our
-// last will) when the connection is lost.
+// of its own: the relay hands a message over and never waits for the broker
+// or the disk. The thread numbers each scan, writes it to the outbox on disk
+// and keeps it until the broker has it (QoS 1) or it is on the socket (QoS
+// 0). While the broker is down, slow or restarting, scans wait (the oldest
+// dropped first past the bound, counted) and go out in order once the
+// connection is back, those stored by an earlier run first; reconnection
+// backs off up to 30 s. Each carries its number as the MQTT v5 user property
+// "seq". A retained status message says "online", and the broker says
+// "offline" for us (our last will) when the connection is lost.
 #pragma once
 
 #include "mqtt_settings.h"
+#include "scan_outbox.h"
 #include "service_stats.h"
 
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct mosquitto;
 
 class MqttPublisher {
 public:
-    explicit MqttPublisher(MqttSettings settings);
+    // Without an outbox (it could not be opened) scans wait in memory only,
+    // each counted as a disk error.
+    MqttPublisher(MqttSettings settings, std::unique_ptr<ScanOutbox> outbox);
     // Gives queued messages a moment to go out, says "offline", disconnects.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
@@ -35,11 +43,17 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    void takeStoredScans();
+    void takeNewScans();
+    void keepWithinBound();
+    void forgetDelivered(bool evenIfFew);
+    void diskTrouble(const std::string& what, const std::string& why, std::uint64_t errors = 1);
     void connect();
     void serveConnection(Clock::duration timeout);
     void publishNext();
     void disconnect(const std::string& why);
     void finish();
+    void sayOfflineAfterDraining();
     void waitForWork(Clock::duration timeout);
 
     static void onConnect(mosquitto* client, void* self, int result);
@@ -47,6 +61,7 @@ private:
     static void onPublish(mosquitto* client, void* self, int messageId);
 
     const MqttSettings settings_;
+    const std::unique_ptr<ScanOutbox> outbox_;
     const std::string statusTopic_;
     mosquitto* client_ = nullptr;
     Clock::time_point attemptStarted_;
@@ -56,12 +71,21 @@ private:
     bool inFlight_ = false;     // the queue's front is on its way
     int inFlightId_ = 0;
     bool sayingOffline_ = false;  // the last message: the status, at the end
+    bool protocolV5_ = true;      // until a broker says it speaks only 3.1.1
+    std::uint64_t nextSeq_ = 1;
+    std::uint64_t deliveredThrough_ = 0;  // every scan up to it delivered or dropped
+    std::uint64_t forgottenThrough_ = 0;  // and removed from the store
+    bool diskFailing_ = false;
     int wakeFd_;
 
-    mutable std::mutex guard_;  // the queue and the figures below
-    std::deque<std::string> queue_;
+    mutable std::mutex guard_;  // the queues and the figures below
+    std::deque<std::string> incoming_;  // from the relay, not yet numbered
+    std::deque<OutboxScan> queue_;      // numbered, in order, waiting for the broker
     std::uint64_t published_ = 0;
     std::uint64_t dropped_ = 0;
+    std::uint64_t stored_ = 0;
+    std::uint64_t diskErrors_ = 0;
+    std::uint64_t lastSeq_ = 0;
     std::atomic<bool> connected_{false};
     std::atomic<bool> stopping_{false};
     std::thread thread_;

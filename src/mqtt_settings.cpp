@@ -60,13 +60,24 @@ std::string defaultScanTopic() {
     return std::string("tirnserial/") + host + "/scan";
 }
 
+std::string defaultClientId() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') strcpy(host, "localhost");
+    std::string machine;
+    std::getline(std::ifstream("/etc/machine-id"), machine);
+    return std::string("tirnserial-") + host + (machine.size() >= 8 ? "-" + machine.substr(0, 8) : "");
+}
+
+bool validMqttString(const std::string& text, std::size_t maxBytes) {
+    return !text.empty() && text.size() <= maxBytes && text.find('\0') == std::string::npos &&
+           isValidUtf8(text.data(), text.size());
+}
+
 bool publishableTopic(const std::string& topic) {
     // MQTT's own limits: a broker refuses anything else, and the service
     // would reconnect forever without publishing a scan. The status topic
     // beside it is 7 bytes longer.
-    constexpr std::size_t kMaxTopicBytes = 65535 - 7;
-    return !topic.empty() && topic.size() <= kMaxTopicBytes && topic.find_first_of("+#") == std::string::npos &&
-           topic.find('\0') == std::string::npos && isValidUtf8(topic.data(), topic.size());
+    return validMqttString(topic, 65535 - 7) && topic.find_first_of("+#") == std::string::npos;
 }
 
 bool readMqttCredentials(MqttSettings& settings) {

@@ -17,6 +17,11 @@ struct MqttSettings {
     int qos = 1;
     // Scans kept while the broker is away; the oldest go first.
     std::size_t queueLimit = 10000;
+    // The same on every start of this box, so that a new connection takes
+    // the place of one the broker still thinks alive.
+    std::string clientId;    // default tirnserial-<hostname>-<machine id>
+    // Where scans wait for the broker across restarts.
+    std::string stateDir = "/var/lib/tirnserial";
 
     bool enabled() const { return !url.empty(); }
     // The retained online/offline message: beside the scans' topic.
@@ -28,6 +33,13 @@ struct MqttSettings {
 bool parseBrokerUrl(const std::string& url, MqttSettings& settings);
 // tirnserial/<hostname>/scan
 std::string defaultScanTopic();
+// tirnserial-<hostname>-<the first 8 digits of /etc/machine-id>: boxes
+// from one image often share a host name, and two boxes with one client id
+// would push each other off the broker.
+std::string defaultClientId();
+// A client id or a topic as MQTT allows it: valid UTF-8 without NUL, at
+// most `maxBytes` bytes.
+bool validMqttString(const std::string& text, std::size_t maxBytes);
 // A topic a scan may be published to: not empty, no wildcards.
 bool publishableTopic(const std::string& topic);
 // Reads user and password from the credentials file, if one is given.

@@ -57,6 +57,12 @@ const char kUsage[] =
     "  --mqtt-qos 0|1  the scans' MQTT quality of service (default 1)\n"
     "  --mqtt-queue N  scans kept while the broker is away, 1 to 1000000; the oldest go\n"
     "                  first (default 10000)\n"
+    "  --mqtt-client-id ID\n"
+    "                  the client id, the same on every start so that a restart takes over\n"
+    "                  the old session (default tirnserial-<hostname>-<first 8 digits of\n"
+    "                  /etc/machine-id>)\n"
+    "  --state-dir DIR where scans wait for the broker across restarts and power cuts\n"
+    "                  (outbox.db; default /var/lib/tirnserial)\n"
     "  --help          show this text and exit\n"
     "  --version       show the version and exit\n";
 
@@ -64,7 +70,7 @@ constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
 enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt,
-                kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kHelp, kVersion };
+                kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kMqttClientId, kStateDir, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
@@ -85,6 +91,8 @@ const option kLongOptions[] = {
     {"mqtt-topic", required_argument, nullptr, kMqttTopic},
     {"mqtt-qos", required_argument, nullptr, kMqttQos},
     {"mqtt-queue", required_argument, nullptr, kMqttQueue},
+    {"mqtt-client-id", required_argument, nullptr, kMqttClientId},
+    {"state-dir", required_argument, nullptr, kStateDir},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -146,6 +154,49 @@ std::string spelled(char** argv) {
     return argv[optind - 1];
 }
 
+// The options of publishing to an MQTT broker: Malformed for a bad value.
+CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt) {
+    switch (id) {
+    case kMqtt:
+        if (!parseBrokerUrl(value, mqtt))
+            return malformed("--mqtt takes mqtt://host[:port] or mqtts://host[:port] (credentials go in "
+                             "--mqtt-credentials FILE), not '%s'", value).verdict;
+        break;
+    case kMqttCredentials:
+        if (*value == '\0') return malformed("--mqtt-credentials needs a file%s", "").verdict;
+        mqtt.credentials = value;
+        break;
+    case kMqttTopic:
+        if (!publishableTopic(value))
+            return malformed("--mqtt-topic takes a topic of valid UTF-8, at most 65528 bytes, without + or #, not '%s'",
+                             value).verdict;
+        mqtt.topic = value;
+        break;
+    case kMqttQos: {
+        const auto qos = wholeNumber(value, 0, 1);
+        if (!qos) return malformed("--mqtt-qos takes 0 or 1, not '%s'", value).verdict;
+        mqtt.qos = static_cast<int>(*qos);
+        break;
+    }
+    case kMqttQueue: {
+        const auto limit = wholeNumber(value, 1, 1000000);
+        if (!limit) return malformed("--mqtt-queue takes a whole number from 1 to 1000000, not '%s'", value).verdict;
+        mqtt.queueLimit = static_cast<std::size_t>(*limit);
+        break;
+    }
+    case kMqttClientId:
+        if (!validMqttString(value, 65535))
+            return malformed("--mqtt-client-id takes an id of valid UTF-8, at most 65535 bytes, not '%s'", value).verdict;
+        mqtt.clientId = value;
+        break;
+    case kStateDir:
+        if (*value == '\0') return malformed("--state-dir needs a directory%s", "").verdict;
+        mqtt.stateDir = value;
+        break;
+    }
+    return CommandLineVerdict::Serve;
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv) {
@@ -155,7 +206,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
     if (strncmp(argv[1], "--", 2) == 0)
         return malformed("the mode comes first: TirnSerial MODE [OPTIONS], not %s", argv[1]);
 
-    CommandLine result{CommandLineVerdict::Serve, {}};
+    CommandLine result;
+    result.verdict = CommandLineVerdict::Serve;
     Options& options = result.options;
     // Words between the mode and the first option were always ignored.
     optind = 2;
@@ -165,7 +217,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
     bool mqttDetails = false;  // an --mqtt-... option, which needs --mqtt
     // "+": stop at the first word that is no option, and refuse it below.
     for (int id; (id = getopt_long(argc, argv, "+:", kLongOptions, nullptr)) != -1;) {
-        mqttDetails = mqttDetails || (id >= kMqttCredentials && id <= kMqttQueue);
+        mqttDetails = mqttDetails || (id >= kMqttCredentials && id <= kMqttClientId);
         switch (id) {
         case kDevice:
             if (*optarg == '\0') return malformed("--device needs a path%s", "");
@@ -230,31 +282,15 @@ CommandLine parseCommandLine(int argc, char** argv) {
             (id == kTlsCert ? options.tls.certificate : options.tls.key) = optarg;
             break;
         case kMqtt:
-            if (!parseBrokerUrl(optarg, options.mqtt))
-                return malformed("--mqtt takes mqtt://host[:port] or mqtts://host[:port] (credentials go in "
-                                 "--mqtt-credentials FILE), not '%s'", optarg);
-            break;
         case kMqttCredentials:
-            if (*optarg == '\0') return malformed("--mqtt-credentials needs a file%s", "");
-            options.mqtt.credentials = optarg;
-            break;
         case kMqttTopic:
-            if (!publishableTopic(optarg)) return malformed("--mqtt-topic takes a topic of valid UTF-8, at most 65528 bytes, without + or #, not "
-                                 "'%s'", optarg);
-            options.mqtt.topic = optarg;
+        case kMqttQos:
+        case kMqttQueue:
+        case kMqttClientId:
+        case kStateDir:
+            if (takeMqttOption(id, optarg, options.mqtt) == CommandLineVerdict::Malformed)
+                return {CommandLineVerdict::Malformed, {}};
             break;
-        case kMqttQos: {
-            const auto qos = wholeNumber(optarg, 0, 1);
-            if (!qos) return malformed("--mqtt-qos takes 0 or 1, not '%s'", optarg);
-            options.mqtt.qos = static_cast<int>(*qos);
-            break;
-        }
-        case kMqttQueue: {
-            const auto limit = wholeNumber(optarg, 1, 1000000);
-            if (!limit) return malformed("--mqtt-queue takes a whole number from 1 to 1000000, not '%s'", optarg);
-            options.mqtt.queueLimit = static_cast<std::size_t>(*limit);
-            break;
-        }
         case kHelp: return answered(kUsage);
         case kVersion: return versionAnswered();
         case ':': return malformed("%s needs a value", spelled(argv).c_str());
@@ -268,8 +304,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
                          argv[optind]);
     }
     if (mqttDetails && !options.mqtt.enabled())
-        return malformed("%s", "--mqtt-credentials, --mqtt-topic, --mqtt-qos and --mqtt-queue need --mqtt");
+        return malformed("%s", "--mqtt-credentials, --mqtt-topic, --mqtt-qos, --mqtt-queue and --mqtt-client-id need --mqtt");
     if (options.mqtt.enabled() && options.mqtt.topic.empty()) options.mqtt.topic = defaultScanTopic();
+    if (options.mqtt.enabled() && options.mqtt.clientId.empty()) options.mqtt.clientId = defaultClientId();
     if (options.tls.certificate.empty() != options.tls.key.empty())
         return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
     if (options.tls.tls13Only && !options.tls.enabled()) return malformed("%s", "--tls-min needs --tls-cert and --tls-key");

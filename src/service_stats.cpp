@@ -124,6 +124,10 @@ std::string ServiceStats::statusJson() const {
         cJSON_AddNumberToObject(mqtt, "published", static_cast<double>(broker.published));
         cJSON_AddNumberToObject(mqtt, "queued", static_cast<double>(broker.queued));
         cJSON_AddNumberToObject(mqtt, "dropped", static_cast<double>(broker.dropped));
+        cJSON_AddNumberToObject(mqtt, "oldest_queued_age_seconds", broker.oldestAgeSeconds);
+        cJSON_AddNumberToObject(mqtt, "stored", static_cast<double>(broker.stored));
+        cJSON_AddNumberToObject(mqtt, "disk_errors", static_cast<double>(broker.diskErrors));
+        cJSON_AddNumberToObject(mqtt, "last_seq", static_cast<double>(broker.lastSeq));
     } else {
         cJSON_AddNullToObject(root, "mqtt");
     }
@@ -174,6 +178,15 @@ std::string ServiceStats::metricsText() const {
         out.metric("tirnserial_mqtt_dropped_total", "counter",
                    "Scans dropped, the oldest first, while the MQTT queue was full.",
                    static_cast<double>(broker.dropped));
+        out.metric("tirnserial_mqtt_oldest_queued_age_seconds", "gauge",
+                   "Age of the oldest scan waiting for the MQTT broker; 0 when none waits.", broker.oldestAgeSeconds);
+        out.metric("tirnserial_mqtt_stored_total", "counter", "Scans written to the outbox on disk.",
+                   static_cast<double>(broker.stored));
+        out.metric("tirnserial_mqtt_disk_errors_total", "counter",
+                   "Scans the outbox on disk could not take (kept in memory), and failed removals.",
+                   static_cast<double>(broker.diskErrors));
+        out.metric("tirnserial_mqtt_last_seq", "gauge", "Sequence number of the scan last published to the broker.",
+                   static_cast<double>(broker.lastSeq));
     }
     if (const std::int64_t expiry = certificateExpiry_.load(); expiry != 0)
         out.metric("tirnserial_tls_certificate_expiry_timestamp_seconds", "gauge",

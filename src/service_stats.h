@@ -16,6 +16,11 @@ struct BrokerFigures {
     std::uint64_t published = 0;
     std::size_t queued = 0;
     std::uint64_t dropped = 0;  // the oldest, when the queue was full
+    // The outbox on disk.
+    std::uint64_t stored = 0;       // scans written to it
+    std::uint64_t diskErrors = 0;   // scans it could not take, and failed removals
+    double oldestAgeSeconds = 0;    // of the oldest scan waiting; 0 when none waits
+    std::uint64_t lastSeq = 0;      // the sequence number last published; 0: none yet
 };
 
 // Why the server dropped a client.
