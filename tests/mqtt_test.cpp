@@ -1,7 +1,8 @@
 // Scans published to a real MQTT broker (Debian's mosquitto, on loopback in
 // the test's own network namespace) besides the WebSocket clients: each
-// once and in order, across an outage, past a broker that never answers,
-// with credentials.
+// once and in order, numbered, across an outage, past a broker that never
+// answers, across the service's own end however it comes, past a full or
+// damaged disk, with credentials.
 #include "http_reply.h"
 #include "service_test.h"
 
@@ -10,6 +11,8 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,12 +97,13 @@ private:
 };
 
 // A subscriber with a session of its own that outlives its connection: it
-// writes each message's payload as one hex line.
+// writes each message's sequence number and payload (in hex) as one line.
 class Subscriber {
 public:
     explicit Subscriber(const std::string& topic, std::vector<std::string> login = {}) : log_(tempName()) {
         std::vector<std::string> command = {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(kBrokerPort),
-                                            "-t", topic, "-q", "1", "-c", "-i", "tirn-test-subscriber", "-F", "%x"};
+                                            "-t", topic, "-q", "1", "-c", "-i", "tirn-test-subscriber", "-V", "5",
+                                            "-F", "%P %x"};
         command.insert(command.end(), login.begin(), login.end());
         pid_ = spawn(command, log_);
         std::this_thread::sleep_for(500ms);  // subscribed by then
@@ -108,8 +112,8 @@ public:
 
     std::vector<std::string> messages() const {
         std::vector<std::string> payloads;
-        std::ifstream log(log_);
-        for (std::string hex; std::getline(log, hex);) {
+        for (const auto& line : lines()) {
+            const std::string hex = line.substr(line.find(' ') + 1);
             std::string payload;
             for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
                 payload += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
@@ -117,11 +121,24 @@ public:
         }
         return payloads;
     }
+    // The "seq" user property of each message.
+    std::vector<long> numbers() const {
+        std::vector<long> seqs;
+        for (const auto& line : lines())
+            seqs.push_back(line.rfind("seq:", 0) == 0 ? std::stol(line.substr(4)) : -1);
+        return seqs;
+    }
     bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
         return eventually([&] { return messages().size() >= count; }, timeout);
     }
 
 private:
+    std::vector<std::string> lines() const {
+        std::vector<std::string> all;
+        std::ifstream log(log_);
+        for (std::string line; std::getline(log, line);) all.push_back(line);
+        return all;
+    }
     static std::string tempName() {
         char pattern[] = "/tmp/mqtt-sub-XXXXXX";
         close(mkstemp(pattern));
@@ -166,11 +183,23 @@ double brokerFigureOnceAt(const char* name, double expected) {
     return figure;
 }
 
+// Numbers that increase by one from `first`.
+std::vector<long> numbered(long first, std::size_t count) {
+    std::vector<long> seqs(count);
+    for (auto& seq : seqs) seq = first++;
+    return seqs;
+}
+
 class Mqtt : public ServiceTest {
 protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        char pattern[] = "/tmp/tirn-state-XXXXXX";
+        stateDir_ = mkdtemp(pattern);
+    }
     void startWithBroker(std::vector<std::string> extra = {}, int port = kBrokerPort) {
         std::vector<std::string> args = {"0", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(port),
-                                         "--mqtt-topic", kTopic};
+                                         "--mqtt-topic", kTopic, "--state-dir", stateDir_};
         args.insert(args.end(), extra.begin(), extra.end());
         startService(args);
         client_ = subscriber();
@@ -183,7 +212,16 @@ protected:
         return message ? message->payload : "";
     }
 
+    // Scans that the WebSocket subscriber gets at once and the outbox stores.
+    std::vector<std::string> scansStored(const std::string& prefix, int count) {
+        std::vector<std::string> sent;
+        for (int i = 0; i < count; ++i) sent.push_back(scanServedAtOnce(prefix + std::to_string(i)));
+        EXPECT_EQ(brokerFigureOnceAt("stored", count), count);
+        return sent;
+    }
+
     std::unique_ptr<WsClient> client_;
+    std::string stateDir_;
 };
 
 TEST_F(Mqtt, EachScanOnceAndInOrderAcrossAnOutage) {
@@ -207,7 +245,9 @@ TEST_F(Mqtt, EachScanOnceAndInOrderAcrossAnOutage) {
     broker.start();
     ASSERT_TRUE(fleet.waitForMessages(25, 40s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
+    EXPECT_EQ(fleet.numbers(), numbered(1, 25));
     EXPECT_EQ(brokerFigure("published"), 25);
+    EXPECT_EQ(brokerFigure("last_seq"), 25);
     EXPECT_EQ(brokerFigure("connected"), 1);
     unplugAndExpectCleanExit();
     EXPECT_EQ(retainedStatus(), "offline");
@@ -255,7 +295,7 @@ TEST_F(Mqtt, CredentialsFromAFile) {
     std::ofstream(wrong) << "till:not-the-password\n";
     std::ofstream(right) << "till:secret-1\n";
     startWithBroker({"--mqtt-credentials", wrong});
-    ASSERT_TRUE(service_->waitForOutput("(refused: Connection Refused: not authorised.), trying again in ", 2, 15s))
+    ASSERT_TRUE(service_->waitForOutput("(refused: Not authorized), trying again in ", 2, 15s))
         << service_->out();
     unplugAndExpectCleanExit();
 
@@ -264,6 +304,185 @@ TEST_F(Mqtt, CredentialsFromAFile) {
     const std::string sent = scanServedAtOnce("LOGGED-IN");
     ASSERT_TRUE(fleet.waitForMessages(1));
     EXPECT_EQ(fleet.messages().front(), sent);
+    unplugAndExpectCleanExit();
+}
+
+// However the service ends while the broker is away (killed, unplugged,
+// stopped), its scans wait on disk, and the next start sends them first, in
+// order, each once, numbered on from where the last run stopped.
+TEST_F(Mqtt, StoredScansOutliveEveryKindOfEndAndGoFirst) {
+    Broker broker;
+    broker.start();
+    { Subscriber fleet(kTopic); }  // subscribed; its session keeps what comes
+    broker.halt();
+    std::vector<std::string> sent;
+    auto append = [&sent](const std::vector<std::string>& more) { sent.insert(sent.end(), more.begin(), more.end()); };
+
+    startWithBroker();
+    append(scansStored("KILLED-", 3));
+    kill(service_->pid(), SIGKILL);
+    service_->waitForExit();
+
+    subscriptions_ = 0;
+    startWithBroker();
+    ASSERT_TRUE(service_->waitForOutput("MQTT outbox: 3 scans stored before this start go to the broker first\n"));
+    append(scansStored("UNPLUGGED-", 3));
+    unplugAndExpectCleanExit();
+    EXPECT_NE(service_->out().find("MQTT outbox: 6 scans wait in " + stateDir_ + " for the broker"), std::string::npos);
+
+    subscriptions_ = 0;
+    startWithBroker();
+    append(scansStored("STOPPED-", 3));
+    kill(service_->pid(), SIGTERM);
+    EXPECT_EQ(service_->waitForExit(), 0);
+
+    broker.start();
+    Subscriber fleet(kTopic);
+    subscriptions_ = 0;
+    startWithBroker();
+    append({scanServedAtOnce("NEWER")});
+    ASSERT_TRUE(fleet.waitForMessages(sent.size(), 20s)) << service_->out();
+    EXPECT_EQ(fleet.messages(), sent);
+    EXPECT_EQ(fleet.numbers(), numbered(1, sent.size()));
+    EXPECT_EQ(brokerFigureOnceAt("queued", 0), 0);
+    unplugAndExpectCleanExit();
+}
+
+// A full disk costs the outbox, not the scans: they reach the WebSocket
+// subscriber at once and wait for the broker in memory. A damaged store is
+// moved aside and a new one begun.
+TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
+    Broker broker;
+    broker.start();
+    { Subscriber fleet(kTopic); }
+    broker.halt();
+    ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
+    std::ofstream(stateDir_ + "/outbox.db") << std::string(4096, 'x');
+    startWithBroker();
+    ASSERT_TRUE(service_->waitForOutput("MQTT outbox: the store " + stateDir_ + "/outbox.db is damaged ("));
+    EXPECT_EQ(std::system(("ls " + stateDir_ + "/outbox.db.damaged-* >/dev/null").c_str()), 0);
+    std::vector<std::string> sent = scansStored("ON-DISK-", 2);
+    {
+        std::ofstream filler(stateDir_ + "/filler");
+        for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) {
+        }
+    }
+    for (int i = 0; i < 3; ++i) sent.push_back(scanServedAtOnce("IN-MEMORY-" + std::to_string(i)));
+    EXPECT_EQ(brokerFigureOnceAt("disk_errors", 3), 3);
+    EXPECT_TRUE(service_->waitForOutput("MQTT outbox: cannot store scans in " + stateDir_ + " (")) << service_->out();
+    unlink((stateDir_ + "/filler").c_str());
+    sent.push_back(scanServedAtOnce("ON-DISK-AGAIN"));
+    EXPECT_TRUE(service_->waitForOutput("MQTT outbox: storing scans in " + stateDir_ + " again\n"));
+
+    broker.start();
+    Subscriber fleet(kTopic);
+    ASSERT_TRUE(fleet.waitForMessages(sent.size(), 40s)) << service_->out();
+    EXPECT_EQ(fleet.messages(), sent);
+    unplugAndExpectCleanExit();
+    umount(stateDir_.c_str());
+}
+
+// Forwards TCP connections to the broker until told to freeze those it
+// has: they then pass nothing and never close, as a connection whose
+// packets are lost does.
+class FreezingProxy {
+public:
+    explicit FreezingProxy(int port) : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const int on = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<unsigned short>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        listen(listener_, 8);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~FreezingProxy() {
+        done_ = true;
+        thread_.join();
+        for (const auto& pair : pairs_) close(pair.client), close(pair.broker);
+        close(listener_);
+    }
+    void freeze() {
+        frozen_ = pairsCount_.load();
+        while (applied_ < frozen_) std::this_thread::sleep_for(1ms);
+    }
+    // Whether the broker has closed every frozen connection.
+    bool brokerClosedTheFrozen() const { return brokerClosed_ >= frozen_; }
+
+private:
+    struct Pair { int client, broker; bool frozen; };
+    void run() {
+        while (!done_) {
+            const int frozen = frozen_;
+            for (int i = 0; i < frozen; ++i) pairs_[static_cast<std::size_t>(i)].frozen = true;
+            applied_ = frozen;
+            std::vector<pollfd> ready{{listener_, POLLIN, 0}};
+            for (const auto& pair : pairs_)
+                for (int fd : {pair.frozen ? -1 : pair.client, pair.broker}) ready.push_back({fd, POLLIN, 0});
+            poll(ready.data(), ready.size(), 50);
+            for (std::size_t i = 0; i < pairs_.size(); ++i) {
+                for (int side : {0, 1}) {
+                    if (!(ready[1 + 2 * i + side].revents & (POLLIN | POLLHUP))) continue;
+                    Pair& pair = pairs_[i];
+                    const int from = side == 0 ? pair.client : pair.broker, to = side == 0 ? pair.broker : pair.client;
+                    char bytes[4096];
+                    const ssize_t got = read(from, bytes, sizeof bytes);
+                    if (got <= 0 && pair.frozen) ++brokerClosed_;  // only the broker's side is read then
+                    if (got <= 0) {
+                        shutdown(to, SHUT_WR);
+                        close(from);
+                        (side == 0 ? pair.client : pair.broker) = -1;
+                    }
+                    else if (!pair.frozen && write(to, bytes, static_cast<std::size_t>(got)) < 0) shutdown(from, SHUT_RD);
+                }
+            }
+            if (ready[0].revents & POLLIN) accept();
+        }
+    }
+    void accept() {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int broker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kBrokerPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(broker, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        pairs_.push_back({client, broker, false});
+        ++pairsCount_;
+    }
+
+    const int listener_;
+    std::vector<Pair> pairs_;  // the proxy's thread only
+    std::atomic<int> pairsCount_{0};
+    std::atomic<int> frozen_{0};
+    std::atomic<int> applied_{0};
+    std::atomic<int> brokerClosed_{0};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// A restart while the broker still thinks the old connection alive: the new
+// one takes its place at once (one client id per box), so the old one's last
+// will comes before the new "online", never after it.
+TEST_F(Mqtt, RestartPastAHalfOpenConnectionStaysOnline) {
+    Broker broker;
+    broker.start();
+    constexpr int kProxyPort = kBrokerPort + 1;
+    FreezingProxy proxy(kProxyPort);
+    startWithBroker({}, kProxyPort);
+    ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker"));
+    proxy.freeze();
+    kill(service_->pid(), SIGKILL);
+    service_->waitForExit();
+
+    subscriptions_ = 0;
+    startWithBroker({}, kProxyPort);
+    ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker"));
+    EXPECT_TRUE(eventually([&proxy] { return proxy.brokerClosedTheFrozen(); }))
+        << "the broker still holds the old connection";
+    EXPECT_EQ(retainedStatus(), "online");
     unplugAndExpectCleanExit();
 }
 
