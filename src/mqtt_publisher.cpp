@@ -155,9 +155,11 @@ void MqttPublisher::takeNewScans() {
     keepWithinBound();
 }
 
-// Past the bound the oldest go, except the one on its way to the broker.
+// Past the bound the oldest go, except the one on its way to the broker;
+// one console line when they start to go.
 void MqttPublisher::keepWithinBound() {
     std::uint64_t first = 0, last = 0;
+    bool droppedMore = false, room = false;
     {
         std::lock_guard<std::mutex> lock(guard_);
         while (queue_.size() > settings_.queueLimit) {
@@ -167,10 +169,19 @@ void MqttPublisher::keepWithinBound() {
             queue_.erase(victim);
             ++dropped_;
         }
+        droppedMore = dropped_ != droppedSeen_;
+        droppedSeen_ = dropped_;
+        room = queue_.size() < settings_.queueLimit;
     }
     std::string problem;
     if (first != 0 && outbox_ && !outbox_->forget(first, last, problem))
         diskTrouble("cannot remove dropped scans", problem);
+    if (droppedMore && !droppingSaid_) {
+        printf("MQTT outbox: full at %zu scans (--mqtt-queue); the oldest are dropped from now on, counted in "
+               "/status\n", settings_.queueLimit);
+        flushConsole();
+    }
+    droppingSaid_ = droppedMore || (droppingSaid_ && !room);
 }
 
 // Delivered scans leave the store, a batch at a time while others wait.

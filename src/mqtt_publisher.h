@@ -76,6 +76,8 @@ private:
     std::uint64_t deliveredThrough_ = 0;  // every scan up to it delivered or dropped
     std::uint64_t forgottenThrough_ = 0;  // and removed from the store
     bool diskFailing_ = false;
+    bool droppingSaid_ = false;       // the line that scans are dropped
+    std::uint64_t droppedSeen_ = 0;
     int wakeFd_;
 
     mutable std::mutex guard_;  // the queues and the figures below
