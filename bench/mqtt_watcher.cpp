@@ -30,11 +30,13 @@ void MqttWatcher::onSubscribe(mosquitto*, void* self, int, int, const int*) {
     watcher.changed_.notify_all();
 }
 
-void MqttWatcher::onMessage(mosquitto*, void* self, const mosquitto_message*) {
+void MqttWatcher::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
     const auto at = Clock::now();
     auto& watcher = *static_cast<MqttWatcher*>(self);
     std::lock_guard<std::mutex> lock(watcher.mutex_);
-    ++watcher.received_;
+    if (watcher.received_++ == 0) watcher.firstAt_ = at;
+    watcher.payloads_.emplace_back(static_cast<const char*>(message->payload),
+                                   static_cast<std::size_t>(message->payloadlen));
     watcher.lastAt_ = at;
     watcher.changed_.notify_all();
 }
@@ -47,6 +49,16 @@ bool MqttWatcher::waitUntilSubscribed(std::chrono::milliseconds timeout) {
 int MqttWatcher::received() {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
+}
+
+MqttWatcher::Clock::time_point MqttWatcher::firstAt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return firstAt_;
+}
+
+std::vector<std::string> MqttWatcher::payloads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return payloads_;
 }
 
 bool MqttWatcher::waitForCount(int count, std::chrono::milliseconds timeout, Clock::time_point& at) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct mosquitto;
 
@@ -21,6 +22,9 @@ public:
     // Whether the subscription stands within the timeout.
     bool waitUntilSubscribed(std::chrono::milliseconds timeout);
     int received();
+    // When the first message arrived, and the payloads in the order they did.
+    Clock::time_point firstAt();
+    std::vector<std::string> payloads();
     // Once `count` messages in all have arrived: when the latest did (one
     // per scan, so that scan's). False if they did not in time.
     bool waitForCount(int count, std::chrono::milliseconds timeout, Clock::time_point& at);
@@ -36,5 +40,6 @@ private:
     std::condition_variable changed_;
     bool subscribed_ = false;
     int received_ = 0;
-    Clock::time_point lastAt_;
+    Clock::time_point firstAt_, lastAt_;
+    std::vector<std::string> payloads_;
 };

@@ -37,11 +37,10 @@ def adapter_table(adapters):
 
 # The series two runs alike have in common, with their row label.
 def series_pairs(first, second):
-    for count in (1, 1000):
-        for size in (14, 1000):
-            a, b = series(first, count, size), series(second, count, size)
-            if a and b:
-                yield f"{count} subscribers, {size}-byte scan", a, b
+    for a in first["series"]:
+        b = series(second, a["subscribers"], a["size"], 1)
+        if a["scans"] and b:
+            yield f"{a['subscribers']} subscribers, {a['size']}-byte scan", a, b
 
 
 # Per common series: the last subscriber's median and p99 (named by
@@ -90,14 +89,33 @@ def mqtt_table(without, with_mqtt):
     return rows + pair_rows(without, with_mqtt, "WebSocket", broker_rows)
 
 
-# "No measurable difference": each WebSocket median with MQTT on within 5%
-# (or 0.1 ms, below what the machine repeats) of the run without.
+# "No measurable difference": each WebSocket median with MQTT and its
+# outbox on within 5% (or 0.3 ms, below what the machine repeats) of the run
+# without.
 def mqtt_targets(without, with_mqtt):
-    excesses = [b["last_ms"]["median"] - max(a["last_ms"]["median"] * 1.05, a["last_ms"]["median"] + 0.1)
+    excesses = [b["last_ms"]["median"] - max(a["last_ms"]["median"] * 1.05, a["last_ms"]["median"] + 0.3)
                 for _, a, b in series_pairs(without, with_mqtt)]
     ok = bool(excesses) and max(excesses) <= 0
-    return [f"- {'met' if ok else 'NOT met'}: WebSocket latency with MQTT on within 5% (or 0.1 ms) of the run "
-            f"without, in every series"]
+    return [f"- {'met' if ok else 'NOT met'}: WebSocket latency with MQTT and the outbox on within 5% (or 0.3 ms) "
+            f"of the run without, in every series"]
+
+
+def outbox_lines(drain):
+    return ["", "## The MQTT outbox draining a backlog", "",
+            f"{drain['scans']} scans sent back to back at the line rate (`--end-on cr`) while the broker did "
+            "not answer (stopped with SIGSTOP), each stored in the outbox; then the broker went on (SIGCONT).", "",
+            "| figure | value |", "| --- | ---: |",
+            f"| scans delivered, in order | {drain['delivered']}, {drain['in_order']} |",
+            f"| typing and storing them (s) | {drain['typing_and_storing_s']:.2f} |",
+            f"| CPU per scan while relaying and storing (ms) | {drain['cpu_ms_per_scan_stored']:.3f} |",
+            f"| from the broker's return to the first delivery (ms) | {drain['first_delivery_ms']:.1f} |",
+            f"| from the first delivery to the last (ms) | {drain['drain_ms']:.1f} |",
+            f"| CPU per stored scan while draining (ms) | {drain['cpu_ms_per_scan_delivered']:.3f} |"]
+
+
+def outbox_targets(drain):
+    ok = drain["delivered"] == drain["scans"] == drain["in_order"]
+    return [f"- {'met' if ok else 'NOT met'}: all {drain['scans']} stored scans delivered, in order"]
 
 
 def ratio(ours, theirs):
@@ -238,6 +256,7 @@ def main():
     parser.add_argument("--adapters", nargs="*", default=[])
     parser.add_argument("--tls", nargs=2, metavar=("PLAIN", "TLS"))
     parser.add_argument("--mqtt", nargs=2, metavar=("WITHOUT", "WITH"))
+    parser.add_argument("--outbox")
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
     options = parser.parse_args()
@@ -265,15 +284,21 @@ def main():
     mqtt_pair = [load(path) for path in options.mqtt] if options.mqtt else None
     if mqtt_pair:
         lines += ["", "## With MQTT", "",
-                  "TirnSerial publishing every scan to a mosquitto broker on loopback (`--mqtt`, QoS 1) beside "
+                  "TirnSerial publishing every scan to a mosquitto broker on loopback (`--mqtt`, QoS 1, each scan "
+                  "stored in the outbox on disk first) beside "
                   "a run alike without it, one after the other; a subscriber on the broker receives each scan. "
                   "The same gap of 5 ms. The broker and its subscriber run on the same cores as the service and "
                   "the WebSocket clients.", ""] + mqtt_table(*mqtt_pair)
+    drain = load(options.outbox) if options.outbox else None
+    if drain:
+        lines += outbox_lines(drain)
     lines += ["", "## Targets", ""] + targets(ours, base, adapters)
     if plain_tls:
         lines += tls_targets(*plain_tls)
     if mqtt_pair:
         lines += mqtt_targets(*mqtt_pair)
+    if drain:
+        lines += outbox_targets(drain)
     with open(options.markdown, "w") as file:
         file.write("\n".join(lines) + "\n")
     if options.plot:
