@@ -49,15 +49,20 @@ MqttPublisher::MqttPublisher(MqttSettings settings, std::unique_ptr<ScanOutbox> 
       diskFailing_(outbox_ == nullptr),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     mosquitto_lib_init();
+    takeStoredScans();
+    storer_ = std::thread([this] { keepStoring(); });
     thread_ = std::thread([this] { run(); });
 }
 
 MqttPublisher::~MqttPublisher() {
-    stopping_ = true;
-    const std::uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) {
-        // The thread still sees stopping_ within its poll timeout.
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        storerStopping_ = true;
     }
+    incomingReady_.notify_all();
+    storer_.join();  // having stored what came last
+    stopping_ = true;
+    wake();
     thread_.join();
     close(wakeFd_);
     mosquitto_lib_cleanup();
@@ -72,6 +77,10 @@ void MqttPublisher::publish(const std::string& message) {
         }
         incoming_.push_back(message);
     }
+    incomingReady_.notify_one();
+}
+
+void MqttPublisher::wake() {
     const std::uint64_t one = 1;
     if (write(wakeFd_, &one, sizeof one) < 0) {
         // Already woken: the counter is at its limit.
@@ -86,9 +95,7 @@ BrokerFigures MqttPublisher::figures() const {
 }
 
 void MqttPublisher::run() {
-    takeStoredScans();
     while (!stopping_) {
-        takeNewScans();
         forgetDelivered(false);
         const auto now = Clock::now();
         if (client_ == nullptr) {
@@ -124,6 +131,20 @@ void MqttPublisher::takeStoredScans() {
     keepWithinBound();
 }
 
+// The storing thread: a slow disk never holds up the relay, and a broker
+// whose name takes long to look up never holds up the storing.
+void MqttPublisher::keepStoring() {
+    std::unique_lock<std::mutex> lock(guard_);
+    for (;;) {
+        incomingReady_.wait(lock, [this] { return !incoming_.empty() || storerStopping_; });
+        if (incoming_.empty()) return;
+        lock.unlock();
+        takeNewScans();
+        wake();
+        lock.lock();
+    }
+}
+
 // Numbers the scans the relay handed over, stores them in one transaction
 // and queues them behind the others.
 void MqttPublisher::takeNewScans() {
@@ -139,8 +160,7 @@ void MqttPublisher::takeNewScans() {
     std::string problem = "no store";
     const bool stored = outbox_ && outbox_->store(scans, problem);
     if (!stored) diskTrouble("cannot store scans", problem, scans.size());
-    if (stored && diskFailing_) {
-        diskFailing_ = false;
+    if (stored && diskFailing_.exchange(false)) {
         printf("MQTT outbox: storing scans in %s again\n", settings_.stateDir.c_str());
         flushConsole();
     }
@@ -203,8 +223,7 @@ void MqttPublisher::diskTrouble(const std::string& what, const std::string& why,
         std::lock_guard<std::mutex> lock(guard_);
         diskErrors_ += errors;
     }
-    if (diskFailing_) return;
-    diskFailing_ = true;
+    if (diskFailing_.exchange(true)) return;
     printf("MQTT outbox: %s in %s (%s); scans wait in memory until the broker has them\n", what.c_str(),
            settings_.stateDir.c_str(), why.c_str());
     flushConsole();
@@ -246,21 +265,22 @@ void MqttPublisher::serveConnection(Clock::duration timeout) {
     if (result != MOSQ_ERR_SUCCESS && lost_.empty())
         lost_ = result == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(result);
     if (!lost_.empty()) return disconnect(std::exchange(lost_, {}));
-    takeNewScans();
     publishNext();
 }
 
 // One message at a time, so that they arrive in order even across a
 // reconnection: the front leaves the queue once the broker has it.
 void MqttPublisher::publishNext() {
-    if (!connected_ || inFlight_) return;
+    if (!connected_) return;
     OutboxScan scan;
     {
+        // Marked under the lock: the storing thread drops the oldest, but
+        // never the one on its way.
         std::lock_guard<std::mutex> lock(guard_);
-        if (queue_.empty()) return;
+        if (inFlight_ || queue_.empty()) return;
         scan = queue_.front();
+        inFlight_ = true;
     }
-    inFlight_ = true;
     // Consumers drop the rare second copy (an acknowledgement lost in a
     // reconnection) by this number.
     mosquitto_property* properties = nullptr;
@@ -298,7 +318,6 @@ void MqttPublisher::waitForWork(Clock::duration timeout) {
 // The relay has ended: what is queued gets a moment to go out, then the
 // retained status says offline and the connection closes.
 void MqttPublisher::finish() {
-    takeNewScans();
     if (client_ != nullptr) sayOfflineAfterDraining();
     forgetDelivered(true);
     std::size_t waiting = 0, lost = 0;
@@ -363,10 +382,10 @@ void MqttPublisher::onDisconnect(mosquitto*, void* self, int result) {
 
 void MqttPublisher::onPublish(mosquitto*, void* self, int messageId) {
     auto& publisher = *static_cast<MqttPublisher*>(self);
+    std::lock_guard<std::mutex> lock(publisher.guard_);
     if (!publisher.inFlight_ || messageId != publisher.inFlightId_) return;
     publisher.inFlight_ = false;
     if (publisher.sayingOffline_) return;
-    std::lock_guard<std::mutex> lock(publisher.guard_);
     publisher.deliveredThrough_ = publisher.lastSeq_ = publisher.queue_.front().seq;
     publisher.queue_.pop_front();
     ++publisher.published_;

@@ -1,8 +1,8 @@
-// Every scan's message published to an MQTT broker as well, from a thread
+// Every scan's message published to an MQTT broker as well, from threads
 // of its own: the relay hands a message over and never waits for the broker
-// or the disk. The thread numbers each scan, writes it to the outbox on disk
-// and keeps it until the broker has it (QoS 1) or it is on the socket (QoS
-// 0). While the broker is down, slow or restarting, scans wait (the oldest
+// or the disk. One thread numbers each scan and writes it to the outbox on
+// disk; the other keeps it until the broker has it (QoS 1) or it is on the
+// socket (QoS 0). While the broker is down, slow or restarting, scans wait (the oldest
 // dropped first past the bound, counted) and go out in order once the
 // connection is back, those stored by an earlier run first; reconnection
 // backs off up to 30 s. Each carries its number as the MQTT v5 user property
@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -43,7 +44,9 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    void wake();
     void takeStoredScans();
+    void keepStoring();
     void takeNewScans();
     void keepWithinBound();
     void forgetDelivered(bool evenIfFew);
@@ -68,14 +71,14 @@ private:
     Clock::time_point nextAttempt_;
     std::chrono::seconds backoff_{1};
     std::string lost_;          // why the connection should go, from a callback
-    bool inFlight_ = false;     // the queue's front is on its way
+    std::atomic<bool> inFlight_{false};  // the queue's front is on its way; set under guard_
     int inFlightId_ = 0;
     bool sayingOffline_ = false;  // the last message: the status, at the end
     bool protocolV5_ = true;      // until a broker says it speaks only 3.1.1
     std::uint64_t nextSeq_ = 1;
     std::uint64_t deliveredThrough_ = 0;  // every scan up to it delivered or dropped
     std::uint64_t forgottenThrough_ = 0;  // and removed from the store
-    bool diskFailing_ = false;
+    std::atomic<bool> diskFailing_;
     bool droppingSaid_ = false;       // the line that scans are dropped
     std::uint64_t droppedSeen_ = 0;
     int wakeFd_;
@@ -83,6 +86,8 @@ private:
     mutable std::mutex guard_;  // the queues and the figures below
     std::deque<std::string> incoming_;  // from the relay, not yet numbered
     std::deque<OutboxScan> queue_;      // numbered, in order, waiting for the broker
+    std::condition_variable incomingReady_;
+    bool storerStopping_ = false;
     std::uint64_t published_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t stored_ = 0;
@@ -90,5 +95,6 @@ private:
     std::uint64_t lastSeq_ = 0;
     std::atomic<bool> connected_{false};
     std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    std::thread storer_;  // stores what the relay hands over
+    std::thread thread_;  // talks to the broker
 };

@@ -104,6 +104,7 @@ bool ScanOutbox::run(const char* sql, std::string& problem) {
 }
 
 std::vector<OutboxScan> ScanOutbox::load(std::string& problem) {
+    std::lock_guard<std::mutex> lock(guard_);
     std::vector<OutboxScan> scans;
     Statement query(db_, "SELECT seq, stored_at_ms, message FROM scans ORDER BY seq;");
     int step = query.handle != nullptr ? sqlite3_step(query.handle) : sqlite3_errcode(db_);
@@ -120,6 +121,7 @@ std::vector<OutboxScan> ScanOutbox::load(std::string& problem) {
 
 bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& problem) {
     if (scans.empty()) return true;
+    std::lock_guard<std::mutex> lock(guard_);
     if (!run("BEGIN IMMEDIATE;", problem)) return false;
     Statement insert(db_, "INSERT INTO scans(seq, stored_at_ms, message) VALUES (?, ?, ?);");
     bool stored = insert.handle != nullptr;
@@ -137,7 +139,7 @@ bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& proble
         stored = sqlite3_step(number.handle) == SQLITE_DONE;
     }
     if (stored && run("COMMIT;", problem)) {
-        lastSeq_ = std::max(lastSeq_, scans.back().seq);
+        lastSeq_ = std::max(lastSeq_.load(), scans.back().seq);
         return true;
     }
     if (problem.empty()) problem = sqlite3_errmsg(db_);
@@ -147,6 +149,7 @@ bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& proble
 }
 
 bool ScanOutbox::forget(std::uint64_t first, std::uint64_t last, std::string& problem) {
+    std::lock_guard<std::mutex> lock(guard_);
     Statement remove(db_, "DELETE FROM scans WHERE seq BETWEEN ? AND ?;");
     if (remove.handle == nullptr) {
         problem = sqlite3_errmsg(db_);

@@ -8,11 +8,13 @@
 // a crash may leave a few delivered ones behind, which then go out again
 // with the sequence number they had (consumers drop the duplicate).
 //
-// Used by one thread at a time.
+// Safe to use from several threads: each call is one step of its own.
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,8 +52,9 @@ private:
     explicit ScanOutbox(sqlite3* db) : db_(db) {}
     bool run(const char* sql, std::string& problem);
 
+    std::mutex guard_;  // one call at a time on the connection
     sqlite3* db_;
-    std::uint64_t lastSeq_ = 0;
+    std::atomic<std::uint64_t> lastSeq_{0};
 };
 
 // Whether the state directory exists (it is created if its parent does)
