@@ -285,7 +285,8 @@ void MqttPublisher::publishNext() {
     // reconnection) by this number.
     mosquitto_property* properties = nullptr;
     if (protocolV5_)
-        mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "seq", std::to_string(scan.seq).c_str());
+        mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "seq",
+                                           std::to_string(scan.seq).c_str());
     const int result =
         mosquitto_publish_v5(client_, &inFlightId_, settings_.topic.c_str(), static_cast<int>(scan.message.size()),
                              scan.message.data(), settings_.qos, false, properties);

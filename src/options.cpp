@@ -69,8 +69,8 @@ const char kUsage[] =
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt,
-                kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kMqttClientId, kStateDir, kHelp, kVersion };
+enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kServerName,
+                kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kMqttClientId, kStateDir, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
@@ -186,7 +186,8 @@ CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt)
     }
     case kMqttClientId:
         if (!validMqttString(value, 65535))
-            return malformed("--mqtt-client-id takes an id of valid UTF-8, at most 65535 bytes, not '%s'", value).verdict;
+            return malformed("--mqtt-client-id takes an id of valid UTF-8, at most 65535 bytes, not '%s'", value)
+                .verdict;
         mqtt.clientId = value;
         break;
     case kStateDir:

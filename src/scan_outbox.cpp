@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -49,7 +49,9 @@ int openStore(const std::string& path, sqlite3*& db, std::string& problem) {
     if (code == SQLITE_OK) code = quickCheck(db);
     if (code == SQLITE_OK) code = sqlite3_exec(db, kSetUp, nullptr, nullptr, nullptr);
     if (code != SQLITE_OK) {
-        problem = code == SQLITE_CORRUPT ? "its own check failed" : db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+        problem = code == SQLITE_CORRUPT ? "its own check failed"
+                  : db != nullptr        ? sqlite3_errmsg(db)
+                                         : sqlite3_errstr(code);
         sqlite3_close(db);
         db = nullptr;
     }

@@ -129,7 +129,8 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "\"shop", "scans\""},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/\xff"}, {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "a/+/b"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
-        {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"}, {"0", "--mqtt", "mqtt://b", "--state-dir", "/dev/null"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"},
+        {"0", "--mqtt", "mqtt://b", "--state-dir", "/dev/null"},
     };
     for (const auto& args : cases) {
         ServiceProcess service(args);
@@ -149,8 +150,8 @@ TEST(Startup, HelpNamesEveryOptionWithItsDefault) {
                                "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
                                "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
                                "--tls-cert FILE --tls-key FILE", "--mqtt URL", "--mqtt-queue N",
-                               "(default 10000)", "--state-dir DIR", "default /var/lib/tirnserial)", "--mqtt-client-id ID",
-                               "--help", "--version"})
+                               "(default 10000)", "--state-dir DIR", "default /var/lib/tirnserial)",
+                               "--mqtt-client-id ID", "--help", "--version"})
         EXPECT_NE(service.out().find(option), std::string::npos) << option;
 }
 
