@@ -246,7 +246,7 @@ void MqttPublisher::connect() {
 }
 
 // Reads, writes and keeps the connection alive until `timeout` passes or
-// a scan comes; then stores new scans and sends the next one if it may.
+// a stored scan comes; then sends the next one if it may.
 void MqttPublisher::serveConnection(Clock::duration timeout) {
     pollfd ready[2] = {{mosquitto_socket(client_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     if (mosquitto_want_write(client_)) ready[0].events |= POLLOUT;

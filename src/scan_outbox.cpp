@@ -140,10 +140,7 @@ bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& proble
         sqlite3_bind_int64(number.handle, 1, static_cast<sqlite3_int64>(scans.back().seq));
         stored = sqlite3_step(number.handle) == SQLITE_DONE;
     }
-    if (stored && run("COMMIT;", problem)) {
-        lastSeq_ = std::max(lastSeq_.load(), scans.back().seq);
-        return true;
-    }
+    if (stored && run("COMMIT;", problem)) return true;
     if (problem.empty()) problem = sqlite3_errmsg(db_);
     std::string ignored;
     run("ROLLBACK;", ignored);

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,7 +40,7 @@ public:
 
     // Every stored scan, oldest first.
     std::vector<OutboxScan> load(std::string& problem);
-    // The highest sequence number ever given out from this store.
+    // The highest sequence number stored when the store was opened.
     std::uint64_t lastSeq() const { return lastSeq_; }
     // All of `scans` in one transaction, or none of them (false, and why).
     bool store(const std::vector<OutboxScan>& scans, std::string& problem);
@@ -54,7 +53,7 @@ private:
 
     std::mutex guard_;  // one call at a time on the connection
     sqlite3* db_;
-    std::atomic<std::uint64_t> lastSeq_{0};
+    std::uint64_t lastSeq_ = 0;
 };
 
 // Whether the state directory exists (it is created if its parent does)
