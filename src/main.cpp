@@ -7,12 +7,12 @@
 #include "charset.h"
 #include "relay_loop.h"
 #include "scan_outbox.h"
+#include "serial_scan_source.h"
 #include "server_thread.h"
 #include "service_stats.h"
 #include "startup.h"
 #include "subscriber_list.h"
 #include "systemd_notifier.h"
-#include "tls_files.h"
 #include "token_file.h"
 #include "websocketcontrol.h"
 
@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     if (options.mqtt.enabled() && !stateDirectoryUsable(options.mqtt.stateDir)) return kExitMalformedCommandLine;
     if (options.tls.enabled()) {
         if (!tlsFilesUsable(options.tls)) return kExitMalformedCommandLine;
-        reserveHangupForReload();
+        reserveHangupForTheServer();
     }
 
     const Console console;
@@ -90,13 +91,15 @@ int main(int argc, char** argv) {
     const auto heartbeat = SystemdNotifier::heartbeat();
     const ServerSettings server{options.bindAddress, options.port,
                                 OriginPolicy(options.allowedOrigins, options.serverNames),
-                                &stats, options.tls, token, heartbeat};
+                                &stats, options.tls, token, heartbeat, clientCapacity()};
     const SystemdNotifier systemd(stats, options.port);
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
-    ScanSink alsoToBroker;
-    if (broker) alsoToBroker = [&broker](const std::string& message) { broker->publish(message); };
-    runRelayLoop(buffers, options, stats, alsoToBroker, heartbeat, stop);
+    std::vector<ScanSink> sinks{publishToSubscribers};
+    if (broker) sinks.push_back([&broker](const std::string& message) { broker->publish(message); });
+    SerialScanSource scanner(buffers, options.device, options.charsets,
+                             {options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }, stop});
+    runRelayLoop(scanner, sinks, stats);
     const int status = shutDown(startup.originalUid);
     broker.reset();  // the queue's last scans and the offline status, before the console goes
     return status;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 WebsocketControl* websocket = nullptr;
 
@@ -25,8 +26,6 @@ void* socketPthreadStart(void*) {
     return nullptr;
 }
 
-int toStartSocetServers() { return toStartSocetServers(ServerSettings{}); }
-
 int toStartSocetServers(const ServerSettings& settings) {
     std::unique_lock<std::mutex> lock(g_websocket_in_use, std::defer_lock);
     if (websocket == nullptr) {
@@ -44,6 +43,13 @@ int toStartSocetServers(const ServerSettings& settings) {
     puts("pthread_detach ");
     pthread_detach(thread);
     return 0;
+}
+
+void publishToSubscribers(const std::string& message) {
+    if (websocket == nullptr) return;
+    withSubscribers([&message](const std::vector<WsConnection*>& entries) {
+        websocket->sendTextToEach(entries, message);
+    });
 }
 
 void stopWebsocketServer() {

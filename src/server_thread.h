@@ -1,21 +1,25 @@
 // The one WebSocket server of the service and the thread that runs it.
 #pragma once
 
+#include <string>
+
 class WebsocketControl;
 struct ServerSettings;
 
 // Owned; created by toStartSocetServers, destroyed by stopWebsocketServer.
 extern WebsocketControl* websocket;
 
-// Creates the server if needed, registers the subscriber list's callbacks
-// and starts the detached server thread. 0, or -2 when the thread cannot be
-// created.
-int toStartSocetServers();
-// The same with the address, port, allowed origins and figures to serve.
+// Creates the server for these settings if there is none, registers the
+// subscriber list's callbacks and starts the detached server thread. 0, or
+// -2 when the thread cannot be created.
 int toStartSocetServers(const ServerSettings& settings);
 
 // The server thread's entry.
 void* socketPthreadStart(void*);
+
+// The WebSocket publication of one scan message: one copy to each
+// subscriber entry, in list order.
+void publishToSubscribers(const std::string& message);
 
 // Stops the server, waits until its thread is done with it and destroys it.
 void stopWebsocketServer();

@@ -3,7 +3,7 @@
 #include "charset.h"
 #include "options.h"
 #include "process_checks.h"
-#include "relay_loop.h"
+#include "serial_scan_source.h"
 #include "serial_port.h"
 
 #include <unistd.h>
@@ -33,7 +33,7 @@ StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers, const Op
         return exitWith(-1);
     }
     puts("程序打开成功!");
-    buffers.clear();
+    buffers.wipe();
 
     const uid_t originalUid = getuid();
     if (setuid(0) != 0) {

@@ -1,7 +1,5 @@
 #include "subscriber_list.h"
 
-#include "websocketcontrol.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -32,7 +30,7 @@ void* socketPthreadGetDataCall(WsConnection* connection, char*, int) {
         if (!subscriptions.capped)
             printf("conn id %d has %d subscriptions, the most one connection may hold: further messages "
                    "from it are ignored\n",
-                   connectionId(connection), kMaxSubscriptionsPerConnection);
+                   server::connectionId(*connection), kMaxSubscriptionsPerConnection);
         subscriptions.capped = true;
         return nullptr;
     }
@@ -51,10 +49,9 @@ void* socketPthreadCloseConn(WsConnection* connection) {
     return nullptr;
 }
 
-void forEachSubscriber(const std::function<void(WsConnection*)>& visit) {
+void withSubscribers(const std::function<void(const std::vector<WsConnection*>&)>& use) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    const std::size_t count = g_conn_list.size();
-    for (std::size_t i = 0; i < count; ++i) visit(g_conn_list[i]);
+    use(g_conn_list);
 }
 
 std::size_t subscriberCount() {

@@ -2,9 +2,11 @@
 // per message, until its connection closes.
 #pragma once
 
-#include <functional>
+#include "websocketcontrol.h"
 
-class WsConnection;
+#include <cstddef>
+#include <functional>
+#include <vector>
 
 // Each non-empty message is one more entry, up to this many per connection
 // (a page subscribes once); a client cannot grow the list, and the work of
@@ -16,10 +18,10 @@ void* socketPthreadGetDataCall(WsConnection* connection, char* text, int length)
 // The connection-closed callback: removes every entry of the connection.
 void* socketPthreadCloseConn(WsConnection* connection);
 
-// Visits every entry in list order while no entry can be added or removed,
-// so a connection cannot close under a send to it. Entries added meanwhile
-// wait for the next visit.
-void forEachSubscriber(const std::function<void(WsConnection*)>& visit);
+// Hands the entries, in list order, to `use` while no entry can be added or
+// removed, so a connection cannot close under a send to it. Entries added
+// meanwhile wait for the next call.
+void withSubscribers(const std::function<void(const std::vector<WsConnection*>&)>& use);
 
 // How many entries the list has now.
 std::size_t subscriberCount();

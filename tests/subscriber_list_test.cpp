@@ -16,7 +16,7 @@ WsConnection* fakeConnection(int n) {
 
 std::vector<WsConnection*> entries() {
     std::vector<WsConnection*> seen;
-    forEachSubscriber([&seen](WsConnection* connection) { seen.push_back(connection); });
+    withSubscribers([&seen](const std::vector<WsConnection*>& list) { seen = list; });
     return seen;
 }
 

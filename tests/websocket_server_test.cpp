@@ -2,6 +2,7 @@
 // port 9010; what clients see is tested through the real binary.
 #include "sandbox.h"
 #include "server_thread.h"
+#include "service_stats.h"
 #include "service_process.h"
 #include "subscriber_list.h"
 #include "websocketcontrol.h"
@@ -16,13 +17,20 @@
 
 namespace {
 
+ServerSettings settings() {
+    static ServiceStats stats({});
+    ServerSettings settings;
+    settings.stats = &stats;
+    return settings;
+}
+
 class WebSocketServer : public testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_SANDBOX();
         testing::internal::CaptureStdout();
         capturing_ = true;
-        server_ = std::make_unique<WebsocketControl>();
+        server_ = std::make_unique<WebsocketControl>(settings());
         server_->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
         server_->SocketLinkCloseSetCallback(socketPthreadCloseConn);
     }
@@ -51,11 +59,8 @@ protected:
         waitFor([&] { return subscriptions() > before; });
         return client;
     }
-    int subscriptions() {
-        int count = 0;
-        forEachSubscriber([&count](WsConnection*) { ++count; });
-        return count;
-    }
+    static int subscriptions() { return static_cast<int>(subscriberCount()); }
+
     template <class Condition>
     bool waitFor(Condition condition, std::chrono::milliseconds timeout = 5s) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -109,7 +114,7 @@ TEST(ServerThread, ManyStartStopCycles) {
     REQUIRE_SANDBOX();
     testing::internal::CaptureStdout();
     for (int cycle = 0; cycle < 50; ++cycle) {
-        ASSERT_EQ(toStartSocetServers(), 0);
+        ASSERT_EQ(toStartSocetServers(settings()), 0);
         if (cycle % 2 == 1) {
             auto client = WsClient::connect();
             ASSERT_TRUE(client) << cycle;

@@ -30,7 +30,7 @@ HttpResponse withBody(http::status status, unsigned version, const char* content
 
 // The figures take the token where the service has one; the page, its
 // script and style stay public.
-bool authorized(const HttpRequest& request, WsContext& context) {
+bool authorized(const HttpRequest& request, server::Context& context) {
     const std::string& token = context.settings().token;
     if (token.empty()) return true;
     const auto header = request[http::field::authorization];
@@ -45,7 +45,7 @@ HttpResponse plainResponse(http::status status, unsigned version, const char* wh
     return withBody(status, version, "text/plain; charset=utf-8", body + "\n");
 }
 
-HttpResponse respondTo(const HttpRequest& request, WsContext& context) {
+HttpResponse respondTo(const HttpRequest& request, server::Context& context) {
     const unsigned version = request.version();
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
         HttpResponse refused = plainResponse(http::status::method_not_allowed, version);

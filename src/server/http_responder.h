@@ -3,12 +3,14 @@
 
 #include <boost/beast/http.hpp>
 
-class WsContext;
+namespace server {
+class Context;
+}
 
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
 using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
 
-HttpResponse respondTo(const HttpRequest& request, WsContext& context);
+HttpResponse respondTo(const HttpRequest& request, server::Context& context);
 
 // A response with only a status and a short text, for requests refused
 // before they were understood.

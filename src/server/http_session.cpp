@@ -30,7 +30,9 @@ bool endedByClient(beast::error_code ec) {
 
 }  // namespace
 
-HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, WsContext& context)
+namespace server {
+
+HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, Context& context)
     : tls_(context.tls()),
       stream_(clientStream(std::move(socket), tls_.get())),
       context_(context),
@@ -46,7 +48,7 @@ void HttpSession::start() {
         readRequest();
         return;
     }
-    tcp().expires_after(server::kHandshakeTimeout);
+    tcp().expires_after(kHandshakeTimeout);
     tls->async_handshake([self = shared_from_this()](beast::error_code ec, std::size_t) { self->onTlsHandshake(ec); });
 }
 
@@ -60,7 +62,7 @@ void HttpSession::readRequest() {
     parser_.emplace();
     parser_->header_limit(kMaxHeaderBytes);
     parser_->body_limit(kMaxBodyBytes);
-    tcp().expires_after(server::kHandshakeTimeout);
+    tcp().expires_after(kHandshakeTimeout);
     std::visit(
         [this](auto& stream) {
             http::async_read(stream, buffer_, *parser_,
@@ -119,7 +121,7 @@ void HttpSession::becomeWebSocket() {
         answer(plainResponse(http::status::forbidden, request.version()));
         return;
     }
-    auto connection = std::make_shared<WsConnection>(std::move(stream_), std::move(tls_), context_, std::move(*slot_));
+    auto connection = std::make_shared<WebSocketSession>(std::move(stream_), std::move(tls_), context_, std::move(*slot_));
     slot_.reset();
     context_.adopt(connection);
     connection->accept(parser_->release());
@@ -128,7 +130,7 @@ void HttpSession::becomeWebSocket() {
 template <class Response>
 void HttpSession::answer(Response response) {
     auto shared = std::make_shared<Response>(std::move(response));
-    tcp().expires_after(server::kHandshakeTimeout);
+    tcp().expires_after(kHandshakeTimeout);
     std::visit(
         [this, &shared](auto& stream) {
             http::async_write(stream, *shared, [self = shared_from_this(), shared](beast::error_code, std::size_t) {
@@ -148,3 +150,5 @@ void HttpSession::finish() {
     beast::error_code ignored;
     tcp().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
 }
+
+}  // namespace server

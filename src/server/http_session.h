@@ -15,9 +15,11 @@
 #include <optional>
 #include <string>
 
+namespace server {
+
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(boost::asio::ip::tcp::socket socket, WsContext& context);
+    HttpSession(boost::asio::ip::tcp::socket socket, Context& context);
     void start();
 
 private:
@@ -38,6 +40,8 @@ private:
     ClientStream stream_;
     boost::beast::flat_buffer buffer_;
     std::optional<Parser> parser_;
-    WsContext& context_;
-    std::optional<server::ConnectionSlot> slot_;
+    Context& context_;
+    std::optional<ConnectionSlot> slot_;
 };
+
+}  // namespace server

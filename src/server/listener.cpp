@@ -14,7 +14,9 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 }  // namespace
 
-WsListener::WsListener(WsContext& context, const std::string& address, unsigned short port)
+namespace server {
+
+Listener::Listener(Context& context, const std::string& address, unsigned short port)
     : context_(context),
       address_(address),
       port_(port),
@@ -24,7 +26,7 @@ WsListener::WsListener(WsContext& context, const std::string& address, unsigned 
     listen();
 }
 
-void WsListener::listen() {
+void Listener::listen() {
     boost::system::error_code ec, ignored;
     acceptor_.close(ignored);
     const tcp::endpoint endpoint(net::ip::make_address(address_, ec), port_);
@@ -36,7 +38,7 @@ void WsListener::listen() {
     error_ = ec;
 }
 
-void WsListener::retryEvery(std::chrono::milliseconds interval, std::function<void()> listening) {
+void Listener::retryEvery(std::chrono::milliseconds interval, std::function<void()> listening) {
     listenTimer_.expires_after(interval);
     listenTimer_.async_wait([this, interval, listening = std::move(listening)](boost::system::error_code ec) mutable {
         if (ec) return;
@@ -47,13 +49,13 @@ void WsListener::retryEvery(std::chrono::milliseconds interval, std::function<vo
     });
 }
 
-void WsListener::acceptNext() {
+void Listener::acceptNext() {
     acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
         onAccept(ec, std::move(socket));
     });
 }
 
-void WsListener::onAccept(boost::system::error_code ec, tcp::socket socket) {
+void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
     if (ec == net::error::operation_aborted) return;  // the listener was closed
     if (ec) {
         // Out of descriptors, say: keep listening, but give the system a
@@ -74,3 +76,5 @@ void WsListener::onAccept(boost::system::error_code ec, tcp::socket socket) {
     else
         context_.whenRoomAgain([this] { acceptNext(); });
 }
+
+}  // namespace server

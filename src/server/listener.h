@@ -11,10 +11,12 @@
 #include <functional>
 #include <string>
 
-class WsListener {
+namespace server {
+
+class Listener {
 public:
     // Tries to listen at once; error() says why it could not.
-    WsListener(WsContext& context, const std::string& address, unsigned short port);
+    Listener(Context& context, const std::string& address, unsigned short port);
     bool isOk() const { return !error_; }
     const boost::system::error_code& error() const { return error_; }
     void acceptNext();
@@ -27,7 +29,7 @@ private:
     void listen();
     void onAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
 
-    WsContext& context_;
+    Context& context_;
     const std::string address_;
     const unsigned short port_;
     boost::asio::ip::tcp::acceptor acceptor_;
@@ -35,3 +37,5 @@ private:
     boost::asio::steady_timer listenTimer_;
     boost::system::error_code error_;
 };
+
+}  // namespace server

@@ -8,45 +8,18 @@
 #include <boost/asio/post.hpp>
 
 #include <pthread.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <limits>
 #include <utility>
 
 namespace net = boost::asio;
 
 namespace {
 
-// Clients must never take the descriptors that the relay needs to reopen the
-// scanner's port and to convert each scan, nor those of the server itself.
-constexpr rlim_t kReservedDescriptors = 32;
 constexpr auto kShutdownPoll = std::chrono::milliseconds(5);
 constexpr auto kWriteProgressCheck = std::chrono::seconds(5);
-
-// As many clients as the descriptors allow, less the reserve. The soft limit
-// is raised to the hard one first: under a service manager it is often far
-// lower, and nothing here is limited by descriptor numbers.
-std::size_t connectionLimit() {
-    rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 1024 - kReservedDescriptors;
-    if (files.rlim_cur < files.rlim_max) {
-        rlimit raised = files;
-        raised.rlim_cur = files.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
-    }
-    if (files.rlim_cur <= kReservedDescriptors) return 1;
-    return static_cast<std::size_t>(
-        std::min<rlim_t>(files.rlim_cur - kReservedDescriptors, std::numeric_limits<std::size_t>::max()));
-}
-
-// Figures for a server started without any (tests of the server alone).
-ServiceStats* ownStatsIfNone(ServiceStats* given) {
-    static ServiceStats none({});
-    return given ? given : &none;
-}
 
 }  // namespace
 
@@ -62,10 +35,7 @@ ConnectionSlot::~ConnectionSlot() {
     if (occupancy_->resume) std::exchange(occupancy_->resume, nullptr)();
 }
 
-}  // namespace server
-
-WsContext::WsContext(const ServerSettings& settings) : settings_(settings), connectionLimit_(connectionLimit()) {
-    settings_.stats = ownStatsIfNone(settings.stats);
+Context::Context(const ServerSettings& settings, const Events& events) : settings_(settings), events_(events) {
     if (!settings_.tls.enabled()) return;
     std::string problem;
     tls_ = loadTlsContext(settings_.tls, problem);
@@ -75,7 +45,7 @@ WsContext::WsContext(const ServerSettings& settings) : settings_(settings), conn
         printf("TLS: %s\n", problem.c_str());
 }
 
-void WsContext::reloadTlsOnHangup() {
+void Context::reloadTlsOnHangup() {
     if (!settings_.tls.enabled()) return;
     hangups_.emplace(io, SIGHUP);
     // The rest of the service keeps SIGHUP blocked, so that it interrupts
@@ -87,7 +57,7 @@ void WsContext::reloadTlsOnHangup() {
     waitForHangup();
 }
 
-void WsContext::waitForHangup() {
+void Context::waitForHangup() {
     hangups_->async_wait([this](boost::system::error_code ec, int) {
         if (ec) return;
         reloadTls();
@@ -95,7 +65,7 @@ void WsContext::waitForHangup() {
     });
 }
 
-void WsContext::reloadTls() {
+void Context::reloadTls() {
     std::string problem;
     if (auto reloaded = loadTlsContext(settings_.tls, problem)) {
         tls_ = std::move(reloaded);
@@ -108,13 +78,13 @@ void WsContext::reloadTls() {
     flushConsole();
 }
 
-void WsContext::adopt(std::shared_ptr<WsConnection> connection) {
+void Context::adopt(std::shared_ptr<Connection> connection) {
     connections_.emplace(connection.get(), connection);
 }
 
-void WsContext::forget(WsConnection* connection) { connections_.erase(connection); }
+void Context::forget(Connection* connection) { connections_.erase(connection); }
 
-void WsContext::queueSend(std::shared_ptr<WsConnection> connection, server::Outgoing message) {
+void Context::queueSend(std::shared_ptr<Connection> connection, Outgoing message) {
     bool wakeServerThread;
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
@@ -124,7 +94,17 @@ void WsContext::queueSend(std::shared_ptr<WsConnection> connection, server::Outg
     if (wakeServerThread) net::post(io, [this] { deliverPendingSends(); });
 }
 
-void WsContext::deliverPendingSends() {
+void Context::queueBroadcast(SharedText text, const std::vector<Connection*>& to) {
+    bool wakeServerThread;
+    {
+        std::lock_guard<std::mutex> lock(pendingGuard_);
+        wakeServerThread = pending_.empty();
+        for (Connection* connection : to) pending_.push_back(PendingSend{connection->shared_from_this(), Outgoing{text, true}});
+    }
+    if (wakeServerThread) net::post(io, [this] { deliverPendingSends(); });
+}
+
+void Context::deliverPendingSends() {
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         delivering_.swap(pending_);
@@ -133,7 +113,7 @@ void WsContext::deliverPendingSends() {
     delivering_.clear();
 }
 
-void WsContext::watchWriteProgress() {
+void Context::watchWriteProgress() {
     progressTimer_.expires_after(kWriteProgressCheck);
     progressTimer_.async_wait([this](boost::system::error_code ec) {
         if (ec) return;
@@ -144,7 +124,7 @@ void WsContext::watchWriteProgress() {
     });
 }
 
-void WsContext::keepBeating() {
+void Context::keepBeating() {
     stats().serverAlive();
     heartbeatTimer_.expires_after(settings_.heartbeat);
     heartbeatTimer_.async_wait([this](boost::system::error_code ec) {
@@ -152,7 +132,7 @@ void WsContext::keepBeating() {
     });
 }
 
-void WsContext::stopOnceSent(std::chrono::steady_clock::time_point deadline) {
+void Context::stopOnceSent(std::chrono::steady_clock::time_point deadline) {
     net::post(io, [this, deadline] {
         deliverPendingSends();
         if (!stillSending() || std::chrono::steady_clock::now() >= deadline) {
@@ -164,12 +144,12 @@ void WsContext::stopOnceSent(std::chrono::steady_clock::time_point deadline) {
     });
 }
 
-bool WsContext::stillSending() const {
+bool Context::stillSending() const {
     return std::any_of(connections_.begin(), connections_.end(),
                        [](const auto& entry) { return entry.second->sending(); });
 }
 
-void WsContext::closeAll() {
+void Context::closeAll() {
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         pending_.clear();
@@ -178,3 +158,5 @@ void WsContext::closeAll() {
     for (auto& entry : connections_) entry.second->reportClosed();
     connections_.clear();
 }
+
+}  // namespace server

@@ -1,10 +1,10 @@
 // The server's event loop and what its sessions share: the connection
 // limit, the WebSocket connections, and sends handed over from other
-// threads. Internal to the server: Boost.Beast stays behind WebsocketControl.
+// threads.
 #pragma once
 
 #include "client_stream.h"
-#include "websocketcontrol.h"
+#include "server.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -59,15 +59,14 @@ private:
     std::shared_ptr<Occupancy> occupancy_;
 };
 
-}  // namespace server
-
-class WsContext {
+class Context {
 public:
-    explicit WsContext(const ServerSettings& settings);
+    Context(const ServerSettings& settings, const Events& events);
 
     boost::asio::io_context io{1};
 
     const ServerSettings& settings() const { return settings_; }
+    const Events& events() const { return events_; }
     ServiceStats& stats() { return *settings_.stats; }
 
     // What new connections are accepted with: null for plain ones.
@@ -79,18 +78,20 @@ public:
     // connections; open ones keep theirs.
     void reloadTlsOnHangup();
 
-    server::ConnectionSlot takeSlot() { return server::ConnectionSlot(occupancy_); }
+    ConnectionSlot takeSlot() { return ConnectionSlot(occupancy_); }
     // Whether another client may connect now; if not, `resume` runs once
     // one has gone.
-    bool hasRoom() const { return occupancy_->live < connectionLimit_; }
+    bool hasRoom() const { return occupancy_->live < settings_.maxConnections; }
     void whenRoomAgain(std::function<void()> resume) { occupancy_->resume = std::move(resume); }
 
-    void adopt(std::shared_ptr<WsConnection> connection);
-    void forget(WsConnection* connection);
+    void adopt(std::shared_ptr<Connection> connection);
+    void forget(Connection* connection);
     // Any thread: hands a message to the server thread for the connection.
-    // Sends travel in batches, so a scan for many subscribers wakes the
-    // server thread once rather than once per subscriber.
-    void queueSend(std::shared_ptr<WsConnection> connection, server::Outgoing message);
+    // Sends travel in batches, so that a burst of them wakes the server
+    // thread once.
+    void queueSend(std::shared_ptr<Connection> connection, Outgoing message);
+    // Any thread: one message for each of the connections, in turn.
+    void queueBroadcast(SharedText text, const std::vector<Connection*>& to);
     // Drops, every few seconds, clients whose writes have stalled.
     void watchWriteProgress();
     // Counts the server thread alive in the figures, every heartbeat.
@@ -104,8 +105,8 @@ public:
 
 private:
     struct PendingSend {
-        std::shared_ptr<WsConnection> connection;
-        server::Outgoing message;
+        std::shared_ptr<Connection> connection;
+        Outgoing message;
     };
     void deliverPendingSends();
     bool stillSending() const;
@@ -113,15 +114,17 @@ private:
     void reloadTls();
 
     ServerSettings settings_;
+    const Events& events_;
     TlsSettings tls_;
     std::optional<boost::asio::signal_set> hangups_;
     boost::asio::steady_timer shutdownTimer_{io};
     boost::asio::steady_timer progressTimer_{io};
     boost::asio::steady_timer heartbeatTimer_{io};
-    std::unordered_map<WsConnection*, std::shared_ptr<WsConnection>> connections_;
-    const std::size_t connectionLimit_;
-    std::shared_ptr<server::Occupancy> occupancy_ = std::make_shared<server::Occupancy>();
+    std::unordered_map<Connection*, std::shared_ptr<Connection>> connections_;
+    std::shared_ptr<Occupancy> occupancy_ = std::make_shared<Occupancy>();
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
 };
+
+}  // namespace server

@@ -107,10 +107,3 @@ bool tlsFilesUsable(const TlsFiles& files) {
                 files.key.c_str());
     return true;
 }
-
-void reserveHangupForReload() {
-    sigset_t hangup;
-    sigemptyset(&hangup);
-    sigaddset(&hangup, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
-}

@@ -2,7 +2,7 @@
 // Internal to the server.
 #pragma once
 
-#include "tls_files.h"
+#include "server.h"
 
 #include <boost/asio/ssl/context.hpp>
 

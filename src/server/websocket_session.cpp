@@ -3,7 +3,6 @@
 #include "access_token.h"
 #include "console.h"
 
-
 #include <atomic>
 
 namespace beast = boost::beast;
@@ -39,28 +38,30 @@ std::optional<DropReason> dropReasonOf(beast::error_code ec) {
 
 }  // namespace
 
-WsConnection::WsConnection(ClientStream stream, TlsSettings tls, WsContext& context, server::ConnectionSlot slot)
+namespace server {
+
+WebSocketSession::WebSocketSession(ClientStream stream, TlsSettings tls, Context& context, ConnectionSlot slot)
     : ws_(websocketOver(std::move(stream))),
       tls_(std::move(tls)),
       context_(context),
       slot_(std::move(slot)),
       id_(nextConnectionId++) {}
 
-WsConnection::WsStream WsConnection::websocketOver(ClientStream stream) {
+WebSocketSession::WsStream WebSocketSession::websocketOver(ClientStream stream) {
     if (auto* tls = std::get_if<TlsStream>(&stream))
         return WsStream(std::in_place_type<websocket::stream<TlsStream>>, std::move(*tls));
     return WsStream(std::in_place_type<websocket::stream<PlainStream>>, std::move(std::get<PlainStream>(stream)));
 }
 
-bool WsConnection::encrypted() const { return std::holds_alternative<websocket::stream<TlsStream>>(ws_); }
+bool WebSocketSession::encrypted() const { return std::holds_alternative<websocket::stream<TlsStream>>(ws_); }
 
-PlainStream& WsConnection::tcp() {
+PlainStream& WebSocketSession::tcp() {
     return std::visit([](auto& ws) -> PlainStream& { return beast::get_lowest_layer(ws); }, ws_);
 }
 
-void WsConnection::accept(http::request<http::string_body> request) {
+void WebSocketSession::accept(http::request<http::string_body> request) {
     tcp().expires_never();  // the websocket stream keeps time
-    websocket::stream_base::timeout timeouts{server::kHandshakeTimeout, server::kIdleTimeout, true};
+    websocket::stream_base::timeout timeouts{kHandshakeTimeout, kIdleTimeout, true};
     std::visit(
         [&](auto& ws) {
             ws.set_option(timeouts);
@@ -74,28 +75,24 @@ void WsConnection::accept(http::request<http::string_body> request) {
         ws_);
 }
 
-void WsConnection::send(std::shared_ptr<const std::string> bytes, bool text) {
-    context_.queueSend(shared_from_this(), server::Outgoing{std::move(bytes), text});
-}
-
-bool WsConnection::makeNonBlocking() {
+bool WebSocketSession::makeNonBlocking() {
     beast::error_code ec;
     tcp().socket().non_blocking(true, ec);
     return !ec;
 }
 
-void WsConnection::reportClosed() {
+void WebSocketSession::reportClosed() {
     acceptingSends_ = false;
     outgoing_.clear();
     if (!opened_) return;
     opened_ = false;
     context_.stats().clientClosed();
-    WebsocketControl::on_connection_closed(this);
+    if (context_.events().closed) context_.events().closed(*this);
 }
 
-void WsConnection::enqueue(server::Outgoing message) {
+void WebSocketSession::enqueue(Outgoing message) {
     if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
-    const server::Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
+    const Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
     if (last && last->bytes == message.bytes && last->text == message.text) {
         ++outgoing_.back().copies;
         return;
@@ -109,24 +106,25 @@ void WsConnection::enqueue(server::Outgoing message) {
     if (outgoing_.size() == 1) writeNext();
 }
 
-bool WsConnection::writeStalled(std::chrono::steady_clock::time_point now) const {
-    return sending() && now - lastWriteProgress_ > server::kIdleTimeout;
+bool WebSocketSession::writeStalled(std::chrono::steady_clock::time_point now) const {
+    return sending() && now - lastWriteProgress_ > kIdleTimeout;
 }
 
-void WsConnection::drop(DropReason reason) {
+void WebSocketSession::drop(DropReason reason) {
     if (acceptingSends_) context_.stats().clientDropped(reason);
     close();
 }
 
-void WsConnection::close() {
+void WebSocketSession::close() {
     acceptingSends_ = false;
     outgoing_.clear();
     queuedBytes_ = 0;
     tcp().close();
 }
 
-void WsConnection::onHandshake(beast::error_code ec) {
-    if (ec || !WebsocketControl::on_connection_opened(this)) {
+void WebSocketSession::onHandshake(beast::error_code ec) {
+    const auto& opened = context_.events().opened;
+    if (ec || (opened && !opened(*this))) {
         close();
         context_.forget(this);
     } else {
@@ -138,7 +136,7 @@ void WsConnection::onHandshake(beast::error_code ec) {
     flushConsole();
 }
 
-void WsConnection::readNext() {
+void WebSocketSession::readNext() {
     std::visit(
         [this](auto& ws) {
             ws.async_read(incoming_,
@@ -147,7 +145,7 @@ void WsConnection::readNext() {
         ws_);
 }
 
-void WsConnection::onRead(beast::error_code ec) {
+void WebSocketSession::onRead(beast::error_code ec) {
     if (ec) {
         if (const auto reason = dropReasonOf(ec); reason && acceptingSends_) context_.stats().clientDropped(*reason);
         // End of stream or a failure: the socket goes at once, and with it
@@ -162,7 +160,8 @@ void WsConnection::onRead(beast::error_code ec) {
         if (!token.empty() && !tokenMatches(token, std::string_view(payload, size))) {
             refuseUnauthorized();
         } else {
-            listener_on_message(this, payload, size, !token.empty());
+            if (context_.events().message)
+                context_.events().message(*this, std::string_view(payload, size), !token.empty());
             incoming_.consume(size);
             readNext();
         }
@@ -172,7 +171,7 @@ void WsConnection::onRead(beast::error_code ec) {
 
 // A message that is not the token: the client is closed with a policy
 // violation, and what it sent is never shown (it may be a mistyped token).
-void WsConnection::refuseUnauthorized() {
+void WebSocketSession::refuseUnauthorized() {
     printf("closed connection %d: its message was not the access token (--token-file)\n", id_);
     if (acceptingSends_) context_.stats().clientDropped(DropReason::Unauthorized);
     acceptingSends_ = false;
@@ -189,9 +188,9 @@ void WsConnection::refuseUnauthorized() {
         ws_);
 }
 
-void WsConnection::writeNext() {
+void WebSocketSession::writeNext() {
     lastWriteProgress_ = std::chrono::steady_clock::now();
-    const server::Outgoing& next = outgoing_.front();
+    const Outgoing& next = outgoing_.front();
     // The handler keeps the bytes alive: a drop empties the queue while the
     // write may still be under way.
     std::visit(
@@ -205,15 +204,17 @@ void WsConnection::writeNext() {
         ws_);
 }
 
-void WsConnection::onWrite(beast::error_code ec) {
+void WebSocketSession::onWrite(beast::error_code ec) {
     if (ec || outgoing_.empty()) {
         close();
         return;
     }
-    server::Outgoing& written = outgoing_.front();
+    Outgoing& written = outgoing_.front();
     if (--written.copies == 0) {
         queuedBytes_ -= written.bytes->size();
         outgoing_.pop_front();
     }
     if (!outgoing_.empty()) writeNext();
 }
+
+}  // namespace server

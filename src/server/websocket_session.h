@@ -15,23 +15,23 @@
 #include <memory>
 #include <variant>
 
-class WsConnection : public std::enable_shared_from_this<WsConnection> {
+namespace server {
+
+class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 public:
-    WsConnection(ClientStream stream, TlsSettings tls, WsContext& context, server::ConnectionSlot slot);
+    WebSocketSession(ClientStream stream, TlsSettings tls, Context& context, ConnectionSlot slot);
 
     int id() const { return id_; }
+    Context& context() { return context_; }
     bool encrypted() const;
 
     // Completes the opening handshake that the request began.
     void accept(boost::beast::http::request<boost::beast::http::string_body> request);
 
-    // Any thread: the bytes travel to the server thread, which writes them
-    // after whatever is already queued for this connection.
-    void send(std::shared_ptr<const std::string> bytes, bool text);
     bool makeNonBlocking();
     // Tells the close handler, once, about a connection that had been opened.
     void reportClosed();
-    void enqueue(server::Outgoing message);
+    void enqueue(Outgoing message);
 
     bool sending() const { return !outgoing_.empty(); }
     bool writeStalled(std::chrono::steady_clock::time_point now) const;
@@ -55,12 +55,14 @@ private:
     WsStream ws_;
     TlsSettings tls_;
     boost::beast::flat_buffer incoming_;
-    std::deque<server::Outgoing> outgoing_;
+    std::deque<Outgoing> outgoing_;
     std::size_t queuedBytes_ = 0;
     std::chrono::steady_clock::time_point lastWriteProgress_;
-    WsContext& context_;
-    server::ConnectionSlot slot_;
+    Context& context_;
+    ConnectionSlot slot_;
     const int id_;
     bool opened_ = false;
     bool acceptingSends_ = false;
 };
+
+}  // namespace server

@@ -5,7 +5,7 @@
 // (and holds no more than the scan can give), whatever came in.
 #include "charset.h"
 #include "utf8.h"
-#include "relay_loop.h"
+#include "serial_scan_source.h"
 #include "scan_message.h"
 
 #include <cjson/cJSON.h>
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ScanCharsets charsets{scannerCharsets[(data[0] >> 2) & 3],
                                 replacing ? InvalidBytes::Replace : InvalidBytes::Stop};
     static RelayBuffers buffers;
-    buffers.clear();
+    buffers.wipe();
     const std::size_t length = std::min(size - 1, kBurstBufferSize - 1);
     memcpy(buffers.burst, data + 1, length);
 

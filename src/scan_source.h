@@ -1,0 +1,22 @@
+// Where scans come from. The relay takes finished scans from a source, one
+// after another, and hands each to its sinks; a new kind of scanner is a new
+// source.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+struct Scan {
+    std::string text;       // in the clients' character set (the conversion mode's)
+    std::size_t rawLength;  // bytes the scanner sent for it
+    bool replaced;          // some bytes could not be converted and were replaced
+};
+
+class ScanSource {
+public:
+    virtual ~ScanSource() = default;
+    // Waits for the next finished scan. Nothing once the source has ended:
+    // its scanner is gone for good, or the service is to stop.
+    virtual std::optional<Scan> waitForScan() = 0;
+};

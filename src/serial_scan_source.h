@@ -1,0 +1,49 @@
+// Scans from a scanner on a serial port (a USB serial adapter): its bytes
+// framed into scans and converted to the clients' character set. The port
+// is closed after each scan and opened again before the next one is read.
+#pragma once
+
+#include "charset.h"
+#include "scan_reader.h"
+#include "scan_source.h"
+
+#include <cstddef>
+#include <string>
+
+constexpr std::size_t kBurstBufferSize = 2048;
+constexpr std::size_t kConvertedBufferSize = 8192;
+
+struct RelayBuffers {
+    char burst[kBurstBufferSize];          // raw bytes of one scan, then zeros
+    char converted[kConvertedBufferSize];  // its converted text, then zeros
+
+    void wipe();  // zeros in both
+};
+
+class SerialScanSource : public ScanSource {
+public:
+    // Reads the port that start-up opened (SerialHandle).
+    SerialScanSource(RelayBuffers& buffers, std::string device, ScanCharsets charsets, ScanFraming framing);
+    ~SerialScanSource() override;
+    SerialScanSource(const SerialScanSource&) = delete;
+    SerialScanSource& operator=(const SerialScanSource&) = delete;
+
+    std::optional<Scan> waitForScan() override;
+
+private:
+    std::optional<Scan> readNext();
+    bool reopen();
+    Scan takeScan(const ScanRead& read);
+    int heldBackLength(int count) const;
+    void closeKeepingItOpen();
+
+    RelayBuffers& buffers_;
+    const std::string device_;
+    const ScanCharsets charsets_;
+    const ScanFraming framing_;
+    int carried_ = 0;           // bytes that start the buffer again: the next scan's
+    int keeper_ = -1;           // keeps the port open from its close until the reopen
+    bool portClosed_ = false;   // closed after a scan: open it again before reading
+    bool scannerGone_ = false;  // only what was read before is left
+    bool ended_ = false;
+};
