@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "console.h"
+#include "direct_stream.h"
 #include "listener.h"
 #include "server_context.h"
 #include "service_stats.h"
@@ -88,7 +89,8 @@ void Server::broadcast(SharedText text, const std::vector<Connection*>& to) {
 }
 
 void Server::send(Connection& connection, SharedText bytes, bool text) {
-    connection.context().queueSend(connection.shared_from_this(), Outgoing{std::move(bytes), text});
+    const SharedText frame = framed(*bytes, text);
+    connection.context().queueSend(connection.shared_from_this(), Outgoing{std::move(bytes), frame, text});
 }
 
 void Server::stop(std::chrono::milliseconds patience) {

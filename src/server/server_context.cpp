@@ -3,6 +3,7 @@
 #include "console.h"
 #include "service_stats.h"
 #include "tls_context.h"
+#include "direct_stream.h"
 #include "websocket_session.h"
 
 #include <boost/asio/post.hpp>
@@ -95,11 +96,13 @@ void Context::queueSend(std::shared_ptr<Connection> connection, Outgoing message
 }
 
 void Context::queueBroadcast(SharedText text, const std::vector<Connection*>& to) {
+    const SharedText frame = framed(*text, true);  // once for all
     bool wakeServerThread;
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         wakeServerThread = pending_.empty();
-        for (Connection* connection : to) pending_.push_back(PendingSend{connection->shared_from_this(), Outgoing{text, true}});
+        for (Connection* connection : to)
+            pending_.push_back(PendingSend{connection->shared_from_this(), Outgoing{text, frame, true}});
     }
     if (wakeServerThread) net::post(io, [this] { deliverPendingSends(); });
 }

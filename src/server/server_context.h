@@ -34,6 +34,7 @@ constexpr auto kIdleTimeout = std::chrono::seconds(120);
 // of that client share the bytes and are one entry written again.
 struct Outgoing {
     std::shared_ptr<const std::string> bytes;
+    std::shared_ptr<const std::string> frame;  // the same framed, for every plain client
     bool text;
     std::size_t copies = 1;
 };

@@ -50,10 +50,25 @@ WebSocketSession::WebSocketSession(ClientStream stream, TlsSettings tls, Context
 WebSocketSession::WsStream WebSocketSession::websocketOver(ClientStream stream) {
     if (auto* tls = std::get_if<TlsStream>(&stream))
         return WsStream(std::in_place_type<websocket::stream<TlsStream>>, std::move(*tls));
-    return WsStream(std::in_place_type<websocket::stream<PlainStream>>, std::move(std::get<PlainStream>(stream)));
+    return WsStream(std::in_place_type<websocket::stream<DirectStream>>, DirectStream(std::move(std::get<PlainStream>(stream))));
 }
 
 bool WebSocketSession::encrypted() const { return std::holds_alternative<websocket::stream<TlsStream>>(ws_); }
+
+DirectStream* WebSocketSession::direct() {
+    auto* plain = std::get_if<websocket::stream<DirectStream>>(&ws_);
+    return plain ? &plain->next_layer() : nullptr;
+}
+
+const DirectStream* WebSocketSession::direct() const {
+    const auto* plain = std::get_if<websocket::stream<DirectStream>>(&ws_);
+    return plain ? &plain->next_layer() : nullptr;
+}
+
+bool WebSocketSession::sending() const {
+    const DirectStream* plain = direct();
+    return plain ? plain->queuedEntries() > 0 : !outgoing_.empty();
+}
 
 PlainStream& WebSocketSession::tcp() {
     return std::visit([](auto& ws) -> PlainStream& { return beast::get_lowest_layer(ws); }, ws_);
@@ -92,6 +107,7 @@ void WebSocketSession::reportClosed() {
 
 void WebSocketSession::enqueue(Outgoing message) {
     if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
+    if (DirectStream* plain = direct()) return sendDirect(*plain, message);
     const Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
     if (last && last->bytes == message.bytes && last->text == message.text) {
         ++outgoing_.back().copies;
@@ -106,8 +122,21 @@ void WebSocketSession::enqueue(Outgoing message) {
     if (outgoing_.size() == 1) writeNext();
 }
 
+// Plain clients share one frame of each message, written at once while
+// their socket has room.
+void WebSocketSession::sendDirect(DirectStream& stream, const Outgoing& message) {
+    if (!stream.wouldRepeatLast(message.frame) &&
+        (stream.queuedEntries() >= kMaxQueuedMessages ||
+         stream.queuedBytes() + message.frame->size() > kMaxQueuedBytes)) {
+        drop(DropReason::TooSlow);
+        return;
+    }
+    stream.send(message.frame);
+}
+
 bool WebSocketSession::writeStalled(std::chrono::steady_clock::time_point now) const {
-    return sending() && now - lastWriteProgress_ > kIdleTimeout;
+    const DirectStream* plain = direct();
+    return sending() && now - (plain ? plain->lastProgress() : lastWriteProgress_) > kIdleTimeout;
 }
 
 void WebSocketSession::drop(DropReason reason) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client_stream.h"
+#include "direct_stream.h"
 #include "server_context.h"
 #include "service_stats.h"
 
@@ -33,7 +34,7 @@ public:
     void reportClosed();
     void enqueue(Outgoing message);
 
-    bool sending() const { return !outgoing_.empty(); }
+    bool sending() const;
     bool writeStalled(std::chrono::steady_clock::time_point now) const;
     // Closes the socket; the pending read then fails and reports the close.
     void drop(DropReason reason);
@@ -47,8 +48,11 @@ private:
     void onWrite(boost::beast::error_code ec);
     void close();
     PlainStream& tcp();
+    DirectStream* direct();
+    const DirectStream* direct() const;
+    void sendDirect(DirectStream& stream, const Outgoing& message);
 
-    using WsStream = std::variant<boost::beast::websocket::stream<PlainStream>,
+    using WsStream = std::variant<boost::beast::websocket::stream<DirectStream>,
                                   boost::beast::websocket::stream<TlsStream>>;
     static WsStream websocketOver(ClientStream stream);
 
