@@ -1,0 +1,219 @@
+// The server component in this process on a loopback port of its own: what
+// its broadcast delivers, to fast and slow clients, and its life cycle
+// through the service's own start and stop.
+#include "server/server.h"
+#include "server_thread.h"
+#include "service_stats.h"
+#include "subscriber_list.h"
+#include "websocketcontrol.h"
+#include "service_test.h"
+#include "ws_client.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A port nobody listens on now.
+unsigned short freePort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+ServerSettings loopbackSettings() {
+    static ServiceStats stats({});
+    ServerSettings settings;
+    settings.address = "127.0.0.1";
+    settings.port = freePort();
+    settings.stats = &stats;
+    return settings;
+}
+
+template <class Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// The component alone, serving on its own thread; clients are told apart
+// by the order in which they opened.
+class ServerComponent : public testing::Test {
+protected:
+    void SetUp() override {
+        settings_ = loopbackSettings();
+        server::Events events;
+        events.opened = [this](server::Connection& connection) {
+            std::lock_guard<std::mutex> lock(guard_);
+            opened_.push_back(&connection);
+            return true;
+        };
+        server_ = std::make_unique<server::Server>(settings_, events);
+        thread_ = std::thread([this] { server_->serve(); });
+    }
+    void TearDown() override {
+        server_->stop(std::chrono::milliseconds(0));
+        thread_.join();
+    }
+    std::unique_ptr<WsClient> connect() {
+        const std::size_t before = openedCount();
+        auto client = WsClient::connect(settings_.port);
+        EXPECT_TRUE(client && waitFor([&] { return openedCount() > before; }));
+        return client;
+    }
+    std::size_t openedCount() {
+        std::lock_guard<std::mutex> lock(guard_);
+        return opened_.size();
+    }
+    server::Connection* opened(std::size_t n) {
+        std::lock_guard<std::mutex> lock(guard_);
+        return opened_.at(n);
+    }
+
+    ServerSettings settings_;
+    std::unique_ptr<server::Server> server_;
+    std::thread thread_;
+    std::mutex guard_;
+    std::vector<server::Connection*> opened_;
+};
+
+TEST_F(ServerComponent, BroadcastGivesEachNamedConnectionItsCopiesInOrder) {
+    auto a = connect();
+    auto b = connect();
+    auto bystander = connect();
+    // Lengths that take each of the three forms of a frame's length.
+    const std::vector<std::string> messages{"short", std::string(300, 'm'), std::string(70000, 'l')};
+    for (const std::string& message : messages)
+        server_->broadcast(std::make_shared<const std::string>(message), {opened(0), opened(1), opened(0)});
+    for (const std::string& message : messages) {
+        for (int copy = 0; copy < 2; ++copy) {
+            const auto got = a->receive();
+            ASSERT_TRUE(got);
+            EXPECT_EQ(got->payload, message);
+            EXPECT_TRUE(got->text);
+        }
+        const auto got = b->receive();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->payload, message);
+    }
+    EXPECT_FALSE(bystander->receive(100ms));
+}
+
+// A client that stops reading makes its messages wait, whole, behind one
+// another, while the others get theirs at once; the pongs that answer its
+// pings meanwhile take the same queue and never cut into a message.
+// (Small socket buffers in the sandbox's network namespace make the
+// messages wait in the server, not in the kernel.)
+TEST_F(ServerComponent, ReaderThatIsBehindGetsEveryMessageWholeAndHoldsNobodyUp) {
+    REQUIRE_SANDBOX();
+    shrinkSocketBuffers();
+    auto slow = connect();
+    auto fast = connect();
+    std::vector<std::string> messages;
+    for (int n = 0; n < 12; ++n) {
+        messages.push_back(std::string(6000, static_cast<char>('a' + n)));
+        server_->broadcast(std::make_shared<const std::string>(messages.back()), {opened(0), opened(1)});
+        ASSERT_TRUE(slow->sendFrame(WsClient::kPing, "are you there"));
+        const auto got = fast->receive();
+        ASSERT_TRUE(got) << n;
+        EXPECT_EQ(got->payload, messages.back());
+    }
+    const int large = 1 << 20;  // reads at full speed from here on
+    setsockopt(slow->descriptor(), SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
+    for (const std::string& message : messages) {
+        const auto got = slow->receive();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->payload, message);
+    }
+}
+
+// The service's layer over it: the console lines of its start, its stop with
+// clients connected, and a stop that comes before the thread starts.
+class WebSocketServer : public testing::Test {
+protected:
+    void SetUp() override {
+        testing::internal::CaptureStdout();
+        settings_ = loopbackSettings();
+        server_ = std::make_unique<WebsocketControl>(settings_);
+        server_->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
+        server_->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+    }
+    void TearDown() override {
+        stop();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        if (HasFailure()) fprintf(stderr, "%s", printed.c_str());
+    }
+    void stop() {
+        if (server_) server_->closeWebsocketServer();
+        if (thread_.joinable()) thread_.join();
+        server_.reset();
+    }
+
+    ServerSettings settings_;
+    std::unique_ptr<WebsocketControl> server_;
+    std::thread thread_;
+};
+
+TEST_F(WebSocketServer, SecondSetupReturnsAtOnceAndStopClosesEveryClient) {
+    thread_ = std::thread([this] { server_->setupWebsocketServer(); });
+    auto subscriber = WsClient::connect(settings_.port);
+    auto idle = WsClient::connect(settings_.port);
+    ASSERT_TRUE(subscriber && idle);
+    subscriber->sendText("hello");
+    ASSERT_TRUE(waitFor([] { return subscriberCount() == 1; }));
+    EXPECT_EQ(server_->setupWebsocketServer(), 0);
+    stop();
+    EXPECT_EQ(subscriberCount(), 0u);
+    EXPECT_TRUE(subscriber->waitClosed());
+    EXPECT_TRUE(idle->waitClosed());
+    fflush(stdout);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(printed.find("setup websocket"), printed.rfind("setup websocket")) << printed;
+}
+
+TEST_F(WebSocketServer, StopBeforeTheThreadStartsMeansItNeverServes) {
+    server_->closeWebsocketServer();
+    EXPECT_EQ(server_->setupWebsocketServer(), 0);
+    EXPECT_FALSE(WsClient::connect(settings_.port, 100ms));
+}
+
+// Through the service's own start and stop, with the detached thread: every
+// cycle leaves the port free and nothing behind.
+TEST(ServerThread, ManyStartStopCycles) {
+    testing::internal::CaptureStdout();
+    const ServerSettings settings = loopbackSettings();
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        ASSERT_EQ(toStartSocetServers(settings), 0);
+        if (cycle % 2 == 1) {
+            auto client = WsClient::connect(settings.port);
+            ASSERT_TRUE(client) << cycle;
+            client->sendText("hi");
+        }
+        stopWebsocketServer();
+        ASSERT_EQ(websocket, nullptr);
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+}
+
+}  // namespace
