@@ -17,7 +17,6 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
     struct Entry {
         Bytes bytes;
         std::size_t copies = 1;
-        Completion done;  // Beast's writes only
     };
 
     void push(Entry entry);
@@ -36,9 +35,9 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
 };
 
 void DirectStream::Core::push(Entry entry) {
-    if (failed) return complete(std::move(entry.done), failed, 0);
+    if (failed) return;
     const bool idle = queue.empty();
-    if (!entry.done && !idle && !queue.back().done && queue.back().bytes == entry.bytes) {
+    if (!idle && queue.back().bytes == entry.bytes) {
         ++queue.back().copies;
         return;
     }
@@ -67,10 +66,7 @@ void DirectStream::Core::writeAll() {
         written = 0;
         if (--first.copies > 0) continue;
         bytes -= data.size();
-        Completion done = std::move(first.done);
-        const std::size_t size = data.size();
         queue.pop_front();
-        complete(std::move(done), {}, size);
     }
 }
 
@@ -86,11 +82,10 @@ void DirectStream::Core::waitForRoom() {
     });
 }
 
-// A client gone, or its socket closed: what waits is dropped, Beast's
-// writes among it fail, and so does the pending read (the socket closes).
+// A client gone, or its socket closed: what waits is dropped, and the
+// pending read fails (the socket closes).
 void DirectStream::Core::fail(error_code ec) {
     if (!failed) failed = ec;
-    for (Entry& entry : queue) complete(std::move(entry.done), failed, 0);
     queue.clear();
     bytes = 0;
     written = 0;
@@ -116,15 +111,24 @@ DirectStream::executor_type DirectStream::get_executor() { return core_->stream.
 DirectStream::next_layer_type& DirectStream::next_layer() { return core_->stream; }
 const DirectStream::next_layer_type& DirectStream::next_layer() const { return core_->stream; }
 
-void DirectStream::write(Bytes bytes, Completion done) { core_->push({std::move(bytes), 1, std::move(done)}); }
-void DirectStream::send(const Bytes& frame) { core_->push({frame, 1, {}}); }
+// Beast's write completes once its bytes have joined the queue: a write
+// that waited for a slow reader would hold Beast's operation, and with it
+// this stream, in the queue's own state, a circle that nothing breaks when
+// the server stops with the client still behind.
+void DirectStream::write(Bytes bytes, Completion done) {
+    const std::size_t size = bytes->size();
+    core_->push({std::move(bytes), 1});
+    core_->complete(std::move(done), core_->failed, core_->failed ? 0 : size);
+}
+
+void DirectStream::send(const Bytes& frame) { core_->push({frame, 1}); }
 
 std::size_t DirectStream::queuedEntries() const { return core_->queue.size(); }
 std::size_t DirectStream::queuedBytes() const { return core_->bytes; }
 std::chrono::steady_clock::time_point DirectStream::lastProgress() const { return core_->lastProgress; }
 
 bool DirectStream::wouldRepeatLast(const Bytes& frame) const {
-    return !core_->queue.empty() && !core_->queue.back().done && core_->queue.back().bytes == frame;
+    return !core_->queue.empty() && core_->queue.back().bytes == frame;
 }
 
 DirectStream::Bytes framed(const std::string& payload, bool text) {

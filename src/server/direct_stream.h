@@ -44,7 +44,7 @@ public:
     }
 
     // Beast's writes: their bytes join the queue, and the write completes
-    // once they are out.
+    // at once.
     template <class Buffers, class Token>
     auto async_write_some(const Buffers& buffers, Token&& token) {
         return boost::asio::async_initiate<Token, void(boost::system::error_code, std::size_t)>(
