@@ -194,8 +194,17 @@ def targets(ours, base, adapters):
     floor = ours.get("kernel_floor_ms")
     cost = fanout(ours, 1000, 14)
     if floor and cost is not None:
-        check("fan-out to 1000 subscribers, as a multiple of the kernel's floor (reported)", True,
-              f"{cost:.2f} ms vs {floor['median']:.2f} ms: {cost / floor['median']:.1f}x")
+        check("fan-out to 1000 subscribers (14-byte scan) <= 1.5 times the kernel's floor in the same run",
+              cost <= 1.5 * floor["median"], f"{cost:.2f} ms vs {floor['median']:.2f} ms: {cost / floor['median']:.1f}x")
+    many = series(ours, 1000, 14)
+    if many:
+        check("CPU per scan at 1000 subscribers <= 6 ms", many["cpu_ms_per_scan"] <= 6,
+              f"{many['cpu_ms_per_scan']:.2f} ms")
+    held_a, held_b = ours["series"][-1], base["series"][-1]
+    if held_a["subscribers"] == held_b["subscribers"] and held_a["scans"] and held_b["scans"]:
+        a, b = held_a["last_ms"]["median"], held_b["last_ms"]["median"]
+        check(f"{held_a['subscribers']} subscribers: last subscriber's median <= 60 ms and <= 0.4 of the baseline's",
+              a <= 60 and a <= 0.4 * b, f"{a:.1f} ms vs {b:.1f} ms: {a / b:.2f}")
 
     for size in (14, 100, 1000):
         a, b = series(ours, 1000, size), series(base, 1000, size)

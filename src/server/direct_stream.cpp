@@ -19,8 +19,9 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
         std::size_t copies = 1;
     };
 
-    void push(Entry entry);
-    void writeAll();
+    void push(const Bytes& data);
+    std::size_t sendNow(const char* data, std::size_t size);
+    void writeQueued();
     void waitForRoom();
     void fail(error_code ec);
     void complete(Completion done, error_code ec, std::size_t size);
@@ -34,35 +35,60 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
     std::chrono::steady_clock::time_point lastProgress;
 };
 
-void DirectStream::Core::push(Entry entry) {
+void DirectStream::Core::push(const Bytes& data) {
     if (failed) return;
-    const bool idle = queue.empty();
-    if (!idle && queue.back().bytes == entry.bytes) {
+    if (queue.empty()) {
+        // Most often the socket takes it all at once, and nothing is queued.
+        lastProgress = std::chrono::steady_clock::now();
+        const std::size_t sent = sendNow(data->data(), data->size());
+        if (failed || sent == data->size()) return;
+        queue.push_back({data, 1});
+        bytes = data->size();
+        written = sent;
+        return writeQueued();
+    }
+    if (queue.back().bytes == data) {
         ++queue.back().copies;
         return;
     }
-    bytes += entry.bytes->size();
-    queue.push_back(std::move(entry));
-    if (!idle) return;  // behind what waits for room
-    lastProgress = std::chrono::steady_clock::now();
-    writeAll();
+    bytes += data->size();
+    queue.push_back({data, 1});
 }
 
-// As much as the socket takes now, without waiting.
-void DirectStream::Core::writeAll() {
-    const int socket = stream.socket().native_handle();
+// What the socket takes of the bytes now, without waiting; a failure ends
+// the stream.
+std::size_t DirectStream::Core::sendNow(const char* data, std::size_t size) {
+    std::size_t sent = 0;
+    while (sent < size) {
+        const ssize_t result =
+            ::send(stream.socket().native_handle(), data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (result >= 0) {
+            sent += static_cast<std::size_t>(result);
+        } else if (errno != EINTR) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) fail(error_code(errno, boost::system::system_category()));
+            break;
+        }
+    }
+    return sent;
+}
+
+// The queue, in order, as far as the socket takes it now.
+void DirectStream::Core::writeQueued() {
     while (!queue.empty()) {
         Entry& first = queue.front();
         const std::string& data = *first.bytes;
-        const ssize_t sent = ::send(socket, data.data() + written, data.size() - written, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return waitForRoom();
-            return fail(error_code(errno, boost::system::system_category()));
+        const std::size_t sent = sendNow(data.data() + written, data.size() - written);
+        if (failed) return;
+        if (sent > 0) lastProgress = std::chrono::steady_clock::now();
+        written += sent;
+        if (written < data.size()) {
+            if (waiting) return;  // armed after an earlier refusal: room wakes it
+            // Armed, then tried once more: room that came between the
+            // refusal and the wait would wake nobody (the readiness of an
+            // edge-triggered poll).
+            waitForRoom();
+            continue;
         }
-        lastProgress = std::chrono::steady_clock::now();
-        written += static_cast<std::size_t>(sent);
-        if (written < data.size()) continue;
         written = 0;
         if (--first.copies > 0) continue;
         bytes -= data.size();
@@ -71,14 +97,13 @@ void DirectStream::Core::writeAll() {
 }
 
 void DirectStream::Core::waitForRoom() {
-    if (waiting) return;
     waiting = true;
     stream.socket().async_wait(net::socket_base::wait_write, [self = shared_from_this()](error_code ec) {
         self->waiting = false;
         if (ec)
             self->fail(ec);
         else
-            self->writeAll();
+            self->writeQueued();
     });
 }
 
@@ -117,11 +142,11 @@ const DirectStream::next_layer_type& DirectStream::next_layer() const { return c
 // the server stops with the client still behind.
 void DirectStream::write(Bytes bytes, Completion done) {
     const std::size_t size = bytes->size();
-    core_->push({std::move(bytes), 1});
+    core_->push(bytes);
     core_->complete(std::move(done), core_->failed, core_->failed ? 0 : size);
 }
 
-void DirectStream::send(const Bytes& frame) { core_->push({frame, 1}); }
+void DirectStream::send(const Bytes& frame) { core_->push(frame); }
 
 std::size_t DirectStream::queuedEntries() const { return core_->queue.size(); }
 std::size_t DirectStream::queuedBytes() const { return core_->bytes; }

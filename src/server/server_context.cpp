@@ -20,6 +20,9 @@ namespace net = boost::asio;
 namespace {
 
 constexpr auto kShutdownPoll = std::chrono::milliseconds(5);
+// From how many clients of one message a second thread pays: below it, the
+// two threads' contention in the kernel costs more than they share.
+constexpr std::size_t kSendsWorthTwoThreads = 2048;
 constexpr auto kWriteProgressCheck = std::chrono::seconds(5);
 
 }  // namespace
@@ -90,19 +93,20 @@ void Context::queueSend(std::shared_ptr<Connection> connection, Outgoing message
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         wakeServerThread = pending_.empty();
-        pending_.push_back(PendingSend{std::move(connection), std::move(message)});
+        pending_.push_back(PendingSend{std::move(message), {std::move(connection)}});
     }
     if (wakeServerThread) net::post(io, [this] { deliverPendingSends(); });
 }
 
 void Context::queueBroadcast(SharedText text, const std::vector<Connection*>& to) {
-    const SharedText frame = framed(*text, true);  // once for all
+    PendingSend send{Outgoing{text, framed(*text, true), true}, {}};  // framed once for all
+    send.to.reserve(to.size());
+    for (Connection* connection : to) send.to.push_back(connection->shared_from_this());
     bool wakeServerThread;
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         wakeServerThread = pending_.empty();
-        for (Connection* connection : to)
-            pending_.push_back(PendingSend{connection->shared_from_this(), Outgoing{text, frame, true}});
+        pending_.push_back(std::move(send));
     }
     if (wakeServerThread) net::post(io, [this] { deliverPendingSends(); });
 }
@@ -112,8 +116,24 @@ void Context::deliverPendingSends() {
         std::lock_guard<std::mutex> lock(pendingGuard_);
         delivering_.swap(pending_);
     }
-    for (auto& send : delivering_) send.connection->enqueue(std::move(send.message));
+    for (const PendingSend& send : delivering_) {
+        if (send.to.size() < kSendsWorthTwoThreads) {
+            for (const auto& connection : send.to) connection->enqueue(send.message);
+            continue;
+        }
+        // Each send is mostly the kernel's work, so with very many clients
+        // half of them go out from a second thread: plain clients with odd
+        // numbers from the helper, the rest from this one. Each client's
+        // messages stay on one thread, in order, and nothing else runs here
+        // until both halves are done.
+        helper_.runBeside([&] { deliver(send, false); }, [&] { deliver(send, true); });
+    }
     delivering_.clear();
+}
+
+void Context::deliver(const PendingSend& send, bool helper) {
+    for (const auto& connection : send.to)
+        if ((!connection->encrypted() && connection->id() % 2 == 1) == helper) connection->enqueue(send.message);
 }
 
 void Context::watchWriteProgress() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client_stream.h"
+#include "send_helper.h"
 #include "server.h"
 
 #include <boost/asio/io_context.hpp>
@@ -105,10 +106,13 @@ public:
     void closeAll();
 
 private:
+    // One message for one or many connections: its bytes are shared
+    // once, not once for each connection.
     struct PendingSend {
-        std::shared_ptr<Connection> connection;
         Outgoing message;
+        std::vector<std::shared_ptr<Connection>> to;
     };
+    void deliver(const PendingSend& send, bool helper);
     void deliverPendingSends();
     bool stillSending() const;
     void waitForHangup();
@@ -126,6 +130,7 @@ private:
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
+    SendHelper helper_;
 };
 
 }  // namespace server

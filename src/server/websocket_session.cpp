@@ -105,7 +105,7 @@ void WebSocketSession::reportClosed() {
     if (context_.events().closed) context_.events().closed(*this);
 }
 
-void WebSocketSession::enqueue(Outgoing message) {
+void WebSocketSession::enqueue(const Outgoing& message) {
     if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
     if (DirectStream* plain = direct()) return sendDirect(*plain, message);
     const Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
@@ -118,7 +118,7 @@ void WebSocketSession::enqueue(Outgoing message) {
         return;
     }
     queuedBytes_ += message.bytes->size();
-    outgoing_.push_back(std::move(message));
+    outgoing_.push_back(message);
     if (outgoing_.size() == 1) writeNext();
 }
 

@@ -32,7 +32,7 @@ public:
     bool makeNonBlocking();
     // Tells the close handler, once, about a connection that had been opened.
     void reportClosed();
-    void enqueue(Outgoing message);
+    void enqueue(const Outgoing& message);
 
     bool sending() const;
     bool writeStalled(std::chrono::steady_clock::time_point now) const;
