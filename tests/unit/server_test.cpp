@@ -125,6 +125,16 @@ TEST_F(ServerComponent, BroadcastGivesEachNamedConnectionItsCopiesInOrder) {
         const auto got = b->receive();
         ASSERT_TRUE(got && got->payload == escaped) << copy;
     }
+
+    // So many entries that two threads share the sends.
+    std::vector<server::Connection*> crowd(1100, opened(0));
+    crowd.insert(crowd.end(), 1100, opened(1));
+    server_->broadcast(std::make_shared<const std::string>("crowd"), crowd);
+    for (auto* client : {a.get(), b.get()})
+        for (int copy = 0; copy < 1100; ++copy) {
+            const auto got = client->receive();
+            ASSERT_TRUE(got && got->payload == "crowd") << copy;
+        }
 }
 
 // A client that stops reading makes its messages wait, whole, behind one
