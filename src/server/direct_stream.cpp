@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <deque>
+#include <list>
 #include <utility>
 
 namespace net = boost::asio;
@@ -27,7 +27,7 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
     void complete(Completion done, error_code ec, std::size_t size);
 
     next_layer_type stream;
-    std::deque<Entry> queue;
+    std::list<Entry> queue;  // no memory at all while empty, as for almost every client
     std::size_t written = 0;  // of the first entry's current copy
     std::size_t bytes = 0;
     bool waiting = false;
