@@ -6,13 +6,11 @@ Chinese as characters (a CJK font is installed), and a GS1 group separator
 and a carriage return as labels; and, with the port speaking TLS, when the page over https://
 and a point-of-sale page of another (allowed) https:// origin show scans;
 and, with an access token, when the page given it in its address does.
-Drives Chromium through chromedriver's WebDriver protocol with nothing but
-the standard library. Runs in its own sandbox (scripts/sandbox); exits 77,
+Drives Chromium through Selenium and chromedriver. Runs in its own sandbox (scripts/sandbox); exits 77,
 skipped, when it cannot (not root, no Chromium).
 """
 import argparse
 import http.server
-import json
 import os
 import shutil
 import ssl
@@ -22,6 +20,12 @@ import tempfile
 import threading
 import time
 import urllib.request
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service as ChromeService
+except ImportError:
+    webdriver = None
 
 SKIPPED = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -48,44 +52,18 @@ def wait_until(condition, timeout, what):
     raise AssertionError(f"timed out waiting for {what}")
 
 
-class WebDriver:
-    def __init__(self, port):
-        self.base = f"http://127.0.0.1:{port}"
-        self.session = None
-
-    def call(self, method, path, body=None):
-        data = None if body is None else json.dumps(body).encode()
-        request = urllib.request.Request(self.base + path, data=data, method=method,
-                                         headers={"Content-Type": "application/json"})
-        with urllib.request.urlopen(request, timeout=30) as reply:
-            return json.load(reply)["value"]
-
-    def start(self, profile, extra_args=()):
-        args = [*extra_args, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--disable-quic", "--no-first-run", "--disable-background-networking",
-                "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}"]
-        capabilities = {"capabilities": {"alwaysMatch": {"goog:chromeOptions": {
-            "binary": "/usr/bin/chromium", "args": args}}}}
-        self.session = self.call("POST", "/session", capabilities)["sessionId"]
-
-    def open(self, url):
-        self.call("POST", f"/session/{self.session}/url", {"url": url})
-
-    def script(self, source):
-        return self.call("POST", f"/session/{self.session}/execute/sync", {"script": source, "args": []})
-
-    def screenshot(self, path):
-        import base64
-        png = self.call("GET", f"/session/{self.session}/screenshot")
-        with open(path, "wb") as file:
-            file.write(base64.b64decode(png))
-
-    def stop(self):
-        if self.session:
-            try:
-                self.call("DELETE", f"/session/{self.session}")
-            except OSError:
-                pass
+def start_browser(profile):
+    """Headless Chromium through Debian's Selenium and chromedriver."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--disable-quic",
+                "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", f"--user-data-dir={profile}",
+                # The test's own certificate is self-signed: a tablet would
+                # be told to trust it once.
+                "--ignore-certificate-errors"]:
+        options.add_argument(arg)
+    return webdriver.Chrome(service=ChromeService("/usr/bin/chromedriver"), options=options)
 
 
 # A point-of-sale page of another origin, served over HTTPS, that subscribes
@@ -127,21 +105,10 @@ class Scenario:
         self.options = options
         self.processes = []
         self.service = None
-        self.driver = WebDriver(9515)
+        self.driver = None
         self.scanner = self.spawn([*options.emulator, options.scanner, "--hold"], stdin=subprocess.PIPE,
                                   stdout=subprocess.DEVNULL, text=True)
-        time.sleep(0.2)
-        self.spawn(["chromedriver", "--port=9515"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        def driver_ready():
-            try:
-                return self.driver.call("GET", "/status")["ready"]
-            except OSError:
-                return False
-        wait_until(driver_ready, 30, "chromedriver")
-        # The test's own certificate is self-signed: a tablet would be told
-        # to trust it once.
-        self.driver.start(profile, ["--ignore-certificate-errors"])
+        self.driver = start_browser(profile)
 
     def spawn(self, command, **streams):
         process = subprocess.Popen(command, stdin=streams.pop("stdin", subprocess.DEVNULL), **streams)
@@ -163,11 +130,11 @@ class Scenario:
             except OSError:
                 return False
         wait_until(reachable, 10, url)
-        self.driver.open(url)
+        self.driver.get(url)
         wait_until(lambda: self.text("state") == "subscribed", 20, f"{url} to subscribe")
 
     def text(self, element):
-        return self.driver.script(f"return document.getElementById('{element}').textContent")
+        return self.driver.execute_script(f"return document.getElementById('{element}').textContent")
 
     def scan(self, *lines):
         self.scanner.stdin.write("".join(line + "\n" for line in lines))
@@ -178,7 +145,8 @@ class Scenario:
         return self.service.communicate()[0]
 
     def stop(self):
-        self.driver.stop()
+        if self.driver:
+            self.driver.quit()
         for process in reversed(self.processes):
             process.kill()
             process.wait()
@@ -188,18 +156,18 @@ def check_plain_page(scenario, screenshot):
     scenario.start_service()
     scenario.open_subscribed("http://127.0.0.1:9010/")
     scenario.scan("0104006381333931\x1d10ABC", "中文条码")
-    rows = wait_until(lambda: (lambda r: r if len(r) >= 2 else None)(scenario.driver.script(
+    rows = wait_until(lambda: (lambda r: r if len(r) >= 2 else None)(scenario.driver.execute_script(
         "return [...document.querySelectorAll('tr.scan')].map(r => "
         "[...r.cells].map(c => c.textContent))")), 20, "two scans on the page")
     last = scenario.text("last-data")
     if screenshot:
-        scenario.driver.screenshot(screenshot)
+        scenario.driver.save_screenshot(screenshot)
     newest, older = rows[0], rows[1]
     assert newest[1:] == ["13", "中文条码CR"], newest
     assert older[1:] == ["23", "0104006381333931GS10ABCCR"], older
     assert last == "中文条码CR", last
     # The GS1 group separator is a label of letters, drawn in any font.
-    labels = scenario.driver.script(
+    labels = scenario.driver.execute_script(
         "return [...document.querySelectorAll('tr.scan')[1].querySelectorAll('.control')].map(e => "
         "[e.textContent, e.getBoundingClientRect().width, e.title])")
     assert [label[0] for label in labels] == ["GS", "CR"], labels
@@ -238,7 +206,7 @@ def check_token_page(scenario, directory):
     scenario.open_subscribed("http://127.0.0.1:9010/#token=s3cret-token")
     scenario.scan("WITH-TOKEN")
     wait_until(lambda: scenario.text("last-data") == "WITH-TOKENCR", 20, "the scan on the page given the token")
-    kept = scenario.driver.script("return [location.hash, sessionStorage.getItem('tirnserial-token')]")
+    kept = scenario.driver.execute_script("return [location.hash, sessionStorage.getItem('tirnserial-token')]")
     assert kept == ["", "s3cret-token"], kept
     print("with a token: the page takes it from the address's fragment, keeps it for the tab and shows scans")
 
@@ -253,8 +221,8 @@ def main():
     options = parser.parse_args()
     options.emulator = [options.emulator] if options.emulator else []
 
-    if not (shutil.which("chromium") and shutil.which("chromedriver")):
-        print("skipped: Chromium and chromedriver are not installed (scripts/setup installs them)")
+    if not (shutil.which("chromium") and shutil.which("chromedriver") and webdriver):
+        print("skipped: Chromium, chromedriver or Selenium is not installed (scripts/setup installs them)")
         return SKIPPED
     enter_sandbox()
     subprocess.run(["ip", "link", "set", "lo", "up"], check=False)
