@@ -6,9 +6,7 @@
 #include "http_reply.h"
 #include "service_test.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -51,26 +49,6 @@ void stop(pid_t& pid) {
     pid = -1;
 }
 
-bool accepting(int port) {
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(probe);
-    return connected;
-}
-
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 10s) {
-    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !condition();) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 // mosquitto with its sessions kept on disk, so that a restart keeps the
 // test subscriber's subscription and the messages queued for it.
 class Broker {
@@ -85,7 +63,7 @@ public:
     ~Broker() { stop(pid_); }
     void start() {
         pid_ = spawn({"mosquitto", "-c", dir_ + "/mosquitto.conf"});
-        ASSERT_TRUE(eventually([] { return accepting(kBrokerPort); })) << "mosquitto did not start";
+        ASSERT_TRUE(WsClient::connectRaw(kBrokerPort, 10s)) << "mosquitto did not start";
     }
     void halt() { stop(pid_); }
     const std::string& dir() const { return dir_; }
@@ -173,13 +151,8 @@ double brokerFigure(const char* name) {
 // relay hands a scan to the broker's queue just after its WebSocket clients,
 // so a client may see a scan a moment before the queue counts it.
 double brokerFigureOnceAt(const char* name, double expected) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    double figure = brokerFigure(name);
-    while (figure != expected && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-        figure = brokerFigure(name);
-    }
-    return figure;
+    eventually([&] { return brokerFigure(name) == expected; });
+    return brokerFigure(name);
 }
 
 // Numbers that increase by one from `first`.
@@ -257,15 +230,7 @@ TEST_F(Mqtt, EachScanOnceAndInOrderAcrossAnOutage) {
 // A broker that takes the connection and never answers: scans reach the
 // WebSocket subscriber at once, and the queue keeps only the newest.
 TEST_F(Mqtt, SilentBrokerHoldsNothingUpAndTheQueueKeepsTheNewest) {
-    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(silent, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kBrokerPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(silent, 8), 0);
+    const int silent = occupyPort(kBrokerPort);
     startWithBroker({"--mqtt-queue", "3"});
     std::vector<std::string> sent;
     for (int i = 0; i < 5; ++i) sent.push_back(scanServedAtOnce("QUEUED-" + std::to_string(i)));

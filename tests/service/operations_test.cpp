@@ -74,28 +74,30 @@ TEST_F(Operations, ClosedLogPipeCostsOnlyTheCommentary) {
 
 // An address not up yet at start-up (DHCP or a static address still being
 // configured at boot): the service says why it cannot listen, relays, tries
-// again quietly, and listens once the address is there. systemd hears it
+// again quietly, and listens once the address is there, on that address and
+// port only. systemd hears it
 // ready at once, and why the port is not listening.
 TEST_F(Operations, PortThatCannotListenYetIsTriedAgain) {
     ASSERT_EQ(std::system("ip addr del 127.0.0.1/8 dev lo && ip addr add 127.0.0.1/32 dev lo"), 0);
     NotifySocket systemd;
     ServiceOptions options;
     options.environment = {systemd.variable()};
-    startService({"0", "--bind", "127.0.0.5"}, options);
+    startService({"0", "--bind", "127.0.0.5", "--port", "9123"}, options);
     const std::string ready = systemd.until("READY=1");
-    EXPECT_NE(ready.find("STATUS=relaying; port 9010 not listening: Cannot assign requested address; retrying"),
+    EXPECT_NE(ready.find("STATUS=relaying; port 9123 not listening: Cannot assign requested address; retrying"),
               std::string::npos)
         << ready;
     EXPECT_TRUE(service_->waitForOutput("ERROR: Expected to find proper listener connection status, but found..\n"
-                                        "cannot listen on 127.0.0.5 port 9010: Cannot assign requested address; "
+                                        "cannot listen on 127.0.0.5 port 9123: Cannot assign requested address; "
                                         "trying again every 2 s\n"))
         << service_->out();
     service_->scan("WHILE-DEAF");
 
     ASSERT_EQ(std::system("ip addr add 127.0.0.5/32 dev lo"), 0);
-    EXPECT_TRUE(service_->waitForOutput("listening on 127.0.0.5 port 9010 now\n")) << service_->out();
+    EXPECT_TRUE(service_->waitForOutput("listening on 127.0.0.5 port 9123 now\n")) << service_->out();
     EXPECT_EQ(service_->countInOutput("cannot listen"), 1) << "retries are quiet";
-    endpoint_.address = "127.0.0.5";
+    EXPECT_FALSE(WsClient::connect(WsEndpoint{9123, "127.0.0.1", ""}, 300ms)) << "not on the address given";
+    endpoint_ = WsEndpoint{9123, "127.0.0.5", ""};
     auto client = subscriber();
     ASSERT_TRUE(client);
     service_->scan("HEARD");

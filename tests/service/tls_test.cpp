@@ -1,6 +1,6 @@
 // The port speaking TLS only, through the real binary: wss:// subscribers,
-// https:// status, plain clients refused, start-up checks, renewal by SIGHUP
-// and stalled handshakes.
+// https:// status, plain clients refused, start-up checks, renewal by SIGHUP,
+// and clients that stall or vanish, over TLS and plain alike.
 #include "http_reply.h"
 #include "service_test.h"
 
@@ -118,15 +118,7 @@ TEST_F(Tls, StartupChecksTheFiles) {
         {"0", "--tls-cert", pair_.certificate, "--tls-key", garbage},
         {"0", "--tls-cert", pair_.certificate, "--tls-key", other.key},
     };
-    for (const auto& args : refused) {
-        ServiceProcess service(args);
-        const std::string what = args[2] + " " + (args.size() > 3 ? args[4] : "");
-        EXPECT_EQ(service.waitForExit(), 2) << what;
-        EXPECT_EQ(service.out(), "") << what;
-        const std::string err = service.err();
-        EXPECT_EQ(err.rfind("TirnSerial: ", 0), 0u) << err;
-        EXPECT_EQ(occurrences(err, "\n"), 1) << err;
-    }
+    for (const auto& args : refused) expectRefusedWithOneLine(args);
 
     chmod(pair_.key.c_str(), 0644);
     startService(tlsArguments(pair_));
@@ -159,24 +151,30 @@ TEST_F(Tls, HangupReloadsThePair) {
     unplugAndExpectCleanExit();
 }
 
-// Clients that open TLS and stall hold a connection slot only until the
-// handshake timeout; the others are served meanwhile.
-TEST_F(Tls, StalledHandshakesAreDropped) {
-    startService(tlsArguments(pair_));
-    auto good = subscriber();
-    std::vector<std::unique_ptr<WsClient>> stalled;
-    for (int i = 0; i < 200; ++i) {
-        stalled.push_back(WsClient::connectRaw());
-        ASSERT_TRUE(stalled.back());
-        if (i % 2 == 0) stalled.back()->sendRaw("\x16\x03\x01\x02\x00\x01");  // a ClientHello cut short
+// Connections that never finish opening, plain (a request cut short) or
+// TLS (a ClientHello cut short, or nothing): the good client is served
+// meanwhile, and after 30 s each is dropped.
+TEST_F(Tls, UnfinishedOpeningsAreDroppedAfterThirtySeconds) {
+    for (const bool tls : {false, true}) {
+        endpoint_.tls = tls;
+        subscriptions_ = 0;
+        startService(tls ? tlsArguments(pair_) : std::vector<std::string>{"0"});
+        auto good = subscriber();
+        std::vector<std::unique_ptr<WsClient>> stuck;
+        for (int i = 0; i < 300; ++i) {
+            stuck.push_back(WsClient::connectRaw());
+            ASSERT_TRUE(stuck.back());
+            if (i % 2 == 0)
+                stuck.back()->sendRaw(tls ? "\x16\x03\x01\x02\x00\x01" : "GET / HTTP/1.1\r\nUpgrade: websocket\r\n");
+        }
+        service_->scan("SERVED");
+        ASSERT_TRUE(good->receive());
+        std::this_thread::sleep_for(25s);
+        for (auto& client : stuck) EXPECT_TRUE(client->waitClosed(10s));
+        service_->scan("STILL-SERVED");
+        EXPECT_EQ(good->receive()->payload, scanMessage("STILL-SERVED"));
+        unplugAndExpectCleanExit();
     }
-    service_->scan("SERVED");
-    ASSERT_TRUE(good->receive());
-    std::this_thread::sleep_for(25s);
-    for (auto& client : stalled) EXPECT_TRUE(client->waitClosed(10s));
-    service_->scan("STILL-SERVED");
-    EXPECT_EQ(good->receive()->payload, scanMessage("STILL-SERVED"));
-    unplugAndExpectCleanExit();
 }
 
 // An outside scanner (testssl.sh) finds nothing to report: only TLS 1.2

@@ -58,13 +58,13 @@ constexpr uid_t kNobody = 65534;
 
 }  // namespace
 
-int occupyPort9010() {
+int occupyPort(unsigned short port) {
     const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // past earlier tests' TIME_WAIT
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(9010);
+    address.sin_port = htons(port);
     EXPECT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(listen(blocker, 1), 0);
     return blocker;

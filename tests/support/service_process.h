@@ -85,9 +85,9 @@ private:
     std::thread reader_;
 };
 
-// A listening socket on port 9010, so that the service cannot have it. The
-// caller closes it.
-int occupyPort9010();
+// A listening socket on the port (on every address) that never accepts, so
+// that the service cannot have it. The caller closes it.
+int occupyPort(unsigned short port = 9010);
 
 // Counts the occurrences of text in haystack.
 int occurrences(std::string_view haystack, std::string_view text);

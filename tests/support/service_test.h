@@ -33,12 +33,31 @@ inline void shrinkSocketBuffers() {
     }
 }
 
+// Whether `condition` holds within the timeout, looked at every 20 ms.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = 10s) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !condition();) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A command line the service refuses before it starts anything: status 2,
+// nothing on standard output and one line on standard error.
+inline void expectRefusedWithOneLine(const std::vector<std::string>& args) {
+    ServiceProcess service(args);
+    const std::string what = args.size() > 1 ? args[1] : "";
+    EXPECT_EQ(service.waitForExit(), 2) << what;
+    EXPECT_EQ(service.out(), "") << what;
+    const std::string err = service.err();
+    EXPECT_EQ(err.rfind("TirnSerial: ", 0), 0u) << err;
+    EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+}
+
 // Waits until the service holds no more descriptors than `count`.
 inline bool waitForDescriptors(const ServiceProcess& service, int count, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (service.openDescriptors() > count && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    return service.openDescriptors() <= count;
+    return eventually([&] { return service.openDescriptors() <= count; }, timeout);
 }
 
 class ServiceTest : public testing::Test {

@@ -45,16 +45,6 @@ ServerSettings loopbackSettings() {
     return settings;
 }
 
-template <class Condition>
-bool waitFor(Condition condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 // The component alone, serving on its own thread; clients are told apart
 // by the order in which they opened.
 class ServerComponent : public testing::Test {
@@ -77,7 +67,7 @@ protected:
     std::unique_ptr<WsClient> connect() {
         const std::size_t before = openedCount();
         auto client = WsClient::connect(settings_.port);
-        EXPECT_TRUE(client && waitFor([&] { return openedCount() > before; }));
+        EXPECT_TRUE(client && eventually([&] { return openedCount() > before; }));
         return client;
     }
     std::size_t openedCount() {
@@ -198,7 +188,7 @@ TEST_F(WebSocketServer, SecondSetupReturnsAtOnceAndStopClosesEveryClient) {
     auto idle = WsClient::connect(settings_.port);
     ASSERT_TRUE(subscriber && idle);
     subscriber->sendText("hello");
-    ASSERT_TRUE(waitFor([] { return subscriberCount() == 1; }));
+    ASSERT_TRUE(eventually([] { return subscriberCount() == 1; }));
     EXPECT_EQ(server_->setupWebsocketServer(), 0);
     stop();
     EXPECT_EQ(subscriberCount(), 0u);
