@@ -15,11 +15,14 @@
 #include <unistd.h>
 
 #include <cjson/cJSON.h>
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,10 +31,11 @@ namespace {
 constexpr int kBrokerPort = 18830;
 const std::string kTopic = "tirn/test/scan";
 
-pid_t spawn(const std::vector<std::string>& command, const std::string& output = "/dev/null") {
+// A program with its output thrown away.
+pid_t spawn(const std::vector<std::string>& command) {
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
     for (const auto& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -73,63 +77,71 @@ private:
     pid_t pid_ = -1;
 };
 
-// A subscriber with a session of its own that outlives its connection: it
-// writes each message's sequence number and payload (in hex) as one line.
+// A subscriber with a session of its own that outlives its connection
+// (MQTT 5, through libmosquitto): each message's payload and "seq" user
+// property, in the order they came.
 class Subscriber {
 public:
-    explicit Subscriber(const std::string& topic, std::vector<std::string> login = {}) : log_(tempName()) {
-        std::vector<std::string> command = {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(kBrokerPort),
-                                            "-t", topic, "-q", "1", "-c", "-i", "tirn-test-subscriber", "-V", "5",
-                                            "-F", "%P %x"};
-        command.insert(command.end(), login.begin(), login.end());
-        pid_ = spawn(command, log_);
-        std::this_thread::sleep_for(500ms);  // subscribed by then
+    explicit Subscriber(const std::string& topic, const char* user = nullptr, const char* password = nullptr)
+        : topic_(topic) {
+        mosquitto_lib_init();
+        client_ = mosquitto_new("tirn-test-subscriber", false, this);
+        mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        mosquitto_username_pw_set(client_, user, password);
+        mosquitto_connect_v5_callback_set(client_, [](mosquitto* client, void* self, int rc, int, const mosquitto_property*) {
+            if (rc == 0) mosquitto_subscribe(client, nullptr, static_cast<Subscriber*>(self)->topic_.c_str(), 1);
+        });
+        mosquitto_subscribe_callback_set(
+            client_, [](mosquitto*, void* self, int, int, const int*) { static_cast<Subscriber*>(self)->subscribed_ = true; });
+        mosquitto_message_v5_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* message,
+                                                      const mosquitto_property* properties) {
+            static_cast<Subscriber*>(self)->take(*message, properties);
+        });
+        EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", kBrokerPort, 60), MOSQ_ERR_SUCCESS);
+        mosquitto_loop_start(client_);
+        EXPECT_TRUE(eventually([this] { return subscribed_.load(); })) << "not subscribed to " << topic;
     }
-    ~Subscriber() { stop(pid_); }
+    ~Subscriber() {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, false);
+        mosquitto_destroy(client_);
+    }
 
     std::vector<std::string> messages() const {
-        std::vector<std::string> payloads;
-        for (const auto& line : lines()) {
-            const std::string hex = line.substr(line.find(' ') + 1);
-            std::string payload;
-            for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-                payload += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-            payloads.push_back(payload);
-        }
-        return payloads;
+        std::lock_guard<std::mutex> lock(guard_);
+        return messages_;
     }
-    // The "seq" user property of each message.
     std::vector<long> numbers() const {
-        std::vector<long> seqs;
-        for (const auto& line : lines())
-            seqs.push_back(line.rfind("seq:", 0) == 0 ? std::stol(line.substr(4)) : -1);
-        return seqs;
+        std::lock_guard<std::mutex> lock(guard_);
+        return numbers_;
     }
     bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
         return eventually([&] { return messages().size() >= count; }, timeout);
     }
 
 private:
-    std::vector<std::string> lines() const {
-        std::vector<std::string> all;
-        std::ifstream log(log_);
-        for (std::string line; std::getline(log, line);) all.push_back(line);
-        return all;
+    void take(const mosquitto_message& message, const mosquitto_property* properties) {
+        char *name = nullptr, *value = nullptr;
+        mosquitto_property_read_string_pair(properties, MQTT_PROP_USER_PROPERTY, &name, &value, false);
+        std::lock_guard<std::mutex> lock(guard_);
+        messages_.emplace_back(static_cast<const char*>(message.payload), static_cast<std::size_t>(message.payloadlen));
+        numbers_.push_back(name && std::string(name) == "seq" ? std::stol(value) : -1);
+        free(name);
+        free(value);
     }
-    static std::string tempName() {
-        char pattern[] = "/tmp/mqtt-sub-XXXXXX";
-        close(mkstemp(pattern));
-        return pattern;
-    }
-    std::string log_;
-    pid_t pid_ = -1;
+
+    std::string topic_;
+    mosquitto* client_ = nullptr;
+    std::atomic<bool> subscribed_{false};
+    mutable std::mutex guard_;
+    std::vector<std::string> messages_;
+    std::vector<long> numbers_;
 };
 
 // The retained status of the service under test, as a newcomer sees it.
-std::string retainedStatus(std::vector<std::string> login = {}) {
-    std::string command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(kBrokerPort) +
-                          " -t tirn/test/status -C 1 -W 5";
-    for (const auto& arg : login) command += " " + arg;
+std::string retainedStatus() {
+    const std::string command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(kBrokerPort) +
+                                " -t tirn/test/status -C 1 -W 5";
     FILE* pipe = popen(command.c_str(), "r");
     char line[64] = {};
     if (pipe == nullptr || fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
@@ -253,8 +265,7 @@ TEST_F(Mqtt, CredentialsFromAFile) {
     ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " till secret-1").c_str()), 0);
     std::ofstream(broker.dir() + "/mosquitto.conf", std::ios::app) << "password_file " << passwords << "\n";
     broker.start();
-    const std::vector<std::string> login = {"-u", "till", "-P", "secret-1"};
-    Subscriber fleet(kTopic, login);
+    Subscriber fleet(kTopic, "till", "secret-1");
 
     const std::string wrong = broker.dir() + "/wrong", right = broker.dir() + "/right";
     std::ofstream(wrong) << "till:not-the-password\n";

@@ -42,15 +42,8 @@ TEST_F(Relay, ScanReachesEachSubscriberEntryExactly) {
     EXPECT_FALSE(silent->receive(10ms));
     EXPECT_FALSE(empty->receive(10ms));
     EXPECT_TRUE(service_->waitForOutput("call websocket doSend\n", 3));
-
-    // A client that has gone gets nothing further; the others go on.
-    twice->close();
-    ASSERT_TRUE(service_->waitForOutput("Reg test: called connection close (TLS: 0)..\ng_conn over!\n"));
-    std::this_thread::sleep_for(100ms);
-    service_->scan("4006381333931\r");
-    EXPECT_EQ(once->receive()->payload, scanMessage("4006381333931\\r", 14));
     unplugAndExpectCleanExit();
-    EXPECT_EQ(service_->countInOutput("call websocket doSend\n"), 4) << "unplugging sent something";
+    EXPECT_EQ(service_->countInOutput("call websocket doSend\n"), 3) << "unplugging sent something";
 }
 
 struct ModeCase {
@@ -103,57 +96,28 @@ INSTANTIATE_TEST_SUITE_P(
                              "A\xF0\x9F\x98\x80" "B", "A?B"}),
     [](const testing::TestParamInfo<ModeCase>& info) { return info.param.name; });
 
+// Scans longer than the read buffer arrive whole, in several messages. The
+// cut at a full buffer knows the scanner's charset: two-byte Shift_JIS
+// characters from an odd offset arrive whole in the next message.
 TEST_F(Relay, BurstsLongerThanTheBufferLoseNothing) {
-    startService("0");
+    startService({"0", "--charset", "shift_jis"});
     auto client = subscriber();
     std::string scan;
     for (int i = 0; scan.size() < 5000; ++i) scan += std::to_string(i) + ",";
     service_->scan(scan);
     EXPECT_EQ(collectData(*client, scan.size()), scan);
-
-    // A character cut by the end of the buffer arrives whole in the next
-    // message.
-    const std::string chinese = "AB" + repeated("\xD6\xD0", 1500);
-    service_->scan(chinese);
-    EXPECT_EQ(collectData(*client, 2 + 4500), "AB" + repeated("\xE4\xB8\xAD", 1500));
-
-    service_->scan("after");
-    EXPECT_EQ(client->receive()->payload, scanMessage("after"));
+    service_->scan("A" + repeated("\x93\xFA", 1500));
+    EXPECT_EQ(collectData(*client, 1 + 4500), "A" + repeated("\xE6\x97\xA5", 1500));
 
     // A lead byte held back at the full buffer stays with its own scan: at
-    // the silence it goes out alone (GB2312 makes nothing of it), never in
-    // front of the next scan.
-    service_->scan(std::string(2046, 'A') + "\xD6");
+    // the silence it goes out alone (the charset makes nothing of it), never
+    // in front of the next scan.
+    service_->scan(std::string(2046, 'A') + "\x93");
     EXPECT_EQ(client->receive()->payload, scanMessage(std::string(2046, 'A')));
     EXPECT_EQ(client->receive()->payload, scanMessage(""));
     std::this_thread::sleep_for(100ms);
     service_->scan("ABC123");
     EXPECT_EQ(client->receive()->payload, scanMessage("ABC123"));
-    unplugAndExpectCleanExit();
-}
-
-// The cut at a full buffer knows the scanner's charset: two-byte Shift_JIS
-// characters from an odd offset are not split.
-TEST_F(Relay, LongShiftJisScanIsCutBetweenCharacters) {
-    startService({"0", "--charset", "shift_jis"});
-    auto client = subscriber();
-    service_->scan("A" + repeated("\x93\xFA", 1500));
-    EXPECT_EQ(collectData(*client, 1 + 4500), "A" + repeated("\xE6\x97\xA5", 1500));
-    unplugAndExpectCleanExit();
-}
-
-TEST_F(Relay, BytesSentDuringPublicationArriveInALaterMessage) {
-    startService({"0", "--gap-ms", "1"});
-    std::vector<std::unique_ptr<WsClient>> clients;
-    for (int i = 0; i < 20; ++i) clients.push_back(subscriber());  // publication takes a while
-    std::string sent;
-    for (int i = 0; i < 200; ++i) {
-        const std::string piece = std::to_string(1000 + i) + "|";
-        service_->scan(piece);
-        sent += piece;
-        std::this_thread::sleep_for(std::chrono::microseconds(900 + (i % 7) * 150));
-    }
-    for (auto& client : clients) ASSERT_EQ(collectData(*client, sent.size()), sent);
     unplugAndExpectCleanExit();
 }
 
@@ -200,23 +164,14 @@ INSTANTIATE_TEST_SUITE_P(Models, RelayAdapters,
                                          Pacing{Adapter::Line, std::chrono::milliseconds(2)}),
                          adapterCaseName);
 
-TEST_F(Relay, EndByteSplitsAnUploadOfStoredScans) {
-    startService({"0", "--end-on", "cr"});
-    auto client = subscriber();
-    std::string upload;
-    for (int i = 0; i < 20; ++i) upload += "STORED-" + std::to_string(100 + i) + "\r";
-    service_->scan(upload + "NO-END");
-    for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(client->receive()->payload, scanMessage("STORED-" + std::to_string(100 + i) + "\\r", 11)) << i;
-    EXPECT_EQ(client->receive()->payload, scanMessage("NO-END")) << "silence ends a scan without the end byte";
-    unplugAndExpectCleanExit();
-}
-
-// On a USB serial tty the last close flushes its input and stops the
-// adapter; the pty's master sees that moment as a hang-up.
-TEST_F(Relay, ThePortIsNeverFullyClosedWhileServing) {
+// Bytes that come while a scan is being published arrive in a later
+// message. The port is closed and opened again after each scan, but never
+// fully closed: on a USB serial tty the last close flushes its input and
+// stops the adapter (the pty's master sees that moment as a hang-up).
+TEST_F(Relay, BytesDuringPublicationArriveLaterAndThePortIsNeverFullyClosed) {
     startService({"0", "--gap-ms", "1"});
-    auto client = subscriber();
+    std::vector<std::unique_ptr<WsClient>> clients;
+    for (int i = 0; i < 20; ++i) clients.push_back(subscriber());  // publication takes a while
     std::atomic<bool> watching{true};
     std::atomic<int> hangUps{0};
     std::thread watcher([&] {
@@ -228,10 +183,14 @@ TEST_F(Relay, ThePortIsNeverFullyClosedWhileServing) {
             }
         }
     });
-    for (int i = 0; i < 100; ++i) {
-        service_->scan("SCAN" + std::to_string(i));
-        ASSERT_TRUE(client->receive()) << i;
+    std::string sent;
+    for (int i = 0; i < 200; ++i) {
+        const std::string piece = std::to_string(1000 + i) + "|";
+        service_->scan(piece);
+        sent += piece;
+        std::this_thread::sleep_for(std::chrono::microseconds(900 + (i % 7) * 150));
     }
+    for (auto& client : clients) EXPECT_EQ(collectData(*client, sent.size()), sent);
     watching = false;
     watcher.join();
     EXPECT_EQ(hangUps, 0);
@@ -256,9 +215,9 @@ TEST_F(Relay, UnplugMidScanPublishesWhatArrivedOnceAndEnds) {
     EXPECT_NE(service_->err().find("open serial port: No such file or directory"), std::string::npos);
 }
 
-// Stored scans uploaded in one go, read at once, and the device gone before
-// the port is opened again: every scan that was read goes out, in order,
-// before the service ends.
+// Stored scans uploaded in one go (the end byte splits them), read at once,
+// and the device gone before the port is opened again: every scan that was
+// read goes out, in order, before the service ends.
 TEST_F(Relay, DeviceGoneAfterAReadOfSeveralScansPublishesEachOfThem) {
     startService({"0", "--end-on", "cr"});
     auto client = subscriber();

@@ -45,7 +45,7 @@ TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
     invalid->sendText("\xff");
     EXPECT_TRUE(invalid->waitClosed());
     invalid.reset();
-    ASSERT_TRUE(service_->waitForOutput("g_conn over!"));
+    ASSERT_TRUE(service_->waitForOutput("Reg test: called connection close (TLS: 0)..\ng_conn over!\n"));
 
     const std::string printedBefore = service_->out();
     const HttpReply status = request("GET", "/status");
