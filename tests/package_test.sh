@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks what a user installs: the files, the
 # dependencies, a unit that systemd accepts, a readable manual page, and a
-# binary whose start-up paths work. A cross build's package is for ARCH,
+# binary that runs. A cross build's package is for ARCH,
 # and its binary runs under EMULATOR.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR [ARCH [EMULATOR]]
 set -euo pipefail
@@ -76,26 +76,14 @@ fi
 if command -v man >/dev/null; then
   page=$(MANWIDTH=80 man -l "$root/usr/share/man/man8/TirnSerial.8.gz" 2>&1)
   grep -q "EXIT STATUS" <<<"$page" || fail "the manual page does not render: $page"
-  # Every option the binary knows is documented where users look.
-  for option in $($emulator "$binary" --help | grep -o -E '^  --[a-z-]+'); do
+  # Every option the binary knows is documented where users look (and the
+  # installed binary runs, with the libraries the package depends on).
+  help=$($emulator "$binary" --help) || fail "the installed binary does not run"
+  for option in $(grep -o -E '^  --[a-z-]+' <<<"$help"); do
     grep -q -e "$option" <<<"$page" || fail "the manual page does not describe $option"
     grep -q -e "\`$option" "$source/README.md" || fail "README.md does not describe $option"
   done
 fi
-
-# Start-up paths of the installed binary; in a sandbox, so that a TirnSerial
-# running on this machine does not count as a second copy.
-run() {
-  if [ "$(id -u)" -eq 0 ]; then "$source/scripts/sandbox" $emulator "$binary" "$@"; else $emulator "$binary" "$@"; fi
-}
-status=0
-err=$(run 2>&1 >/dev/null) || status=$?
-[ "$status" -eq 0 ] && [ "$err" = "SUAGE:please input the port and baudrate" ] \
-  || fail "without a mode: status $status, standard error '$err'"
-status=0
-out=$(run 3) || status=$?
-[ "$status" -eq 0 ] && [ "$(tail -n 1 <<<"$out")" = "码制不支持" ] \
-  || fail "with mode 3: status $status, output '$out'"
 
 echo "package $(basename "$deb") checked"
 dpkg-deb -f "$deb" Package Version Architecture Depends

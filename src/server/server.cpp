@@ -89,7 +89,8 @@ void Server::broadcast(SharedText text, const std::vector<Connection*>& to) {
 }
 
 void Server::send(Connection& connection, SharedText bytes, bool text) {
-    const SharedText frame = framed(*bytes, text);
+    // A TLS client's stream frames for itself; only a plain one takes the frame.
+    const SharedText frame = connection.encrypted() ? nullptr : framed(*bytes, text);
     connection.context().queueSend(connection.shared_from_this(), Outgoing{std::move(bytes), frame, text});
 }
 

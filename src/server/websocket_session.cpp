@@ -19,6 +19,11 @@ constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
 constexpr std::size_t kMaxQueuedMessages = 256;
 constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 
+// Whether a queue of `entries` holding `bytes` has no room for `adding` more.
+bool backlogFull(std::size_t entries, std::size_t bytes, std::size_t adding) {
+    return entries >= kMaxQueuedMessages || bytes + adding > kMaxQueuedBytes;
+}
+
 std::atomic<int> nextConnectionId{1};
 
 // Why a read failed, when the client did something to deserve it; nothing
@@ -113,10 +118,7 @@ void WebSocketSession::enqueue(const Outgoing& message) {
         ++outgoing_.back().copies;
         return;
     }
-    if (outgoing_.size() >= kMaxQueuedMessages || queuedBytes_ + message.bytes->size() > kMaxQueuedBytes) {
-        drop(DropReason::TooSlow);
-        return;
-    }
+    if (backlogFull(outgoing_.size(), queuedBytes_, message.bytes->size())) return drop(DropReason::TooSlow);
     queuedBytes_ += message.bytes->size();
     outgoing_.push_back(message);
     if (outgoing_.size() == 1) writeNext();
@@ -126,11 +128,8 @@ void WebSocketSession::enqueue(const Outgoing& message) {
 // their socket has room.
 void WebSocketSession::sendDirect(DirectStream& stream, const Outgoing& message) {
     if (!stream.wouldRepeatLast(message.frame) &&
-        (stream.queuedEntries() >= kMaxQueuedMessages ||
-         stream.queuedBytes() + message.frame->size() > kMaxQueuedBytes)) {
-        drop(DropReason::TooSlow);
-        return;
-    }
+        backlogFull(stream.queuedEntries(), stream.queuedBytes(), message.frame->size()))
+        return drop(DropReason::TooSlow);
     stream.send(message.frame);
 }
 

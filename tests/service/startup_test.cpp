@@ -89,12 +89,6 @@ TEST(Startup, ModeArgumentIsReadAsANumber) {
         EXPECT_TRUE(service.waitForError("standard input is not a terminal device: "));
         EXPECT_EQ(service.err().rfind("standard input is not a terminal device: ", 0), 0u) << service.err();
     }
-    // Words between the mode and the options (an old port and baud rate,
-    // say) are ignored, with a warning.
-    ServiceProcess service({"1", "ttyUSB0", "115200", "--gap-ms", "30"});
-    ASSERT_TRUE(service.waitForOutput("OpenPort is sucessful")) << service.err();
-    EXPECT_EQ(service.err().rfind("TirnSerial: warning: ignoring 'ttyUSB0' '115200' after the mode\n", 0), 0u)
-        << service.err();
 }
 
 TEST(Startup, SecondCopyIsRefusedBeforeAnythingElse) {

@@ -75,6 +75,11 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
     EXPECT_EQ(options.mqtt.qos, 0);
     EXPECT_EQ(options.mqtt.queueLimit, 5u);
     EXPECT_EQ(options.mqtt.topic, defaultScanTopic());
+    // Words between the mode and the options (an old port and baud rate,
+    // say) are ignored, with a warning.
+    const Parsed old = parse({"1", "ttyUSB0", "115200", "--gap-ms", "30"});
+    EXPECT_EQ(old.line.verdict, CommandLineVerdict::Serve);
+    EXPECT_EQ(old.err, "TirnSerial: warning: ignoring 'ttyUSB0' '115200' after the mode\n");
 
     const Parsed help = parse({"--help"});
     EXPECT_EQ(help.line.verdict, CommandLineVerdict::Done);
