@@ -3,10 +3,8 @@
 #include "service_test.h"
 
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <chrono>
-
 #include <cstdint>
 #include <cstdio>
 #include <thread>

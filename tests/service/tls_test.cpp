@@ -42,10 +42,6 @@ std::vector<std::string> tlsArguments(const CertificatePair& pair) {
     return {"0", "--tls-cert", pair.certificate, "--tls-key", pair.key};
 }
 
-void copyFile(const std::string& from, const std::string& to) {
-    std::ofstream(to, std::ios::trunc) << std::ifstream(from).rdbuf();
-}
-
 class Tls : public ServiceTest {
 protected:
     void SetUp() override {
@@ -134,8 +130,8 @@ TEST_F(Tls, HangupReloadsThePair) {
     EXPECT_NE(servedSubject().find("alpha.example"), std::string::npos);
 
     const CertificatePair renewed = makeCertificate("beta.example");
-    copyFile(renewed.certificate, pair_.certificate);
-    copyFile(renewed.key, pair_.key);
+    for (const auto& [from, to] : {std::pair{renewed.certificate, pair_.certificate}, {renewed.key, pair_.key}})
+        std::ofstream(to, std::ios::trunc) << std::ifstream(from).rdbuf();
     hangUpAndWaitFor("TLS: reloaded the certificate ");
     EXPECT_NE(servedSubject().find("beta.example"), std::string::npos);
     service_->scan("AFTER-RENEWAL");
