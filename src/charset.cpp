@@ -232,6 +232,16 @@ std::string ScanCharsets::source() const {
 
 bool knownCharset(const char* name) { return Converter("utf-8", name).ok(); }
 
+std::string singleByteToUtf8(const char* charset, unsigned char byte) {
+    Converter converter("utf-8", charset);
+    char utf8[8];
+    const char* in = reinterpret_cast<const char*>(&byte);
+    std::size_t inLeft = 1, outLeft = sizeof utf8;
+    char* out = utf8;
+    if (!converter.ok() || !converter.run(in, inLeft, out, outLeft)) return "";
+    return std::string(utf8, sizeof utf8 - outLeft);
+}
+
 bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,
                  std::uint64_t outputCapacity) {
     const CharsetPair* mode = charsetsOfMode(SelectEncoding);

@@ -50,6 +50,10 @@ struct ScanCharsets {
 // Whether iconv can convert from this charset.
 bool knownCharset(const char* name);
 
+// One byte of a single-byte charset (an OEM code page, say) in UTF-8; ""
+// when the charset has no character there.
+std::string singleByteToUtf8(const char* charset, unsigned char byte);
+
 // Converts one scan as the charsets say, into output zero-filled over its
 // capacity; by default exactly g2u. Returns whether anything was replaced.
 bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,

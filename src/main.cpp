@@ -7,7 +7,7 @@
 #include "charset.h"
 #include "relay_loop.h"
 #include "scan_outbox.h"
-#include "serial_scan_source.h"
+#include "scanners.h"
 #include "server_thread.h"
 #include "service_stats.h"
 #include "startup.h"
@@ -26,6 +26,9 @@
 #include <vector>
 
 namespace {
+
+// As when the serial scanner's port cannot be opened at start-up.
+constexpr int kExitScannerUnavailable = 255;
 
 int shutDown(uid_t originalUid) {
     stopWebsocketServer();
@@ -84,10 +87,11 @@ int main(int argc, char** argv) {
 
     std::optional<MqttPublisher> broker;
     if (options.mqtt.enabled()) broker.emplace(options.mqtt, openOutbox(options.mqtt.stateDir));
-    ServiceStats stats({TIRN_VERSION, SelectEncoding, options.device, options.scanGap, options.charsets.source(),
+    ServiceStats stats({TIRN_VERSION, SelectEncoding, options.devices.front().path, options.scanGap, options.charsets.source(),
                         options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount,
                         options.mqtt.url, broker ? std::function<BrokerFigures()>([&broker] { return broker->figures(); })
-                                                 : std::function<BrokerFigures()>()});
+                                                 : std::function<BrokerFigures()>(),
+                        options.devices});
     const auto heartbeat = SystemdNotifier::heartbeat();
     const ServerSettings server{options.bindAddress, options.port,
                                 OriginPolicy(options.allowedOrigins, options.serverNames),
@@ -97,9 +101,13 @@ int main(int argc, char** argv) {
     if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
     std::vector<ScanSink> sinks{publishToSubscribers};
     if (broker) sinks.push_back([&broker](const std::string& message) { broker->publish(message); });
-    SerialScanSource scanner(buffers, options.device, options.charsets,
-                             {options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }, stop});
-    runRelayLoop(scanner, sinks, stats);
+    const ScanFraming framing{options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }, stop};
+    const std::unique_ptr<ScanSource> scanners = openScanners(options, buffers, framing, stats);
+    if (!scanners) {
+        shutDown(startup.originalUid);
+        return kExitScannerUnavailable;
+    }
+    runRelayLoop(*scanners, sinks, stats);
     const int status = shutDown(startup.originalUid);
     broker.reset();  // the queue's last scans and the offline status, before the console goes
     return status;

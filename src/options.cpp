@@ -20,7 +20,16 @@ const char kUsage[] =
     "      standard WebSocket clients refuse as invalid text: for clients of your own);\n"
     "      2 GB18030 scanner, UTF-8 to clients.\n"
     "Options:\n"
-    "  --device PATH   the scanner's serial port (default /dev/ttyUSB0)\n"
+    "  --device [serial:|keyboard:|hidpos:]PATH\n"
+    "                  a scanner: its serial port, input event device (a keyboard-mode\n"
+    "                  scanner) or hidraw device (a HID POS scanner); without a prefix the\n"
+    "                  kind follows the device; repeat for several scanners, one of them\n"
+    "                  serial at most (default /dev/ttyUSB0)\n"
+    "  --keymap LAYOUT keyboard scanners' layout as the system's keymaps name it: us, fr,\n"
+    "                  de, fr(azerty) ... (default us)\n"
+    "  --alt-codepage NAME\n"
+    "                  the code page of characters keyboard scanners type as Alt and a number\n"
+    "                  on the keypad; with a leading 0, Windows-1252 (default cp437)\n"
     "  --gap-ms N      a scan ends after N ms without a byte, 1 to 1000 (default 30)\n"
     "  --end-on BYTE   a scan also ends right after BYTE: cr, lf or 0xHH (default: none)\n"
     "  --charset NAME  the scanner's charset, any name iconv knows: utf-8, shift_jis, big5,\n"
@@ -69,11 +78,13 @@ const char kUsage[] =
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kServerName,
+enum OptionId { kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kServerName,
                 kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kMqttClientId, kStateDir, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
+    {"keymap", required_argument, nullptr, kKeymap},
+    {"alt-codepage", required_argument, nullptr, kAltCodepage},
     {"gap-ms", required_argument, nullptr, kGapMs},
     {"end-on", required_argument, nullptr, kEndOn},
     {"charset", required_argument, nullptr, kCharset},
@@ -198,6 +209,23 @@ CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt)
     return CommandLineVerdict::Serve;
 }
 
+// The default scanner when none is given, and the serial port start-up
+// opens; false, with one line said, for more than one serial scanner.
+bool takeDevices(Options& options) {
+    if (options.devices.empty()) options.devices.push_back({ScannerKind::Serial, options.device});
+    options.device.clear();
+    for (const ScannerDevice& device : options.devices) {
+        if (device.kind != ScannerKind::Serial) continue;
+        if (!options.device.empty()) {
+            malformed("one serial scanner at most: --device %s is the second (keyboard: and the other kinds may be "
+                      "more)", device.path.c_str());
+            return false;
+        }
+        options.device = device.path;
+    }
+    return true;
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv) {
@@ -220,9 +248,25 @@ CommandLine parseCommandLine(int argc, char** argv) {
     for (int id; (id = getopt_long(argc, argv, "+:", kLongOptions, nullptr)) != -1;) {
         mqttDetails = mqttDetails || (id >= kMqttCredentials && id <= kMqttClientId);
         switch (id) {
-        case kDevice:
-            if (*optarg == '\0') return malformed("--device needs a path%s", "");
-            options.device = optarg;
+        case kDevice: {
+            const auto device = parseScannerDevice(optarg);
+            if (!device) return malformed("--device takes [serial:|keyboard:|hidpos:]PATH, not '%s'", optarg);
+            if (device->kind == ScannerKind::HidPos)
+                return malformed("--device %s: HID POS scanners are not read yet; set the scanner to serial or "
+                                 "keyboard mode", optarg);
+            options.devices.push_back(*device);
+            break;
+        }
+        case kKeymap: {
+            std::string problem;
+            if (!KeyLayout::load(optarg, problem)) return malformed("--keymap: %s", problem.c_str());
+            options.keyboard.layout = optarg;
+            break;
+        }
+        case kAltCodepage:
+            if (!knownCharset(optarg) || strstr(optarg, "//") != nullptr)
+                return malformed("--alt-codepage: iconv knows no charset named '%s'", optarg);
+            options.keyboard.altCodepage = optarg;
             break;
         case kGapMs: {
             const auto gap = wholeNumber(optarg, kMinGapMs, kMaxGapMs);
@@ -311,6 +355,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
     if (options.tls.certificate.empty() != options.tls.key.empty())
         return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
     if (options.tls.tls13Only && !options.tls.enabled()) return malformed("%s", "--tls-min needs --tls-cert and --tls-key");
+    if (!takeDevices(options)) return {CommandLineVerdict::Malformed, {}};
     if (firstOption > 2) warnIgnored(argv + 2, argv + firstOption);
     return result;
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include "charset.h"
+#include "keyboard_scan_source.h"
 #include "mqtt_settings.h"
+#include "scanner_device.h"
 #include "tls_files.h"
 
 #include <chrono>
@@ -11,9 +13,15 @@
 #include <vector>
 
 struct Options {
-    // The scanner's port; scanners also show up as /dev/ttyACM0 or under
-    // /dev/serial/by-id/.
+    // The scanners, in the order given; none given: the serial port
+    // /dev/ttyUSB0. Serial scanners also show up as /dev/ttyACM0 or under
+    // /dev/serial/by-id/, keyboard scanners under /dev/input/by-id/.
+    std::vector<ScannerDevice> devices;
+    // The serial scanner's port, which start-up opens; empty when every
+    // scanner is of another kind.
     std::string device = "/dev/ttyUSB0";
+    // How keyboard-mode scanners' keys become text.
+    KeyboardSettings keyboard;
     // A scan ends once the scanner has sent nothing for this long. FTDI
     // adapters hold bytes back for up to 16 ms; 30 ms covers that and is far
     // below what a person notices.

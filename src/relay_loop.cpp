@@ -13,7 +13,7 @@ void runRelayLoop(ScanSource& source, const std::vector<ScanSink>& sinks, Servic
         const std::string message = enJsonFormat(scan->text.size(), scan->text);
         if (!message.empty())
             for (const ScanSink& sink : sinks) sink(message);
-        stats.scanRelayed(scan->rawLength, scan->replaced);
+        stats.scanRelayed(scan->rawLength, scan->replaced, scan->device);
         flushConsole();
     }
 }

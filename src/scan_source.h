@@ -11,6 +11,7 @@ struct Scan {
     std::string text;       // in the clients' character set (the conversion mode's)
     std::size_t rawLength;  // bytes the scanner sent for it
     bool replaced;          // some bytes could not be converted and were replaced
+    std::size_t device = 0; // which of the service's scanners sent it
 };
 
 class ScanSource {
@@ -19,4 +20,6 @@ public:
     // Waits for the next finished scan. Nothing once the source has ended:
     // its scanner is gone for good, or the service is to stop.
     virtual std::optional<Scan> waitForScan() = 0;
+    // What the scanner calls itself, if it says.
+    virtual std::string name() const { return ""; }
 };

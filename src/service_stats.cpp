@@ -63,15 +63,38 @@ private:
     std::string text_;
 };
 
+std::string scannerLabels(const ScannerDevice& device) {
+    return "path=\"" + labelValue(device.path) + "\",kind=\"" + scannerKindName(device.kind) + "\"";
+}
+
+void scannerMetrics(Exposition& out, const std::vector<ScannerDevice>& devices,
+                    const std::vector<ScannerFigures>& figures) {
+    out.header("tirnserial_scanner_connected", "gauge", "1 while the scanner is there, by its path.");
+    for (std::size_t i = 0; i < figures.size(); ++i)
+        out.sample("tirnserial_scanner_connected", figures[i].connected, scannerLabels(devices[i]));
+    out.header("tirnserial_scanner_scans_total", "counter", "Scans published, by the scanner they came from.");
+    for (std::size_t i = 0; i < figures.size(); ++i)
+        out.sample("tirnserial_scanner_scans_total", static_cast<double>(figures[i].scans), scannerLabels(devices[i]));
+}
+
 }  // namespace
 
-ServiceStats::ServiceStats(Facts facts) : facts_(std::move(facts)) {}
+ServiceStats::ServiceStats(Facts facts) : facts_(std::move(facts)), scanners_(facts_.devices.size()) {}
 
-void ServiceStats::scanRelayed(std::size_t bytesRead, bool replacedBytes) {
+void ServiceStats::scanRelayed(std::size_t bytesRead, bool replacedBytes, std::size_t device) {
     ++scans_;
     if (replacedBytes) ++scansWithReplacements_;
     bytesRead_ += bytesRead;
     lastScanMs_ = epochMilliseconds();
+    std::lock_guard<std::mutex> lock(scannersGuard_);
+    if (device < scanners_.size()) ++scanners_[device].scans;
+}
+
+void ServiceStats::scannerChanged(std::size_t device, bool connected, const std::string& name) {
+    std::lock_guard<std::mutex> lock(scannersGuard_);
+    if (device >= scanners_.size()) return;
+    scanners_[device].connected = connected;
+    if (connected) scanners_[device].name = name;
 }
 
 void ServiceStats::clientDropped(DropReason reason) { ++dropped_[static_cast<int>(reason)]; }
@@ -113,6 +136,19 @@ std::string ServiceStats::statusJson() const {
     cJSON_AddNumberToObject(root, "clients_connected", static_cast<double>(clientsConnected_.load()));
     cJSON_AddNumberToObject(root, "subscriptions",
                             static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
+    cJSON* scanners = cJSON_AddArrayToObject(root, "devices");
+    {
+        std::lock_guard<std::mutex> lock(scannersGuard_);
+        for (std::size_t i = 0; i < scanners_.size(); ++i) {
+            cJSON* scanner = cJSON_CreateObject();
+            cJSON_AddStringToObject(scanner, "kind", scannerKindName(facts_.devices[i].kind));
+            cJSON_AddStringToObject(scanner, "path", facts_.devices[i].path.c_str());
+            cJSON_AddStringToObject(scanner, "name", scanners_[i].name.c_str());
+            cJSON_AddBoolToObject(scanner, "connected", scanners_[i].connected);
+            cJSON_AddNumberToObject(scanner, "scans", static_cast<double>(scanners_[i].scans));
+            cJSON_AddItemToArray(scanners, scanner);
+        }
+    }
     cJSON* dropped = cJSON_AddObjectToObject(root, "clients_dropped");
     for (int reason = 0; reason < kDropReasons; ++reason)
         cJSON_AddNumberToObject(dropped, kDropReasonNames[reason], static_cast<double>(dropped_[reason].load()));
@@ -168,6 +204,10 @@ std::string ServiceStats::metricsText() const {
     for (int reason = 0; reason < kDropReasons; ++reason)
         out.sample("tirnserial_clients_dropped_total", static_cast<double>(dropped_[reason].load()),
                    std::string("reason=\"") + kDropReasonNames[reason] + "\"");
+    {
+        std::lock_guard<std::mutex> lock(scannersGuard_);
+        scannerMetrics(out, facts_.devices, scanners_);
+    }
     if (facts_.brokerFigures) {
         const BrokerFigures broker = facts_.brokerFigures();
         out.metric("tirnserial_mqtt_connected", "gauge", "1 while connected to the MQTT broker.", broker.connected);

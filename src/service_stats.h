@@ -9,6 +9,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "scanner_device.h"
 
 // How publishing to an MQTT broker goes.
 struct BrokerFigures {
@@ -21,6 +24,13 @@ struct BrokerFigures {
     std::uint64_t diskErrors = 0;   // scans it could not take, and failed removals
     double oldestAgeSeconds = 0;    // of the oldest scan waiting; 0 when none waits
     std::uint64_t lastSeq = 0;      // the sequence number last published; 0: none yet
+};
+
+// How one scanner does.
+struct ScannerFigures {
+    std::string name;  // what the device calls itself, if it says
+    bool connected = true;
+    std::uint64_t scans = 0;
 };
 
 // Why the server dropped a client.
@@ -40,11 +50,15 @@ public:
         std::function<std::size_t()> subscriptions;
         std::string broker;  // empty: no MQTT
         std::function<BrokerFigures()> brokerFigures;
+        std::vector<ScannerDevice> devices;  // the scanners, by their index in scans
     };
 
     explicit ServiceStats(Facts facts);
 
-    void scanRelayed(std::size_t bytesRead, bool replacedBytes);
+    // A scan from the scanner with this index published.
+    void scanRelayed(std::size_t bytesRead, bool replacedBytes, std::size_t device = 0);
+    // A scanner opened (with the name it gives itself) or gone.
+    void scannerChanged(std::size_t device, bool connected, const std::string& name = "");
     void clientOpened() { ++clientsConnected_; }
     void clientClosed() { --clientsConnected_; }
     void clientDropped(DropReason reason);
@@ -87,4 +101,6 @@ private:
     std::atomic<std::uint64_t> serverBeats_{0};
     mutable std::mutex listenGuard_;
     std::optional<std::string> listenProblem_;
+    mutable std::mutex scannersGuard_;
+    std::vector<ScannerFigures> scanners_;
 };

@@ -56,7 +56,8 @@ StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers, const Op
     }
     puts(announcement);
 
-    if (init_com(options.device.c_str(), 115200, 8, 'N', 1) < 0) {
+    // (Keyboard and HID scanners are opened with the others after start-up.)
+    if (!options.device.empty() && init_com(options.device.c_str(), 115200, 8, 'N', 1) < 0) {
         puts("init_com error");
         return exitWith(-1, originalUid);
     }

@@ -1,0 +1,112 @@
+#include "keyboard_scan_source.h"
+
+#include "console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::string deviceName(int fd) {
+    char name[256] = {};
+    if (ioctl(fd, EVIOCGNAME(sizeof name - 1), name) < 0) return "";
+    return name;
+}
+
+// Text in UTF-8 into the clients' charset, as the conversion mode says.
+Scan converted(const std::string& text, InvalidBytes invalid) {
+    std::vector<char> output(text.size() * 2 + 16, '\0');
+    const bool replaced =
+        convertScan(ScanCharsets{"UTF-8", invalid}, text.c_str(), text.size() + 1, output.data(), output.size() - 1);
+    return Scan{std::string(output.data()), text.size(), replaced};
+}
+
+}  // namespace
+
+std::unique_ptr<KeyboardScanSource> KeyboardScanSource::open(const std::string& path,
+                                                             const KeyboardSettings& settings, InvalidBytes invalid,
+                                                             ScanFraming framing) {
+    std::string problem;
+    auto layout = KeyLayout::load(settings.layout, problem);
+    if (!layout) {
+        printf("keyboard scanner %s: %s\n", path.c_str(), problem.c_str());
+        return nullptr;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        printf("keyboard scanner %s: cannot open it: %s\n", path.c_str(), strerror(errno));
+        return nullptr;
+    }
+    if (ioctl(fd, EVIOCGRAB, 1) != 0)
+        fprintf(stderr, "TirnSerial: warning: cannot take the keyboard scanner %s for ourselves (%s): its keystrokes "
+                        "also reach the window in focus\n", path.c_str(), strerror(errno));
+    auto source = std::unique_ptr<KeyboardScanSource>(
+        new KeyboardScanSource(fd, path, std::move(layout), settings, invalid, std::move(framing)));
+    printf("keyboard scanner %s%s%s%s: reading it with the %s layout\n", path.c_str(), source->name_.empty() ? "" : " (",
+           source->name_.c_str(), source->name_.empty() ? "" : ")", settings.layout.c_str());
+    return source;
+}
+
+KeyboardScanSource::KeyboardScanSource(int fd, std::string path, std::unique_ptr<KeyLayout> layout,
+                                       const KeyboardSettings& settings, InvalidBytes invalid, ScanFraming framing)
+    : fd_(fd), path_(std::move(path)), name_(deviceName(fd)), layout_(std::move(layout)),
+      decoder_(*layout_, settings.altCodepage), invalid_(invalid), framing_(std::move(framing)) {}
+
+KeyboardScanSource::~KeyboardScanSource() { close(fd_); }
+
+std::optional<Scan> KeyboardScanSource::waitForScan() {
+    for (;;) {
+        if (!finished_.empty()) {
+            Scan scan = std::move(finished_.front());
+            finished_.pop_front();
+            return scan;
+        }
+        if (ended_) return std::nullopt;
+        flushConsole();
+        pollfd watched[2] = {{fd_, POLLIN, 0}, {framing_.stop, POLLIN, 0}};
+        const auto wait = decoder_.typing() ? framing_.gap : framing_.heartbeat;
+        const int ready = poll(watched, framing_.stop >= 0 ? 2 : 1, static_cast<int>(wait.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            if (decoder_.typing()) endScanUnderWay();
+            else if (framing_.alive) framing_.alive();
+        } else if (framing_.stop >= 0 && watched[1].revents != 0) {
+            endScanUnderWay();
+            ended_ = true;
+        } else if (ready > 0) {
+            readRecords();
+        } else {
+            ended_ = true;
+        }
+    }
+}
+
+// Whole records of what the device has; its end (unplugged, or the FIFO's
+// writer gone) ends the scan under way and the source.
+void KeyboardScanSource::readRecords() {
+    char bytes[64 * sizeof(input_event)];
+    const ssize_t got = read(fd_, bytes, sizeof bytes);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (got <= 0) {
+        endScanUnderWay();
+        ended_ = true;
+        return;
+    }
+    for (const input_event& record : records_.take(bytes, static_cast<std::size_t>(got))) keep(decoder_.take(record));
+}
+
+void KeyboardScanSource::endScanUnderWay() { keep(decoder_.endAtSilence()); }
+
+void KeyboardScanSource::keep(const std::optional<std::string>& text) {
+    if (decoder_.takeLoss())
+        printf("keyboard scanner %s: events were lost (the reader fell behind); that scan is dropped\n", path_.c_str());
+    if (text) finished_.push_back(converted(*text, invalid_));
+}

@@ -1,0 +1,40 @@
+#include "scanners.h"
+
+#include "keyboard_scan_source.h"
+#include "scanner_set.h"
+#include "serial_port.h"
+
+namespace {
+
+// A scanner's source; a serial scanner's port is open already at start-up
+// and opened here when it comes back.
+std::unique_ptr<ScanSource> openScanner(const ScannerDevice& device, const Options& options, RelayBuffers& buffers,
+                                        const ScanFraming& framing, bool atStartUp) {
+    switch (device.kind) {
+    case ScannerKind::Serial:
+        if (!atStartUp && init_com(device.path.c_str(), 115200, 8, 'N', 1) < 0) return nullptr;
+        return std::make_unique<SerialScanSource>(buffers, device.path, options.charsets, framing);
+    case ScannerKind::Keyboard:
+        return KeyboardScanSource::open(device.path, options.keyboard, options.charsets.invalid, framing);
+    case ScannerKind::HidPos: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<ScanSource> openScanners(const Options& options, RelayBuffers& buffers, const ScanFraming& framing,
+                                         ServiceStats& stats) {
+    const ScannerDevice& first = options.devices.front();
+    if (options.devices.size() == 1 && first.kind == ScannerKind::Serial)
+        return openScanner(first, options, buffers, framing, true);
+    std::vector<std::unique_ptr<ScanSource>> opened;
+    for (const ScannerDevice& device : options.devices) {
+        opened.push_back(openScanner(device, options, buffers, framing, true));
+        if (!opened.back()) return nullptr;
+    }
+    auto reopen = [&options, &buffers, &framing](const ScannerDevice& device) {
+        return openScanner(device, options, buffers, framing, false);
+    };
+    return std::make_unique<ScannerSet>(options.devices, std::move(opened), reopen, stats, framing.stop);
+}
