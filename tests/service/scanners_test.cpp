@@ -1,0 +1,123 @@
+// Keyboard-mode scanners and several scanners at once, through the real
+// binary. No /dev/uinput here: a FIFO stands in for the input device (the
+// grab is refused on it, which is the path a non-input device takes), and
+// closing and removing it is unplugging.
+#include "http_reply.h"
+#include "keyboard_records.h"
+#include "service_test.h"
+
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+const std::string kKeyboard = "/dev/input/by-id/usb-Scanner-event-kbd";
+
+// A keyboard-mode scanner set to the US layout.
+class KeyboardFifo {
+public:
+    KeyboardFifo() {
+        mkdir("/dev/input", 0755);
+        mkdir("/dev/input/by-id", 0755);
+        plug();
+    }
+    ~KeyboardFifo() { unplug(); }
+    void plug() {
+        EXPECT_EQ(mkfifo(kKeyboard.c_str(), 0600), 0);
+        fd_ = open(kKeyboard.c_str(), O_RDWR | O_CLOEXEC);  // a writer that never waits for the reader
+    }
+    void unplug() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        unlink(kKeyboard.c_str());
+    }
+    void type(const std::string& text) {
+        const std::string bytes = recordBytes(keyRecords(text));
+        EXPECT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The "devices" member of /status, by index: "kind path connected scans".
+std::string scannerFigures(int index) {
+    const HttpReply status = request("GET", "/status");
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
+    const cJSON* device = cJSON_GetArrayItem(cJSON_GetObjectItem(json.get(), "devices"), index);
+    if (device == nullptr) return "none";
+    return std::string(cJSON_GetStringValue(cJSON_GetObjectItem(device, "kind"))) + " " +
+           cJSON_GetStringValue(cJSON_GetObjectItem(device, "path")) + " " +
+           (cJSON_IsTrue(cJSON_GetObjectItem(device, "connected")) ? "connected " : "gone ") +
+           std::to_string(static_cast<int>(cJSON_GetObjectItem(device, "scans")->valuedouble));
+}
+
+class Scanners : public ServiceTest {
+protected:
+    // The figures of the scanner at `index` once they are `expected`: a
+    // scan is counted just after its subscribers have it.
+    void expectFigures(int index, const std::string& expected) {
+        EXPECT_TRUE(eventually([&] { return scannerFigures(index) == expected; })) << scannerFigures(index);
+    }
+    void expectScan(const std::string& data, std::size_t size) {
+        const auto message = client_->receive();
+        ASSERT_TRUE(message) << service_->out();
+        EXPECT_EQ(message->payload, scanMessage(data, size));
+    }
+    std::unique_ptr<WsClient> client_;
+};
+
+// A keyboard scanner alone, its kind told by its path: the grab refused
+// with a warning, US text with its Enter, and the service ends when it goes.
+TEST_F(Scanners, KeyboardScannerAlone) {
+    KeyboardFifo keyboard;
+    startService({"0", "--device", kKeyboard});
+    EXPECT_TRUE(service_->waitForError("TirnSerial: warning: cannot take the keyboard scanner " + kKeyboard));
+    client_ = subscriber();
+    keyboard.type("Ab1-x/Y?\r");
+    expectScan("Ab1-x/Y?\\r", 9);
+    expectFigures(0, "keyboard " + kKeyboard + " connected 1");
+    keyboard.unplug();
+    EXPECT_EQ(service_->waitForExit(), 0);
+    EXPECT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is gone, the last one: the service ends\n"));
+}
+
+// A serial and a keyboard scanner at once: each goes and comes back while
+// the other keeps working, and the service ends once the last one is gone.
+TEST_F(Scanners, SerialAndKeyboardTogether) {
+    KeyboardFifo keyboard;
+    startService({"0", "--device", "/dev/ttyUSB0", "--device", "keyboard:" + kKeyboard});
+    client_ = subscriber();
+    service_->scan("SERIAL-1");
+    expectScan("SERIAL-1", 8);
+    keyboard.type("KEYS-1\r");
+    expectScan("KEYS-1\\r", 7);
+
+    keyboard.unplug();
+    ASSERT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is gone; the others go on"));
+    expectFigures(1, "keyboard " + kKeyboard + " gone 1");
+    service_->scan("SERIAL-2");
+    expectScan("SERIAL-2", 8);
+    keyboard.plug();
+    ASSERT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is back\n"));
+    keyboard.type("KEYS-2\r");
+    expectScan("KEYS-2\\r", 7);
+
+    service_->unplugScanner();
+    ASSERT_TRUE(service_->waitForOutput("scanner /dev/ttyUSB0 is gone; the others go on"));
+    keyboard.type("KEYS-3\r");
+    expectScan("KEYS-3\\r", 7);
+    expectFigures(0, "serial /dev/ttyUSB0 gone 2");
+    expectFigures(1, "keyboard " + kKeyboard + " connected 3");
+    keyboard.unplug();
+    EXPECT_EQ(service_->waitForExit(), 0);
+}
+
+}  // namespace
