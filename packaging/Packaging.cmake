@@ -44,8 +44,9 @@ speak TLS, take an access token and publish to an MQTT broker, and starts
 with its scanner under systemd.")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# ps counts running copies at start-up.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
+# ps counts running copies at start-up; keyboard scanners take their layouts
+# from the system's keymaps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, xkb-data")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
   ${CMAKE_CURRENT_LIST_DIR}/debian/postinst

@@ -37,7 +37,9 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--charset", "klingon"}, {"0", "--invalid", "ignore"}, {"0", "--mqtt", "http://broker"},
         {"0", "--mqtt-qos", "1"}, {"0", "--mqtt", "mqtt://b", "--mqtt-qos", "2"},
         {"0", "--charset", "UTF-8//IGNORE"}, {"0", "--server-name", "bad name"}, {"0", "--tls-min", "1.1"},
-        {"0", "--tls-cert", "c.pem"}, {"0", "--tls-min", "1.3"},
+        {"0", "--tls-cert", "c.pem"}, {"0", "--tls-min", "1.3"}, {"0", "--device", "keyboard:"},
+        {"0", "--device", "/dev/ttyUSB0", "--device", "serial:/dev/ttyACM0"}, {"0", "--keymap", "klingon"},
+        {"0", "--alt-codepage", "klingon"}, {"0", "--device", "hidpos:/dev/hidraw0"},
         // Values that lost their option, as a defaults file's split quoting
         // leaves them.
         {"0", "--allow-origin", "https://a.example", "https://b.example"}, {"0", "--gap-ms", "5", "10"},
@@ -56,13 +58,20 @@ TEST(CommandLine, BadOptionsGetOneLine) {
 }
 
 TEST(CommandLine, ValuesAreTakenAsGiven) {
-    const Parsed parsed = parse({"0", "--device", "/dev/ttyACM0", "--gap-ms", "1000", "--end-on", "0x0d", "--bind",
+    const Parsed parsed = parse({"0", "--device", "/dev/input/by-id/usb-S-event-kbd", "--device", "/dev/ttyACM0",
+                                 "--device", "keyboard:/run/fifo", "--keymap", "de", "--gap-ms", "1000", "--end-on", "0x0d", "--bind",
                                  "::1", "--port", "9123", "--allow-origin", "HTTPS://POS.example:443/",
                                  "--charset", "shift_jis", "--invalid", "replace", "--mqtt", "mqtts://[fd00::1]",
                                  "--mqtt-qos", "0", "--mqtt-queue", "5"});
     ASSERT_EQ(parsed.line.verdict, CommandLineVerdict::Serve) << parsed.err;
     const Options& options = parsed.line.options;
-    EXPECT_EQ(options.device, "/dev/ttyACM0");
+    ASSERT_EQ(options.devices.size(), 3u);
+    EXPECT_EQ(options.devices[0].kind, ScannerKind::Keyboard);
+    EXPECT_EQ(options.devices[1].kind, ScannerKind::Serial);
+    EXPECT_EQ(options.devices[2].kind, ScannerKind::Keyboard);
+    EXPECT_EQ(options.devices[2].path, "/run/fifo");
+    EXPECT_EQ(options.device, "/dev/ttyACM0");  // the serial one, which start-up opens
+    EXPECT_EQ(options.keyboard.layout, "de");
     EXPECT_EQ(options.scanGap.count(), 1000);
     EXPECT_EQ(options.endOn, '\r');
     EXPECT_EQ(options.bindAddress, "::1");
@@ -83,7 +92,8 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
 
     const Parsed help = parse({"--help"});
     EXPECT_EQ(help.line.verdict, CommandLineVerdict::Done);
-    for (const char* option : {"--device PATH", "(default /dev/ttyUSB0)", "--gap-ms N", "(default 30)",
+    for (const char* option : {"--device [serial:|keyboard:|hidpos:]PATH", "(default /dev/ttyUSB0)", "--keymap LAYOUT",
+                               "(default us)", "--alt-codepage NAME", "(default cp437)", "--gap-ms N", "(default 30)",
                                "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
                                "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
                                "--tls-cert FILE --tls-key FILE", "--mqtt URL", "--mqtt-queue N",
