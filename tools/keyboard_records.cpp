@@ -1,5 +1,10 @@
 #include "keyboard_records.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -72,4 +77,38 @@ std::vector<input_event> keyRecords(std::string_view text) {
 
 std::string recordBytes(const std::vector<input_event>& records) {
     return std::string(reinterpret_cast<const char*>(records.data()), records.size() * sizeof(input_event));
+}
+
+VirtualKeyboardScanner::VirtualKeyboardScanner(std::string path) : path_(std::move(path)) {
+    // Where stable names of input devices live, as udev makes them.
+    for (std::size_t slash = path_.find('/', 1); slash != std::string::npos; slash = path_.find('/', slash + 1))
+        mkdir(path_.substr(0, slash).c_str(), 0755);
+    plug();
+}
+
+VirtualKeyboardScanner::~VirtualKeyboardScanner() { unplug(); }
+
+void VirtualKeyboardScanner::plug() {
+    unlink(path_.c_str());
+    if (mkfifo(path_.c_str(), 0600) != 0) return;
+    // Read and write: opening never waits for a reader, and writes wait in
+    // the FIFO until the service reads them.
+    fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+}
+
+void VirtualKeyboardScanner::unplug() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    unlink(path_.c_str());
+}
+
+bool VirtualKeyboardScanner::type(std::string_view text) {
+    const std::string bytes = recordBytes(keyRecords(text));
+    for (std::size_t at = 0; at < bytes.size();) {
+        const ssize_t written = write(fd_, bytes.data() + at, bytes.size() - at);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        at += static_cast<std::size_t>(written);
+    }
+    return true;
 }

@@ -7,6 +7,7 @@
 #include <linux/input.h>
 
 #include <string>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,3 +16,24 @@ std::vector<input_event> keyRecords(std::string_view text);
 input_event keyRecord(unsigned short type, unsigned short code, int value);
 // Records as the bytes a device's reads return.
 std::string recordBytes(const std::vector<input_event>& records);
+
+// A keyboard-mode scanner played on a FIFO at `path` (no /dev/uinput needed):
+// what it types is read there as from an input event device. Unplugging
+// closes and removes the FIFO, which the reader sees as the device's end.
+class VirtualKeyboardScanner {
+public:
+    explicit VirtualKeyboardScanner(std::string path);
+    ~VirtualKeyboardScanner();
+    VirtualKeyboardScanner(const VirtualKeyboardScanner&) = delete;
+    VirtualKeyboardScanner& operator=(const VirtualKeyboardScanner&) = delete;
+
+    bool pluggedIn() const { return fd_ >= 0; }
+    void plug();
+    void unplug();
+    // Types the text (US layout); false when nobody can take it.
+    bool type(std::string_view text);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};

@@ -1,5 +1,6 @@
 // tirn-virtual-scanner: plays a barcode scanner on a pseudo-terminal, so
 // that TirnSerial can be tried and tested without hardware.
+#include "keyboard_records.h"
 #include "virtual_scanner.h"
 
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +21,11 @@ namespace {
 const char kUsage[] =
     "usage: tirn-virtual-scanner [options] [BARCODE...]\n"
     "Types each BARCODE (UTF-8 text), or else each line of standard input, as one scan.\n"
-    "  --link PATH        where the scanner appears (default /dev/ttyUSB0)\n"
+    "  --kind serial|keyboard\n"
+    "                     a serial scanner on a pty, or a keyboard-mode scanner (US layout)\n"
+    "                     whose input event records go through a FIFO (default serial)\n"
+    "  --link PATH        where the scanner appears (default /dev/ttyUSB0, or\n"
+    "                     /dev/input/by-id/virtual-scanner-event-kbd for a keyboard)\n"
     "  --mode N           code page of TirnSerial's mode N: 0 or 1 GB2312, 2 GB18030 (default 0)\n"
     "  --suffix TEXT      sent after each scan; \\r and \\n are understood (default \\r)\n"
     "  --interval-ms MS   pause between scans (default 300)\n"
@@ -33,7 +39,8 @@ const char kUsage[] =
     "  --hold             stay plugged in after the last scan until stopped\n";
 
 struct Options {
-    std::string link = "/dev/ttyUSB0";
+    bool keyboard = false;
+    std::string link;
     int mode = 0;
     std::string suffix = "\r";
     int intervalMs = 300;
@@ -59,7 +66,12 @@ bool parse(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--link" && hasValue) options.link = argv[++i];
+        if (arg == "--kind" && hasValue) {
+            const std::string kind = argv[++i];
+            if (kind != "serial" && kind != "keyboard") return false;
+            options.keyboard = kind == "keyboard";
+        }
+        else if (arg == "--link" && hasValue) options.link = argv[++i];
         else if (arg == "--mode" && hasValue) options.mode = atoi(argv[++i]);
         else if (arg == "--suffix" && hasValue) options.suffix = unescape(argv[++i]);
         else if (arg == "--interval-ms" && hasValue) options.intervalMs = atoi(argv[++i]);
@@ -74,10 +86,30 @@ bool parse(int argc, char** argv, Options& options) {
         else if (arg == "--help" || arg == "-h" || arg.rfind("--", 0) == 0) return false;
         else options.barcodes.push_back(arg);
     }
+    if (options.link.empty())
+        options.link = options.keyboard ? "/dev/input/by-id/virtual-scanner-event-kbd" : "/dev/ttyUSB0";
     return options.mode >= 0 && options.mode <= 2;
 }
 
-bool typeScan(VirtualScanner& scanner, const Options& options, const std::string& text) {
+// The scanner of either kind behind one door.
+struct AnyScanner {
+    std::unique_ptr<VirtualScanner> serial;
+    std::unique_ptr<VirtualKeyboardScanner> keyboard;
+
+    bool pluggedIn() const { return serial ? serial->pluggedIn() : keyboard->pluggedIn(); }
+};
+
+bool typeScan(AnyScanner& any, const Options& options, const std::string& text) {
+    if (any.keyboard) {
+        if (!any.keyboard->type(text + options.suffix)) {
+            fprintf(stderr, "tirn-virtual-scanner: the scanner's FIFO refused the scan\n");
+            return false;
+        }
+        printf("typed %s\n", text.c_str());
+        fflush(stdout);
+        return true;
+    }
+    VirtualScanner& scanner = *any.serial;
     const auto encoded = scannerEncoding(text, options.mode);
     if (!encoded) {
         fprintf(stderr, "tirn-virtual-scanner: \"%s\" has characters that mode %d's code page lacks\n",
@@ -108,13 +140,15 @@ int main(int argc, char** argv) {
     signal(SIGTERM, requestStop);
     signal(SIGPIPE, SIG_IGN);
 
-    VirtualScanner scanner(options.link);
+    AnyScanner scanner;
+    if (options.keyboard) scanner.keyboard = std::make_unique<VirtualKeyboardScanner>(options.link);
+    else scanner.serial = std::make_unique<VirtualScanner>(options.link);
     if (!scanner.pluggedIn()) {
-        fprintf(stderr, "tirn-virtual-scanner: cannot link %s to a pty: %s\n", options.link.c_str(),
-                strerror(errno));
+        fprintf(stderr, "tirn-virtual-scanner: cannot make %s: %s\n", options.link.c_str(), strerror(errno));
         return 1;
     }
-    printf("scanner plugged in: %s -> %s\n", options.link.c_str(), scanner.devicePath().c_str());
+    printf("scanner plugged in: %s -> %s\n", options.link.c_str(),
+           scanner.serial ? scanner.serial->devicePath().c_str() : "a FIFO of input event records");
     fflush(stdout);
 
     const auto betweenScans = std::chrono::milliseconds(options.intervalMs);

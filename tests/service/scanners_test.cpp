@@ -7,10 +7,6 @@
 #include "service_test.h"
 
 #include <cjson/cJSON.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -19,33 +15,6 @@
 namespace {
 
 const std::string kKeyboard = "/dev/input/by-id/usb-Scanner-event-kbd";
-
-// A keyboard-mode scanner set to the US layout.
-class KeyboardFifo {
-public:
-    KeyboardFifo() {
-        mkdir("/dev/input", 0755);
-        mkdir("/dev/input/by-id", 0755);
-        plug();
-    }
-    ~KeyboardFifo() { unplug(); }
-    void plug() {
-        EXPECT_EQ(mkfifo(kKeyboard.c_str(), 0600), 0);
-        fd_ = open(kKeyboard.c_str(), O_RDWR | O_CLOEXEC);  // a writer that never waits for the reader
-    }
-    void unplug() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-        unlink(kKeyboard.c_str());
-    }
-    void type(const std::string& text) {
-        const std::string bytes = recordBytes(keyRecords(text));
-        EXPECT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // The "devices" member of /status, by index: "kind path connected scans".
 std::string scannerFigures(int index) {
@@ -77,10 +46,11 @@ protected:
 // A keyboard scanner alone, its kind told by its path: the grab refused
 // with a warning, US text with its Enter, and the service ends when it goes.
 TEST_F(Scanners, KeyboardScannerAlone) {
-    KeyboardFifo keyboard;
+    VirtualKeyboardScanner keyboard(kKeyboard);
     startService({"0", "--device", kKeyboard});
     EXPECT_TRUE(service_->waitForError("TirnSerial: warning: cannot take the keyboard scanner " + kKeyboard));
     client_ = subscriber();
+    ASSERT_TRUE(keyboard.pluggedIn());
     keyboard.type("Ab1-x/Y?\r");
     expectScan("Ab1-x/Y?\\r", 9);
     expectFigures(0, "keyboard " + kKeyboard + " connected 1");
@@ -92,7 +62,7 @@ TEST_F(Scanners, KeyboardScannerAlone) {
 // A serial and a keyboard scanner at once: each goes and comes back while
 // the other keeps working, and the service ends once the last one is gone.
 TEST_F(Scanners, SerialAndKeyboardTogether) {
-    KeyboardFifo keyboard;
+    VirtualKeyboardScanner keyboard(kKeyboard);
     startService({"0", "--device", "/dev/ttyUSB0", "--device", "keyboard:" + kKeyboard});
     client_ = subscriber();
     service_->scan("SERIAL-1");
