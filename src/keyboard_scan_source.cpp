@@ -1,9 +1,9 @@
 #include "keyboard_scan_source.h"
 
 #include "console.h"
+#include "device_wait.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -71,20 +71,16 @@ std::optional<Scan> KeyboardScanSource::waitForScan() {
         }
         if (ended_) return std::nullopt;
         flushConsole();
-        pollfd watched[2] = {{fd_, POLLIN, 0}, {framing_.stop, POLLIN, 0}};
-        const auto wait = decoder_.typing() ? framing_.gap : framing_.heartbeat;
-        const int ready = poll(watched, framing_.stop >= 0 ? 2 : 1, static_cast<int>(wait.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {
+        switch (waitForDevice(fd_, framing_.stop, decoder_.typing() ? framing_.gap : framing_.heartbeat)) {
+        case DeviceWait::Quiet:
             if (decoder_.typing()) endScanUnderWay();
             else if (framing_.alive) framing_.alive();
-        } else if (framing_.stop >= 0 && watched[1].revents != 0) {
+            break;
+        case DeviceWait::Stop:
             endScanUnderWay();
             ended_ = true;
-        } else if (ready > 0) {
-            readRecords();
-        } else {
-            ended_ = true;
+            break;
+        case DeviceWait::Readable: readRecords(); break;
         }
     }
 }

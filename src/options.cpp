@@ -22,9 +22,9 @@ const char kUsage[] =
     "Options:\n"
     "  --device [serial:|keyboard:|hidpos:]PATH\n"
     "                  a scanner: its serial port, input event device (a keyboard-mode\n"
-    "                  scanner) or hidraw device (a HID POS scanner); without a prefix the\n"
-    "                  kind follows the device; repeat for several scanners, one of them\n"
-    "                  serial at most (default /dev/ttyUSB0)\n"
+    "                  scanner) or hidraw device (a HID POS scanner, usage page 0x8C); without\n"
+    "                  a prefix the kind follows the device; repeat for several scanners, one\n"
+    "                  of them serial at most (default /dev/ttyUSB0)\n"
     "  --keymap LAYOUT keyboard scanners' layout as the system's keymaps name it: us, fr,\n"
     "                  de, fr(azerty) ... (default us)\n"
     "  --alt-codepage NAME\n"
@@ -251,9 +251,6 @@ CommandLine parseCommandLine(int argc, char** argv) {
         case kDevice: {
             const auto device = parseScannerDevice(optarg);
             if (!device) return malformed("--device takes [serial:|keyboard:|hidpos:]PATH, not '%s'", optarg);
-            if (device->kind == ScannerKind::HidPos)
-                return malformed("--device %s: HID POS scanners are not read yet; set the scanner to serial or "
-                                 "keyboard mode", optarg);
             options.devices.push_back(*device);
             break;
         }

@@ -1,5 +1,6 @@
 #include "scanners.h"
 
+#include "hid_pos_scan_source.h"
 #include "keyboard_scan_source.h"
 #include "scanner_set.h"
 #include "serial_port.h"
@@ -16,7 +17,7 @@ std::unique_ptr<ScanSource> openScanner(const ScannerDevice& device, const Optio
         return std::make_unique<SerialScanSource>(buffers, device.path, options.charsets, framing);
     case ScannerKind::Keyboard:
         return KeyboardScanSource::open(device.path, options.keyboard, options.charsets.invalid, framing);
-    case ScannerKind::HidPos: break;
+    case ScannerKind::HidPos: return HidPosScanSource::open(device.path, options.charsets, framing);
     }
     return nullptr;
 }

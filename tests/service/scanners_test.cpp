@@ -59,6 +59,17 @@ TEST_F(Scanners, KeyboardScannerAlone) {
     EXPECT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is gone, the last one: the service ends\n"));
 }
 
+// A HID POS scanner whose reports the service cannot lay out (here a FIFO,
+// which has no report descriptor at all) is named in one line, and nothing
+// starts.
+TEST_F(Scanners, HidPosScannerWithoutALayoutIsNamed) {
+    VirtualKeyboardScanner fifo("/dev/hidraw-test");
+    ServiceProcess service({"0", "--device", "hidpos:/dev/hidraw-test"});
+    EXPECT_EQ(service.waitForExit(), 255);
+    EXPECT_NE(service.out().find("HID POS scanner /dev/hidraw-test: it gives no report descriptor: "),
+              std::string::npos) << service.out();
+}
+
 // A serial and a keyboard scanner at once: each goes and comes back while
 // the other keeps working, and the service ends once the last one is gone.
 TEST_F(Scanners, SerialAndKeyboardTogether) {

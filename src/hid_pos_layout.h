@@ -1,0 +1,34 @@
+// Where a HID point-of-sale scanner (usage page 0x8C) puts a scan in its
+// reports, as its report descriptor says: makers differ in the offsets.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+struct HidPosLayout {
+    int reportId = 0;                 // the scanned data report's id; 0: reports are not numbered
+    std::size_t dataBit = 0;          // Decoded Data (0x8C:0xFE): where it starts, in bits after the id
+    std::size_t dataBytes = 0;        // and how many bytes it has room for
+    std::optional<std::size_t> lengthBit;     // Byte Count (0x01:0x3B), 8 bits, when given
+    std::optional<std::size_t> continuedBit;  // Decode Data Continued (0x8C:0xFF), when given
+};
+
+// The layout of the scanned data report; nothing when the descriptor has no
+// byte-wide Decoded Data input, or is malformed.
+std::optional<HidPosLayout> findHidPosLayout(const unsigned char* descriptor, std::size_t size);
+
+// Joins a scanner's reports into scans: a report flagged as continued waits
+// for the next one.
+class HidPosReports {
+public:
+    explicit HidPosReports(HidPosLayout layout) : layout_(layout) {}
+
+    // One report as read (the id first when reports are numbered); the
+    // scan's bytes when this report ends one. Other reports are ignored.
+    std::optional<std::string> take(const unsigned char* report, std::size_t size);
+
+private:
+    const HidPosLayout layout_;
+    std::string pending_;
+};
