@@ -266,6 +266,7 @@ def main():
     parser.add_argument("--tls", nargs=2, metavar=("PLAIN", "TLS"))
     parser.add_argument("--mqtt", nargs=2, metavar=("WITHOUT", "WITH"))
     parser.add_argument("--outbox")
+    parser.add_argument("--keyboard", nargs=2, metavar=("SERIAL", "KEYBOARD"))
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
     options = parser.parse_args()
@@ -301,6 +302,16 @@ def main():
     drain = load(options.outbox) if options.outbox else None
     if drain:
         lines += outbox_lines(drain)
+    keyboard_pair = [load(path) for path in options.keyboard] if options.keyboard else None
+    if keyboard_pair:
+        lines += ["", "## Keyboard-mode scanner", "",
+                  "A keyboard-mode scanner (US layout, its input event records through a FIFO: press, release "
+                  "and a report for each key, Shift for capitals) beside a serial scanner typing the same text, "
+                  "one subscriber; both scans end with a carriage return, which ends the serial scan "
+                  "(`--end-on cr`) as Enter ends the keyboard's, so neither waits for silence. Latency from "
+                  "the last record, or the last byte.", "",
+                  "| figure | serial | keyboard | keyboard / serial |", "| --- | ---: | ---: | ---: |"]
+        lines += pair_rows(*keyboard_pair, "latency", lambda label, a, b: [])
     lines += ["", "## Targets", ""] + targets(ours, base, adapters)
     if plain_tls:
         lines += tls_targets(*plain_tls)

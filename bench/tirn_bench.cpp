@@ -5,14 +5,18 @@
 //
 // usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]
 //                   [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]
-//                   [--floor SOCKETS] [--tls] [--mqtt] -- COMMAND [ARGS...]
+//                   [--floor SOCKETS] [--tls] [--mqtt] [--keyboard PATH] -- COMMAND [ARGS...]
 // --tls: the subscribers connect over TLS (the bridge's command then gives
 // it a certificate).
 // --mqtt: a broker (mosquitto) on 127.0.0.1:18830 and a subscriber to
 // tirn-bench/scan there, whose latency is measured too (the bridge's
 // command then publishes there).
+// --keyboard PATH: the scanner is a keyboard-mode one (US layout), its
+// input event records written to a FIFO at PATH (the bridge's command then
+// reads it); latency counts from its last record, the Enter key's.
 #include "bridge_process.h"
 #include "client_fleet.h"
+#include "keyboard_records.h"
 #include "kernel_floor.h"
 #include "mqtt_watcher.h"
 #include "virtual_scanner.h"
@@ -51,7 +55,24 @@ struct Options {
     int floorSockets = 0;
     bool tls = false;
     bool mqtt = false;
+    std::string keyboard;  // empty: a serial scanner on the pty
     std::vector<std::string> command;
+};
+
+// The scanner the bench plays: serial on a pty, or keyboard-mode through a
+// FIFO.
+struct PlayedScanner {
+    std::unique_ptr<VirtualScanner> serial;
+    std::unique_ptr<VirtualKeyboardScanner> keyboard;
+
+    explicit PlayedScanner(const std::string& keyboardPath) {
+        if (keyboardPath.empty()) serial = std::make_unique<VirtualScanner>();
+        else keyboard = std::make_unique<VirtualKeyboardScanner>(keyboardPath);
+    }
+    bool pluggedIn() const { return serial ? serial->pluggedIn() : keyboard->pluggedIn(); }
+    bool type(const std::string& scan, const Pacing& pacing = {}) {
+        return serial ? serial->type(scan, pacing) : keyboard->type(scan);
+    }
 };
 
 std::vector<int> numbers(const std::string& list) {
@@ -78,6 +99,7 @@ bool parse(int argc, char** argv, Options& options) {
         else if (arg == "--hold") options.hold = std::stoi(value);
         else if (arg == "--idle-seconds") options.idleSeconds = std::stoi(value);
         else if (arg == "--floor") options.floorSockets = std::stoi(value);
+        else if (arg == "--keyboard") options.keyboard = value;
         else if (arg == "--adapter" && adapterNamed(value)) options.pacing.adapter = *adapterNamed(value);
         else return false;
     }
@@ -185,7 +207,7 @@ double msBetween(Clock::time_point from, Clock::time_point to) {
 }
 
 // Warms the subscribers up: scans until every one has received one.
-bool warmUp(VirtualScanner& scanner, Subscribers& subscribers) {
+bool warmUp(PlayedScanner& scanner, Subscribers& subscribers) {
     for (int attempt = 0; attempt < 20; ++attempt) {
         subscribers.resetCounts();
         scanner.type("WARMUP\r");
@@ -199,7 +221,7 @@ bool warmUp(VirtualScanner& scanner, Subscribers& subscribers) {
 
 // Latency counts from the moment the scan's last byte reaches the port: a
 // bridge cannot know that a scan has ended before then.
-Series measure(VirtualScanner& scanner, Subscribers& subscribers, pid_t bridge, int size, int scans,
+Series measure(PlayedScanner& scanner, Subscribers& subscribers, pid_t bridge, int size, int scans,
                const Pacing& pacing, MqttWatcher* mqtt) {
     Series series;
     series.mqtt = mqtt != nullptr;
@@ -277,7 +299,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    VirtualScanner scanner;
+    PlayedScanner scanner(options.keyboard);
     const pid_t bridge = startBridge(options.command);
     if (!scanner.pluggedIn() || !waitForListener()) {
         fprintf(stderr, "tirn-bench: %s did not start listening on port 9010\n", options.label.c_str());
