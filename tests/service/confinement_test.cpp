@@ -3,6 +3,7 @@
 // filter (systemd itself is not running here, so the limits are applied
 // piece by piece).
 #include "http_reply.h"
+#include "keyboard_records.h"
 #include "service_test.h"
 
 #include <gtest/gtest.h>
@@ -83,12 +84,18 @@ class Confinement : public ServiceTest {
 protected:
     // Start-up with its single-instance check, a subscriber, a scan, the
     // status page, and the exit when the adapter goes away; the process
-    // is checked to hold no capability and to gain none.
+    // is checked to hold no capability and to gain none. In mode 2 a
+    // keyboard scanner is read beside the serial one, and goes first.
     void doWholeJob(const char* mode, std::vector<std::string> wrapper) {
         ServiceOptions options;
         options.wrapper = std::move(wrapper);
         subscriptions_ = 0;
-        startService(mode, options);
+        const bool twoScanners = std::string(mode) == "2";
+        VirtualKeyboardScanner keyboard("/dev/input/by-id/confined-event-kbd");
+        startService(twoScanners ? std::vector<std::string>{mode, "--device", "/dev/ttyUSB0", "--device",
+                                                            "keyboard:/dev/input/by-id/confined-event-kbd"}
+                                 : std::vector<std::string>{mode},
+                     options);
         ASSERT_NE(service_->out().find("程序打开成功!"), std::string::npos) << service_->out();
         if (options.wrapper == kNoPrivileges) {
             EXPECT_EQ(statusLine(service_->pid(), "CapEff"), "CapEff:\t0000000000000000");
@@ -103,6 +110,8 @@ protected:
         ASSERT_TRUE(message);
         EXPECT_EQ(message->payload, scanMessage(scan));
         EXPECT_EQ(request("GET", "/status").status, 200);
+        keyboard.unplug();
+        EXPECT_TRUE(!twoScanners || service_->waitForOutput("is gone; the others go on"));
         unplugAndExpectCleanExit();
     }
 };
