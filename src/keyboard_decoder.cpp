@@ -66,6 +66,13 @@ std::optional<std::string> KeyboardDecoder::press(int code) {
         layout_.key(code, true);
         return std::nullopt;
     }
+    // Keypad digits are digits whatever Num Lock's state, which the service
+    // cannot know: scanners that emulate the keypad mean the digits.
+    if (const int digit = keypadDigit(code); digit >= 0) {
+        layout_.key(code, true);
+        text_ += static_cast<char>('0' + digit);
+        return std::nullopt;
+    }
     if (code == KEY_ENTER || code == KEY_KPENTER || code == KEY_TAB) {
         layout_.key(code, true);
         text_ += code == KEY_TAB ? '\t' : '\r';
