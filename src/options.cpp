@@ -23,8 +23,8 @@ const char kUsage[] =
     "  --device [serial:|keyboard:|hidpos:]PATH\n"
     "                  a scanner: its serial port, input event device (a keyboard-mode\n"
     "                  scanner) or hidraw device (a HID POS scanner, usage page 0x8C); without\n"
-    "                  a prefix the kind follows the device; repeat for several scanners, one\n"
-    "                  of them serial at most (default /dev/ttyUSB0)\n"
+    "                  a prefix the kind follows the device; repeat for several scanners\n"
+    "                  (default /dev/ttyUSB0)\n"
     "  --keymap LAYOUT keyboard scanners' layout as the system's keymaps name it: us, fr,\n"
     "                  de, fr(azerty) ... (default us)\n"
     "  --alt-codepage NAME\n"
@@ -210,18 +210,19 @@ CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt)
 }
 
 // The default scanner when none is given, and the serial port start-up
-// opens; false, with one line said, for more than one serial scanner.
+// opens: the first serial scanner's. False, with one line said, for a
+// scanner named twice.
 bool takeDevices(Options& options) {
     if (options.devices.empty()) options.devices.push_back({ScannerKind::Serial, options.device});
     options.device.clear();
-    for (const ScannerDevice& device : options.devices) {
-        if (device.kind != ScannerKind::Serial) continue;
-        if (!options.device.empty()) {
-            malformed("one serial scanner at most: --device %s is the second (keyboard: and the other kinds may be "
-                      "more)", device.path.c_str());
-            return false;
-        }
-        options.device = device.path;
+    for (std::size_t i = 0; i < options.devices.size(); ++i) {
+        const ScannerDevice& device = options.devices[i];
+        for (std::size_t earlier = 0; earlier < i; ++earlier)
+            if (options.devices[earlier].path == device.path) {
+                malformed("--device %s is named twice", device.path.c_str());
+                return false;
+            }
+        if (device.kind == ScannerKind::Serial && options.device.empty()) options.device = device.path;
     }
     return true;
 }

@@ -7,14 +7,24 @@
 
 namespace {
 
-// A scanner's source; a serial scanner's port is open already at start-up
-// and opened here when it comes back.
+// A serial scanner's source. The first one's port (SerialHandle) is open
+// already at start-up and opened here when it comes back; the others have
+// ports and buffers of their own.
+std::unique_ptr<ScanSource> openSerialScanner(const ScannerDevice& device, const Options& options,
+                                              RelayBuffers& buffers, const ScanFraming& framing, bool atStartUp) {
+    if (device.path != options.device) {
+        const int port = openOtherSerialPort(device.path.c_str(), PendingInput::Discard);
+        if (port < 0) return nullptr;
+        return std::make_unique<SerialScanSource>(port, device.path, options.charsets, framing);
+    }
+    if (!atStartUp && init_com(device.path.c_str(), 115200, 8, 'N', 1) < 0) return nullptr;
+    return std::make_unique<SerialScanSource>(buffers, device.path, options.charsets, framing);
+}
+
 std::unique_ptr<ScanSource> openScanner(const ScannerDevice& device, const Options& options, RelayBuffers& buffers,
                                         const ScanFraming& framing, bool atStartUp) {
     switch (device.kind) {
-    case ScannerKind::Serial:
-        if (!atStartUp && init_com(device.path.c_str(), 115200, 8, 'N', 1) < 0) return nullptr;
-        return std::make_unique<SerialScanSource>(buffers, device.path, options.charsets, framing);
+    case ScannerKind::Serial: return openSerialScanner(device, options, buffers, framing, atStartUp);
     case ScannerKind::Keyboard:
         return KeyboardScanSource::open(device.path, options.keyboard, options.charsets.invalid, framing);
     case ScannerKind::HidPos: return HidPosScanSource::open(device.path, options.charsets, framing);

@@ -111,18 +111,18 @@ int set_com_config(int descriptor, int baud, int dataBits, char parity, int stop
 
 namespace {
 
-// The second half of init_com, once OpenSerialPort has answered.
+// The second half of init_com, once OpenSerialPort has answered: the new
+// descriptor is closed when its settings cannot be applied.
 int configureOpenedPort(int opened, int baud, int dataBits, char parity, int stopBits,
                         PendingInput pending) {
-    SerialHandle = opened;
-    if (SerialHandle < 0) {
+    if (opened < 0) {
         perror("OpenSerialPort");
         return -1;
     }
     puts("OpenPort is sucessful");
-    if (set_com_config(SerialHandle, baud, dataBits, parity, stopBits, pending) < 0) {
+    if (set_com_config(opened, baud, dataBits, parity, stopBits, pending) < 0) {
         perror("set_com_config");
-        close(SerialHandle);
+        close(opened);
         return -1;
     }
     return 0;
@@ -131,10 +131,17 @@ int configureOpenedPort(int opened, int baud, int dataBits, char parity, int sto
 }  // namespace
 
 int init_com(int n, int baud, int dataBits, char parity, int stopBits, PendingInput pending) {
-    return configureOpenedPort(OpenSerialPort(n), baud, dataBits, parity, stopBits, pending);
+    SerialHandle = OpenSerialPort(n);
+    return configureOpenedPort(SerialHandle, baud, dataBits, parity, stopBits, pending);
 }
 
 int init_com(const char* device, int baud, int dataBits, char parity, int stopBits,
              PendingInput pending) {
-    return configureOpenedPort(OpenSerialPort(device), baud, dataBits, parity, stopBits, pending);
+    SerialHandle = OpenSerialPort(device);
+    return configureOpenedPort(SerialHandle, baud, dataBits, parity, stopBits, pending);
+}
+
+int openOtherSerialPort(const char* device, PendingInput pending) {
+    const int opened = OpenSerialPort(device);
+    return configureOpenedPort(opened, 115200, 8, 'N', 1, pending) == 0 ? opened : -1;
 }

@@ -37,3 +37,7 @@ int init_com(int n, int baud, int dataBits, char parity, int stopBits,
              PendingInput pending = PendingInput::Discard);
 int init_com(const char* device, int baud, int dataBits, char parity, int stopBits,
              PendingInput pending = PendingInput::Discard);
+
+// The same at 115200 8N1 for another serial scanner than the service's
+// first, leaving SerialHandle alone. The descriptor, or -1.
+int openOtherSerialPort(const char* device, PendingInput pending);

@@ -23,7 +23,14 @@ void RelayBuffers::wipe() {
 
 SerialScanSource::SerialScanSource(RelayBuffers& buffers, std::string device, ScanCharsets charsets,
                                    ScanFraming framing)
-    : buffers_(buffers), device_(std::move(device)), charsets_(std::move(charsets)), framing_(std::move(framing)) {}
+    : buffers_(buffers), port_(SerialHandle), device_(std::move(device)), charsets_(std::move(charsets)),
+      framing_(std::move(framing)) {}
+
+SerialScanSource::SerialScanSource(int openedPort, std::string device, ScanCharsets charsets, ScanFraming framing)
+    : ownBuffers_(std::make_unique<RelayBuffers>()), ownPort_(openedPort), buffers_(*ownBuffers_), port_(ownPort_),
+      device_(std::move(device)), charsets_(std::move(charsets)), framing_(std::move(framing)) {
+    buffers_.wipe();
+}
 
 SerialScanSource::~SerialScanSource() {
     if (keeper_ >= 0) close(keeper_);
@@ -35,7 +42,7 @@ std::optional<Scan> SerialScanSource::waitForScan() {
         // What the adapter sent before it went may still wait in the buffer
         // (several stored scans from one read, say): each scan goes out, in
         // order. Held bytes are framed without waiting for the scanner.
-        if (carried_ > 0) return takeScan(readScan(SerialHandle, buffers_.burst, kMaxBurstLength, carried_, framing_));
+        if (carried_ > 0) return takeScan(readScan(port_, buffers_.burst, kMaxBurstLength, carried_, framing_));
         ended_ = true;
         return std::nullopt;
     }
@@ -46,10 +53,10 @@ std::optional<Scan> SerialScanSource::waitForScan() {
 
 std::optional<Scan> SerialScanSource::readNext() {
     for (;;) {
-        const ScanRead read = readScan(SerialHandle, buffers_.burst, kMaxBurstLength, carried_, framing_);
+        const ScanRead read = readScan(port_, buffers_.burst, kMaxBurstLength, carried_, framing_);
         if (read.stopped) {
             puts("stopping: asked to end (SIGTERM or SIGINT); every scan read has been published");
-            close(SerialHandle);
+            close(port_);
             ended_ = true;
             return std::nullopt;
         }
@@ -64,13 +71,18 @@ std::optional<Scan> SerialScanSource::readNext() {
 
 bool SerialScanSource::reopen() {
     portClosed_ = false;
-    const int reopened = init_com(device_.c_str(), 115200, 8, 'N', 1, PendingInput::Keep);
+    const bool reopened = openAgain();
     if (keeper_ >= 0) close(std::exchange(keeper_, -1));
-    if (reopened >= 0) return true;
+    if (reopened) return true;
     puts("GetConAgain output:init_com error ");
-    SerialHandle = -1;  // nothing left to read, close or keep open
+    port_ = -1;  // nothing left to read, close or keep open
     scannerGone_ = true;
     return false;
+}
+
+bool SerialScanSource::openAgain() {
+    if (ownBuffers_) return (port_ = openOtherSerialPort(device_.c_str(), PendingInput::Keep)) >= 0;
+    return init_com(device_.c_str(), 115200, 8, 'N', 1, PendingInput::Keep) >= 0;
 }
 
 // Converts the scan and closes the port; what followed the scan starts the
@@ -106,8 +118,8 @@ int SerialScanSource::heldBackLength(int count) const {
 // arriving meanwhile would be lost. A duplicate held across the close and
 // the reopen keeps the device open.
 void SerialScanSource::closeKeepingItOpen() {
-    if (SerialHandle < 0) return;  // the scanner is gone
-    keeper_ = dup(SerialHandle);
-    close(SerialHandle);
+    if (port_ < 0) return;  // the scanner is gone
+    keeper_ = dup(port_);
+    close(port_);
     portClosed_ = true;
 }

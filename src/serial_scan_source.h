@@ -8,6 +8,7 @@
 #include "scan_source.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 constexpr std::size_t kBurstBufferSize = 2048;
@@ -24,6 +25,9 @@ class SerialScanSource : public ScanSource {
 public:
     // Reads the port that start-up opened (SerialHandle).
     SerialScanSource(RelayBuffers& buffers, std::string device, ScanCharsets charsets, ScanFraming framing);
+    // Reads another serial scanner's port, opened already (openOtherSerialPort),
+    // with buffers of its own.
+    SerialScanSource(int openedPort, std::string device, ScanCharsets charsets, ScanFraming framing);
     ~SerialScanSource() override;
     SerialScanSource(const SerialScanSource&) = delete;
     SerialScanSource& operator=(const SerialScanSource&) = delete;
@@ -33,11 +37,15 @@ public:
 private:
     std::optional<Scan> readNext();
     bool reopen();
+    bool openAgain();
     Scan takeScan(const ScanRead& read);
     int heldBackLength(int count) const;
     void closeKeepingItOpen();
 
+    std::unique_ptr<RelayBuffers> ownBuffers_;  // another scanner's
+    int ownPort_ = -1;
     RelayBuffers& buffers_;
+    int& port_;  // SerialHandle, or ownPort_
     const std::string device_;
     const ScanCharsets charsets_;
     const ScanFraming framing_;

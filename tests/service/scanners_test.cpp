@@ -5,6 +5,7 @@
 #include "http_reply.h"
 #include "keyboard_records.h"
 #include "service_test.h"
+#include "virtual_scanner.h"
 
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
@@ -70,14 +71,18 @@ TEST_F(Scanners, HidPosScannerWithoutALayoutIsNamed) {
               std::string::npos) << service.out();
 }
 
-// A serial and a keyboard scanner at once: each goes and comes back while
-// the other keeps working, and the service ends once the last one is gone.
+// Two serial scanners and a keyboard one at once: the keyboard scanner
+// goes and comes back while the others keep working, then the serial ones
+// go, and the service ends once the last one is gone.
 TEST_F(Scanners, SerialAndKeyboardTogether) {
     VirtualKeyboardScanner keyboard(kKeyboard);
-    startService({"0", "--device", "/dev/ttyUSB0", "--device", "keyboard:" + kKeyboard});
+    VirtualScanner handheld("/dev/ttyUSB1");
+    startService({"0", "--device", "/dev/ttyUSB0", "--device", "keyboard:" + kKeyboard, "--device", "/dev/ttyUSB1"});
     client_ = subscriber();
     service_->scan("SERIAL-1");
     expectScan("SERIAL-1", 8);
+    handheld.type("HANDHELD-1");
+    expectScan("HANDHELD-1", 10);
     keyboard.type("KEYS-1\r");
     expectScan("KEYS-1\\r", 7);
 
@@ -92,7 +97,9 @@ TEST_F(Scanners, SerialAndKeyboardTogether) {
     expectScan("KEYS-2\\r", 7);
 
     service_->unplugScanner();
+    handheld.unplug();
     ASSERT_TRUE(service_->waitForOutput("scanner /dev/ttyUSB0 is gone; the others go on"));
+    ASSERT_TRUE(service_->waitForOutput("scanner /dev/ttyUSB1 is gone; the others go on"));
     keyboard.type("KEYS-3\r");
     expectScan("KEYS-3\\r", 7);
     expectFigures(0, "serial /dev/ttyUSB0 gone 2");

@@ -38,7 +38,7 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--mqtt-qos", "1"}, {"0", "--mqtt", "mqtt://b", "--mqtt-qos", "2"},
         {"0", "--charset", "UTF-8//IGNORE"}, {"0", "--server-name", "bad name"}, {"0", "--tls-min", "1.1"},
         {"0", "--tls-cert", "c.pem"}, {"0", "--tls-min", "1.3"}, {"0", "--device", "keyboard:"},
-        {"0", "--device", "/dev/ttyUSB0", "--device", "serial:/dev/ttyACM0"}, {"0", "--keymap", "klingon"},
+        {"0", "--device", "/dev/ttyUSB0", "--device", "serial:/dev/ttyUSB0"}, {"0", "--keymap", "klingon"},
         {"0", "--alt-codepage", "klingon"},
         // Values that lost their option, as a defaults file's split quoting
         // leaves them.
