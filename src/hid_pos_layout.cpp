@@ -8,6 +8,7 @@
 
 namespace {
 
+constexpr std::size_t kMaxScanBytes = 65536;
 constexpr std::uint32_t kBarcodePage = 0x8C;
 constexpr std::uint32_t kDecodedData = (kBarcodePage << 16) | 0xFE;
 constexpr std::uint32_t kDecodeDataContinued = (kBarcodePage << 16) | 0xFF;
@@ -147,6 +148,8 @@ std::optional<std::string> HidPosReports::take(const unsigned char* report, std:
     else
         while (length > 0 && report[layout_.dataBit / 8 + length - 1] == 0) --length;  // unused room is zeros
     pending_.append(reinterpret_cast<const char*>(report) + layout_.dataBit / 8, length);
-    if (layout_.continuedBit && bitOf(report, size, *layout_.continuedBit).value_or(false)) return std::nullopt;
+    // Continued without end, it ends at the bound all the same.
+    const bool continued = layout_.continuedBit && bitOf(report, size, *layout_.continuedBit).value_or(false);
+    if (continued && pending_.size() < kMaxScanBytes) return std::nullopt;
     return std::exchange(pending_, std::string());
 }

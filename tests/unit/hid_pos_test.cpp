@@ -54,6 +54,9 @@ TEST(HidPos, LayoutFromTheDescriptorAndContinuedReportsJoined) {
         EXPECT_EQ(take(report(withCount, first, true)), std::nullopt);
         EXPECT_EQ(take(report(withCount, rest, false)), first + rest) << withCount;
         EXPECT_EQ(take(report(withCount, "4006381333931", false)), "4006381333931");
+        std::optional<std::string> endless;  // continued without end: it ends at its bound
+        for (int i = 0; i < 2000 && !endless; ++i) endless = take(report(withCount, first, true));
+        EXPECT_EQ(endless.value_or("").size(), 65576u);
         if (withCount) {
             EXPECT_EQ(take({0x04, 0x01}), std::nullopt) << "another report";
             EXPECT_EQ(take({0x02, 0x05, ']'}), std::nullopt) << "a report cut short before its data";

@@ -58,6 +58,9 @@ TEST_F(Keyboard, UsTextFromRecordsSplitAcrossReads) {
     EXPECT_EQ(scansOf(keyRecords("NO-END")), "");
     EXPECT_EQ(decoder_->endAtSilence(), "NO-END");
     EXPECT_EQ(decoder_->endAtSilence(), std::nullopt);
+    // A device that never pauses: the scan ends at its bound, the rest follows.
+    EXPECT_EQ(scansOf(keyRecords(std::string(5000, 'z'))), std::string(4096, 'z') + "|");
+    EXPECT_EQ(decoder_->endAtSilence(), std::string(904, 'z'));
 }
 
 TEST_F(Keyboard, CapsLockControlAndAltCodes) {
