@@ -35,7 +35,7 @@ std::string deviceName(int fd) {
 }  // namespace
 
 std::unique_ptr<HidPosScanSource> HidPosScanSource::open(const std::string& path, ScanCharsets charsets,
-                                                         ScanFraming framing) {
+                                                         ScanFraming framing, bool announce) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         printf("HID POS scanner %s: cannot open it: %s\n", path.c_str(), strerror(errno));
@@ -54,8 +54,9 @@ std::unique_ptr<HidPosScanSource> HidPosScanSource::open(const std::string& path
     }
     auto source = std::unique_ptr<HidPosScanSource>(
         new HidPosScanSource(fd, deviceName(fd), *layout, std::move(charsets), std::move(framing)));
-    printf("HID POS scanner %s%s%s%s: reading report %d\n", path.c_str(), source->name_.empty() ? "" : " (",
-           source->name_.c_str(), source->name_.empty() ? "" : ")", layout->reportId);
+    if (announce)
+        printf("HID POS scanner %s%s%s%s: reading report %d\n", path.c_str(), source->name_.empty() ? "" : " (",
+               source->name_.c_str(), source->name_.empty() ? "" : ")", layout->reportId);
     return source;
 }
 

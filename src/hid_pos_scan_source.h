@@ -15,9 +15,10 @@
 
 class HidPosScanSource : public ScanSource {
 public:
-    // Opens the device and reads its layout; nothing, with one line naming
-    // the device and saying why, when it cannot.
-    static std::unique_ptr<HidPosScanSource> open(const std::string& path, ScanCharsets charsets, ScanFraming framing);
+    // Opens the device and reads its layout (saying so when `announce`);
+    // nothing, with one line naming the device and saying why, when it cannot.
+    static std::unique_ptr<HidPosScanSource> open(const std::string& path, ScanCharsets charsets, ScanFraming framing,
+                                                  bool announce);
     ~HidPosScanSource() override;
     HidPosScanSource(const HidPosScanSource&) = delete;
     HidPosScanSource& operator=(const HidPosScanSource&) = delete;

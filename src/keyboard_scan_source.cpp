@@ -33,7 +33,7 @@ Scan converted(const std::string& text, InvalidBytes invalid) {
 
 std::unique_ptr<KeyboardScanSource> KeyboardScanSource::open(const std::string& path,
                                                              const KeyboardSettings& settings, InvalidBytes invalid,
-                                                             ScanFraming framing) {
+                                                             ScanFraming framing, bool announce) {
     std::string problem;
     auto layout = KeyLayout::load(settings.layout, problem);
     if (!layout) {
@@ -50,8 +50,10 @@ std::unique_ptr<KeyboardScanSource> KeyboardScanSource::open(const std::string& 
                         "also reach the window in focus\n", path.c_str(), strerror(errno));
     auto source = std::unique_ptr<KeyboardScanSource>(
         new KeyboardScanSource(fd, path, std::move(layout), settings, invalid, std::move(framing)));
-    printf("keyboard scanner %s%s%s%s: reading it with the %s layout\n", path.c_str(), source->name_.empty() ? "" : " (",
-           source->name_.c_str(), source->name_.empty() ? "" : ")", settings.layout.c_str());
+    if (announce)
+        printf("keyboard scanner %s%s%s%s: reading it with the %s layout\n", path.c_str(),
+               source->name_.empty() ? "" : " (", source->name_.c_str(), source->name_.empty() ? "" : ")",
+               settings.layout.c_str());
     return source;
 }
 

@@ -21,9 +21,10 @@ struct KeyboardSettings {
 
 class KeyboardScanSource : public ScanSource {
 public:
-    // Opens the device; nothing, with one line saying why, when it cannot.
+    // Opens the device (saying so when `announce`); nothing, with one line
+    // saying why, when it cannot.
     static std::unique_ptr<KeyboardScanSource> open(const std::string& path, const KeyboardSettings& settings,
-                                                    InvalidBytes invalid, ScanFraming framing);
+                                                    InvalidBytes invalid, ScanFraming framing, bool announce);
     ~KeyboardScanSource() override;
     KeyboardScanSource(const KeyboardScanSource&) = delete;
     KeyboardScanSource& operator=(const KeyboardScanSource&) = delete;

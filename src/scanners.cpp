@@ -26,8 +26,8 @@ std::unique_ptr<ScanSource> openScanner(const ScannerDevice& device, const Optio
     switch (device.kind) {
     case ScannerKind::Serial: return openSerialScanner(device, options, buffers, framing, atStartUp);
     case ScannerKind::Keyboard:
-        return KeyboardScanSource::open(device.path, options.keyboard, options.charsets.invalid, framing);
-    case ScannerKind::HidPos: return HidPosScanSource::open(device.path, options.charsets, framing);
+        return KeyboardScanSource::open(device.path, options.keyboard, options.charsets.invalid, framing, atStartUp);
+    case ScannerKind::HidPos: return HidPosScanSource::open(device.path, options.charsets, framing, atStartUp);
     }
     return nullptr;
 }
