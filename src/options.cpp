@@ -78,8 +78,11 @@ const char kUsage[] =
 constexpr long kMinGapMs = 1;
 constexpr long kMaxGapMs = 1000;
 
-enum OptionId { kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin, kServerName,
-                kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue, kMqttClientId, kStateDir, kHelp, kVersion };
+enum OptionId {
+    kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin,
+    kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue,
+    kMqttClientId, kStateDir, kHelp, kVersion
+};
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
