@@ -9,7 +9,9 @@ int SerialHandle = -1;
 
 namespace {
 
-int fd = 0;
+// Where OpenSerialPort keeps what its open call returned; each thread's own,
+// since serial scanners on threads of their own may open at once.
+thread_local int fd = 0;
 
 speed_t speedFor(int baud) {
     switch (baud) {
