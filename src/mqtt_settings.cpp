@@ -1,5 +1,6 @@
 #include "mqtt_settings.h"
 
+#include "token_file.h"
 #include "utf8.h"
 
 #include <unistd.h>
@@ -99,5 +100,6 @@ bool readMqttCredentials(MqttSettings& settings) {
     }
     settings.user = line.substr(0, colon);
     settings.password = line.substr(colon + 1);
+    warnIfOthersCanRead(settings.credentials, "MQTT credentials");
     return true;
 }

@@ -22,7 +22,12 @@ std::optional<std::string> readTokenFile(const std::string& path) {
         fprintf(stderr, "TirnSerial: the token file %s has no token on its first line\n", path.c_str());
         return std::nullopt;
     }
-    if ((status.st_mode & S_IROTH) != 0)
-        fprintf(stderr, "TirnSerial: warning: other users can read the token file %s (chmod o-r it)\n", path.c_str());
+    warnIfOthersCanRead(path, "token file");
     return token;
+}
+
+void warnIfOthersCanRead(const std::string& path, const char* what) {
+    struct stat status{};
+    if (stat(path.c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0)
+        fprintf(stderr, "TirnSerial: warning: other users can read the %s %s (chmod o-r it)\n", what, path.c_str());
 }

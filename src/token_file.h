@@ -10,3 +10,7 @@
 // problem: a file that is missing, unreadable or whose first line is empty.
 // A file that other users can read is only warned about.
 std::optional<std::string> readTokenFile(const std::string& path);
+
+// One line on standard error when users other than the owner and group may
+// read a file that holds a secret (`what`: "token file", say).
+void warnIfOthersCanRead(const std::string& path, const char* what);
