@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -76,13 +77,32 @@ std::int64_t integer(sqlite3* db, const char* sql) {
                                                                                : 0;
 }
 
+std::uint64_t lastNumber(sqlite3* db) {
+    return static_cast<std::uint64_t>(
+        std::max<std::int64_t>({0, integer(db, "SELECT last FROM sequence;"), integer(db, "SELECT max(seq) FROM scans;")}));
+}
+
+// Whatever of a damaged store's last number can still be read; 0 if none.
+std::uint64_t lastNumberOfDamaged(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::uint64_t last = 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) last = lastNumber(db);
+    sqlite3_close(db);
+    return last;
+}
+
+// A scan's number fits SQLite's signed integers.
+sqlite3_int64 asSqlite(std::uint64_t seq) { return static_cast<sqlite3_int64>(seq); }
+
 }  // namespace
 
 std::unique_ptr<ScanOutbox> ScanOutbox::open(const std::string& dir, std::string& problem) {
     const std::string path = dir + "/" + kFileName;
+    std::uint64_t numberFrom = 0;
     sqlite3* db = nullptr;
     const int code = openStore(path, db, problem);
     if (damaged(code)) {
+        numberFrom = std::max(lastNumberOfDamaged(path), sequenceFloor());
         const std::string aside = moveAside(path);
         printf("MQTT outbox: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
                path.c_str(), problem.c_str(), aside.c_str());
@@ -92,9 +112,47 @@ std::unique_ptr<ScanOutbox> ScanOutbox::open(const std::string& dir, std::string
         return nullptr;
     }
     std::unique_ptr<ScanOutbox> outbox(new ScanOutbox(db));
-    outbox->lastSeq_ = static_cast<std::uint64_t>(
-        std::max(integer(db, "SELECT last FROM sequence;"), integer(db, "SELECT max(seq) FROM scans;")));
+    // A store that has numbered nothing yet is new, or a lost one begun
+    // again (deleted, say).
+    if (lastNumber(db) == 0) numberFrom = std::max(numberFrom, sequenceFloor());
+    if (numberFrom > lastNumber(db) && !outbox->raiseSequence(numberFrom, problem)) return nullptr;
+    outbox->lastSeq_ = lastNumber(db);
     return outbox;
+}
+
+std::uint64_t ScanOutbox::sequenceFloor() {
+    constexpr std::int64_t k2020 = 1577836800;  // 2020-01-01T00:00:00Z
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count() - k2020 * 1000000;
+    return micros > 0 ? static_cast<std::uint64_t>(micros) : 0;
+}
+
+bool ScanOutbox::raiseSequence(std::uint64_t last, std::string& problem) {
+    Statement number(db_, "UPDATE sequence SET last = max(last, ?);");
+    if (number.handle != nullptr) sqlite3_bind_int64(number.handle, 1, asSqlite(last));
+    if (number.handle != nullptr && sqlite3_step(number.handle) == SQLITE_DONE) return true;
+    problem = sqlite3_errmsg(db_);
+    return false;
+}
+
+bool ScanOutbox::renumberFrom(std::uint64_t first, std::string& problem) {
+    std::lock_guard<std::mutex> lock(guard_);
+    const std::uint64_t lowest = static_cast<std::uint64_t>(integer(db_, "SELECT min(seq) FROM scans;"));
+    if (lowest == 0 || lowest >= first) return true;
+    // Every new number lies above every old one: no two rows ever meet.
+    if (!run("BEGIN IMMEDIATE;", problem)) return false;
+    Statement shift(db_, "UPDATE scans SET seq = seq + ?;");
+    bool moved = shift.handle != nullptr;
+    if (moved) {
+        sqlite3_bind_int64(shift.handle, 1, asSqlite(first - lowest));
+        moved = sqlite3_step(shift.handle) == SQLITE_DONE;
+    }
+    moved = moved && raiseSequence(static_cast<std::uint64_t>(integer(db_, "SELECT max(seq) FROM scans;")), problem);
+    if (moved && run("COMMIT;", problem)) return true;
+    if (problem.empty()) problem = sqlite3_errmsg(db_);
+    std::string ignored;
+    run("ROLLBACK;", ignored);
+    return false;
 }
 
 ScanOutbox::~ScanOutbox() { sqlite3_close(db_); }

@@ -32,8 +32,15 @@ public:
 
     // Opens DIR/outbox.db, creating it. A damaged store is moved aside (one
     // console line) and a fresh one begun. Null, with the reason, when the
-    // store cannot be opened at all.
+    // store cannot be opened at all. A store that has numbered nothing yet
+    // numbers on from sequenceFloor(), or from a damaged one's last number
+    // if that is higher and can still be read, so that a box's numbers never
+    // go back.
     static std::unique_ptr<ScanOutbox> open(const std::string& dir, std::string& problem);
+    // Microseconds since 2020 by the wall clock: above every number a box
+    // has given out before, however its store was lost (a box cannot take a
+    // scan a microsecond).
+    static std::uint64_t sequenceFloor();
     ~ScanOutbox();
     ScanOutbox(const ScanOutbox&) = delete;
     ScanOutbox& operator=(const ScanOutbox&) = delete;
@@ -46,10 +53,13 @@ public:
     bool store(const std::vector<OutboxScan>& scans, std::string& problem);
     // Removes the stored scans numbered `first` to `last`.
     bool forget(std::uint64_t first, std::uint64_t last, std::string& problem);
+    // Moves every stored scan up to be numbered from `first` on, in order.
+    bool renumberFrom(std::uint64_t first, std::string& problem);
 
 private:
     explicit ScanOutbox(sqlite3* db) : db_(db) {}
     bool run(const char* sql, std::string& problem);
+    bool raiseSequence(std::uint64_t last, std::string& problem);
 
     std::mutex guard_;  // one call at a time on the connection
     sqlite3* db_;
