@@ -17,6 +17,14 @@
 namespace {
 
 constexpr auto kMaxBackoff = std::chrono::seconds(30);
+// A broker that refuses the connection (a wrong password, say) refuses it
+// again until someone mends the credentials or the broker: fewer attempts,
+// fewer lines in its log than for a broker that is away.
+constexpr int kRefusalFactor = 5;
+constexpr auto kMaxRefusalBackoff = std::chrono::minutes(5);
+// The store, when it could not be opened, is tried again with new scans,
+// at most this often.
+constexpr auto kReopenInterval = std::chrono::seconds(1);
 // A broker that takes the connection but never answers it.
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
 constexpr int kKeepAliveSeconds = 30;
@@ -40,12 +48,26 @@ bool unsupportedProtocol(int connackResult) {
     return connackResult == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || connackResult == CONNACK_REFUSED_PROTOCOL_VERSION;
 }
 
+bool loginRefusal(int connackResult, bool v5) {
+    if (!v5) return connackResult == CONNACK_REFUSED_BAD_USERNAME_PASSWORD || connackResult == CONNACK_REFUSED_NOT_AUTHORIZED;
+    return connackResult == MQTT_RC_BAD_USERNAME_OR_PASSWORD || connackResult == MQTT_RC_NOT_AUTHORIZED ||
+           connackResult == MQTT_RC_BANNED || connackResult == MQTT_RC_BAD_AUTHENTICATION_METHOD;
+}
+
+// Failures of mosquitto_publish that mean the connection is gone; any other
+// is the broker's or the scan's, and another connection would not help.
+bool connectionFailure(int result) {
+    return result == MOSQ_ERR_NO_CONN || result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_ERRNO ||
+           result == MOSQ_ERR_NOMEM;
+}
+
 }  // namespace
 
 MqttPublisher::MqttPublisher(MqttSettings settings, std::unique_ptr<ScanOutbox> outbox)
     : settings_(std::move(settings)),
       outbox_(std::move(outbox)),
       statusTopic_(settings_.statusTopic()),
+      lastOpenAttempt_(Clock::now()),
       diskFailing_(outbox_ == nullptr),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     mosquitto_lib_init();
@@ -91,7 +113,8 @@ BrokerFigures MqttPublisher::figures() const {
     std::lock_guard<std::mutex> lock(guard_);
     const double oldest =
         queue_.empty() ? 0 : std::max<std::int64_t>(0, millisecondsSinceEpoch() - queue_.front().storedAtMs) / 1000.0;
-    return {connected_, published_, queue_.size() + incoming_.size(), dropped_, stored_, diskErrors_, oldest, lastSeq_};
+    return {connected_, published_,  queue_.size() + incoming_.size(), dropped_, stored_, diskErrors_, oldest, lastSeq_,
+            refused_,   rejected_};
 }
 
 void MqttPublisher::run() {
@@ -115,7 +138,7 @@ void MqttPublisher::run() {
 
 // Scans an earlier run stored and the broker never had: they go first.
 void MqttPublisher::takeStoredScans() {
-    if (!outbox_) return;
+    if (!outbox_) return;  // numbered from the clock's floor once scans come
     nextSeq_ = outbox_->lastSeq() + 1;
     std::string problem;
     std::vector<OutboxScan> stored = outbox_->load(problem);
@@ -154,11 +177,16 @@ void MqttPublisher::takeNewScans() {
         fresh.swap(incoming_);
     }
     if (fresh.empty()) return;
+    std::shared_ptr<ScanOutbox> outbox = this->outbox();
+    if (!outbox && reopenOutbox()) outbox = this->outbox();
+    // Without a store a box's numbers go on from the clock, above any it
+    // gave out before.
+    if (nextSeq_ == 0) nextSeq_ = ScanOutbox::sequenceFloor() + 1;
     std::vector<OutboxScan> scans;
     const std::int64_t now = millisecondsSinceEpoch();
     for (auto& message : fresh) scans.push_back({nextSeq_++, now, std::move(message)});
     std::string problem = "no store";
-    const bool stored = outbox_ && outbox_->store(scans, problem);
+    const bool stored = outbox && outbox->store(scans, problem);
     if (!stored) diskTrouble("cannot store scans", problem, scans.size());
     if (stored && diskFailing_.exchange(false)) {
         printf("MQTT outbox: storing scans in %s again\n", settings_.stateDir.c_str());
@@ -173,6 +201,39 @@ void MqttPublisher::takeNewScans() {
         }
     }
     keepWithinBound();
+}
+
+std::shared_ptr<ScanOutbox> MqttPublisher::outbox() const {
+    std::lock_guard<std::mutex> lock(guard_);
+    return outbox_;
+}
+
+// The store that could not be opened at start-up (a full disk, say), tried
+// again: numbering goes on from the highest of its numbers and ours.
+bool MqttPublisher::reopenOutbox() {
+    if (Clock::now() - lastOpenAttempt_ < kReopenInterval) return false;
+    lastOpenAttempt_ = Clock::now();
+    std::string problem;
+    std::shared_ptr<ScanOutbox> opened = ScanOutbox::open(settings_.stateDir, problem);
+    if (!opened) return false;
+    takeLateStoredScans(*opened);
+    std::lock_guard<std::mutex> lock(guard_);
+    outbox_ = std::move(opened);
+    return true;
+}
+
+// What an earlier run left in a store opened late. Scans taken meanwhile
+// may have gone out already, numbered from the clock: those stored go after
+// them, numbered on from them, since a consumer drops a lower number.
+void MqttPublisher::takeLateStoredScans(ScanOutbox& outbox) {
+    std::string problem;
+    if (nextSeq_ != 0 && !outbox.renumberFrom(nextSeq_, problem)) diskTrouble("cannot renumber the stored scans", problem);
+    std::vector<OutboxScan> stored = outbox.load(problem);
+    if (!problem.empty()) diskTrouble("cannot read the stored scans", problem);
+    nextSeq_ = std::max(nextSeq_, outbox.lastSeq() + 1);
+    for (const auto& scan : stored) nextSeq_ = std::max(nextSeq_, scan.seq + 1);
+    std::lock_guard<std::mutex> lock(guard_);
+    for (auto& scan : stored) queue_.push_back(std::move(scan));
 }
 
 // Past the bound the oldest go, except the one on its way to the broker;
@@ -194,7 +255,8 @@ void MqttPublisher::keepWithinBound() {
         room = queue_.size() < settings_.queueLimit;
     }
     std::string problem;
-    if (first != 0 && outbox_ && !outbox_->forget(first, last, problem))
+    const std::shared_ptr<ScanOutbox> outbox = this->outbox();
+    if (first != 0 && outbox && !outbox->forget(first, last, problem))
         diskTrouble("cannot remove dropped scans", problem);
     if (droppedMore && !droppingSaid_) {
         printf("MQTT outbox: full at %zu scans (--mqtt-queue); the oldest are dropped from now on, counted in "
@@ -206,14 +268,15 @@ void MqttPublisher::keepWithinBound() {
 
 // Delivered scans leave the store, a batch at a time while others wait.
 void MqttPublisher::forgetDelivered(bool evenIfFew) {
-    if (!outbox_ || deliveredThrough_ <= forgottenThrough_) return;
+    const std::shared_ptr<ScanOutbox> outbox = this->outbox();
+    if (!outbox || deliveredThrough_ <= forgottenThrough_) return;
     if (!evenIfFew && deliveredThrough_ - forgottenThrough_ < kForgetBatch) {
         std::lock_guard<std::mutex> lock(guard_);
         if (!queue_.empty()) return;
     }
     // From the first: removals that failed before are tried again.
     std::string problem;
-    if (!outbox_->forget(0, deliveredThrough_, problem)) diskTrouble("cannot remove delivered scans", problem);
+    if (!outbox->forget(0, deliveredThrough_, problem)) diskTrouble("cannot remove delivered scans", problem);
     forgottenThrough_ = deliveredThrough_;
 }
 
@@ -233,9 +296,11 @@ void MqttPublisher::connect() {
     attemptStarted_ = Clock::now();
     client_ = mosquitto_new(settings_.clientId.c_str(), true, this);
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, protocolV5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
-    mosquitto_connect_callback_set(client_, onConnect);
+    mosquitto_connect_v5_callback_set(client_, onConnect);
     mosquitto_disconnect_callback_set(client_, onDisconnect);
-    mosquitto_publish_callback_set(client_, onPublish);
+    // The v5 callback has the PUBACK's reason: the v3 one comes for a
+    // refusal as well.
+    mosquitto_publish_v5_callback_set(client_, onPublish);
     if (!settings_.user.empty())
         mosquitto_username_pw_set(client_, settings_.user.c_str(), settings_.password.c_str());
     mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", 1, true);
@@ -271,7 +336,7 @@ void MqttPublisher::serveConnection(Clock::duration timeout) {
 // One message at a time, so that they arrive in order even across a
 // reconnection: the front leaves the queue once the broker has it.
 void MqttPublisher::publishNext() {
-    if (!connected_) return;
+    if (!connected_ || Clock::now() < nextOffer_) return;
     OutboxScan scan;
     {
         // Marked under the lock: the storing thread drops the oldest, but
@@ -291,22 +356,81 @@ void MqttPublisher::publishNext() {
         mosquitto_publish_v5(client_, &inFlightId_, settings_.topic.c_str(), static_cast<int>(scan.message.size()),
                              scan.message.data(), settings_.qos, false, properties);
     mosquitto_property_free_all(&properties);
-    if (result != MOSQ_ERR_SUCCESS) {
+    if (result == MOSQ_ERR_SUCCESS) return;
+    if (result == MOSQ_ERR_OVERSIZE_PACKET || result == MOSQ_ERR_PAYLOAD_SIZE) return rejectFront(scan.message.size());
+    if (!connectionFailure(result)) return refused(mosquitto_strerror(result));
+    std::lock_guard<std::mutex> lock(guard_);
+    inFlight_ = false;
+    lost_ = result == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(result);
+}
+
+// The broker would not take the front (its access rules, say): it stays
+// first and is offered again later, less often while refusals go on.
+void MqttPublisher::refused(const std::string& why) {
+    {
+        std::lock_guard<std::mutex> lock(guard_);
         inFlight_ = false;
-        lost_ = mosquitto_strerror(result);
+        ++refused_;
     }
+    nextOffer_ = Clock::now() + offerBackoff_;
+    offerBackoff_ = std::min(offerBackoff_ * 2, kMaxBackoff);
+    if (std::exchange(refusing_, true)) return;
+    say("MQTT: the broker at %s refuses scans (%s); they wait in order and are offered again\n", settings_.url, why);
+}
+
+// A scan larger than the broker takes can never go: it makes way for the
+// others.
+void MqttPublisher::rejectFront(std::size_t bytes) {
+    std::uint64_t seq = 0;
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        inFlight_ = false;
+        deliveredThrough_ = seq = queue_.front().seq;
+        queue_.pop_front();
+        ++rejected_;
+    }
+    const auto number = static_cast<unsigned long long>(seq);
+    if (maxPacket_ > 0)
+        printf("MQTT: scan %llu (%zu bytes) is larger than the broker at %s takes (packets of %u bytes at most); "
+               "dropped it, counted in /status as rejected\n",
+               number, bytes, settings_.url.c_str(), maxPacket_);
+    else
+        printf("MQTT: scan %llu (%zu bytes) is larger than the broker at %s takes; dropped it, counted in /status as "
+               "rejected\n",
+               number, bytes, settings_.url.c_str());
+    flushConsole();
+}
+
+void MqttPublisher::deliveredFront() {
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        inFlight_ = false;
+        deliveredThrough_ = lastSeq_ = queue_.front().seq;
+        queue_.pop_front();
+        ++published_;
+    }
+    offerBackoff_ = std::chrono::seconds(1);
+    if (std::exchange(refusing_, false)) say("MQTT: the broker at %s takes scans again\n", settings_.url);
 }
 
 void MqttPublisher::disconnect(const std::string& why) {
     const bool wasConnected = connected_;
+    const bool refusal = std::exchange(connectRefused_, false), login = std::exchange(loginRefused_, false);
     mosquitto_destroy(client_);
     client_ = nullptr;
     connected_ = false;
-    inFlight_ = false;
-    nextAttempt_ = Clock::now() + backoff_;
-    say(wasConnected ? "MQTT: lost the broker at %s (%s), trying again in %ld s\n"
-                     : "MQTT: cannot reach the broker at %s (%s), trying again in %ld s\n",
-        settings_.url, why, static_cast<long>(backoff_.count()));
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        inFlight_ = false;
+    }
+    const std::chrono::seconds wait =
+        refusal ? std::min<std::chrono::seconds>(backoff_ * kRefusalFactor, kMaxRefusalBackoff) : backoff_;
+    nextAttempt_ = Clock::now() + wait;
+    say(login          ? "MQTT: the broker at %s refused the login (%s): check the user and password in "
+                         "--mqtt-credentials, trying again in %ld s\n"
+        : wasConnected ? "MQTT: lost the broker at %s (%s), trying again in %ld s\n"
+                       : "MQTT: cannot reach the broker at %s (%s), trying again in %ld s\n",
+        settings_.url, why, static_cast<long>(wait.count()));
     backoff_ = std::min(backoff_ * 2, kMaxBackoff);
 }
 
@@ -358,7 +482,7 @@ void MqttPublisher::sayOfflineAfterDraining() {
     client_ = nullptr;
 }
 
-void MqttPublisher::onConnect(mosquitto* client, void* self, int result) {
+void MqttPublisher::onConnect(mosquitto* client, void* self, int result, int, const mosquitto_property* properties) {
     auto& publisher = *static_cast<MqttPublisher*>(self);
     if (result != 0 && publisher.protocolV5_ && unsupportedProtocol(result)) {
         publisher.protocolV5_ = false;
@@ -366,12 +490,20 @@ void MqttPublisher::onConnect(mosquitto* client, void* self, int result) {
         return;
     }
     if (result != 0) {
-        publisher.lost_ = std::string("refused: ") +
-                          (publisher.protocolV5_ ? mosquitto_reason_string(result) : mosquitto_connack_string(result));
+        const char* reason =
+            publisher.protocolV5_ ? mosquitto_reason_string(result) : mosquitto_connack_string(result);
+        publisher.connectRefused_ = true;
+        publisher.loginRefused_ = loginRefusal(result, publisher.protocolV5_);
+        publisher.lost_ = publisher.loginRefused_ ? reason : std::string("refused: ") + reason;
         return;
     }
+    // libmosquitto refuses to send a packet past it; the number is for the
+    // console line.
+    publisher.maxPacket_ = 0;
+    mosquitto_property_read_int32(properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, &publisher.maxPacket_, false);
     publisher.connected_ = true;
     publisher.backoff_ = std::chrono::seconds(1);
+    publisher.nextOffer_ = {};  // perhaps a mended broker: refused scans go at once
     mosquitto_publish(client, nullptr, publisher.statusTopic_.c_str(), 6, "online", 1, true);
     say("MQTT: connected to the broker at %s, publishing to %s\n", publisher.settings_.url, publisher.settings_.topic);
 }
@@ -381,13 +513,22 @@ void MqttPublisher::onDisconnect(mosquitto*, void* self, int result) {
     if (publisher.lost_.empty()) publisher.lost_ = result == 0 ? "disconnected" : mosquitto_strerror(result);
 }
 
-void MqttPublisher::onPublish(mosquitto*, void* self, int messageId) {
+// Reason codes of 0x80 and above say the broker did not take it.
+void MqttPublisher::onPublish(mosquitto*, void* self, int messageId, int reason, const mosquitto_property*) {
     auto& publisher = *static_cast<MqttPublisher*>(self);
-    std::lock_guard<std::mutex> lock(publisher.guard_);
     if (!publisher.inFlight_ || messageId != publisher.inFlightId_) return;
-    publisher.inFlight_ = false;
-    if (publisher.sayingOffline_) return;
-    publisher.deliveredThrough_ = publisher.lastSeq_ = publisher.queue_.front().seq;
-    publisher.queue_.pop_front();
-    ++publisher.published_;
+    if (publisher.sayingOffline_) {
+        publisher.inFlight_ = false;
+        return;
+    }
+    if (reason == MQTT_RC_PACKET_TOO_LARGE) {
+        std::size_t bytes = 0;
+        {
+            std::lock_guard<std::mutex> lock(publisher.guard_);
+            bytes = publisher.queue_.front().message.size();
+        }
+        return publisher.rejectFront(bytes);
+    }
+    if (reason >= 0x80) return publisher.refused(mosquitto_reason_string(reason));
+    publisher.deliveredFront();
 }

@@ -164,6 +164,8 @@ std::string ServiceStats::statusJson() const {
         cJSON_AddNumberToObject(mqtt, "stored", static_cast<double>(broker.stored));
         cJSON_AddNumberToObject(mqtt, "disk_errors", static_cast<double>(broker.diskErrors));
         cJSON_AddNumberToObject(mqtt, "last_seq", static_cast<double>(broker.lastSeq));
+        cJSON_AddNumberToObject(mqtt, "refused", static_cast<double>(broker.refused));
+        cJSON_AddNumberToObject(mqtt, "rejected", static_cast<double>(broker.rejected));
     } else {
         cJSON_AddNullToObject(root, "mqtt");
     }
@@ -227,6 +229,11 @@ std::string ServiceStats::metricsText() const {
                    static_cast<double>(broker.diskErrors));
         out.metric("tirnserial_mqtt_last_seq", "gauge", "Sequence number of the scan last published to the broker.",
                    static_cast<double>(broker.lastSeq));
+        out.metric("tirnserial_mqtt_refused_total", "counter",
+                   "Publishes the MQTT broker refused (each offer counted); the scans wait and are offered again.",
+                   static_cast<double>(broker.refused));
+        out.metric("tirnserial_mqtt_rejected_total", "counter",
+                   "Scans larger than the MQTT broker takes, dropped.", static_cast<double>(broker.rejected));
     }
     if (const std::int64_t expiry = certificateExpiry_.load(); expiry != 0)
         out.metric("tirnserial_tls_certificate_expiry_timestamp_seconds", "gauge",

@@ -24,6 +24,8 @@ struct BrokerFigures {
     std::uint64_t diskErrors = 0;   // scans it could not take, and failed removals
     double oldestAgeSeconds = 0;    // of the oldest scan waiting; 0 when none waits
     std::uint64_t lastSeq = 0;      // the sequence number last published; 0: none yet
+    std::uint64_t refused = 0;      // publishes the broker refused (each offer); the scans wait
+    std::uint64_t rejected = 0;     // scans larger than the broker takes, dropped
 };
 
 // How one scanner does.
