@@ -45,7 +45,8 @@ protected:
 };
 
 // A keyboard scanner alone, its kind told by its path: the grab refused
-// with a warning, US text with its Enter, and the service ends when it goes.
+// with a warning, US text with its Enter, a character beyond the layout
+// typed as an Alt code, and the service ends when it goes.
 TEST_F(Scanners, KeyboardScannerAlone) {
     VirtualKeyboardScanner keyboard(kKeyboard);
     startService({"0", "--device", kKeyboard});
@@ -54,7 +55,9 @@ TEST_F(Scanners, KeyboardScannerAlone) {
     ASSERT_TRUE(keyboard.pluggedIn());
     keyboard.type("Ab1-x/Y?\r");
     expectScan("Ab1-x/Y?\\r", 9);
-    expectFigures(0, "keyboard " + kKeyboard + " connected 1");
+    ASSERT_TRUE(keyboard.type("caf\xC3\xA9\r"));
+    expectScan("caf\xC3\xA9\\r", 6);
+    expectFigures(0, "keyboard " + kKeyboard + " connected 2");
     keyboard.unplug();
     EXPECT_EQ(service_->waitForExit(), 0);
     EXPECT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is gone, the last one: the service ends\n"));
