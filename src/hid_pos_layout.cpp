@@ -1,5 +1,7 @@
 #include "hid_pos_layout.h"
 
+#include "charset.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -8,7 +10,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxScanBytes = 65536;
 constexpr std::uint32_t kBarcodePage = 0x8C;
 constexpr std::uint32_t kDecodedData = (kBarcodePage << 16) | 0xFE;
 constexpr std::uint32_t kDecodeDataContinued = (kBarcodePage << 16) | 0xFF;
@@ -134,13 +135,13 @@ std::optional<HidPosLayout> findHidPosLayout(const unsigned char* descriptor, st
     return parser.found;
 }
 
-std::optional<std::string> HidPosReports::take(const unsigned char* report, std::size_t size) {
+std::vector<std::string> HidPosReports::take(const unsigned char* report, std::size_t size) {
     if (layout_.reportId != 0) {
-        if (size == 0 || report[0] != layout_.reportId) return std::nullopt;
+        if (size == 0 || report[0] != layout_.reportId) return {};
         ++report;
         --size;
     }
-    if (layout_.dataBit % 8 != 0 || layout_.dataBit / 8 >= size) return std::nullopt;
+    if (layout_.dataBit % 8 != 0 || layout_.dataBit / 8 >= size) return {};
     const std::size_t room = std::min(layout_.dataBytes, size - layout_.dataBit / 8);
     std::size_t length = room;
     if (layout_.lengthBit && layout_.lengthBit.value() % 8 == 0 && layout_.lengthBit.value() / 8 < size)
@@ -148,8 +149,27 @@ std::optional<std::string> HidPosReports::take(const unsigned char* report, std:
     else
         while (length > 0 && report[layout_.dataBit / 8 + length - 1] == 0) --length;  // unused room is zeros
     pending_.append(reinterpret_cast<const char*>(report) + layout_.dataBit / 8, length);
-    // Continued without end, it ends at the bound all the same.
+    std::vector<std::string> scans;
+    if (pending_.size() >= kMaxScanBytes) {
+        const std::size_t cut = cutAt();
+        scans.push_back(pending_.substr(0, cut));
+        pending_.erase(0, cut);
+    }
     const bool continued = layout_.continuedBit && bitOf(report, size, *layout_.continuedBit).value_or(false);
-    if (continued && pending_.size() < kMaxScanBytes) return std::nullopt;
+    if (!continued && !pending_.empty()) scans.push_back(std::exchange(pending_, std::string()));
+    return scans;
+}
+
+std::optional<std::string> HidPosReports::endUnderWay() {
+    if (pending_.empty()) return std::nullopt;
     return std::exchange(pending_, std::string());
+}
+
+// Where a scan at the bound ends: after its last whole character, unless
+// the bound holds none.
+std::size_t HidPosReports::cutAt() const {
+    if (charset_.empty()) return kMaxScanBytes;
+    const auto whole = static_cast<std::size_t>(completeCharactersLength(
+        charset_.c_str(), reinterpret_cast<const unsigned char*>(pending_.data()), kMaxScanBytes));
+    return whole > 0 ? whole : kMaxScanBytes;
 }

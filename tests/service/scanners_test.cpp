@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -46,10 +47,12 @@ protected:
 
 // A keyboard scanner alone, its kind told by its path: the grab refused
 // with a warning, US text with its Enter, a character beyond the layout
-// typed as an Alt code, and the service ends when it goes.
+// typed as an Alt code; a device that never pauses has its scans cut at
+// 4 KiB whatever the keys (keypad digits, Alt codes); the service ends
+// when it goes.
 TEST_F(Scanners, KeyboardScannerAlone) {
     VirtualKeyboardScanner keyboard(kKeyboard);
-    startService({"0", "--device", kKeyboard});
+    startService({"0", "--device", kKeyboard, "--gap-ms", "1000"});
     EXPECT_TRUE(service_->waitForError("TirnSerial: warning: cannot take the keyboard scanner " + kKeyboard));
     client_ = subscriber();
     ASSERT_TRUE(keyboard.pluggedIn());
@@ -57,7 +60,22 @@ TEST_F(Scanners, KeyboardScannerAlone) {
     expectScan("Ab1-x/Y?\\r", 9);
     ASSERT_TRUE(keyboard.type("caf\xC3\xA9\r"));
     expectScan("caf\xC3\xA9\\r", 6);
-    expectFigures(0, "keyboard " + kKeyboard + " connected 2");
+
+    std::vector<input_event> keypad;
+    for (int i = 0; i < 5000; ++i)
+        for (const int value : {1, 0}) {
+            keypad.push_back(keyRecord(EV_KEY, KEY_KP1, value));
+            keypad.push_back(keyRecord(EV_SYN, SYN_REPORT, 0));
+        }
+    std::string accents;
+    for (int i = 0; i < 2100; ++i) accents += "\xC3\xA9";
+    ASSERT_TRUE(keyboard.send(keypad));
+    ASSERT_TRUE(keyboard.type("\r" + accents + "\r"));
+    expectScan(std::string(4096, '1'), 4096);
+    expectScan(std::string(904, '1') + "\\r", 905);
+    expectScan(accents.substr(0, 4096), 4096);
+    expectScan(accents.substr(4096) + "\\r", 105);
+    expectFigures(0, "keyboard " + kKeyboard + " connected 6");
     keyboard.unplug();
     EXPECT_EQ(service_->waitForExit(), 0);
     EXPECT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is gone, the last one: the service ends\n"));
