@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "device_wait.h"
+#include "stop_notice.h"
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
@@ -80,10 +81,20 @@ std::optional<Scan> HidPosScanSource::waitForScan() {
         case DeviceWait::Quiet:
             if (framing_.alive) framing_.alive();
             break;
-        case DeviceWait::Stop: ended_ = true; break;
+        case DeviceWait::Stop: stop(); break;
         case DeviceWait::Readable: readReport(); break;
         }
     }
+}
+
+// The reports sent before the stop are read and go out too, a scan
+// continued in the next report ended where it is.
+void HidPosScanSource::stop() {
+    while (readReport()) {
+    }
+    endScanUnderWay();
+    ended_ = true;
+    sayStopping();
 }
 
 // One report, and the scans it ends; false when the device has nothing

@@ -28,6 +28,7 @@ public:
 
 private:
     HidPosScanSource(int fd, std::string name, HidPosLayout layout, ScanCharsets charsets, ScanFraming framing);
+    void stop();
     bool readReport();
     void endScanUnderWay();
     void keep(const std::string& bytes);
