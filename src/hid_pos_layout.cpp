@@ -65,7 +65,9 @@ struct Parser {
         std::size_t& bits = bitsSoFar[reportId];
         const std::size_t start = bits;
         bits += static_cast<std::size_t>(reportSize) * reportCount;
-        if ((flags & kConstantFlag) != 0 || found) return;
+        // Fields of no bits hold nothing: a flag there would be read from
+        // whatever follows.
+        if ((flags & kConstantFlag) != 0 || found || reportSize == 0) return;
         HidPosLayout& layout = partial[reportId];
         layout.reportId = reportId;
         for (std::size_t field = 0; field < reportCount; ++field) {
@@ -84,7 +86,10 @@ struct Parser {
     // length after it as well as before.
     void finish() {
         for (auto& [id, layout] : partial)
-            if (!found && layout.dataBytes > 0) found = layout;
+            if (!found && layout.dataBytes > 0) {
+                found = layout;
+                found->reportBits = bitsSoFar[id];
+            }
     }
 };
 
@@ -99,9 +104,12 @@ bool takeItem(Parser& parser, const Item& item) {
         if (item.tag == kUsagePage) parser.usagePage = item.value;
         else if (item.tag == kReportSize) parser.reportSize = item.value;
         else if (item.tag == kReportCount) parser.reportCount = item.value;
-        else if (item.tag == kReportId) parser.reportId = static_cast<int>(item.value);
+        else if (item.tag == kReportId) {
+            if (item.value == 0 || item.value > 255) return false;  // ids are 1 to 255, as Linux has them
+            parser.reportId = static_cast<int>(item.value);
+        }
         // A descriptor that claims more than a report can carry is not one.
-        return parser.reportSize <= 32 && parser.reportCount <= 4096 && parser.reportId <= 255;
+        return parser.reportSize <= 32 && parser.reportCount <= 4096;
     case kLocal:
         if (item.tag == kUsage) parser.usages.push_back(parser.fullUsage(item));
         else if (item.tag == kUsageMinimum) parser.usageMinimum = parser.fullUsage(item);

@@ -14,6 +14,7 @@ struct HidPosLayout {
     std::size_t dataBytes = 0;        // and how many bytes it has room for
     std::optional<std::size_t> lengthBit;     // Byte Count (0x01:0x3B), 8 bits, when given
     std::optional<std::size_t> continuedBit;  // Decode Data Continued (0x8C:0xFF), when given
+    std::size_t reportBits = 0;       // the whole report's length as described, in bits after the id
 };
 
 // The layout of the scanned data report; nothing when the descriptor has no

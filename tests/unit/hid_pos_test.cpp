@@ -92,6 +92,12 @@ TEST(HidPos, UnknownOrBrokenLayoutsAreRefused) {
     EXPECT_FALSE(findHidPosLayout(cut.data(), cut.size()));
     const Bytes huge = {0x05, 0x8C, 0x75, 0x08, 0x97, 0xFF, 0xFF, 0xFF, 0x7F, 0x09, 0xFE, 0x81, 0x02};
     EXPECT_FALSE(findHidPosLayout(huge.data(), huge.size()));
+    Bytes numbered = descriptor(true);
+    numbered[11] = 0xFF;  // report id 255 is the last there is
+    EXPECT_TRUE(findHidPosLayout(numbered.data(), numbered.size()));
+    numbered.erase(numbered.begin() + 10, numbered.begin() + 12);
+    numbered.insert(numbered.begin() + 10, {0x87, 0xFF, 0xFF, 0xFF, 0xFF});  // a four-byte id: -1 once cut to int
+    EXPECT_FALSE(findHidPosLayout(numbered.data(), numbered.size()));
 }
 
 }  // namespace
