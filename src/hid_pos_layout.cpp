@@ -1,5 +1,7 @@
 #include "hid_pos_layout.h"
 
+#include "charset.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -8,7 +10,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxScanBytes = 65536;
 constexpr std::uint32_t kBarcodePage = 0x8C;
 constexpr std::uint32_t kDecodedData = (kBarcodePage << 16) | 0xFE;
 constexpr std::uint32_t kDecodeDataContinued = (kBarcodePage << 16) | 0xFF;
@@ -64,7 +65,9 @@ struct Parser {
         std::size_t& bits = bitsSoFar[reportId];
         const std::size_t start = bits;
         bits += static_cast<std::size_t>(reportSize) * reportCount;
-        if ((flags & kConstantFlag) != 0 || found) return;
+        // Fields of no bits hold nothing: a flag there would be read from
+        // whatever follows.
+        if ((flags & kConstantFlag) != 0 || found || reportSize == 0) return;
         HidPosLayout& layout = partial[reportId];
         layout.reportId = reportId;
         for (std::size_t field = 0; field < reportCount; ++field) {
@@ -83,7 +86,10 @@ struct Parser {
     // length after it as well as before.
     void finish() {
         for (auto& [id, layout] : partial)
-            if (!found && layout.dataBytes > 0) found = layout;
+            if (!found && layout.dataBytes > 0) {
+                found = layout;
+                found->reportBits = bitsSoFar[id];
+            }
     }
 };
 
@@ -98,9 +104,12 @@ bool takeItem(Parser& parser, const Item& item) {
         if (item.tag == kUsagePage) parser.usagePage = item.value;
         else if (item.tag == kReportSize) parser.reportSize = item.value;
         else if (item.tag == kReportCount) parser.reportCount = item.value;
-        else if (item.tag == kReportId) parser.reportId = static_cast<int>(item.value);
+        else if (item.tag == kReportId) {
+            if (item.value == 0 || item.value > 255) return false;  // ids are 1 to 255, as Linux has them
+            parser.reportId = static_cast<int>(item.value);
+        }
         // A descriptor that claims more than a report can carry is not one.
-        return parser.reportSize <= 32 && parser.reportCount <= 4096 && parser.reportId <= 255;
+        return parser.reportSize <= 32 && parser.reportCount <= 4096;
     case kLocal:
         if (item.tag == kUsage) parser.usages.push_back(parser.fullUsage(item));
         else if (item.tag == kUsageMinimum) parser.usageMinimum = parser.fullUsage(item);
@@ -134,13 +143,13 @@ std::optional<HidPosLayout> findHidPosLayout(const unsigned char* descriptor, st
     return parser.found;
 }
 
-std::optional<std::string> HidPosReports::take(const unsigned char* report, std::size_t size) {
+std::vector<std::string> HidPosReports::take(const unsigned char* report, std::size_t size) {
     if (layout_.reportId != 0) {
-        if (size == 0 || report[0] != layout_.reportId) return std::nullopt;
+        if (size == 0 || report[0] != layout_.reportId) return {};
         ++report;
         --size;
     }
-    if (layout_.dataBit % 8 != 0 || layout_.dataBit / 8 >= size) return std::nullopt;
+    if (layout_.dataBit % 8 != 0 || layout_.dataBit / 8 >= size) return {};
     const std::size_t room = std::min(layout_.dataBytes, size - layout_.dataBit / 8);
     std::size_t length = room;
     if (layout_.lengthBit && layout_.lengthBit.value() % 8 == 0 && layout_.lengthBit.value() / 8 < size)
@@ -148,8 +157,27 @@ std::optional<std::string> HidPosReports::take(const unsigned char* report, std:
     else
         while (length > 0 && report[layout_.dataBit / 8 + length - 1] == 0) --length;  // unused room is zeros
     pending_.append(reinterpret_cast<const char*>(report) + layout_.dataBit / 8, length);
-    // Continued without end, it ends at the bound all the same.
+    std::vector<std::string> scans;
+    if (pending_.size() >= kMaxScanBytes) {
+        const std::size_t cut = cutAt();
+        scans.push_back(pending_.substr(0, cut));
+        pending_.erase(0, cut);
+    }
     const bool continued = layout_.continuedBit && bitOf(report, size, *layout_.continuedBit).value_or(false);
-    if (continued && pending_.size() < kMaxScanBytes) return std::nullopt;
+    if (!continued && !pending_.empty()) scans.push_back(std::exchange(pending_, std::string()));
+    return scans;
+}
+
+std::optional<std::string> HidPosReports::endUnderWay() {
+    if (pending_.empty()) return std::nullopt;
     return std::exchange(pending_, std::string());
+}
+
+// Where a scan at the bound ends: after its last whole character, unless
+// the bound holds none.
+std::size_t HidPosReports::cutAt() const {
+    if (charset_.empty()) return kMaxScanBytes;
+    const auto whole = static_cast<std::size_t>(completeCharactersLength(
+        charset_.c_str(), reinterpret_cast<const unsigned char*>(pending_.data()), kMaxScanBytes));
+    return whole > 0 ? whole : kMaxScanBytes;
 }

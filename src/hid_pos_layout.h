@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct HidPosLayout {
     int reportId = 0;                 // the scanned data report's id; 0: reports are not numbered
@@ -12,6 +14,7 @@ struct HidPosLayout {
     std::size_t dataBytes = 0;        // and how many bytes it has room for
     std::optional<std::size_t> lengthBit;     // Byte Count (0x01:0x3B), 8 bits, when given
     std::optional<std::size_t> continuedBit;  // Decode Data Continued (0x8C:0xFF), when given
+    std::size_t reportBits = 0;       // the whole report's length as described, in bits after the id
 };
 
 // The layout of the scanned data report; nothing when the descriptor has no
@@ -22,13 +25,25 @@ std::optional<HidPosLayout> findHidPosLayout(const unsigned char* descriptor, st
 // for the next one.
 class HidPosReports {
 public:
-    explicit HidPosReports(HidPosLayout layout) : layout_(layout) {}
+    // A scan is never longer than this: one continued without end is cut
+    // there, and the rest begins the next.
+    static constexpr std::size_t kMaxScanBytes = 65536;
+
+    // `charset` is the scanner's: a cut keeps its characters whole ("": any
+    // byte may end a scan).
+    explicit HidPosReports(HidPosLayout layout, std::string charset = "")
+        : layout_(layout), charset_(std::move(charset)) {}
 
     // One report as read (the id first when reports are numbered); the
-    // scan's bytes when this report ends one. Other reports are ignored.
-    std::optional<std::string> take(const unsigned char* report, std::size_t size);
+    // bytes of the scans it ends, in order. Other reports are ignored.
+    std::vector<std::string> take(const unsigned char* report, std::size_t size);
+    // The scan that reports flagged as continued have begun, ended where it is.
+    std::optional<std::string> endUnderWay();
 
 private:
+    std::size_t cutAt() const;
+
     const HidPosLayout layout_;
+    const std::string charset_;
     std::string pending_;
 };

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "device_wait.h"
+#include "stop_notice.h"
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
@@ -62,41 +63,65 @@ std::unique_ptr<HidPosScanSource> HidPosScanSource::open(const std::string& path
 
 HidPosScanSource::HidPosScanSource(int fd, std::string name, HidPosLayout layout, ScanCharsets charsets,
                                    ScanFraming framing)
-    : fd_(fd), name_(std::move(name)), reports_(layout), charsets_(std::move(charsets)),
+    : fd_(fd), name_(std::move(name)), reports_(layout, charsets.source()), charsets_(std::move(charsets)),
       framing_(std::move(framing)) {}
 
 HidPosScanSource::~HidPosScanSource() { close(fd_); }
 
 std::optional<Scan> HidPosScanSource::waitForScan() {
-    while (!ended_) {
+    for (;;) {
+        if (!finished_.empty()) {
+            Scan scan = std::move(finished_.front());
+            finished_.pop_front();
+            return scan;
+        }
+        if (ended_) return std::nullopt;
         flushConsole();
         switch (waitForDevice(fd_, framing_.stop, framing_.heartbeat)) {
         case DeviceWait::Quiet:
             if (framing_.alive) framing_.alive();
             break;
-        case DeviceWait::Stop: ended_ = true; break;
-        case DeviceWait::Readable:
-            if (auto scan = readReport()) return scan;
-            break;
+        case DeviceWait::Stop: stop(); break;
+        case DeviceWait::Readable: readReport(); break;
         }
     }
-    return std::nullopt;
 }
 
-// One report: a scan when it ends one. The device's end (unplugged) ends
-// the source.
-std::optional<Scan> HidPosScanSource::readReport() {
-    unsigned char report[4096];
-    const ssize_t got = read(fd_, report, sizeof report);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return std::nullopt;
-    if (got <= 0) {
-        ended_ = true;
-        return std::nullopt;
+// The reports sent before the stop are read and go out too, a scan
+// continued in the next report ended where it is.
+void HidPosScanSource::stop() {
+    while (readReport()) {
     }
-    const auto bytes = reports_.take(report, static_cast<std::size_t>(got));
-    if (!bytes) return std::nullopt;
-    std::vector<char> converted(bytes->size() * 4 + 16, '\0');
+    endScanUnderWay();
+    ended_ = true;
+    sayStopping();
+}
+
+// One report, and the scans it ends; false when the device has nothing
+// more now. The device's end (unplugged) ends the scan under way and the
+// source.
+bool HidPosScanSource::readReport() {
+    unsigned char report[4096];
+    ssize_t got;
+    do got = read(fd_, report, sizeof report);
+    while (got < 0 && errno == EINTR);
+    if (got < 0 && errno == EAGAIN) return false;
+    if (got <= 0) {
+        endScanUnderWay();
+        ended_ = true;
+        return false;
+    }
+    for (const std::string& bytes : reports_.take(report, static_cast<std::size_t>(got))) keep(bytes);
+    return true;
+}
+
+void HidPosScanSource::endScanUnderWay() {
+    if (const auto bytes = reports_.endUnderWay()) keep(*bytes);
+}
+
+void HidPosScanSource::keep(const std::string& bytes) {
+    std::vector<char> converted(bytes.size() * 4 + 16, '\0');
     const bool replaced =
-        convertScan(charsets_, bytes->c_str(), bytes->size() + 1, converted.data(), converted.size() - 1);
-    return Scan{std::string(converted.data()), bytes->size(), replaced};
+        convertScan(charsets_, bytes.c_str(), bytes.size() + 1, converted.data(), converted.size() - 1);
+    finished_.push_back(Scan{std::string(converted.data()), bytes.size(), replaced});
 }

@@ -28,12 +28,16 @@ public:
 
 private:
     HidPosScanSource(int fd, std::string name, HidPosLayout layout, ScanCharsets charsets, ScanFraming framing);
-    std::optional<Scan> readReport();
+    void stop();
+    bool readReport();
+    void endScanUnderWay();
+    void keep(const std::string& bytes);
 
     const int fd_;
     const std::string name_;
     HidPosReports reports_;
     const ScanCharsets charsets_;
     const ScanFraming framing_;
+    std::deque<Scan> finished_;
     bool ended_ = false;
 };

@@ -51,9 +51,8 @@ std::optional<std::string> KeyboardDecoder::take(const input_event& event) {
     if (dropping_ || event.type != EV_KEY || event.value == 2) return std::nullopt;  // 2: autorepeat
     if (event.code == KEY_LEFTALT) {
         altHeld_ = event.value == 1;
-        if (!altHeld_) endAltCode();
-        layout_.key(event.code, event.value == 1);
-        return std::nullopt;
+        layout_.key(event.code, altHeld_);
+        return altHeld_ ? std::nullopt : endAltCode();
     }
     if (event.value == 0) {
         layout_.key(event.code, false);
@@ -75,25 +74,32 @@ std::optional<std::string> KeyboardDecoder::press(int code) {
     // cannot know: scanners that emulate the keypad mean the digits.
     if (const int digit = keypadDigit(code); digit >= 0) {
         layout_.key(code, true);
-        text_ += static_cast<char>('0' + digit);
-        return std::nullopt;
+        return append(std::string(1, static_cast<char>('0' + digit)));
     }
     if (code == KEY_ENTER || code == KEY_KPENTER || code == KEY_TAB) {
         layout_.key(code, true);
-        text_ += code == KEY_TAB ? '\t' : '\r';
-        return finish();
+        return append(code == KEY_TAB ? "\t" : "\r", true);
     }
-    text_ += layout_.key(code, true);
-    return text_.size() >= kMaxScanBytes ? finish() : std::nullopt;
+    return append(layout_.key(code, true));
 }
 
-void KeyboardDecoder::endAltCode() {
-    if (altDigits_.empty()) return;
+std::optional<std::string> KeyboardDecoder::endAltCode() {
+    if (altDigits_.empty()) return std::nullopt;
     const int number = std::stoi(altDigits_) % 256;
     const bool windows = altDigits_[0] == '0';
     altDigits_.clear();
-    if (number == 0) return;
-    text_ += singleByteToUtf8(windows ? "WINDOWS-1252" : altCodepage_.c_str(), static_cast<unsigned char>(number));
+    if (number == 0) return std::nullopt;
+    return append(singleByteToUtf8(windows ? "WINDOWS-1252" : altCodepage_.c_str(), static_cast<unsigned char>(number)));
+}
+
+// Whatever the key, a scan that reaches the bound ends there; a character
+// that would cross it begins the next scan, whole.
+std::optional<std::string> KeyboardDecoder::append(const std::string& typed, bool endsScan) {
+    std::optional<std::string> ended;
+    if (text_.size() + typed.size() > kMaxScanBytes) ended = finish();
+    text_ += typed;
+    if (!ended && (endsScan || text_.size() >= kMaxScanBytes)) ended = finish();
+    return ended;
 }
 
 std::optional<std::string> KeyboardDecoder::endAtSilence() {

@@ -30,7 +30,8 @@ public:
 
 private:
     std::optional<std::string> press(int code);
-    void endAltCode();
+    std::optional<std::string> endAltCode();
+    std::optional<std::string> append(const std::string& typed, bool endsScan = false);
     std::optional<std::string> finish();
 
     KeyLayout& layout_;

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "device_wait.h"
+#include "stop_notice.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -78,27 +79,38 @@ std::optional<Scan> KeyboardScanSource::waitForScan() {
             if (decoder_.typing()) endScanUnderWay();
             else if (framing_.alive) framing_.alive();
             break;
-        case DeviceWait::Stop:
-            endScanUnderWay();
-            ended_ = true;
-            break;
+        case DeviceWait::Stop: stop(); break;
         case DeviceWait::Readable: readRecords(); break;
         }
     }
 }
 
-// Whole records of what the device has; its end (unplugged, or the FIFO's
-// writer gone) ends the scan under way and the source.
-void KeyboardScanSource::readRecords() {
+// The keys typed before the stop are read and go out too, the scan under
+// way ended where it is.
+void KeyboardScanSource::stop() {
+    while (readRecords()) {
+    }
+    endScanUnderWay();
+    ended_ = true;
+    sayStopping();
+}
+
+// Whole records of what the device has; false when it has nothing more
+// now. Its end (unplugged, or the FIFO's writer gone) ends the scan under
+// way and the source.
+bool KeyboardScanSource::readRecords() {
     char bytes[64 * sizeof(input_event)];
-    const ssize_t got = read(fd_, bytes, sizeof bytes);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    ssize_t got;
+    do got = read(fd_, bytes, sizeof bytes);
+    while (got < 0 && errno == EINTR);
+    if (got < 0 && errno == EAGAIN) return false;
     if (got <= 0) {
         endScanUnderWay();
         ended_ = true;
-        return;
+        return false;
     }
     for (const input_event& record : records_.take(bytes, static_cast<std::size_t>(got))) keep(decoder_.take(record));
+    return true;
 }
 
 void KeyboardScanSource::endScanUnderWay() { keep(decoder_.endAtSilence()); }

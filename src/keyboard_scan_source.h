@@ -36,7 +36,8 @@ public:
 private:
     KeyboardScanSource(int fd, std::string path, std::unique_ptr<KeyLayout> layout, const KeyboardSettings& settings,
                        InvalidBytes invalid, ScanFraming framing);
-    void readRecords();
+    void stop();
+    bool readRecords();
     void endScanUnderWay();
     void keep(const std::optional<std::string>& text);
 

@@ -1,14 +1,18 @@
 #include "keyboard_records.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
 namespace {
+
+using Records = std::vector<input_event>;
 
 struct KeyStroke {
     unsigned short code;
@@ -48,6 +52,76 @@ bool strokeFor(char c, KeyStroke& stroke) {
     return false;
 }
 
+void key(Records& records, unsigned short code, int value) {
+    records.push_back(keyRecord(EV_KEY, code, value));
+    records.push_back(keyRecord(EV_SYN, SYN_REPORT, 0));
+}
+
+// The length of the UTF-8 character that `lead` starts; 1 for a byte that
+// starts none, which the conversion then refuses.
+std::size_t characterLength(unsigned char lead) {
+    if (lead < 0xC0) return 1;
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    return 4;
+}
+
+// One character (UTF-8) as its Windows-1252 byte; 0 when that code page
+// lacks it.
+unsigned char windows1252(std::string_view character) {
+    iconv_t converter = iconv_open("WINDOWS-1252", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return 0;
+    std::string input(character);
+    char* in = input.data();
+    size_t inLeft = input.size();
+    char byte = 0;
+    char* out = &byte;
+    size_t outLeft = 1;
+    const bool whole = iconv(converter, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
+    iconv_close(converter);
+    return whole ? static_cast<unsigned char>(byte) : 0;
+}
+
+// Left Alt held while the keypad types 0 and the byte's number.
+void typeAltCode(Records& records, unsigned char byte) {
+    static const unsigned short keypad[] = {KEY_KP0, KEY_KP1, KEY_KP2, KEY_KP3, KEY_KP4,
+                                            KEY_KP5, KEY_KP6, KEY_KP7, KEY_KP8, KEY_KP9};
+    key(records, KEY_LEFTALT, 1);
+    for (const int digit : {0, byte / 100, byte / 10 % 10, byte % 10}) {
+        key(records, keypad[digit], 1);
+        key(records, keypad[digit], 0);
+    }
+    key(records, KEY_LEFTALT, 0);
+}
+
+// The records that type one character; false when it cannot be typed.
+bool typeCharacter(Records& records, std::string_view character) {
+    KeyStroke stroke{};
+    if (character.size() == 1 && strokeFor(character[0], stroke)) {
+        if (stroke.shift) key(records, KEY_LEFTSHIFT, 1);
+        key(records, stroke.code, 1);
+        key(records, stroke.code, 0);
+        if (stroke.shift) key(records, KEY_LEFTSHIFT, 0);
+        return true;
+    }
+    const unsigned char byte = windows1252(character);
+    if (byte == 0) return false;
+    typeAltCode(records, byte);
+    return true;
+}
+
+// The records that type the text; false when some character cannot be typed
+// (it is left out).
+bool typeText(std::string_view text, Records& records) {
+    bool whole = true;
+    while (!text.empty()) {
+        const std::size_t length = std::min(characterLength(static_cast<unsigned char>(text[0])), text.size());
+        whole = typeCharacter(records, text.substr(0, length)) && whole;
+        text.remove_prefix(length);
+    }
+    return whole;
+}
+
 }  // namespace
 
 input_event keyRecord(unsigned short type, unsigned short code, int value) {
@@ -59,20 +133,14 @@ input_event keyRecord(unsigned short type, unsigned short code, int value) {
 }
 
 std::vector<input_event> keyRecords(std::string_view text) {
-    std::vector<input_event> records;
-    auto key = [&records](unsigned short code, int value) {
-        records.push_back(keyRecord(EV_KEY, code, value));
-        records.push_back(keyRecord(EV_SYN, SYN_REPORT, 0));
-    };
-    for (const char c : text) {
-        KeyStroke stroke{};
-        if (!strokeFor(c, stroke)) continue;
-        if (stroke.shift) key(KEY_LEFTSHIFT, 1);
-        key(stroke.code, 1);
-        key(stroke.code, 0);
-        if (stroke.shift) key(KEY_LEFTSHIFT, 0);
-    }
+    Records records;
+    typeText(text, records);
     return records;
+}
+
+bool typeable(std::string_view text) {
+    Records ignored;
+    return typeText(text, ignored);
 }
 
 std::string recordBytes(const std::vector<input_event>& records) {
@@ -103,7 +171,12 @@ void VirtualKeyboardScanner::unplug() {
 }
 
 bool VirtualKeyboardScanner::type(std::string_view text) {
-    const std::string bytes = recordBytes(keyRecords(text));
+    Records records;
+    return typeText(text, records) && send(records);
+}
+
+bool VirtualKeyboardScanner::send(const std::vector<input_event>& records) {
+    const std::string bytes = recordBytes(records);
     for (std::size_t at = 0; at < bytes.size();) {
         const ssize_t written = write(fd_, bytes.data() + at, bytes.size() - at);
         if (written < 0 && errno == EINTR) continue;

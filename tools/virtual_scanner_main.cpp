@@ -99,30 +99,47 @@ struct AnyScanner {
     bool pluggedIn() const { return serial ? serial->pluggedIn() : keyboard->pluggedIn(); }
 };
 
-bool typeScan(AnyScanner& any, const Options& options, const std::string& text) {
-    if (any.keyboard) {
-        if (!any.keyboard->type(text + options.suffix)) {
-            fprintf(stderr, "tirn-virtual-scanner: the scanner's FIFO refused the scan\n");
-            return false;
-        }
-        printf("typed %s\n", text.c_str());
-        fflush(stdout);
-        return true;
+enum class Typed {
+    Done,
+    Refused,  // the text cannot be typed; the next one may be
+    Failed,   // nobody takes the scans any more
+};
+
+// Whether the keyboard can type the text; one line saying so when not.
+bool typeableOnKeyboard(const Options& options, const std::string& text) {
+    if (typeable(text + options.suffix)) return true;
+    fprintf(stderr, "tirn-virtual-scanner: \"%s\" has characters that neither the US layout nor Windows-1252 has\n",
+            text.c_str());
+    return false;
+}
+
+Typed typeOnKeyboard(VirtualKeyboardScanner& keyboard, const Options& options, const std::string& text) {
+    if (!typeableOnKeyboard(options, text)) return Typed::Refused;
+    if (!keyboard.type(text + options.suffix)) {
+        fprintf(stderr, "tirn-virtual-scanner: the scanner's FIFO refused the scan\n");
+        return Typed::Failed;
     }
+    printf("typed %s\n", text.c_str());
+    fflush(stdout);
+    return Typed::Done;
+}
+
+Typed typeScan(AnyScanner& any, const Options& options, const std::string& text) {
+    if (any.keyboard) return typeOnKeyboard(*any.keyboard, options, text);
     VirtualScanner& scanner = *any.serial;
     const auto encoded = scannerEncoding(text, options.mode);
     if (!encoded) {
         fprintf(stderr, "tirn-virtual-scanner: \"%s\" has characters that mode %d's code page lacks\n",
                 text.c_str(), options.mode);
-        return true;
+        return Typed::Done;
     }
     if (!scanner.type(*encoded + options.suffix, options.pacing)) {
         fprintf(stderr, "tirn-virtual-scanner: the scanner's pty refused the scan\n");
-        return false;
+        return Typed::Failed;
     }
     printf("typed %s\n", text.c_str());
     fflush(stdout);
-    return true;
+    return Typed::Done;
 }
 
 volatile sig_atomic_t stopRequested = 0;
@@ -140,6 +157,10 @@ int main(int argc, char** argv) {
     signal(SIGTERM, requestStop);
     signal(SIGPIPE, SIG_IGN);
 
+    if (options.keyboard)
+        for (const auto& barcode : options.barcodes)
+            if (!typeableOnKeyboard(options, barcode)) return 1;
+
     AnyScanner scanner;
     if (options.keyboard) scanner.keyboard = std::make_unique<VirtualKeyboardScanner>(options.link);
     else scanner.serial = std::make_unique<VirtualScanner>(options.link);
@@ -152,21 +173,26 @@ int main(int argc, char** argv) {
     fflush(stdout);
 
     const auto betweenScans = std::chrono::milliseconds(options.intervalMs);
+    bool refused = false;  // a line that could not be typed
+    // A scanner cannot scan twice within the interval, however fast the
+    // lines come; without the pause two scans would run into one burst.
+    auto scan = [&](const std::string& text) {
+        const Typed typed = typeScan(scanner, options, text);
+        refused = refused || typed == Typed::Refused;
+        if (typed == Typed::Done) std::this_thread::sleep_for(betweenScans);
+        return typed != Typed::Failed;
+    };
     if (options.barcodes.empty()) {
-        // A scanner cannot scan twice within the interval, however fast the
-        // lines come; without the pause two scans would run into one burst.
-        for (std::string line; !stopRequested && std::getline(std::cin, line);) {
-            if (!typeScan(scanner, options, line)) return 1;
-            std::this_thread::sleep_for(betweenScans);
-        }
+        for (std::string line; !stopRequested && std::getline(std::cin, line);)
+            if (!scan(line)) return 1;
     } else {
         do {
             for (const auto& barcode : options.barcodes) {
-                if (stopRequested || !typeScan(scanner, options, barcode)) break;
-                std::this_thread::sleep_for(betweenScans);
+                if (stopRequested) break;
+                if (!scan(barcode)) return 1;
             }
         } while (options.repeat && !stopRequested);
     }
     while (options.hold && !stopRequested) pause();
-    return 0;
+    return refused ? 1 : 0;
 }

@@ -10,8 +10,14 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,6 +33,19 @@ std::string scannerFigures(int index) {
            cJSON_GetStringValue(cJSON_GetObjectItem(device, "path")) + " " +
            (cJSON_IsTrue(cJSON_GetObjectItem(device, "connected")) ? "connected " : "gone ") +
            std::to_string(static_cast<int>(cJSON_GetObjectItem(device, "scans")->valuedouble));
+}
+
+// Whether every thread of the process is stopped (by SIGSTOP).
+bool allThreadsStopped(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto state = line.rfind(") ");
+        if (state == std::string::npos || (line[state + 2] != 't' && line[state + 2] != 'T')) return false;
+    }
+    return true;
 }
 
 class Scanners : public ServiceTest {
@@ -45,19 +64,65 @@ protected:
 };
 
 // A keyboard scanner alone, its kind told by its path: the grab refused
-// with a warning, US text with its Enter, and the service ends when it goes.
+// with a warning, US text with its Enter, a character beyond the layout
+// typed as an Alt code; a device that never pauses has its scans cut at
+// 4 KiB whatever the keys (keypad digits, Alt codes); the service ends
+// when it goes.
 TEST_F(Scanners, KeyboardScannerAlone) {
     VirtualKeyboardScanner keyboard(kKeyboard);
-    startService({"0", "--device", kKeyboard});
+    startService({"0", "--device", kKeyboard, "--gap-ms", "1000"});
     EXPECT_TRUE(service_->waitForError("TirnSerial: warning: cannot take the keyboard scanner " + kKeyboard));
     client_ = subscriber();
     ASSERT_TRUE(keyboard.pluggedIn());
     keyboard.type("Ab1-x/Y?\r");
     expectScan("Ab1-x/Y?\\r", 9);
-    expectFigures(0, "keyboard " + kKeyboard + " connected 1");
+    ASSERT_TRUE(keyboard.type("caf\xC3\xA9\r"));
+    expectScan("caf\xC3\xA9\\r", 6);
+
+    std::vector<input_event> keypad;
+    for (int i = 0; i < 5000; ++i)
+        for (const int value : {1, 0}) {
+            keypad.push_back(keyRecord(EV_KEY, KEY_KP1, value));
+            keypad.push_back(keyRecord(EV_SYN, SYN_REPORT, 0));
+        }
+    std::string accents;
+    for (int i = 0; i < 2100; ++i) accents += "\xC3\xA9";
+    ASSERT_TRUE(keyboard.send(keypad));
+    ASSERT_TRUE(keyboard.type("\r" + accents + "\r"));
+    expectScan(std::string(4096, '1'), 4096);
+    expectScan(std::string(904, '1') + "\\r", 905);
+    expectScan(accents.substr(0, 4096), 4096);
+    expectScan(accents.substr(4096) + "\\r", 105);
+    expectFigures(0, "keyboard " + kKeyboard + " connected 6");
     keyboard.unplug();
     EXPECT_EQ(service_->waitForExit(), 0);
     EXPECT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is gone, the last one: the service ends\n"));
+}
+
+// systemctl stop (SIGTERM) with two keyboard scanners: what they had typed
+// goes out before the service ends, and the service says once that it
+// stops.
+TEST_F(Scanners, TerminationPublishesWhatTheKeyboardsTyped) {
+    const std::string other = "/dev/input/by-id/usb-Other-event-kbd";
+    VirtualKeyboardScanner keyboard(kKeyboard), second(other);
+    startService({"0", "--device", kKeyboard, "--device", other});
+    client_ = subscriber();
+    keyboard.type("abcd");
+    expectScan("abcd", 4);
+    // Held still (SIGSTOP), the service finds the keys and the stop at once.
+    ASSERT_EQ(kill(service_->pid(), SIGSTOP), 0);
+    ASSERT_TRUE(eventually([&] { return allThreadsStopped(service_->pid()); }));
+    keyboard.type("efgh\r");
+    second.type("ijkl\r");
+    ASSERT_EQ(kill(service_->pid(), SIGTERM), 0);
+    ASSERT_EQ(kill(service_->pid(), SIGCONT), 0);
+    EXPECT_EQ(service_->waitForExit(), 0);
+    std::multiset<std::string> scans;
+    for (int i = 0; i < 2; ++i)
+        if (const auto message = client_->receive()) scans.insert(message->payload);
+    EXPECT_EQ(scans, (std::multiset<std::string>{scanMessage("efgh\\r", 5), scanMessage("ijkl\\r", 5)}));
+    EXPECT_EQ(service_->countInOutput("stopping: asked to end (SIGTERM or SIGINT); every scan read has been "
+                                      "published\n"), 1) << service_->out();
 }
 
 // A HID POS scanner whose reports the service cannot lay out (here a FIFO,

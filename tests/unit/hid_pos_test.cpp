@@ -41,6 +41,13 @@ Bytes report(bool withCount, const std::string& data, bool continued) {
     return bytes;
 }
 
+// The scans that a report ends, each followed by "|".
+std::string scansOf(HidPosReports& reports, const Bytes& bytes) {
+    std::string scans;
+    for (const std::string& scan : reports.take(bytes.data(), bytes.size())) scans += scan + "|";
+    return scans;
+}
+
 TEST(HidPos, LayoutFromTheDescriptorAndContinuedReportsJoined) {
     for (const bool withCount : {true, false}) {
         const Bytes described = descriptor(withCount);
@@ -50,16 +57,27 @@ TEST(HidPos, LayoutFromTheDescriptorAndContinuedReportsJoined) {
         EXPECT_EQ(layout->dataBytes, 56u);
         HidPosReports reports(*layout);
         const std::string first(56, 'A'), rest = "0123456789-\xD6\xD0";
-        auto take = [&reports](const Bytes& bytes) { return reports.take(bytes.data(), bytes.size()); };
-        EXPECT_EQ(take(report(withCount, first, true)), std::nullopt);
-        EXPECT_EQ(take(report(withCount, rest, false)), first + rest) << withCount;
-        EXPECT_EQ(take(report(withCount, "4006381333931", false)), "4006381333931");
-        std::optional<std::string> endless;  // continued without end: it ends at its bound
-        for (int i = 0; i < 2000 && !endless; ++i) endless = take(report(withCount, first, true));
-        EXPECT_EQ(endless.value_or("").size(), 65576u);
+        auto take = [&reports](const Bytes& bytes) { return scansOf(reports, bytes); };
+        EXPECT_EQ(take(report(withCount, first, true)), "");
+        EXPECT_EQ(take(report(withCount, rest, false)), first + rest + "|") << withCount;
+        EXPECT_EQ(take(report(withCount, "4006381333931", false)), "4006381333931|");
+        // Continued without end, a scan ends at its bound, and the rest of
+        // the report that crossed it begins the next; in the scanner's
+        // charset, the cut keeps its characters whole.
+        std::string endless;
+        for (int i = 0; i < 2000 && endless.empty(); ++i) endless = take(report(withCount, first, true));
+        EXPECT_EQ(endless, std::string(65536, 'A') + "|");
+        EXPECT_EQ(take(report(withCount, "END", false)), std::string(40, 'A') + "END|");
+        HidPosReports gb18030(*layout, "gb18030");
+        std::string chinese;
+        for (int i = 0; i < 28; ++i) chinese += "\xD6\xD0";
+        std::string cut = scansOf(gb18030, report(withCount, "X" + chinese.substr(2), true));
+        for (int i = 0; i < 2000 && cut.empty(); ++i) cut = scansOf(gb18030, report(withCount, chinese, true));
+        EXPECT_EQ(cut.size(), 65535u + 1);
+        EXPECT_EQ(gb18030.endUnderWay(), chinese.substr(0, 40));
         if (withCount) {
-            EXPECT_EQ(take({0x04, 0x01}), std::nullopt) << "another report";
-            EXPECT_EQ(take({0x02, 0x05, ']'}), std::nullopt) << "a report cut short before its data";
+            EXPECT_EQ(take({0x04, 0x01}), "") << "another report";
+            EXPECT_EQ(take({0x02, 0x05, ']'}), "") << "a report cut short before its data";
         }
     }
 }
@@ -74,6 +92,12 @@ TEST(HidPos, UnknownOrBrokenLayoutsAreRefused) {
     EXPECT_FALSE(findHidPosLayout(cut.data(), cut.size()));
     const Bytes huge = {0x05, 0x8C, 0x75, 0x08, 0x97, 0xFF, 0xFF, 0xFF, 0x7F, 0x09, 0xFE, 0x81, 0x02};
     EXPECT_FALSE(findHidPosLayout(huge.data(), huge.size()));
+    Bytes numbered = descriptor(true);
+    numbered[11] = 0xFF;  // report id 255 is the last there is
+    EXPECT_TRUE(findHidPosLayout(numbered.data(), numbered.size()));
+    numbered.erase(numbered.begin() + 10, numbered.begin() + 12);
+    numbered.insert(numbered.begin() + 10, {0x87, 0xFF, 0xFF, 0xFF, 0xFF});  // a four-byte id: -1 once cut to int
+    EXPECT_FALSE(findHidPosLayout(numbered.data(), numbered.size()));
 }
 
 }  // namespace
