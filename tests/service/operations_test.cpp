@@ -1,8 +1,10 @@
 // The service as an admin runs it: behind a log pipe that closes, with a
 // port that cannot listen yet, under systemd's notification socket and
 // watchdog, and into a journal that takes both streams.
+#include "http_reply.h"
 #include "service_test.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,8 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -157,6 +164,58 @@ TEST_F(Operations, JournalKeepsTheOrderOfBothStreams) {
         ASSERT_NE(found, std::string::npos) << line << " out of order in:\n" << journal;
         at = found;
     }
+}
+
+// A console nobody reads for a while, and scans that print more than the
+// output buffer holds at once (3000 subscriptions, 66 KB each): lines are
+// dropped whole, and the count says exactly how many.
+TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
+    startService({"0", "--end-on", "cr"});
+    std::vector<std::unique_ptr<WsClient>> clients(3);
+    for (auto& client : clients) {
+        ASSERT_TRUE(client = WsClient::connect());
+        for (int entry = 0; entry < 1000; ++entry) client->sendText("hello");
+    }
+    ASSERT_TRUE(service_->waitForOutput("g_conn  get!", 3000, 60s));
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {  // the clients take their scans
+        std::vector<pollfd> fds;
+        for (const auto& client : clients) fds.push_back({client->descriptor(), POLLIN, 0});
+        for (char bytes[65536]; reading;)
+            if (poll(fds.data(), fds.size(), 20) > 0)
+                for (const pollfd& fd : fds) (void)!(fd.revents && read(fd.fd, bytes, sizeof bytes));
+    });
+    service_->pauseOutput(true);
+    for (int i = 0; i < 40; ++i) service_->scan("SCAN\r");
+    EXPECT_TRUE(eventually([] { return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos; },
+                           60s));
+    service_->pauseOutput(false);
+
+    // Each scan: two lines of its conversion, a line per subscription and
+    // two of the port's reopening; counted from the first scan's first send.
+    const std::set<std::string> known{"call websocket doSend", "open /dev/ttyUSB0", "OpenPort is sucessful",
+                                      "[func:code_convert]----next is iconv ", "[func:code_convert]----iconv is over "};
+    const std::regex notice(R"(\[console: (\d+) lines dropped while output was blocked\])");
+    long shown = 0, dropped = 0;
+    std::string fragments;
+    EXPECT_TRUE(eventually([&] {
+        const std::string out = service_->out();
+        std::istringstream lines(out.substr(std::min(out.size(), out.find("call websocket doSend\n"))));
+        shown = dropped = 0;
+        fragments.clear();
+        std::smatch count;
+        for (std::string line; std::getline(lines, line);) {
+            if (known.count(line)) ++shown;
+            else if (std::regex_match(line, count, notice)) dropped += std::stol(count[1]);
+            else fragments += line + "\n";
+        }
+        return shown + dropped == 40 * (3000 + 4) - 2;
+    }, 30s)) << shown << " shown, " << dropped << " dropped";
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(fragments, "");
+    reading = false;
+    reader.join();
+    unplugAndExpectCleanExit();
 }
 
 }  // namespace
