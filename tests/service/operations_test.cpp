@@ -4,16 +4,22 @@
 #include "http_reply.h"
 #include "service_test.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -60,6 +66,67 @@ private:
     std::string path_;
     int fd_;
 };
+
+// Stops one thread of the service while the others go on, as a sink that
+// blocks would stop the relay loop (the main thread), until this ends. Not
+// frozen where ptrace is not to be had (under an emulator).
+class FrozenThread {
+public:
+    explicit FrozenThread(pid_t thread) : thread_(thread) {
+        int status = 0;
+        seized_ = ptrace(PTRACE_SEIZE, thread, nullptr, nullptr) == 0;
+        frozen_ = seized_ && ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) == 0 &&
+                  waitpid(thread, &status, __WALL) == thread;
+    }
+    ~FrozenThread() {
+        if (seized_) ptrace(PTRACE_DETACH, thread_, nullptr, nullptr);
+    }
+    bool frozen() const { return frozen_; }
+
+private:
+    const pid_t thread_;
+    bool seized_, frozen_;
+};
+
+// Of the service's descriptors on `target` (a prefix), lowest first, the
+// number on one line of their fdinfo ("flags:", "eventfd-count:").
+std::vector<unsigned long> fdInfo(pid_t pid, const std::string& target, const std::string& field, int base) {
+    std::vector<unsigned long> values;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (int fd = 0; fd < 64; ++fd) {
+        char link[256] = {};
+        if (readlink((proc + "/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1) <= 0 ||
+            std::string(link).rfind(target, 0) != 0)
+            continue;
+        std::ifstream info(proc + "/fdinfo/" + std::to_string(fd));
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind(field, 0) == 0) values.push_back(std::stoul(line.substr(field.size()), nullptr, base));
+    }
+    return values;
+}
+
+// A scan is under way: the relay has read its first bytes and waits for
+// more (only then is the serial port non-blocking).
+bool scanUnderWay(pid_t pid) {
+    const auto flags = fdInfo(pid, "/dev/pts/", "flags:", 8);
+    return std::any_of(flags.begin(), flags.end(), [](unsigned long f) { return (f & O_NONBLOCK) != 0; });
+}
+
+// The service has taken SIGTERM: its stop descriptor, the first eventfd it
+// makes, is readable.
+bool stopRaised(pid_t pid) {
+    const auto counts = fdInfo(pid, "anon_inode:[eventfd]", "eventfd-count:", 16);
+    return !counts.empty() && counts.front() > 0;
+}
+
+// Bytes that the scanner sent and the service has not read yet.
+int bytesWaitingInThePort() {
+    const int port = open("/dev/ttyUSB0", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int waiting = -1;
+    ioctl(port, FIONREAD, &waiting);
+    close(port);
+    return waiting;
+}
 
 using Operations = ServiceTest;
 
@@ -135,12 +202,23 @@ TEST_F(Operations, SystemdHearsReadinessStatusAndWatchdog) {
 }
 
 // systemctl stop or restart (SIGTERM): the scan under way, and what the
-// scanner had sent, go out before the service ends with status 0.
+// scanner had sent, go out before the service ends with status 0. The rest
+// of a scan that came with the stop belongs to that scan.
 TEST_F(Operations, TerminationPublishesWhatTheScannerSent) {
     startService({"0", "--gap-ms", "1000"});
     auto client = subscriber();
-    service_->scan("SENT-BEFORE-THE-STOP");
-    ASSERT_EQ(kill(service_->pid(), SIGTERM), 0);
+    service_->scan("SENT-BEFORE-");
+    ASSERT_TRUE(eventually([&] { return scanUnderWay(service_->pid()); }));
+    {
+        // Both wait for the relay when it looks again (where ptrace is
+        // to be had; else they race it).
+        FrozenThread relay(service_->pid());
+        service_->scan("THE-STOP");
+        ASSERT_EQ(kill(service_->pid(), SIGTERM), 0);
+        if (relay.frozen()) {
+            EXPECT_TRUE(eventually([&] { return bytesWaitingInThePort() == 8 && stopRaised(service_->pid()); }));
+        }
+    }
     EXPECT_EQ(service_->waitForExit(), 0);
     const auto message = client->receive();
     ASSERT_TRUE(message);
