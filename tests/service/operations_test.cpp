@@ -2,6 +2,7 @@
 // port that cannot listen yet, under systemd's notification socket and
 // watchdog, and into a journal that takes both streams.
 #include "http_reply.h"
+#include "keyboard_records.h"
 #include "service_test.h"
 
 #include <fcntl.h>
@@ -67,6 +68,29 @@ private:
     int fd_;
 };
 
+// The longest silence between watchdog pings (counted from the start, and
+// up to the end) while `work` runs on a thread of its own.
+template <class Work>
+std::chrono::milliseconds longestSilenceDuring(NotifySocket& systemd, Work work) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    for (bool ended = false; !ended;) {
+        ended = done;
+        const bool ping = systemd.next(50ms).find("WATCHDOG=1") != std::string::npos;
+        const auto now = std::chrono::steady_clock::now();
+        if (!ping && !ended) continue;
+        longest = std::max(longest, now - last);
+        last = now;
+    }
+    worker.join();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+}
+
 // Stops one thread of the service while the others go on, as a sink that
 // blocks would stop the relay loop (the main thread), until this ends. Not
 // frozen where ptrace is not to be had (under an emulator).
@@ -128,6 +152,8 @@ int bytesWaitingInThePort() {
     return waiting;
 }
 
+const std::string kKeyboard = "/dev/input/by-id/usb-Scanner-event-kbd";
+
 using Operations = ServiceTest;
 
 // `TirnSerial 0 | tee log`, and tee ends: scans go on, and the service ends
@@ -180,24 +206,77 @@ TEST_F(Operations, PortThatCannotListenYetIsTriedAgain) {
 }
 
 // READY once the port listens, the figures in STATUS, watchdog pings while
-// the relay and the server both make progress, and STOPPING at the end.
+// the relay and the server both make progress, also while stored scans
+// stream in without a pause (each scan's end byte arrives with the start of
+// the next), and STOPPING at the end.
 TEST_F(Operations, SystemdHearsReadinessStatusAndWatchdog) {
     NotifySocket systemd;
     ServiceOptions options;
-    options.environment = {systemd.variable(), "WATCHDOG_USEC=1000000"};
-    startService("0", options);
+    options.environment = {systemd.variable(), "WATCHDOG_USEC=2000000"};
+    startService({"0", "--end-on", "cr"}, options);
     const std::string ready = systemd.until("READY=1");
     EXPECT_NE(ready.find("STATUS=relaying; 0 clients; 0 scans"), std::string::npos) << ready;
     auto client = subscriber();  // the port listens by the time systemd hears READY
     ASSERT_TRUE(client);
-    service_->scan("COUNTED");
+    service_->scan("COUNTED\r");
     ASSERT_TRUE(client->receive());
     EXPECT_FALSE(systemd.until("STATUS=relaying; 1 clients; 1 scans; last scan ").empty());
     int pings = 0;
     for (int i = 0; i < 40 && pings < 3; ++i) pings += systemd.next(2s).find("WATCHDOG=1") != std::string::npos;
     EXPECT_EQ(pings, 3);
+
+    const auto silence = longestSilenceDuring(systemd, [this] {
+        service_->scan("12345678");
+        for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;) {
+            service_->scan("\r12345678");
+            std::this_thread::sleep_for(2ms);
+        }
+        service_->scan("\r");
+    });
+    EXPECT_LT(silence, 2s) << silence.count() << " ms without a ping while scans were relayed";
     service_->unplugScanner();
     EXPECT_FALSE(systemd.until("STOPPING=1").empty());
+    EXPECT_EQ(service_->waitForExit(), 0);
+}
+
+// Pings come from the relay loop itself: a keyboard scanner uploading stored
+// scans key after key keeps them coming (its device is never quiet), and
+// the loop stopped (as behind a sink that blocks) silences them while the
+// scanner's reader goes on reading. The scans wait for the loop.
+TEST_F(Operations, WatchdogFollowsTheRelayLoop) {
+    NotifySocket systemd;
+    ServiceOptions options;
+    options.environment = {systemd.variable(), "WATCHDOG_USEC=2000000"};
+    VirtualKeyboardScanner keyboard(kKeyboard);
+    startService({"0", "--device", kKeyboard}, options);
+    ASSERT_FALSE(systemd.until("READY=1").empty());
+    auto client = subscriber();
+    int uploaded = 0;
+    const auto silence = longestSilenceDuring(systemd, [&] {
+        for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;
+             ++uploaded) {
+            for (const char key : std::string("12345678\r")) {
+                keyboard.type(std::string(1, key));
+                std::this_thread::sleep_for(2ms);
+            }
+        }
+    });
+    EXPECT_LT(silence, 2s) << silence.count() << " ms without a ping during an upload of " << uploaded << " scans";
+
+    {
+        FrozenThread relay(service_->pid());
+        if (!relay.frozen()) GTEST_SKIP() << "no ptrace here to stop the relay loop alone";
+        keyboard.type("FROZEN-1\rFROZEN-2\r");
+        int pings = 0;
+        for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;)
+            pings += systemd.next(100ms).find("WATCHDOG=1") != std::string::npos;
+        EXPECT_LE(pings, 1) << "one may be owed to the beats before the stop";
+    }
+    for (int i = 0; i < uploaded; ++i) ASSERT_TRUE(client->receive()) << i;
+    EXPECT_EQ(client->receive()->payload, scanMessage("FROZEN-1\\r", 9));
+    EXPECT_EQ(client->receive()->payload, scanMessage("FROZEN-2\\r", 9));
+    EXPECT_FALSE(systemd.until("WATCHDOG=1").empty());
+    keyboard.unplug();
     EXPECT_EQ(service_->waitForExit(), 0);
 }
 
