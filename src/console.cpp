@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -30,6 +32,9 @@ public:
     bool finish() {
         {
             std::unique_lock<std::mutex> lock(mutex_);
+            keepUnfinished(STDOUT_FILENO);
+            keepUnfinished(STDERR_FILENO);
+            wake_.notify_one();
             drained_.wait_for(lock, kDrainPatience, [this] { return pending_.empty() && !writing_; });
             stopping_ = true;
         }
@@ -42,17 +47,22 @@ public:
         return true;
     }
 
-    // Never blocks on a descriptor.
+    // Never blocks on a descriptor. The stream's buffer hands over what it
+    // holds when it is full, cut anywhere: only whole lines are kept or
+    // dropped, and the start of an unfinished one waits for its end.
     void append(int fd, const char* bytes, std::size_t size) {
+        const char* pastLines = lastLineEnd(bytes, size);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (pendingBytes_ + size > Console::kBufferBytes) {
-                dropped_ += static_cast<std::size_t>(std::count(bytes, bytes + size, '\n'));
+            std::string& unfinished = unfinished_[fd == STDERR_FILENO];
+            if (pastLines == bytes) {
+                unfinished.append(bytes, size);
                 return;
             }
-            if (pending_.empty() || pending_.back().fd != fd) pending_.push_back(Chunk{fd, {}});
-            pending_.back().bytes.append(bytes, size);
-            pendingBytes_ += size;
+            std::string lines = std::move(unfinished);
+            lines.append(bytes, pastLines);
+            unfinished.assign(pastLines, bytes + size);
+            if (!keep(fd, lines)) return;
         }
         wake_.notify_one();
     }
@@ -76,6 +86,30 @@ private:
             changed.notify_all();
         }
     };
+
+    // Just past the last line break, or `bytes` when there is none.
+    static const char* lastLineEnd(const char* bytes, std::size_t size) {
+        const void* found = size > 0 ? memrchr(bytes, '\n', size) : nullptr;
+        return found ? static_cast<const char*>(found) + 1 : bytes;
+    }
+
+    // Whole lines into the buffer, or counted as dropped when they do not fit.
+    bool keep(int fd, const std::string& lines) {
+        if (pendingBytes_ + lines.size() > Console::kBufferBytes) {
+            dropped_ += static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+            return false;
+        }
+        if (pending_.empty() || pending_.back().fd != fd) pending_.push_back(Chunk{fd, {}});
+        pending_.back().bytes += lines;
+        pendingBytes_ += lines.size();
+        return true;
+    }
+
+    // What was printed last without a line break, as it is.
+    void keepUnfinished(int fd) {
+        std::string& unfinished = unfinished_[fd == STDERR_FILENO];
+        if (!unfinished.empty()) keep(fd, std::exchange(unfinished, ""));
+    }
 
     void writeOut() {
         std::vector<Chunk> out;
@@ -118,6 +152,7 @@ private:
     std::condition_variable drained_;
     std::vector<Chunk> pending_;
     std::size_t pendingBytes_ = 0;
+    std::string unfinished_[2];  // the start of a line on stdout, on stderr
     std::size_t dropped_ = 0;
     bool writing_ = false;
     bool stopping_ = false;

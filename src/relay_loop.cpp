@@ -14,6 +14,9 @@ void runRelayLoop(ScanSource& source, const std::vector<ScanSink>& sinks, Servic
         if (!message.empty())
             for (const ScanSink& sink : sinks) sink(message);
         stats.scanRelayed(scan->rawLength, scan->replaced, scan->device);
+        // Each scan relayed is progress: stored scans uploaded one after
+        // another leave no quiet moment to say so in.
+        stats.relayAlive();
         flushConsole();
     }
 }

@@ -12,5 +12,6 @@ class ServiceStats;
 // Takes one scan message; must not block.
 using ScanSink = std::function<void(const std::string& message)>;
 
-// Relays scans until the source has ended.
+// Relays scans until the source has ended. Each scan relayed counts as the
+// loop alive (ServiceStats::relayAlive); while it waits, the source says so.
 void runRelayLoop(ScanSource& source, const std::vector<ScanSink>& sinks, ServiceStats& stats);

@@ -17,14 +17,15 @@ int pastEndByte(const char* buffer, int from, int to, std::optional<unsigned cha
 }
 
 // Whether a byte (or a hang-up, which the next read reports) arrives within
-// the gap; not when the service is to stop.
+// the gap. Once the service is to stop, only what the port holds already:
+// the rest of a scan that came with the stop still belongs to it.
 bool moreWithin(int port, std::chrono::milliseconds gap, int stop) {
     pollfd waiting[2] = {{port, POLLIN, 0}, {stop, POLLIN, 0}};
     int ready;
     do {
         ready = poll(waiting, stop >= 0 ? 2 : 1, static_cast<int>(gap.count()));
     } while (ready < 0 && errno == EINTR);
-    return ready > 0 && waiting[1].revents == 0;
+    return ready > 0 && waiting[0].revents != 0;
 }
 
 bool stopRequested(int stop) {

@@ -36,9 +36,10 @@ int watchAbove(const std::string& path) {
 }  // namespace
 
 ScannerSet::ScannerSet(std::vector<ScannerDevice> devices, std::vector<std::unique_ptr<ScanSource>> opened,
-                       Opener open, ServiceStats& stats, int stop)
-    : devices_(std::move(devices)), open_(std::move(open)), stats_(stats), stop_(stop),
-      ended_(eventfd(0, EFD_CLOEXEC)), connected_(opened.size()), reading_(opened.size()) {
+                       Opener open, ServiceStats& stats, const ScanFraming& framing)
+    : devices_(std::move(devices)), open_(std::move(open)), stats_(stats), stop_(framing.stop),
+      heartbeat_(framing.heartbeat), alive_(framing.alive), ended_(eventfd(0, EFD_CLOEXEC)),
+      connected_(opened.size()), reading_(opened.size()) {
     for (std::size_t i = 0; i < opened.size(); ++i) {
         stats_.scannerChanged(i, true, opened[i]->name());
         readers_.emplace_back(&ScannerSet::read, this, i, std::move(opened[i]));
@@ -50,13 +51,23 @@ ScannerSet::~ScannerSet() {
     close(ended_);
 }
 
+// Runs on the relay loop's thread: its heartbeat while no scan comes.
 std::optional<Scan> ScannerSet::waitForScan() {
     std::unique_lock<std::mutex> lock(guard_);
-    changed_.wait(lock, [this] { return !scans_.empty() || reading_ == 0; });
+    while (!changed_.wait_for(lock, heartbeat_, [this] { return !scans_.empty() || reading_ == 0; }))
+        if (alive_) alive_();
     if (scans_.empty()) return std::nullopt;
     Scan scan = std::move(scans_.front());
     scans_.pop_front();
+    roomFreed_.notify_one();
     return scan;
+}
+
+void ScannerSet::queue(Scan scan) {
+    std::unique_lock<std::mutex> lock(guard_);
+    roomFreed_.wait(lock, [this] { return scans_.size() < kQueuedScans; });
+    scans_.push_back(std::move(scan));
+    changed_.notify_all();
 }
 
 void ScannerSet::read(std::size_t index, std::unique_ptr<ScanSource> source) {
@@ -64,9 +75,7 @@ void ScannerSet::read(std::size_t index, std::unique_ptr<ScanSource> source) {
     while (source) {
         while (auto scan = source->waitForScan()) {
             scan->device = index;
-            std::lock_guard<std::mutex> lock(guard_);
-            scans_.push_back(std::move(*scan));
-            changed_.notify_all();
+            queue(std::move(*scan));
         }
         source.reset();
         if (ending()) break;

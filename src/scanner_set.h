@@ -3,8 +3,14 @@
 // while others remain is opened again when it comes back (its directory is
 // watched, nothing is polled), with one console line each way. The set
 // ends when its last scanner is gone, or once the service is to stop.
+//
+// The readers never say that the relay is alive: only the relay loop's own
+// wait does, so that a loop stuck behind a sink stops the watchdog's pings.
+// Scans wait for the loop in a bounded queue; a reader that finds it full
+// waits too, and stops reading its scanner meanwhile.
 #pragma once
 
+#include "scan_reader.h"
 #include "scan_source.h"
 #include "scanner_device.h"
 
@@ -24,10 +30,18 @@ public:
     // A scanner's source, opened; nothing when it cannot be (now).
     using Opener = std::function<std::unique_ptr<ScanSource>(const ScannerDevice&)>;
 
-    // `opened` holds a source for each device, in the same order; `stop`
-    // becomes readable once the service is to stop.
+    // Scans that may wait for the relay loop. At the fastest a scanner
+    // sends (a keyboard scanner's upload: a key every 2 ms, 9 keys a scan)
+    // that is over 4 s of scans, far longer than a loop whose sinks never
+    // block takes; and about 2 MiB if each were as long as a serial scan's
+    // converted text may be (8 KiB).
+    static constexpr std::size_t kQueuedScans = 256;
+
+    // `opened` holds a source for each device, in the same order. Of
+    // `framing`: its stop descriptor (readable once the service is to
+    // stop), and how often the waiting relay loop says it is alive.
     ScannerSet(std::vector<ScannerDevice> devices, std::vector<std::unique_ptr<ScanSource>> opened, Opener open,
-               ServiceStats& stats, int stop);
+               ServiceStats& stats, const ScanFraming& framing);
     ~ScannerSet() override;
     ScannerSet(const ScannerSet&) = delete;
     ScannerSet& operator=(const ScannerSet&) = delete;
@@ -36,6 +50,7 @@ public:
 
 private:
     void read(std::size_t index, std::unique_ptr<ScanSource> source);
+    void queue(Scan scan);
     bool lastOneGone();
     std::unique_ptr<ScanSource> waitForReturn(const ScannerDevice& device);
     bool ending() const;
@@ -44,9 +59,12 @@ private:
     const Opener open_;
     ServiceStats& stats_;
     const int stop_;
+    const std::chrono::milliseconds heartbeat_;
+    const std::function<void()> alive_;
     const int ended_;  // an eventfd: readable once the last scanner is gone
     std::mutex guard_;
     std::condition_variable changed_;
+    std::condition_variable roomFreed_;
     std::deque<Scan> scans_;
     std::size_t connected_;
     std::size_t reading_;

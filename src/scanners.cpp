@@ -39,13 +39,17 @@ std::unique_ptr<ScanSource> openScanners(const Options& options, RelayBuffers& b
     const ScannerDevice& first = options.devices.front();
     if (options.devices.size() == 1 && first.kind == ScannerKind::Serial)
         return openScanner(first, options, buffers, framing, true);
+    // Their readers run on threads of their own: alive as they may be, that
+    // says nothing of the relay loop (the set's wait says that).
+    ScanFraming readers = framing;
+    readers.alive = nullptr;
     std::vector<std::unique_ptr<ScanSource>> opened;
     for (const ScannerDevice& device : options.devices) {
-        opened.push_back(openScanner(device, options, buffers, framing, true));
+        opened.push_back(openScanner(device, options, buffers, readers, true));
         if (!opened.back()) return nullptr;
     }
-    auto reopen = [&options, &buffers, &framing](const ScannerDevice& device) {
-        return openScanner(device, options, buffers, framing, false);
+    auto reopen = [&options, &buffers, readers](const ScannerDevice& device) {
+        return openScanner(device, options, buffers, readers, false);
     };
-    return std::make_unique<ScannerSet>(options.devices, std::move(opened), reopen, stats, framing.stop);
+    return std::make_unique<ScannerSet>(options.devices, std::move(opened), reopen, stats, framing);
 }

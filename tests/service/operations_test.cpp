@@ -1,17 +1,31 @@
 // The service as an admin runs it: behind a log pipe that closes, with a
 // port that cannot listen yet, under systemd's notification socket and
 // watchdog, and into a journal that takes both streams.
+#include "http_reply.h"
+#include "keyboard_records.h"
 #include "service_test.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -53,6 +67,92 @@ private:
     std::string path_;
     int fd_;
 };
+
+// The longest silence between watchdog pings (counted from the start, and
+// up to the end) while `work` runs on a thread of its own.
+template <class Work>
+std::chrono::milliseconds longestSilenceDuring(NotifySocket& systemd, Work work) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    for (bool ended = false; !ended;) {
+        ended = done;
+        const bool ping = systemd.next(50ms).find("WATCHDOG=1") != std::string::npos;
+        const auto now = std::chrono::steady_clock::now();
+        if (!ping && !ended) continue;
+        longest = std::max(longest, now - last);
+        last = now;
+    }
+    worker.join();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+}
+
+// Stops one thread of the service while the others go on, as a sink that
+// blocks would stop the relay loop (the main thread), until this ends. Not
+// frozen where ptrace is not to be had (under an emulator).
+class FrozenThread {
+public:
+    explicit FrozenThread(pid_t thread) : thread_(thread) {
+        int status = 0;
+        seized_ = ptrace(PTRACE_SEIZE, thread, nullptr, nullptr) == 0;
+        frozen_ = seized_ && ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) == 0 &&
+                  waitpid(thread, &status, __WALL) == thread;
+    }
+    ~FrozenThread() {
+        if (seized_) ptrace(PTRACE_DETACH, thread_, nullptr, nullptr);
+    }
+    bool frozen() const { return frozen_; }
+
+private:
+    const pid_t thread_;
+    bool seized_, frozen_;
+};
+
+// Of the service's descriptors on `target` (a prefix), lowest first, the
+// number on one line of their fdinfo ("flags:", "eventfd-count:").
+std::vector<unsigned long> fdInfo(pid_t pid, const std::string& target, const std::string& field, int base) {
+    std::vector<unsigned long> values;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (int fd = 0; fd < 64; ++fd) {
+        char link[256] = {};
+        if (readlink((proc + "/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1) <= 0 ||
+            std::string(link).rfind(target, 0) != 0)
+            continue;
+        std::ifstream info(proc + "/fdinfo/" + std::to_string(fd));
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind(field, 0) == 0) values.push_back(std::stoul(line.substr(field.size()), nullptr, base));
+    }
+    return values;
+}
+
+// A scan is under way: the relay has read its first bytes and waits for
+// more (only then is the serial port non-blocking).
+bool scanUnderWay(pid_t pid) {
+    const auto flags = fdInfo(pid, "/dev/pts/", "flags:", 8);
+    return std::any_of(flags.begin(), flags.end(), [](unsigned long f) { return (f & O_NONBLOCK) != 0; });
+}
+
+// The service has taken SIGTERM: its stop descriptor, the first eventfd it
+// makes, is readable.
+bool stopRaised(pid_t pid) {
+    const auto counts = fdInfo(pid, "anon_inode:[eventfd]", "eventfd-count:", 16);
+    return !counts.empty() && counts.front() > 0;
+}
+
+// Bytes that the scanner sent and the service has not read yet.
+int bytesWaitingInThePort() {
+    const int port = open("/dev/ttyUSB0", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int waiting = -1;
+    ioctl(port, FIONREAD, &waiting);
+    close(port);
+    return waiting;
+}
+
+const std::string kKeyboard = "/dev/input/by-id/usb-Scanner-event-kbd";
 
 using Operations = ServiceTest;
 
@@ -106,34 +206,98 @@ TEST_F(Operations, PortThatCannotListenYetIsTriedAgain) {
 }
 
 // READY once the port listens, the figures in STATUS, watchdog pings while
-// the relay and the server both make progress, and STOPPING at the end.
+// the relay and the server both make progress, also while stored scans
+// stream in without a pause (each scan's end byte arrives with the start of
+// the next), and STOPPING at the end.
 TEST_F(Operations, SystemdHearsReadinessStatusAndWatchdog) {
     NotifySocket systemd;
     ServiceOptions options;
-    options.environment = {systemd.variable(), "WATCHDOG_USEC=1000000"};
-    startService("0", options);
+    options.environment = {systemd.variable(), "WATCHDOG_USEC=2000000"};
+    startService({"0", "--end-on", "cr"}, options);
     const std::string ready = systemd.until("READY=1");
     EXPECT_NE(ready.find("STATUS=relaying; 0 clients; 0 scans"), std::string::npos) << ready;
     auto client = subscriber();  // the port listens by the time systemd hears READY
     ASSERT_TRUE(client);
-    service_->scan("COUNTED");
+    service_->scan("COUNTED\r");
     ASSERT_TRUE(client->receive());
     EXPECT_FALSE(systemd.until("STATUS=relaying; 1 clients; 1 scans; last scan ").empty());
     int pings = 0;
     for (int i = 0; i < 40 && pings < 3; ++i) pings += systemd.next(2s).find("WATCHDOG=1") != std::string::npos;
     EXPECT_EQ(pings, 3);
+
+    const auto silence = longestSilenceDuring(systemd, [this] {
+        service_->scan("12345678");
+        for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;) {
+            service_->scan("\r12345678");
+            std::this_thread::sleep_for(2ms);
+        }
+        service_->scan("\r");
+    });
+    EXPECT_LT(silence, 2s) << silence.count() << " ms without a ping while scans were relayed";
     service_->unplugScanner();
     EXPECT_FALSE(systemd.until("STOPPING=1").empty());
     EXPECT_EQ(service_->waitForExit(), 0);
 }
 
+// Pings come from the relay loop itself: a keyboard scanner uploading stored
+// scans key after key keeps them coming (its device is never quiet), and
+// the loop stopped (as behind a sink that blocks) silences them while the
+// scanner's reader goes on reading. The scans wait for the loop.
+TEST_F(Operations, WatchdogFollowsTheRelayLoop) {
+    NotifySocket systemd;
+    ServiceOptions options;
+    options.environment = {systemd.variable(), "WATCHDOG_USEC=2000000"};
+    VirtualKeyboardScanner keyboard(kKeyboard);
+    startService({"0", "--device", kKeyboard}, options);
+    ASSERT_FALSE(systemd.until("READY=1").empty());
+    auto client = subscriber();
+    int uploaded = 0;
+    const auto silence = longestSilenceDuring(systemd, [&] {
+        for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;
+             ++uploaded) {
+            for (const char key : std::string("12345678\r")) {
+                keyboard.type(std::string(1, key));
+                std::this_thread::sleep_for(2ms);
+            }
+        }
+    });
+    EXPECT_LT(silence, 2s) << silence.count() << " ms without a ping during an upload of " << uploaded << " scans";
+
+    {
+        FrozenThread relay(service_->pid());
+        if (!relay.frozen()) GTEST_SKIP() << "no ptrace here to stop the relay loop alone";
+        keyboard.type("FROZEN-1\rFROZEN-2\r");
+        int pings = 0;
+        for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;)
+            pings += systemd.next(100ms).find("WATCHDOG=1") != std::string::npos;
+        EXPECT_LE(pings, 1) << "one may be owed to the beats before the stop";
+    }
+    for (int i = 0; i < uploaded; ++i) ASSERT_TRUE(client->receive()) << i;
+    EXPECT_EQ(client->receive()->payload, scanMessage("FROZEN-1\\r", 9));
+    EXPECT_EQ(client->receive()->payload, scanMessage("FROZEN-2\\r", 9));
+    EXPECT_FALSE(systemd.until("WATCHDOG=1").empty());
+    keyboard.unplug();
+    EXPECT_EQ(service_->waitForExit(), 0);
+}
+
 // systemctl stop or restart (SIGTERM): the scan under way, and what the
-// scanner had sent, go out before the service ends with status 0.
+// scanner had sent, go out before the service ends with status 0. The rest
+// of a scan that came with the stop belongs to that scan.
 TEST_F(Operations, TerminationPublishesWhatTheScannerSent) {
     startService({"0", "--gap-ms", "1000"});
     auto client = subscriber();
-    service_->scan("SENT-BEFORE-THE-STOP");
-    ASSERT_EQ(kill(service_->pid(), SIGTERM), 0);
+    service_->scan("SENT-BEFORE-");
+    ASSERT_TRUE(eventually([&] { return scanUnderWay(service_->pid()); }));
+    {
+        // Both wait for the relay when it looks again (where ptrace is
+        // to be had; else they race it).
+        FrozenThread relay(service_->pid());
+        service_->scan("THE-STOP");
+        ASSERT_EQ(kill(service_->pid(), SIGTERM), 0);
+        if (relay.frozen()) {
+            EXPECT_TRUE(eventually([&] { return bytesWaitingInThePort() == 8 && stopRaised(service_->pid()); }));
+        }
+    }
     EXPECT_EQ(service_->waitForExit(), 0);
     const auto message = client->receive();
     ASSERT_TRUE(message);
@@ -157,6 +321,58 @@ TEST_F(Operations, JournalKeepsTheOrderOfBothStreams) {
         ASSERT_NE(found, std::string::npos) << line << " out of order in:\n" << journal;
         at = found;
     }
+}
+
+// A console nobody reads for a while, and scans that print more than the
+// output buffer holds at once (3000 subscriptions, 66 KB each): lines are
+// dropped whole, and the count says exactly how many.
+TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
+    startService({"0", "--end-on", "cr"});
+    std::vector<std::unique_ptr<WsClient>> clients(3);
+    for (auto& client : clients) {
+        ASSERT_TRUE(client = WsClient::connect());
+        for (int entry = 0; entry < 1000; ++entry) client->sendText("hello");
+    }
+    ASSERT_TRUE(service_->waitForOutput("g_conn  get!", 3000, 60s));
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {  // the clients take their scans
+        std::vector<pollfd> fds;
+        for (const auto& client : clients) fds.push_back({client->descriptor(), POLLIN, 0});
+        for (char bytes[65536]; reading;)
+            if (poll(fds.data(), fds.size(), 20) > 0)
+                for (const pollfd& fd : fds) (void)!(fd.revents && read(fd.fd, bytes, sizeof bytes));
+    });
+    service_->pauseOutput(true);
+    for (int i = 0; i < 40; ++i) service_->scan("SCAN\r");
+    EXPECT_TRUE(eventually([] { return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos; },
+                           60s));
+    service_->pauseOutput(false);
+
+    // Each scan: two lines of its conversion, a line per subscription and
+    // two of the port's reopening; counted from the first scan's first send.
+    const std::set<std::string> known{"call websocket doSend", "open /dev/ttyUSB0", "OpenPort is sucessful",
+                                      "[func:code_convert]----next is iconv ", "[func:code_convert]----iconv is over "};
+    const std::regex notice(R"(\[console: (\d+) lines dropped while output was blocked\])");
+    long shown = 0, dropped = 0;
+    std::string fragments;
+    EXPECT_TRUE(eventually([&] {
+        const std::string out = service_->out();
+        std::istringstream lines(out.substr(std::min(out.size(), out.find("call websocket doSend\n"))));
+        shown = dropped = 0;
+        fragments.clear();
+        std::smatch count;
+        for (std::string line; std::getline(lines, line);) {
+            if (known.count(line)) ++shown;
+            else if (std::regex_match(line, count, notice)) dropped += std::stol(count[1]);
+            else fragments += line + "\n";
+        }
+        return shown + dropped == 40 * (3000 + 4) - 2;
+    }, 30s)) << shown << " shown, " << dropped << " dropped";
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(fragments, "");
+    reading = false;
+    reader.join();
+    unplugAndExpectCleanExit();
 }
 
 }  // namespace

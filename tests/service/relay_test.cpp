@@ -1,13 +1,19 @@
 // The service end to end: a pty scanner types, WebSocket clients receive.
+#include "relay_loop.h"
+#include "scanner_set.h"
+#include "service_stats.h"
 #include "service_test.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -248,6 +254,65 @@ TEST_F(Relay, WithPort9010TakenScansAreStillReadAndThePortReopened) {
     }
     close(blocker);
     unplugAndExpectCleanExit();
+}
+
+// Numbered scans, one after another without end, until the service is to stop.
+class EndlessScanner : public ScanSource {
+public:
+    EndlessScanner(int stop, std::atomic<int>& made) : stop_(stop), made_(made) {}
+    std::optional<Scan> waitForScan() override {
+        pollfd stopping{stop_, POLLIN, 0};
+        if (poll(&stopping, 1, 0) == 1) return std::nullopt;
+        return Scan{std::to_string(++made_), 1, false};
+    }
+
+private:
+    const int stop_;
+    std::atomic<int>& made_;
+};
+
+// The relay loop stuck in a sink that blocks says nothing of being alive,
+// and the scanner's reader waits once the scans waiting for the loop fill
+// their queue; let go, the loop relays each scan, in order.
+TEST(RelayLoop, StuckSinkSilencesTheLoopAndHoldsTheReaderBack) {
+    const int stop = eventfd(0, EFD_CLOEXEC);
+    const std::vector<ScannerDevice> devices{{ScannerKind::Keyboard, "/nowhere/scanner"}};
+    ServiceStats stats({});
+    std::atomic<int> made{0};
+    std::vector<std::unique_ptr<ScanSource>> opened;
+    opened.push_back(std::make_unique<EndlessScanner>(stop, made));
+    ScannerSet set(devices, std::move(opened), [](const ScannerDevice&) -> std::unique_ptr<ScanSource> { return {}; },
+                   stats, ScanFraming{1ms, {}, 10ms, [&stats] { stats.relayAlive(); }, stop});
+    std::mutex guard;
+    std::condition_variable freed;
+    bool stuck = true;
+    std::vector<std::string> relayed;
+    const ScanSink sink = [&](const std::string& message) {
+        std::unique_lock<std::mutex> lock(guard);
+        freed.wait(lock, [&] { return !stuck; });
+        relayed.push_back(message);
+    };
+    std::thread loop([&] { runRelayLoop(set, {sink}, stats); });
+
+    // One in the sink, a queue full, one in the reader's hand.
+    const int held = static_cast<int>(ScannerSet::kQueuedScans) + 2;
+    EXPECT_TRUE(eventually([&] { return made == held; }, 5s)) << made;
+    const auto beats = stats.relayBeats();
+    std::this_thread::sleep_for(100ms);  // ten heartbeats
+    EXPECT_EQ(made, held);
+    EXPECT_EQ(stats.relayBeats(), beats);
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        stuck = false;
+    }
+    freed.notify_all();
+    EXPECT_TRUE(eventually([&] { return made > 2 * held; }, 5s));
+    eventfd_write(stop, 1);
+    loop.join();
+    close(stop);
+    ASSERT_EQ(relayed.size(), static_cast<std::size_t>(made));
+    for (std::size_t i = 0; i < relayed.size(); ++i) ASSERT_EQ(relayed[i], scanMessage(std::to_string(i + 1))) << i;
+    EXPECT_GT(stats.relayBeats(), beats);
 }
 
 }  // namespace
