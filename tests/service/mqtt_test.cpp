@@ -72,6 +72,8 @@ public:
         ASSERT_TRUE(WsClient::connectRaw(kBrokerPort, 10s)) << "mosquitto did not start";
     }
     void halt() { stop(pid_); }
+    // Reads its configuration (the access rules) again.
+    void reload() { kill(pid_, SIGHUP); }
     const std::string& dir() const { return dir_; }
 
 private:
@@ -335,8 +337,7 @@ TEST_F(Mqtt, RefusedScansWaitAndOversizedOnesHoldUpNone) {
     EXPECT_NE(request("GET", "/metrics").body.find("\ntirnserial_mqtt_refused_total "), std::string::npos);
 
     std::ofstream(rules) << "topic readwrite tirn/test/#\n";
-    broker.halt();
-    broker.start();
+    broker.reload();
     ASSERT_TRUE(fleet.waitForMessages(3, 40s)) << service_->out();
     EXPECT_TRUE(service_->waitForOutput("MQTT: the broker at mqtt://127.0.0.1:18830 takes scans again\n"));
 
@@ -352,7 +353,7 @@ TEST_F(Mqtt, RefusedScansWaitAndOversizedOnesHoldUpNone) {
                                         "counted in /status as rejected\n"))
         << service_->out();
     EXPECT_EQ(brokerFigure("rejected"), 1);
-    EXPECT_EQ(service_->countInOutput("MQTT: lost the broker"), 1) << service_->out();
+    EXPECT_EQ(service_->countInOutput("MQTT: lost the broker"), 0) << service_->out();
     EXPECT_EQ(brokerFigureOnceAt("queued", 0), 0);
     unplugAndExpectCleanExit();
 }
