@@ -72,6 +72,8 @@ public:
         ASSERT_TRUE(WsClient::connectRaw(kBrokerPort, 10s)) << "mosquitto did not start";
     }
     void halt() { stop(pid_); }
+    // Reads its configuration (the access rules) again.
+    void reload() { kill(pid_, SIGHUP); }
     const std::string& dir() const { return dir_; }
 
 private:
@@ -292,13 +294,10 @@ TEST_F(Mqtt, CredentialsFromAFile) {
     startWithBroker({"--mqtt-credentials", wrong});
     EXPECT_TRUE(service_->waitForError("TirnSerial: warning: other users can read the MQTT credentials " + wrong +
                                        " (chmod o-r it)\n"));
-    // Refused again and again until someone mends it: fewer attempts than
-    // for a broker away.
+    // Refused again until someone mends it: a longer wait than the 1 s for
+    // a broker away.
     ASSERT_TRUE(service_->waitForOutput("MQTT: the broker at mqtt://127.0.0.1:18830 refused the login (Not authorized): "
                                         "check the user and password in --mqtt-credentials, trying again in 5 s\n"))
-        << service_->out();
-    ASSERT_TRUE(service_->waitForOutput("refused the login (Not authorized): check the user and password in "
-                                        "--mqtt-credentials, trying again in 10 s\n", 1, 15s))
         << service_->out();
     unplugAndExpectCleanExit();
 
@@ -335,8 +334,7 @@ TEST_F(Mqtt, RefusedScansWaitAndOversizedOnesHoldUpNone) {
     EXPECT_NE(request("GET", "/metrics").body.find("\ntirnserial_mqtt_refused_total "), std::string::npos);
 
     std::ofstream(rules) << "topic readwrite tirn/test/#\n";
-    broker.halt();
-    broker.start();
+    broker.reload();
     ASSERT_TRUE(fleet.waitForMessages(3, 40s)) << service_->out();
     EXPECT_TRUE(service_->waitForOutput("MQTT: the broker at mqtt://127.0.0.1:18830 takes scans again\n"));
 
@@ -352,7 +350,7 @@ TEST_F(Mqtt, RefusedScansWaitAndOversizedOnesHoldUpNone) {
                                         "counted in /status as rejected\n"))
         << service_->out();
     EXPECT_EQ(brokerFigure("rejected"), 1);
-    EXPECT_EQ(service_->countInOutput("MQTT: lost the broker"), 1) << service_->out();
+    EXPECT_EQ(service_->countInOutput("MQTT: lost the broker"), 0) << service_->out();
     EXPECT_EQ(brokerFigureOnceAt("queued", 0), 0);
     unplugAndExpectCleanExit();
 }
