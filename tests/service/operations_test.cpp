@@ -323,11 +323,13 @@ TEST_F(Operations, JournalKeepsTheOrderOfBothStreams) {
     }
 }
 
-// A console nobody reads for a while, and scans that print more than the
+// A journal nobody reads for a while, and scans that print more than the
 // output buffer holds at once (3000 subscriptions, 66 KB each): lines are
 // dropped whole, and the count says exactly how many.
 TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
-    startService({"0", "--end-on", "cr"});
+    ServiceOptions journal;
+    journal.oneStream = true;
+    startService({"0", "--end-on", "cr"}, journal);
     std::vector<std::unique_ptr<WsClient>> clients(3);
     for (auto& client : clients) {
         ASSERT_TRUE(client = WsClient::connect());
@@ -349,8 +351,9 @@ TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
     service_->pauseOutput(false);
 
     // Each scan: two lines of its conversion, a line per subscription and
-    // two of the port's reopening; counted from the first scan's first send.
+    // three of the port's reopening; counted from the first scan's first send.
     const std::set<std::string> known{"call websocket doSend", "open /dev/ttyUSB0", "OpenPort is sucessful",
+                                      "standard input is not a terminal device: Inappropriate ioctl for device",
                                       "[func:code_convert]----next is iconv ", "[func:code_convert]----iconv is over "};
     const std::regex notice(R"(\[console: (\d+) lines dropped while output was blocked\])");
     long shown = 0, dropped = 0;
@@ -366,7 +369,7 @@ TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
             else if (std::regex_match(line, count, notice)) dropped += std::stol(count[1]);
             else fragments += line + "\n";
         }
-        return shown + dropped == 40 * (3000 + 4) - 2;
+        return shown + dropped == 40 * (3000 + 5) - 2;
     }, 30s)) << shown << " shown, " << dropped << " dropped";
     EXPECT_GT(dropped, 0);
     EXPECT_EQ(fragments, "");
