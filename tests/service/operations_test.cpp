@@ -19,9 +19,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -348,8 +348,8 @@ TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
     });
     service_->pauseOutput(true);
     for (int i = 0; i < 40; ++i) service_->scan("SCAN\r");
-    EXPECT_TRUE(eventually([] { return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos; },
-                           60s));
+    const auto allRelayed = [] { return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos; };
+    EXPECT_TRUE(eventually(allRelayed, 60s));
     service_->pauseOutput(false);
 
     // Each scan: two lines of its conversion, a line per subscription and
@@ -357,7 +357,6 @@ TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
     const std::set<std::string> known{"call websocket doSend", "open /dev/ttyUSB0", "OpenPort is sucessful",
                                       "standard input is not a terminal device: Inappropriate ioctl for device",
                                       "[func:code_convert]----next is iconv ", "[func:code_convert]----iconv is over "};
-    const std::regex notice(R"(\[console: (\d+) lines dropped while output was blocked\])");
     long shown = 0, dropped = 0;
     std::string fragments;
     EXPECT_TRUE(eventually([&] {
@@ -365,10 +364,12 @@ TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
         std::istringstream lines(out.substr(std::min(out.size(), out.find("call websocket doSend\n"))));
         shown = dropped = 0;
         fragments.clear();
-        std::smatch count;
         for (std::string line; std::getline(lines, line);) {
+            long figure = 0;
             if (known.count(line)) ++shown;
-            else if (std::regex_match(line, count, notice)) dropped += std::stol(count[1]);
+            else if (sscanf(line.c_str(), "[console: %ld", &figure) == 1 &&
+                     line == "[console: " + std::to_string(figure) + " lines dropped while output was blocked]")
+                dropped += figure;
             else fragments += line + "\n";
         }
         return shown + dropped == 40 * (3000 + 5) - 2;
