@@ -348,7 +348,9 @@ TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
     });
     service_->pauseOutput(true);
     for (int i = 0; i < 40; ++i) service_->scan("SCAN\r");
-    const auto allRelayed = [] { return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos; };
+    const auto allRelayed = [] {
+        return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos;
+    };
     EXPECT_TRUE(eventually(allRelayed, 60s));
     service_->pauseOutput(false);
 
