@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -32,9 +31,6 @@ public:
     bool finish() {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            keepUnfinished(STDOUT_FILENO);
-            keepUnfinished(STDERR_FILENO);
-            wake_.notify_one();
             drained_.wait_for(lock, kDrainPatience, [this] { return pending_.empty() && !writing_; });
             stopping_ = true;
         }
@@ -47,24 +43,23 @@ public:
         return true;
     }
 
-    // Never blocks on a descriptor. The stream's buffer hands over what it
-    // holds when it is full, cut anywhere: only whole lines are kept or
-    // dropped, and the start of an unfinished one waits for its end.
+    // Never blocks on a descriptor. A stream's buffer is handed over when it
+    // is full, cut anywhere: each line is kept or dropped whole, as its
+    // start was.
     void append(int fd, const char* bytes, std::size_t size) {
-        const char* pastLines = lastLineEnd(bytes, size);
+        bool kept = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            std::string& unfinished = unfinished_[fd == STDERR_FILENO];
-            if (pastLines == bytes) {
-                unfinished.append(bytes, size);
-                return;
+            Stream& stream = streams_[fd == STDERR_FILENO];
+            for (const char *at = bytes, *end = bytes + size; at < end;) {
+                const void* lineEnd = memchr(at, '\n', static_cast<std::size_t>(end - at));
+                const char* next = lineEnd ? static_cast<const char*>(lineEnd) + 1 : end;
+                kept |= take(fd, stream, at, static_cast<std::size_t>(next - at));
+                stream.midLine = lineEnd == nullptr;
+                at = next;
             }
-            std::string lines = std::move(unfinished);
-            lines.append(bytes, pastLines);
-            unfinished.assign(pastLines, bytes + size);
-            if (!keep(fd, lines)) return;
         }
-        wake_.notify_one();
+        if (kept) wake_.notify_one();
     }
 
 private:
@@ -87,28 +82,36 @@ private:
         }
     };
 
-    // Just past the last line break, or `bytes` when there is none.
-    static const char* lastLineEnd(const char* bytes, std::size_t size) {
-        const void* found = size > 0 ? memrchr(bytes, '\n', size) : nullptr;
-        return found ? static_cast<const char*>(found) + 1 : bytes;
-    }
+    // Where each stream is: inside a line, and whether that one is dropped.
+    struct Stream {
+        bool midLine = false;
+        bool dropping = false;
+    };
 
-    // Whole lines into the buffer, or counted as dropped when they do not fit.
-    bool keep(int fd, const std::string& lines) {
-        if (pendingBytes_ + lines.size() > Console::kBufferBytes) {
-            dropped_ += static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
-            return false;
+    // A line, or a piece of one. The start of a line decides, and says
+    // first how many lines went before it.
+    bool take(int fd, Stream& stream, const char* piece, std::size_t size) {
+        if (!stream.midLine) {
+            stream.dropping = pendingBytes_ + size > Console::kBufferBytes;
+            if (stream.dropping) ++dropped_;
+            else if (const std::string notice = dropNotice(); !notice.empty())
+                add(STDOUT_FILENO, notice.data(), notice.size());
         }
-        if (pending_.empty() || pending_.back().fd != fd) pending_.push_back(Chunk{fd, {}});
-        pending_.back().bytes += lines;
-        pendingBytes_ += lines.size();
-        return true;
+        if (!stream.dropping) add(fd, piece, size);
+        return !stream.dropping;
     }
 
-    // What was printed last without a line break, as it is.
-    void keepUnfinished(int fd) {
-        std::string& unfinished = unfinished_[fd == STDERR_FILENO];
-        if (!unfinished.empty()) keep(fd, std::exchange(unfinished, ""));
+    void add(int fd, const char* bytes, std::size_t size) {
+        if (pending_.empty() || pending_.back().fd != fd) pending_.push_back(Chunk{fd, {}});
+        pending_.back().bytes.append(bytes, size);
+        pendingBytes_ += size;
+    }
+
+    // How many lines were dropped, once; only where a line of standard
+    // output may begin.
+    std::string dropNotice() {
+        if (dropped_ == 0 || streams_[0].midLine) return "";
+        return "[console: " + std::to_string(std::exchange(dropped_, 0)) + " lines dropped while output was blocked]\n";
     }
 
     void writeOut() {
@@ -123,11 +126,8 @@ private:
                 out.swap(pending_);
                 pendingBytes_ = 0;
                 writing_ = true;
-                if (dropped_ > 0) {
-                    out.push_back(Chunk{STDOUT_FILENO, "[console: " + std::to_string(dropped_) +
-                                                           " lines dropped while output was blocked]\n"});
-                    dropped_ = 0;
-                }
+                if (std::string notice = dropNotice(); !notice.empty())
+                    out.push_back(Chunk{STDOUT_FILENO, std::move(notice)});
             }
             for (const Chunk& chunk : out) writeAll(chunk.fd, chunk.bytes);
             out.clear();
@@ -152,7 +152,7 @@ private:
     std::condition_variable drained_;
     std::vector<Chunk> pending_;
     std::size_t pendingBytes_ = 0;
-    std::string unfinished_[2];  // the start of a line on stdout, on stderr
+    Stream streams_[2];  // standard output, standard error
     std::size_t dropped_ = 0;
     bool writing_ = false;
     bool stopping_ = false;
