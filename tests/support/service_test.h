@@ -15,11 +15,13 @@
 #include <vector>
 
 // How long a scan may take to reach a client while others misbehave or a
-// broker is away: sanitizers slow the service down many times.
+// broker is away. A client held up by them waits for seconds (timeouts,
+// reconnections); the bound stays well clear of what a busy machine adds,
+// and sanitizers slow the service down many times.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto kServedWithin = 2s;
+constexpr auto kServedWithin = 5s;
 #else
-constexpr auto kServedWithin = 200ms;
+constexpr auto kServedWithin = 1s;
 #endif
 
 // Small socket buffers in the test's network namespace, so that a client
