@@ -89,7 +89,13 @@ std::optional<std::string> KeyboardDecoder::endAltCode() {
     const bool windows = altDigits_[0] == '0';
     altDigits_.clear();
     if (number == 0) return std::nullopt;
-    return append(singleByteToUtf8(windows ? "WINDOWS-1252" : altCodepage_.c_str(), static_cast<unsigned char>(number)));
+    return append(altCharacter(windows, static_cast<unsigned char>(number)));
+}
+
+const std::string& KeyboardDecoder::altCharacter(bool windows, unsigned char number) {
+    std::optional<std::string>& character = (windows ? windowsCharacters_ : oemCharacters_)[number];
+    if (!character) character = singleByteToUtf8(windows ? "WINDOWS-1252" : altCodepage_.c_str(), number);
+    return *character;
 }
 
 // Whatever the key, a scan that reaches the bound ends there; a character

@@ -11,6 +11,7 @@
 
 #include <linux/input.h>
 
+#include <array>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,7 @@ private:
     std::optional<std::string> press(int code);
     std::optional<std::string> endAltCode();
     std::optional<std::string> append(const std::string& typed, bool endsScan = false);
+    const std::string& altCharacter(bool windows, unsigned char number);
     std::optional<std::string> finish();
 
     KeyLayout& layout_;
@@ -39,6 +41,9 @@ private:
     std::string text_;
     bool altHeld_ = false;
     std::string altDigits_;
+    // Each code page's characters, converted when first typed: a scanner
+    // in Alt mode types every character so.
+    std::array<std::optional<std::string>, 256> windowsCharacters_, oemCharacters_;
     bool dropping_ = false;  // events up to the next SYN_REPORT are lost
     bool spoiled_ = false;   // the scan under way lost events
     bool lost_ = false;
