@@ -6,11 +6,6 @@
 
 namespace {
 
-// A scan this long ends there, as a serial scanner's does at a full buffer,
-// and the keys after it begin the next: a device that never pauses cannot
-// grow the service's memory.
-constexpr std::size_t kMaxScanBytes = 4096;
-
 // The keypad's digit keys, 0 to 9, or -1.
 int keypadDigit(int code) {
     switch (code) {

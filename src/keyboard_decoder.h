@@ -12,11 +12,17 @@
 #include <linux/input.h>
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 
 class KeyboardDecoder {
 public:
+    // A scan this long ends there, as a serial scanner's does at a full
+    // buffer, and the keys after it begin the next: a device that never
+    // pauses cannot grow the service's memory.
+    static constexpr std::size_t kMaxScanBytes = 4096;
+
     KeyboardDecoder(KeyLayout& layout, std::string altCodepage);
 
     // One event record; a scan that its key ends, in UTF-8.
