@@ -6,11 +6,6 @@
 
 namespace {
 
-// A scan this long ends there, as a serial scanner's does at a full buffer,
-// and the keys after it begin the next: a device that never pauses cannot
-// grow the service's memory.
-constexpr std::size_t kMaxScanBytes = 4096;
-
 // The keypad's digit keys, 0 to 9, or -1.
 int keypadDigit(int code) {
     switch (code) {
@@ -89,7 +84,13 @@ std::optional<std::string> KeyboardDecoder::endAltCode() {
     const bool windows = altDigits_[0] == '0';
     altDigits_.clear();
     if (number == 0) return std::nullopt;
-    return append(singleByteToUtf8(windows ? "WINDOWS-1252" : altCodepage_.c_str(), static_cast<unsigned char>(number)));
+    return append(altCharacter(windows, static_cast<unsigned char>(number)));
+}
+
+const std::string& KeyboardDecoder::altCharacter(bool windows, unsigned char number) {
+    std::optional<std::string>& character = (windows ? windowsCharacters_ : oemCharacters_)[number];
+    if (!character) character = singleByteToUtf8(windows ? "WINDOWS-1252" : altCodepage_.c_str(), number);
+    return *character;
 }
 
 // Whatever the key, a scan that reaches the bound ends there; a character

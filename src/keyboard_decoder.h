@@ -11,11 +11,18 @@
 
 #include <linux/input.h>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 
 class KeyboardDecoder {
 public:
+    // A scan this long ends there, as a serial scanner's does at a full
+    // buffer, and the keys after it begin the next: a device that never
+    // pauses cannot grow the service's memory.
+    static constexpr std::size_t kMaxScanBytes = 4096;
+
     KeyboardDecoder(KeyLayout& layout, std::string altCodepage);
 
     // One event record; a scan that its key ends, in UTF-8.
@@ -32,6 +39,7 @@ private:
     std::optional<std::string> press(int code);
     std::optional<std::string> endAltCode();
     std::optional<std::string> append(const std::string& typed, bool endsScan = false);
+    const std::string& altCharacter(bool windows, unsigned char number);
     std::optional<std::string> finish();
 
     KeyLayout& layout_;
@@ -39,6 +47,9 @@ private:
     std::string text_;
     bool altHeld_ = false;
     std::string altDigits_;
+    // Each code page's characters, converted when first typed: a scanner
+    // in Alt mode types every character so.
+    std::array<std::optional<std::string>, 256> windowsCharacters_, oemCharacters_;
     bool dropping_ = false;  // events up to the next SYN_REPORT are lost
     bool spoiled_ = false;   // the scan under way lost events
     bool lost_ = false;

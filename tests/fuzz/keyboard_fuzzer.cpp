@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxScanBytes = 4096;
-
 void require(bool condition, const char* what) {
     if (condition) return;
     fprintf(stderr, "keyboard_fuzzer: %s\n", what);
@@ -28,7 +26,7 @@ void require(bool condition, const char* what) {
 void check(const std::optional<std::string>& scan) {
     if (!scan) return;
     require(!scan->empty(), "an empty scan");
-    require(scan->size() <= kMaxScanBytes, "a scan over its bound");
+    require(scan->size() <= KeyboardDecoder::kMaxScanBytes, "a scan over its bound");
     require(isValidUtf8(scan->data(), scan->size()), "a scan that is not UTF-8");
 }
 
