@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "serial_port.h"
+#include "stop_notice.h"
 
 #include <unistd.h>
 
@@ -55,7 +56,7 @@ std::optional<Scan> SerialScanSource::readNext() {
     for (;;) {
         const ScanRead read = readScan(port_, buffers_.burst, kMaxBurstLength, carried_, framing_);
         if (read.stopped) {
-            puts("stopping: asked to end (SIGTERM or SIGINT); every scan read has been published");
+            sayStopping();
             close(port_);
             ended_ = true;
             return std::nullopt;
