@@ -1,6 +1,7 @@
 #include "direct_stream.h"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <sys/socket.h>
 
@@ -11,8 +12,16 @@
 namespace net = boost::asio;
 using boost::system::error_code;
 
+namespace {
+
+// What a queued entry costs beside its bytes (its list node, the string and
+// its shared count), so that a flood of tiny frames is not counted as free.
+constexpr std::size_t kEntryCost = 128;
+
+}  // namespace
+
 struct DirectStream::Core : std::enable_shared_from_this<Core> {
-    explicit Core(next_layer_type tcp) : stream(std::move(tcp)) {}
+    Core(next_layer_type tcp, std::size_t limit) : stream(std::move(tcp)), allowance(limit) {}
 
     struct Entry {
         Bytes bytes;
@@ -25,6 +34,8 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
     void waitForRoom();
     void fail(error_code ec);
     void complete(Completion done, error_code ec, std::size_t size);
+    bool beyondAllowance() const { return !failed && bytes + queue.size() * kEntryCost > allowance; }
+    void resumeReadIfWithin();
 
     next_layer_type stream;
     std::list<Entry> queue;  // no memory at all while empty, as for almost every client
@@ -33,6 +44,10 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
     bool waiting = false;
     error_code failed;
     std::chrono::steady_clock::time_point lastProgress;
+    std::size_t allowance;
+    // A read beyond the allowance waits on it until cancelled.
+    net::steady_timer readWait{stream.get_executor()};
+    bool readWaiting = false;
 };
 
 void DirectStream::Core::push(const Bytes& data) {
@@ -104,6 +119,7 @@ void DirectStream::Core::waitForRoom() {
             self->fail(ec);
         else
             self->writeQueued();
+        self->resumeReadIfWithin();
     });
 }
 
@@ -116,6 +132,14 @@ void DirectStream::Core::fail(error_code ec) {
     written = 0;
     error_code ignored;
     stream.socket().close(ignored);
+    resumeReadIfWithin();
+}
+
+// A read waits only while the queue is beyond the allowance, so never with
+// the queue empty: the socket's wait for room is armed meanwhile, and a
+// closed socket ends that wait and, through fail(), this one.
+void DirectStream::Core::resumeReadIfWithin() {
+    if (readWaiting && !beyondAllowance()) readWait.cancel();
 }
 
 void DirectStream::Core::complete(Completion done, error_code ec, std::size_t size) {
@@ -124,7 +148,8 @@ void DirectStream::Core::complete(Completion done, error_code ec, std::size_t si
     net::post(stream.get_executor(), [done = std::move(done), ec, size]() mutable { std::move(done)(ec, size); });
 }
 
-DirectStream::DirectStream(next_layer_type stream) : core_(std::make_shared<Core>(std::move(stream))) {}
+DirectStream::DirectStream(next_layer_type stream, std::size_t allowance)
+    : core_(std::make_shared<Core>(std::move(stream), allowance)) {}
 
 DirectStream::~DirectStream() {
     if (!core_) return;  // moved from
@@ -151,6 +176,23 @@ void DirectStream::send(const Bytes& frame) { core_->push(frame); }
 std::size_t DirectStream::queuedEntries() const { return core_->queue.size(); }
 std::size_t DirectStream::queuedBytes() const { return core_->bytes; }
 std::chrono::steady_clock::time_point DirectStream::lastProgress() const { return core_->lastProgress; }
+
+void DirectStream::setAllowance(std::size_t bytes) {
+    core_->allowance = bytes;
+    core_->resumeReadIfWithin();
+}
+
+bool DirectStream::beyondAllowance(const Core& core) { return core.beyondAllowance(); }
+DirectStream::next_layer_type& DirectStream::tcpOf(Core& core) { return core.stream; }
+
+void DirectStream::whenWithinAllowance(const std::shared_ptr<Core>& core, Resume resume) {
+    core->readWaiting = true;
+    core->readWait.expires_at(std::chrono::steady_clock::time_point::max());
+    core->readWait.async_wait([core, resume = std::move(resume)](error_code) mutable {
+        core->readWaiting = false;
+        std::move(resume)();
+    });
+}
 
 bool DirectStream::wouldRepeatLast(const Bytes& frame) const {
     return !core_->queue.empty() && core_->queue.back().bytes == frame;

@@ -4,6 +4,11 @@
 // (the handshake's answer, pings, pongs, close frames) and messages framed
 // once for many clients alike, so frames never interleave.
 //
+// Every byte queued counts against the client's allowance, Beast's own
+// frames too: while more waits than it allows, the client is not read from
+// (a client that sends pings and reads no pongs would otherwise grow the
+// queue without end), until the socket takes enough of the queue.
+//
 // Lifetime rules, as for TlsStream: used from one thread (the executor's);
 // the connection's state (the TCP stream and the queue) lives apart from
 // this object and writes under way hold it, so the stream may be moved or
@@ -29,7 +34,8 @@ public:
     using Completion = boost::asio::any_completion_handler<void(boost::system::error_code, std::size_t)>;
     using Bytes = std::shared_ptr<const std::string>;
 
-    explicit DirectStream(next_layer_type stream);
+    // `allowance`: how many queued bytes still let the client be read.
+    DirectStream(next_layer_type stream, std::size_t allowance);
     DirectStream(DirectStream&& other) noexcept = default;
     DirectStream& operator=(DirectStream&&) = delete;
     ~DirectStream();
@@ -38,9 +44,14 @@ public:
     next_layer_type& next_layer();
     const next_layer_type& next_layer() const;
 
+    // Reads as the TCP stream does, once the queue is within the allowance.
     template <class Buffers, class Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
-        return next_layer().async_read_some(buffers, std::forward<Token>(token));
+        return boost::asio::async_initiate<Token, void(boost::system::error_code, std::size_t)>(
+            [core = core_](auto handler, const Buffers& buffers) {
+                readWithinAllowance(core, buffers, std::move(handler));
+            },
+            token, buffers);
     }
 
     // Beast's writes: their bytes join the queue, and the write completes
@@ -64,13 +75,33 @@ public:
     std::size_t queuedEntries() const;
     std::size_t queuedBytes() const;
     bool wouldRepeatLast(const Bytes& frame) const;
+    void setAllowance(std::size_t bytes);
     // When the socket last took bytes, or the queue last began.
     std::chrono::steady_clock::time_point lastProgress() const;
 
 private:
+    struct Core;
+    using Resume = boost::asio::any_completion_handler<void()>;
+
     void write(Bytes bytes, Completion done);
 
-    struct Core;
+    // The read waits in the connection's state, not in this object, which
+    // may go meanwhile; a closed socket ends the wait, and the read then
+    // fails.
+    template <class Buffers, class Handler>
+    static void readWithinAllowance(const std::shared_ptr<Core>& core, const Buffers& buffers, Handler handler) {
+        if (!beyondAllowance(*core)) {
+            tcpOf(*core).async_read_some(buffers, std::move(handler));
+            return;
+        }
+        whenWithinAllowance(core, [core, buffers, handler = std::move(handler)]() mutable {
+            readWithinAllowance(core, buffers, std::move(handler));
+        });
+    }
+    static bool beyondAllowance(const Core& core);
+    static next_layer_type& tcpOf(Core& core);
+    static void whenWithinAllowance(const std::shared_ptr<Core>& core, Resume resume);
+
     std::shared_ptr<Core> core_;
 };
 

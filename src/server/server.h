@@ -32,6 +32,9 @@ struct ServerSettings {
     // Connections open at once, HTTP and WebSocket alike; further clients
     // wait in the listen queue.
     std::size_t maxConnections = 1000;
+    // A client whose socket has taken nothing of what waits for it for so
+    // long is dropped.
+    std::chrono::milliseconds stallTimeout{std::chrono::minutes(2)};
 };
 
 // Whether a certificate and key can serve: readable, and a key that matches

@@ -137,7 +137,7 @@ void Context::deliver(const PendingSend& send, bool helper) {
 }
 
 void Context::watchWriteProgress() {
-    progressTimer_.expires_after(kWriteProgressCheck);
+    progressTimer_.expires_after(std::min<std::chrono::milliseconds>(kWriteProgressCheck, settings_.stallTimeout / 2));
     progressTimer_.async_wait([this](boost::system::error_code ec) {
         if (ec) return;
         const auto now = std::chrono::steady_clock::now();

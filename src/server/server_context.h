@@ -27,8 +27,7 @@ namespace server {
 
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // Half of it without a frame from the peer sends a ping; the whole of it
-// without an answer drops the peer. A write that makes no progress for as
-// long drops it too.
+// without an answer drops the peer.
 constexpr auto kIdleTimeout = std::chrono::seconds(120);
 
 // One message for one client; copies of one scan for several subscriptions

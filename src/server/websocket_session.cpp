@@ -18,6 +18,17 @@ constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
 // subscriptions count once: they are one message written again.
 constexpr std::size_t kMaxQueuedMessages = 256;
 constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
+// What may wait for a plain client before it is no longer read, its pongs
+// and close frame included. One that has sent nothing yet, or not the token,
+// has asked for nothing: it is owed the answer to its handshake, pongs and a
+// close frame, a few hundred bytes. 64 KiB holds some 250 pongs of the
+// largest size, more than a client that reads them ever leaves waiting, and
+// the default thousand connections could then hold 64 MiB, where a
+// subscriber's bound would let them hold a gigabyte. A client earns that
+// bound with its first message that passes the token check and asks for
+// something (is not empty): the service subscribes it on such a message.
+constexpr std::size_t kUntrustedAllowance = 64 * 1024;
+constexpr std::size_t kTrustedAllowance = kMaxQueuedBytes;
 
 // Whether a queue of `entries` holding `bytes` has no room for `adding` more.
 bool backlogFull(std::size_t entries, std::size_t bytes, std::size_t adding) {
@@ -55,7 +66,7 @@ WebSocketSession::WebSocketSession(ClientStream stream, TlsSettings tls, Context
 WebSocketSession::WsStream WebSocketSession::websocketOver(ClientStream stream) {
     if (auto* tls = std::get_if<TlsStream>(&stream))
         return WsStream(std::in_place_type<websocket::stream<TlsStream>>, std::move(*tls));
-    return WsStream(std::in_place_type<websocket::stream<DirectStream>>, DirectStream(std::move(std::get<PlainStream>(stream))));
+    return WsStream(std::in_place_type<websocket::stream<DirectStream>>, DirectStream(std::move(std::get<PlainStream>(stream)), kUntrustedAllowance));
 }
 
 bool WebSocketSession::encrypted() const { return std::holds_alternative<websocket::stream<TlsStream>>(ws_); }
@@ -135,7 +146,7 @@ void WebSocketSession::sendDirect(DirectStream& stream, const Outgoing& message)
 
 bool WebSocketSession::writeStalled(std::chrono::steady_clock::time_point now) const {
     const DirectStream* plain = direct();
-    return sending() && now - (plain ? plain->lastProgress() : lastWriteProgress_) > kIdleTimeout;
+    return sending() && now - (plain ? plain->lastProgress() : lastWriteProgress_) > context_.settings().stallTimeout;
 }
 
 void WebSocketSession::drop(DropReason reason) {
@@ -188,6 +199,7 @@ void WebSocketSession::onRead(beast::error_code ec) {
         if (!token.empty() && !tokenMatches(token, std::string_view(payload, size))) {
             refuseUnauthorized();
         } else {
+            if (size > 0) trust();
             if (context_.events().message)
                 context_.events().message(*this, std::string_view(payload, size), !token.empty());
             incoming_.consume(size);
@@ -195,6 +207,12 @@ void WebSocketSession::onRead(beast::error_code ec) {
         }
     }
     flushConsole();
+}
+
+void WebSocketSession::trust() {
+    if (trusted_) return;
+    trusted_ = true;
+    if (DirectStream* plain = direct()) plain->setAllowance(kTrustedAllowance);
 }
 
 // A message that is not the token: the client is closed with a policy

@@ -44,6 +44,9 @@ private:
     void readNext();
     void onRead(boost::beast::error_code ec);
     void refuseUnauthorized();
+    // Lets a client that asked for something through the token check have a
+    // subscriber's backlog.
+    void trust();
     void writeNext();
     void onWrite(boost::beast::error_code ec);
     void close();
@@ -67,6 +70,7 @@ private:
     const int id_;
     bool opened_ = false;
     bool acceptingSends_ = false;
+    bool trusted_ = false;
 };
 
 }  // namespace server

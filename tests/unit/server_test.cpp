@@ -8,6 +8,7 @@
 #include "websocketcontrol.h"
 #include "service_test.h"
 #include "ws_client.h"
+#include "ws_framing.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -50,12 +51,15 @@ ServerSettings loopbackSettings() {
 class ServerComponent : public testing::Test {
 protected:
     void SetUp() override {
-        settings_ = loopbackSettings();
         server::Events events;
         events.opened = [this](server::Connection& connection) {
             std::lock_guard<std::mutex> lock(guard_);
             opened_.push_back(&connection);
             return true;
+        };
+        events.closed = [this](server::Connection&) {
+            std::lock_guard<std::mutex> lock(guard_);
+            ++closed_;
         };
         server_ = std::make_unique<server::Server>(settings_, events);
         thread_ = std::thread([this] { server_->serve(); });
@@ -78,12 +82,17 @@ protected:
         std::lock_guard<std::mutex> lock(guard_);
         return opened_.at(n);
     }
+    std::size_t closedCount() {
+        std::lock_guard<std::mutex> lock(guard_);
+        return closed_;
+    }
 
-    ServerSettings settings_;
+    ServerSettings settings_ = loopbackSettings();
     std::unique_ptr<server::Server> server_;
     std::thread thread_;
     std::mutex guard_;
     std::vector<server::Connection*> opened_;
+    std::size_t closed_ = 0;
 };
 
 TEST_F(ServerComponent, BroadcastGivesEachNamedConnectionItsCopiesInOrder) {
@@ -153,6 +162,37 @@ TEST_F(ServerComponent, ReaderThatIsBehindGetsEveryMessageWholeAndHoldsNobodyUp)
         ASSERT_TRUE(got);
         EXPECT_EQ(got->payload, message);
     }
+}
+
+class ServerWithQuickStallTimeout : public ServerComponent {
+protected:
+    void SetUp() override {
+        settings_.stallTimeout = 500ms;
+        ServerComponent::SetUp();
+    }
+};
+
+// A client that floods pings and reads no pong is no longer read once its
+// pongs wait in the server, and the stall timeout lets it go; a client that
+// reads is served all along.
+TEST_F(ServerWithQuickStallTimeout, PingFlooderThatNeverReadsIsLetGo) {
+    REQUIRE_SANDBOX();
+    shrinkSocketBuffers();
+    auto flooder = connect();
+    auto reader = connect();
+    std::string pings;  // sent round and round
+    for (int i = 0; i < 256; ++i) pings += clientFrame(WsClient::kPing, std::string(125, 'p'));
+    std::size_t taken = 0;
+    EXPECT_TRUE(eventually([&] {
+        const std::size_t at = taken % pings.size();
+        const ssize_t sent = send(flooder->descriptor(), pings.data() + at, pings.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) taken += static_cast<std::size_t>(sent);
+        return closedCount() == 1;
+    })) << taken << " bytes of pings taken";
+    server_->broadcast(std::make_shared<const std::string>("still here"), {opened(1)});
+    const auto got = reader->receive();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->payload, "still here");
 }
 
 // The service's layer over it: the console lines of its start, its stop with
