@@ -89,13 +89,20 @@ private:
     };
 
     // A line, or a piece of one. The start of a line decides, and says
-    // first how many lines went before it.
+    // first how many lines went before it; but a line printed in pieces
+    // that never end (one for each empty message a client sends, say) is
+    // cut at the bound, ended there and counted with the dropped.
     bool take(int fd, Stream& stream, const char* piece, std::size_t size) {
         if (!stream.midLine) {
             stream.dropping = pendingBytes_ + size > Console::kBufferBytes;
             if (stream.dropping) ++dropped_;
             else if (const std::string notice = dropNotice(); !notice.empty())
                 add(STDOUT_FILENO, notice.data(), notice.size());
+        } else if (!stream.dropping && pendingBytes_ + size > Console::kBufferBytes) {
+            stream.dropping = true;
+            ++dropped_;
+            add(fd, "\n", 1);
+            return true;
         }
         if (!stream.dropping) add(fd, piece, size);
         return !stream.dropping;
