@@ -150,7 +150,10 @@ bool ScanOutbox::renumberFrom(std::uint64_t first, std::string& problem) {
         moved = sqlite3_step(shift.handle) == SQLITE_DONE;
     }
     moved = moved && raiseSequence(static_cast<std::uint64_t>(integer(db_, "SELECT max(seq) FROM scans;")), problem);
-    if (moved && run("COMMIT;", problem)) return true;
+    if (moved && run("COMMIT;", problem)) {
+        lastSeq_ = lastNumber(db_);  // numbering goes on above them, even if they cannot be read
+        return true;
+    }
     if (problem.empty()) problem = sqlite3_errmsg(db_);
     std::string ignored;
     run("ROLLBACK;", ignored);

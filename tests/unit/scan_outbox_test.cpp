@@ -51,6 +51,7 @@ TEST(ScanOutbox, RenumbersHeldScansPastTheirOwnNumbers) {
     EXPECT_EQ(scans[1].seq, low + 2);
     EXPECT_EQ(scans[2].seq, low + 101);
     EXPECT_EQ(scans[2].message, "c");
+    EXPECT_EQ(outbox->lastSeq(), low + 101);
     EXPECT_EQ(std::system(("rm -r " + dir).c_str()), 0);
 }
 
