@@ -15,6 +15,9 @@
 
 namespace {
 
+// Beyond the bound, what the lines begun within it may still take.
+constexpr std::size_t kLineRoom = 64 * 1024;
+
 constexpr auto kDrainPatience = std::chrono::seconds(2);
 
 // What was printed on both streams, in the order it was printed, and the
@@ -89,13 +92,21 @@ private:
     };
 
     // A line, or a piece of one. The start of a line decides, and says
-    // first how many lines went before it.
+    // first how many lines went before it; but a line printed in pieces
+    // that never end (one for each empty message a client sends, say) is
+    // cut past the bound and some room for the rest of the lines under way,
+    // ended there and counted with the dropped.
     bool take(int fd, Stream& stream, const char* piece, std::size_t size) {
         if (!stream.midLine) {
             stream.dropping = pendingBytes_ + size > Console::kBufferBytes;
             if (stream.dropping) ++dropped_;
             else if (const std::string notice = dropNotice(); !notice.empty())
                 add(STDOUT_FILENO, notice.data(), notice.size());
+        } else if (!stream.dropping && pendingBytes_ + size > Console::kBufferBytes + kLineRoom) {
+            stream.dropping = true;
+            ++dropped_;
+            add(fd, "\n", 1);
+            return true;
         }
         if (!stream.dropping) add(fd, piece, size);
         return !stream.dropping;

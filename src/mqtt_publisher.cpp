@@ -215,8 +215,7 @@ bool MqttPublisher::reopenOutbox() {
     lastOpenAttempt_ = Clock::now();
     std::string problem;
     std::shared_ptr<ScanOutbox> opened = ScanOutbox::open(settings_.stateDir, problem);
-    if (!opened) return false;
-    takeLateStoredScans(*opened);
+    if (!opened || !takeLateStoredScans(*opened)) return false;
     std::lock_guard<std::mutex> lock(guard_);
     outbox_ = std::move(opened);
     return true;
@@ -224,16 +223,22 @@ bool MqttPublisher::reopenOutbox() {
 
 // What an earlier run left in a store opened late. Scans taken meanwhile
 // may have gone out already, numbered from the clock: those stored go after
-// them, numbered on from them, since a consumer drops a lower number.
-void MqttPublisher::takeLateStoredScans(ScanOutbox& outbox) {
+// them, numbered on from them, since a consumer drops a lower number. A
+// store that cannot renumber them is left for the next try: behind higher
+// numbers, they would go unseen, and leave the store with those delivered.
+bool MqttPublisher::takeLateStoredScans(ScanOutbox& outbox) {
     std::string problem;
-    if (nextSeq_ != 0 && !outbox.renumberFrom(nextSeq_, problem)) diskTrouble("cannot renumber the stored scans", problem);
+    if (nextSeq_ != 0 && !outbox.renumberFrom(nextSeq_, problem)) {
+        diskTrouble("cannot renumber the stored scans", problem);
+        return false;
+    }
     std::vector<OutboxScan> stored = outbox.load(problem);
     if (!problem.empty()) diskTrouble("cannot read the stored scans", problem);
     nextSeq_ = std::max(nextSeq_, outbox.lastSeq() + 1);
     for (const auto& scan : stored) nextSeq_ = std::max(nextSeq_, scan.seq + 1);
     std::lock_guard<std::mutex> lock(guard_);
     for (auto& scan : stored) queue_.push_back(std::move(scan));
+    return true;
 }
 
 // Past the bound the oldest go, except the one on its way to the broker;

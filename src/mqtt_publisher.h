@@ -56,7 +56,7 @@ private:
     void takeNewScans();
     std::shared_ptr<ScanOutbox> outbox() const;
     bool reopenOutbox();
-    void takeLateStoredScans(ScanOutbox& outbox);
+    bool takeLateStoredScans(ScanOutbox& outbox);
     void keepWithinBound();
     void forgetDelivered(bool evenIfFew);
     void diskTrouble(const std::string& what, const std::string& why, std::uint64_t errors = 1);

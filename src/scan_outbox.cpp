@@ -139,16 +139,21 @@ bool ScanOutbox::renumberFrom(std::uint64_t first, std::string& problem) {
     std::lock_guard<std::mutex> lock(guard_);
     const std::uint64_t lowest = static_cast<std::uint64_t>(integer(db_, "SELECT min(seq) FROM scans;"));
     if (lowest == 0 || lowest >= first) return true;
-    // Every new number lies above every old one: no two rows ever meet.
+    // Through negative numbers: SQLite checks each row's new number as it
+    // goes, and an old one above `first` would meet a new one.
     if (!run("BEGIN IMMEDIATE;", problem)) return false;
-    Statement shift(db_, "UPDATE scans SET seq = seq + ?;");
-    bool moved = shift.handle != nullptr;
+    bool moved = run("UPDATE scans SET seq = -seq;", problem);
+    Statement shift(db_, "UPDATE scans SET seq = ? - seq;");
+    moved = moved && shift.handle != nullptr;
     if (moved) {
         sqlite3_bind_int64(shift.handle, 1, asSqlite(first - lowest));
         moved = sqlite3_step(shift.handle) == SQLITE_DONE;
     }
     moved = moved && raiseSequence(static_cast<std::uint64_t>(integer(db_, "SELECT max(seq) FROM scans;")), problem);
-    if (moved && run("COMMIT;", problem)) return true;
+    if (moved && run("COMMIT;", problem)) {
+        lastSeq_ = lastNumber(db_);  // numbering goes on above them, even if they cannot be read
+        return true;
+    }
     if (problem.empty()) problem = sqlite3_errmsg(db_);
     std::string ignored;
     run("ROLLBACK;", ignored);
