@@ -8,10 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <string>
+#include <utility>
 #include <vector>
 
 // How long a scan may take to reach a client while others misbehave or a
@@ -26,11 +31,12 @@ constexpr auto kServedWithin = 1s;
 
 // Small socket buffers in the test's network namespace, so that a client
 // that stops reading stalls the service's writes after a few scans.
-inline void shrinkSocketBuffers() {
-    for (const char* sysctl : {"/proc/sys/net/ipv4/tcp_rmem", "/proc/sys/net/ipv4/tcp_wmem"}) {
+inline void shrinkSocketBuffers(const char* receiveSizes = "4096 4096 4096") {
+    for (const auto& [sysctl, sizes] : {std::pair{"/proc/sys/net/ipv4/tcp_rmem", receiveSizes},
+                                        {"/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"}}) {
         FILE* file = fopen(sysctl, "w");
         ASSERT_TRUE(file);
-        fputs("4096 4096 4096", file);
+        fputs(sizes, file);
         fclose(file);
     }
 }
@@ -55,6 +61,15 @@ inline void expectRefusedWithOneLine(const std::vector<std::string>& args) {
     const std::string err = service.err();
     EXPECT_EQ(err.rfind("TirnSerial: ", 0), 0u) << err;
     EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+}
+
+// A file holding `text` (a token, say) in a new directory, with `mode`.
+inline std::string secretFile(const std::string& text, mode_t mode = 0600) {
+    char dir[] = "/tmp/secret-XXXXXX";
+    const std::string path = std::string(mkdtemp(dir)) + "/secret";
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+    return path;
 }
 
 // Waits until the service holds no more descriptors than `count`.
