@@ -21,16 +21,6 @@ namespace {
 const std::vector<std::string> kNoPrivileges = {"/usr/bin/setpriv", "--bounding-set=-all", "--inh-caps=-all",
                                                 "--no-new-privs", "--"};
 
-std::string commandOutput(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char chunk[4096];
-    for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
-    pclose(pipe);
-    return output;
-}
-
 // A line of /proc/PID/status, such as "CapEff:\t0000000000000000".
 std::string statusLine(pid_t pid, const std::string& name) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -90,7 +80,6 @@ protected:
     void doWholeJob(const char* mode, std::vector<std::string> wrapper) {
         ServiceOptions options;
         options.wrapper = std::move(wrapper);
-        subscriptions_ = 0;
         const bool twoScanners = std::string(mode) == "2";
         VirtualKeyboardScanner keyboard("/dev/input/by-id/confined-event-kbd");
         startService(twoScanners ? std::vector<std::string>{mode, "--device", "/dev/ttyUSB0", "--device",

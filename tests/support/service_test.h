@@ -72,6 +72,17 @@ inline std::string secretFile(const std::string& text, mode_t mode = 0600) {
     return path;
 }
 
+// What a shell command prints on standard output.
+inline std::string commandOutput(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char chunk[4096];
+    for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
 // Waits until the service holds no more descriptors than `count`.
 inline bool waitForDescriptors(const ServiceProcess& service, int count, std::chrono::milliseconds timeout = 5s) {
     return eventually([&] { return service.openDescriptors() <= count; }, timeout);
@@ -86,6 +97,7 @@ protected:
     }
     void startService(std::vector<std::string> args, ServiceOptions options = {}) {
         service_ = std::make_unique<ServiceProcess>(std::move(args), options);
+        subscriptions_ = 0;
         ASSERT_TRUE(service_->waitUntilServing()) << service_->out() << service_->err();
     }
 
