@@ -1,13 +1,7 @@
 #!/usr/bin/python3
-"""The service's own page in headless Chromium, served by the real binary.
-
-A simulated scanner types scans; the test passes when the page shows them,
-Chinese as characters (a CJK font is installed), and a GS1 group separator
-and a carriage return as labels; and, with the port speaking TLS, when the page over https://
-and a point-of-sale page of another (allowed) https:// origin show scans;
-and, with an access token, when the page given it in its address does.
-Drives Chromium through Selenium and chromedriver. Runs in its own sandbox (scripts/sandbox); exits 77,
-skipped, when it cannot (not root, no Chromium).
+"""The service's own page in headless Chromium (Selenium), served by the real
+binary in its own sandbox; exits 77, skipped, when it cannot (not root, no
+Chromium). Each check_* function says what it shows.
 """
 import argparse
 import http.server

@@ -148,13 +148,8 @@ private:
 
 // The retained status of the service under test, as a newcomer sees it.
 std::string retainedStatus() {
-    const std::string command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(kBrokerPort) +
-                                " -t tirn/test/status -C 1 -W 5";
-    FILE* pipe = popen(command.c_str(), "r");
-    char line[64] = {};
-    if (pipe == nullptr || fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
-    if (pipe) pclose(pipe);
-    std::string status(line);
+    std::string status = commandOutput("mosquitto_sub -h 127.0.0.1 -p " + std::to_string(kBrokerPort) +
+                                       " -t tirn/test/status -C 1 -W 5");
     if (!status.empty() && status.back() == '\n') status.pop_back();
     return status;
 }
@@ -301,7 +296,6 @@ TEST_F(Mqtt, CredentialsFromAFile) {
         << service_->out();
     unplugAndExpectCleanExit();
 
-    subscriptions_ = 0;
     startWithBroker({"--mqtt-credentials", right});
     const std::string sent = scanServedAtOnce("LOGGED-IN");
     ASSERT_TRUE(fleet.waitForMessages(1));
@@ -371,14 +365,12 @@ TEST_F(Mqtt, StoredScansOutliveEveryKindOfEndAndGoFirst) {
     kill(service_->pid(), SIGKILL);
     service_->waitForExit();
 
-    subscriptions_ = 0;
     startWithBroker();
     ASSERT_TRUE(service_->waitForOutput("MQTT outbox: 3 scans stored before this start go to the broker first\n"));
     append(scansStored("UNPLUGGED-", 3));
     unplugAndExpectCleanExit();
     EXPECT_NE(service_->out().find("MQTT outbox: 6 scans wait in " + stateDir_ + " for the broker"), std::string::npos);
 
-    subscriptions_ = 0;
     startWithBroker();
     append(scansStored("STOPPED-", 3));
     kill(service_->pid(), SIGTERM);
@@ -386,7 +378,6 @@ TEST_F(Mqtt, StoredScansOutliveEveryKindOfEndAndGoFirst) {
 
     broker.start();
     Subscriber fleet(kTopic);
-    subscriptions_ = 0;
     startWithBroker();
     append({scanServedAtOnce("NEWER")});
     ASSERT_TRUE(fleet.waitForMessages(sent.size(), 20s)) << service_->out();
@@ -412,7 +403,6 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
     unplugAndExpectCleanExit();
 
     fill(filler);
-    subscriptions_ = 0;
     startWithBroker();
     ASSERT_TRUE(service_->waitForOutput("MQTT outbox: cannot open the store in " + stateDir_ + " (")) << service_->out();
     sent.push_back(scanServedAtOnce("NO-STORE"));
@@ -443,7 +433,6 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
         store.seekp(4096);
         store << std::string(4096, 'x');
     }
-    subscriptions_ = 0;
     startWithBroker();
     ASSERT_TRUE(service_->waitForOutput("MQTT outbox: the store " + stateDir_ + "/outbox.db is damaged ("));
     EXPECT_EQ(std::system(("ls " + stateDir_ + "/outbox.db.damaged-* >/dev/null").c_str()), 0);
@@ -470,7 +459,6 @@ TEST_F(Mqtt, RestartPastAHalfOpenConnectionStaysOnline) {
     kill(service_->pid(), SIGKILL);
     service_->waitForExit();
 
-    subscriptions_ = 0;
     startWithBroker();
     ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker"));
     const std::string held = "ss -Htn state established src " + lost + " | grep -q .";

@@ -192,6 +192,7 @@ TEST_F(Operations, PortThatCannotListenYetIsTriedAgain) {
                                         "trying again every 2 s\n"))
         << service_->out();
     service_->scan("WHILE-DEAF");
+    EXPECT_TRUE(service_->waitForOutput("OpenPort is sucessful", 2)) << "the scan was not read, nor the port reopened";
 
     ASSERT_EQ(std::system("ip addr add 127.0.0.5/32 dev lo"), 0);
     EXPECT_TRUE(service_->waitForOutput("listening on 127.0.0.5 port 9123 now\n")) << service_->out();

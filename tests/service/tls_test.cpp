@@ -57,6 +57,11 @@ protected:
         return client ? client->peerSubject() : "no connection";
     }
 
+    void startPlainOrTls(bool tls) {
+        endpoint_.tls = tls;
+        startService(tls ? tlsArguments(pair_) : std::vector<std::string>{"0"});
+    }
+
     void hangUpAndWaitFor(const char* printed, int times = 1) {
         ASSERT_EQ(kill(service_->pid(), SIGHUP), 0);
         ASSERT_TRUE(service_->waitForOutput(printed, times)) << service_->out();
@@ -150,9 +155,7 @@ TEST_F(Tls, HangupReloadsThePair) {
 // meanwhile, and after 30 s each is dropped.
 TEST_F(Tls, UnfinishedOpeningsAreDroppedAfterThirtySeconds) {
     for (const bool tls : {false, true}) {
-        endpoint_.tls = tls;
-        subscriptions_ = 0;
-        startService(tls ? tlsArguments(pair_) : std::vector<std::string>{"0"});
+        startPlainOrTls(tls);
         auto good = subscriber();
         std::vector<std::unique_ptr<WsClient>> stuck;
         for (int i = 0; i < 300; ++i) {
@@ -233,9 +236,7 @@ TEST_F(Tls, OutsideScannerFindsNothing) {
 TEST_F(Tls, StalledReadersAreLetGo) {
     shrinkSocketBuffers();
     for (const bool tls : {false, true}) {
-        endpoint_.tls = tls;
-        subscriptions_ = 0;
-        startService(tls ? tlsArguments(pair_) : std::vector<std::string>{"0"});
+        startPlainOrTls(tls);
         auto good = subscriber();
         const int before = service_->openDescriptors();
         std::vector<std::unique_ptr<WsClient>> stalled;

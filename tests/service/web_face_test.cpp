@@ -146,15 +146,10 @@ TEST_F(WebFace, OnlyAllowedOriginsSubscribe) {
 // With a token, only a message that is the token subscribes; anything else
 // closes the client, and the figures take the token too.
 TEST_F(WebFace, AccessTokenGuardsScansAndFigures) {
-    char dir[] = "/tmp/token-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string tokenFile = std::string(dir) + "/token", emptyFile = std::string(dir) + "/empty";
-    std::ofstream(tokenFile) << "s3cret-token\n";
-    std::ofstream(emptyFile) << "\n";
+    const std::string tokenFile = secretFile("s3cret-token\n", 0644), emptyFile = secretFile("\n");
     ServiceProcess empty({"0", "--token-file", emptyFile});
     EXPECT_EQ(empty.waitForExit(), 2);
     EXPECT_EQ(empty.err(), "TirnSerial: the token file " + emptyFile + " has no token on its first line\n");
-    chmod(tokenFile.c_str(), 0644);
     startService({"0", "--token-file", tokenFile});
     EXPECT_NE(service_->err().find("warning: other users can read the token file " + tokenFile), std::string::npos);
 

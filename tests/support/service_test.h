@@ -8,10 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <string>
+#include <utility>
 #include <vector>
 
 // How long a scan may take to reach a client while others misbehave or a
@@ -26,11 +31,12 @@ constexpr auto kServedWithin = 1s;
 
 // Small socket buffers in the test's network namespace, so that a client
 // that stops reading stalls the service's writes after a few scans.
-inline void shrinkSocketBuffers() {
-    for (const char* sysctl : {"/proc/sys/net/ipv4/tcp_rmem", "/proc/sys/net/ipv4/tcp_wmem"}) {
+inline void shrinkSocketBuffers(const char* receiveSizes = "4096 4096 4096") {
+    for (const auto& [sysctl, sizes] : {std::pair{"/proc/sys/net/ipv4/tcp_rmem", receiveSizes},
+                                        {"/proc/sys/net/ipv4/tcp_wmem", "4096 4096 4096"}}) {
         FILE* file = fopen(sysctl, "w");
         ASSERT_TRUE(file);
-        fputs("4096 4096 4096", file);
+        fputs(sizes, file);
         fclose(file);
     }
 }
@@ -57,6 +63,26 @@ inline void expectRefusedWithOneLine(const std::vector<std::string>& args) {
     EXPECT_EQ(occurrences(err, "\n"), 1) << err;
 }
 
+// A file holding `text` (a token, say) in a new directory, with `mode`.
+inline std::string secretFile(const std::string& text, mode_t mode = 0600) {
+    char dir[] = "/tmp/secret-XXXXXX";
+    const std::string path = std::string(mkdtemp(dir)) + "/secret";
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+// What a shell command prints on standard output.
+inline std::string commandOutput(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char chunk[4096];
+    for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
 // Waits until the service holds no more descriptors than `count`.
 inline bool waitForDescriptors(const ServiceProcess& service, int count, std::chrono::milliseconds timeout = 5s) {
     return eventually([&] { return service.openDescriptors() <= count; }, timeout);
@@ -71,6 +97,7 @@ protected:
     }
     void startService(std::vector<std::string> args, ServiceOptions options = {}) {
         service_ = std::make_unique<ServiceProcess>(std::move(args), options);
+        subscriptions_ = 0;
         ASSERT_TRUE(service_->waitUntilServing()) << service_->out() << service_->err();
     }
 

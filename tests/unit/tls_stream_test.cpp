@@ -78,7 +78,6 @@ public:
         return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : "";
     }
     bool requestKeyUpdate() { return SSL_key_update(ssl_, SSL_KEY_UPDATE_REQUESTED) == 1; }
-    void endWithoutCloseNotify() { shutdown(fd_, SHUT_WR); }
 
 private:
     template <class Call>
@@ -222,20 +221,6 @@ TEST_F(TlsStreamTest, CarriesDataBothWaysAcrossKeyUpdates) {
         EXPECT_EQ(client_->read(), "reply " + suffix);
         ASSERT_TRUE(ready(reply));
     }
-}
-
-// A client that stops reading and then closes its side without
-// close_notify: the pending read fails at once, while the write to it is
-// still stalled.
-TEST_F(TlsStreamTest, EndOfStreamFailsAPendingReadAtOnceDespiteAStalledWrite) {
-    connectSecurely();
-    auto read = startRead();
-    auto write = stalledWrite();
-    client_->endWithoutCloseNotify();
-    ASSERT_TRUE(ready(read));
-    EXPECT_EQ(read.get().ec, net::ssl::error::stream_truncated);
-    onServer([this] { stream_->next_layer().close(); });
-    ASSERT_TRUE(ready(write));
 }
 
 // A stream moved while a read is under way goes on reading for its new
