@@ -90,17 +90,6 @@ TEST(Conversion, WithoutAValidModeNothingIsTouched) {
     }
 }
 
-TEST(Conversion, Utf8ToGb2312RefusesNegativeLengths) {
-    std::string output(8, 'x');
-    EXPECT_EQ(u2g("A", -1, output.data(), 8), -1);
-    EXPECT_EQ(u2g("A", 1, output.data(), -8), -1);
-    EXPECT_EQ(output, std::string(8, 'x'));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(u2g(kZhongUtf8.data(), 3, output.data(), 8), 0);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(output, zeroPadded(kZhong, 8));
-}
-
 // Under the leak checker this also shows that every converter is closed.
 TEST(Conversion, ManyFailuresLeaveNoConverterOpen) {
     SelectEncoding = 0;
