@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -95,11 +94,7 @@ protected:
         EXPECT_EQ(statusLine(confined, "NoNewPrivs"), "NoNewPrivs:\t1");
         auto client = subscriber();
         ASSERT_TRUE(client);
-        const std::string scan = "CONFINED-" + std::string(mode);
-        service_->scan(scan);
-        const auto message = client->receive();
-        ASSERT_TRUE(message);
-        EXPECT_EQ(message->payload, scanMessage(scan));
+        expectScanReaches(*client, "CONFINED-" + std::string(mode));
         EXPECT_EQ(request("GET", "/status").status, 200);
         keyboard.unplug();
         EXPECT_TRUE(!twoScanners || service_->waitForOutput("is gone; the others go on"));

@@ -162,12 +162,7 @@ TEST_F(Operations, ClosedLogPipeCostsOnlyTheCommentary) {
     startService();
     auto client = subscriber();
     service_->closeOutput();
-    for (const std::string scan : {"AFTER-THE-LOG-1", "AFTER-THE-LOG-2", "AFTER-THE-LOG-3"}) {
-        service_->scan(scan);
-        const auto message = client->receive();
-        ASSERT_TRUE(message) << scan;
-        EXPECT_EQ(message->payload, scanMessage(scan));
-    }
+    for (const char* scan : {"AFTER-THE-LOG-1", "AFTER-THE-LOG-2", "AFTER-THE-LOG-3"}) expectScanReaches(*client, scan);
     service_->unplugScanner();
     EXPECT_EQ(service_->waitForExit(), 0);
 }
@@ -175,8 +170,7 @@ TEST_F(Operations, ClosedLogPipeCostsOnlyTheCommentary) {
 // An address not up yet at start-up (DHCP or a static address still being
 // configured at boot): the service says why it cannot listen, relays, tries
 // again quietly, and listens once the address is there, on that address and
-// port only. systemd hears it
-// ready at once, and why the port is not listening.
+// port only. systemd hears it ready at once, and why the port is not listening.
 TEST_F(Operations, PortThatCannotListenYetIsTriedAgain) {
     ASSERT_EQ(std::system("ip addr del 127.0.0.1/8 dev lo && ip addr add 127.0.0.1/32 dev lo"), 0);
     NotifySocket systemd;
@@ -201,8 +195,7 @@ TEST_F(Operations, PortThatCannotListenYetIsTriedAgain) {
     endpoint_ = WsEndpoint{9123, "127.0.0.5", ""};
     auto client = subscriber();
     ASSERT_TRUE(client);
-    service_->scan("HEARD");
-    EXPECT_EQ(client->receive()->payload, scanMessage("HEARD"));
+    expectScanReaches(*client, "HEARD");
     unplugAndExpectCleanExit();
 }
 
@@ -302,9 +295,7 @@ TEST_F(Operations, TerminationPublishesWhatTheScannerSent) {
         }
     }
     EXPECT_EQ(service_->waitForExit(), 0);
-    const auto message = client->receive();
-    ASSERT_TRUE(message);
-    EXPECT_EQ(message->payload, scanMessage("SENT-BEFORE-THE-STOP"));
+    expectNextMessage(*client, scanMessage("SENT-BEFORE-THE-STOP"));
     EXPECT_NE(service_->out().find("stopping: asked to end (SIGTERM or SIGINT)"), std::string::npos);
 }
 
@@ -349,10 +340,8 @@ TEST_F(Operations, UnreadConsoleDropsWholeLinesAndCountsThem) {
     });
     service_->pauseOutput(true);
     for (int i = 0; i < 40; ++i) service_->scan("SCAN\r");
-    const auto allRelayed = [] {
-        return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos;
-    };
-    EXPECT_TRUE(eventually(allRelayed, 60s));
+    EXPECT_TRUE(eventually(
+        [] { return request("GET", "/status").body.find("\"scans_relayed\":\t40,") != std::string::npos; }, 60s));
     service_->pauseOutput(false);
 
     // Each scan: two lines of its conversion, a line per subscription and

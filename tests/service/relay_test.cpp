@@ -36,13 +36,9 @@ TEST_F(Relay, ScanReachesEachSubscriberEntryExactly) {
     ASSERT_TRUE(service_->waitForOutput("size of msg is 0 or msg = NULL(connet id = "));
 
     service_->scan("ABC123");
-    const auto frame = once->receive();
-    ASSERT_TRUE(frame);
-    EXPECT_TRUE(frame->text);
-    EXPECT_EQ(frame->payload, scanMessage("ABC123"));
-    EXPECT_EQ(frame->payload.size(), 57u);
-    EXPECT_EQ(twice->receive()->payload, scanMessage("ABC123"));
-    EXPECT_EQ(twice->receive()->payload, scanMessage("ABC123"));
+    expectNextMessage(*once, scanMessage("ABC123"));
+    EXPECT_EQ(scanMessage("ABC123").size(), 57u);
+    for (int copy = 0; copy < 2; ++copy) expectNextMessage(*twice, scanMessage("ABC123"));
     EXPECT_FALSE(twice->receive(200ms));
     EXPECT_FALSE(once->receive(10ms));
     EXPECT_FALSE(silent->receive(10ms));
@@ -66,9 +62,7 @@ TEST_P(RelayModes, ScannerTextIsConvertedByTheMode) {
     startService(c.args);
     auto client = subscriber();
     service_->scan(c.scan);
-    const auto frame = client->receive();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->payload, scanMessage(c.data));
+    expectNextMessage(*client, scanMessage(c.data));
     unplugAndExpectCleanExit();
 }
 
@@ -120,8 +114,7 @@ TEST_F(Relay, BurstsLongerThanTheBufferLoseNothing) {
     EXPECT_EQ(client->receive()->payload, scanMessage(std::string(2046, 'A')));
     EXPECT_EQ(client->receive()->payload, scanMessage(""));
     std::this_thread::sleep_for(100ms);
-    service_->scan("ABC123");
-    EXPECT_EQ(client->receive()->payload, scanMessage("ABC123"));
+    expectScanReaches(*client, "ABC123");
     unplugAndExpectCleanExit();
 }
 
@@ -233,11 +226,8 @@ TEST_F(Relay, DeviceGoneAfterAReadOfSeveralScansPublishesEachOfThem) {
     ASSERT_EQ(unlink("/dev/ttyUSB0"), 0);  // the open port still reads; the reopen fails
     service_->scan("S1\rS2\rS3\rREST");
     EXPECT_EQ(service_->waitForExit(), 0);
-    for (const auto& [data, size] : {std::pair{"S1\\r", 3}, {"S2\\r", 3}, {"S3\\r", 3}, {"REST", 4}}) {
-        const auto message = client->receive();
-        ASSERT_TRUE(message) << data << service_->out();
-        EXPECT_EQ(message->payload, scanMessage(data, size));
-    }
+    for (const auto& [data, size] : {std::pair{"S1\\r", 3}, {"S2\\r", 3}, {"S3\\r", 3}, {"REST", 4}})
+        expectNextMessage(*client, scanMessage(data, size));
 }
 
 // Numbered scans, one after another without end, until the service is to stop.

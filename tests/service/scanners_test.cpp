@@ -55,11 +55,7 @@ protected:
     void expectFigures(int index, const std::string& expected) {
         EXPECT_TRUE(eventually([&] { return scannerFigures(index) == expected; })) << scannerFigures(index);
     }
-    void expectScan(const std::string& data, std::size_t size) {
-        const auto message = client_->receive();
-        ASSERT_TRUE(message) << service_->out();
-        EXPECT_EQ(message->payload, scanMessage(data, size));
-    }
+    void expectScan(const std::string& data, std::size_t size) { expectNextMessage(*client_, scanMessage(data, size)); }
     std::unique_ptr<WsClient> client_;
 };
 
@@ -142,8 +138,7 @@ TEST_F(Scanners, SerialAndKeyboardTogether) {
     VirtualScanner handheld("/dev/ttyUSB1");
     startService({"0", "--device", "/dev/ttyUSB0", "--device", "keyboard:" + kKeyboard, "--device", "/dev/ttyUSB1"});
     client_ = subscriber();
-    service_->scan("SERIAL-1");
-    expectScan("SERIAL-1", 8);
+    expectScanReaches(*client_, "SERIAL-1");
     handheld.type("HANDHELD-1");
     expectScan("HANDHELD-1", 10);
     keyboard.type("KEYS-1\r");
@@ -152,8 +147,7 @@ TEST_F(Scanners, SerialAndKeyboardTogether) {
     keyboard.unplug();
     ASSERT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is gone; the others go on"));
     expectFigures(1, "keyboard " + kKeyboard + " gone 1");
-    service_->scan("SERIAL-2");
-    expectScan("SERIAL-2", 8);
+    expectScanReaches(*client_, "SERIAL-2");
     keyboard.plug();
     ASSERT_TRUE(service_->waitForOutput("scanner " + kKeyboard + " is back\n"));
     keyboard.type("KEYS-2\r");

@@ -29,11 +29,11 @@ struct CertificatePair {
 };
 
 // A self-signed pair for `name` in a new directory, made by the script
-// users run.
-CertificatePair makeCertificate(const std::string& name) {
+// users run (given `flags`, " --rsa" say).
+CertificatePair makeCertificate(const std::string& name, const std::string& flags = "") {
     char pattern[] = "/tmp/tls-XXXXXX";
     const std::string dir = mkdtemp(pattern);
-    const std::string command = std::string(TIRN_MAKE_CERT_SCRIPT) + " --out " + dir + " " + name + " >/dev/null";
+    const std::string command = TIRN_MAKE_CERT_SCRIPT + flags + " --out " + dir + " " + name + " >/dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return {dir + "/tirnserial.crt", dir + "/tirnserial.key"};
 }
@@ -73,15 +73,12 @@ protected:
 TEST_F(Tls, EverythingIsServedEncryptedAndNothingInClear) {
     startService(tlsArguments(pair_));
     auto secure = subscriber();
-    auto plain = WsClient::connect(kServiceEndpoint, 1s);
-    EXPECT_FALSE(plain) << "a plain WebSocket client was accepted";
+    EXPECT_FALSE(WsClient::connect(kServiceEndpoint, 1s)) << "a plain WebSocket client was accepted";
     const std::string clearReply = WsClient::exchange("GET /status HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(clearReply.find("HTTP/"), std::string::npos) << clearReply;
 
     service_->scan("\xD6\xD0\xCE\xC4-42\r");
-    const auto message = secure->receive();
-    ASSERT_TRUE(message);
-    EXPECT_EQ(message->payload, scanMessage("中文-42\\r", 10));
+    expectNextMessage(*secure, scanMessage("中文-42\\r", 10));
     std::string escaped;  // messages larger than one TLS record
     for (int i = 0; i < 3000; ++i) escaped += "\\u0001";
     service_->scan(std::string(3000, '\x01'));
@@ -139,14 +136,12 @@ TEST_F(Tls, HangupReloadsThePair) {
         std::ofstream(to, std::ios::trunc) << std::ifstream(from).rdbuf();
     hangUpAndWaitFor("TLS: reloaded the certificate ");
     EXPECT_NE(servedSubject().find("beta.example"), std::string::npos);
-    service_->scan("AFTER-RENEWAL");
-    EXPECT_EQ(open->receive()->payload, scanMessage("AFTER-RENEWAL"));
+    expectScanReaches(*open, "AFTER-RENEWAL");
 
     std::ofstream(pair_.key, std::ios::trunc) << "truncated\n";
     hangUpAndWaitFor("TLS: reload failed, keeping the certificate in use: no PEM private key in ");
     EXPECT_NE(servedSubject().find("beta.example"), std::string::npos);
-    service_->scan("STILL-SERVED");
-    EXPECT_EQ(open->receive()->payload, scanMessage("STILL-SERVED"));
+    expectScanReaches(*open, "STILL-SERVED");
     unplugAndExpectCleanExit();
 }
 
@@ -168,8 +163,7 @@ TEST_F(Tls, UnfinishedOpeningsAreDroppedAfterThirtySeconds) {
         ASSERT_TRUE(good->receive());
         std::this_thread::sleep_for(25s);
         for (auto& client : stuck) EXPECT_TRUE(client->waitClosed(10s));
-        service_->scan("STILL-SERVED");
-        EXPECT_EQ(good->receive()->payload, scanMessage("STILL-SERVED"));
+        expectScanReaches(*good, "STILL-SERVED");
         unplugAndExpectCleanExit();
     }
 }
@@ -182,10 +176,7 @@ TEST_F(Tls, OutsideScannerFindsNothing) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the release and AddressSanitizer builds run the scan; under ThreadSanitizer it outlasts the limit";
 #endif
-    const std::string rsaDir = pair_.certificate.substr(0, pair_.certificate.rfind('/')) + "-rsa";
-    const std::string makeRsa = std::string(TIRN_MAKE_CERT_SCRIPT) + " --rsa --out " + rsaDir + " rsa.example >/dev/null";
-    ASSERT_EQ(std::system(makeRsa.c_str()), 0);
-    const CertificatePair rsa{rsaDir + "/tirnserial.crt", rsaDir + "/tirnserial.key"};
+    const CertificatePair rsa = makeCertificate("rsa.example", " --rsa");
     // Protocols, cipher categories and vulnerabilities once; every suite
     // with the RSA certificate, the only kind that could agree on a suite
     // without forward secrecy.
@@ -303,13 +294,7 @@ TEST_F(Tls, ClientsVanishingAtEveryStageWhileTheServiceStops) {
         fleet.threads.emplace_back([&, t] {
             for (int i = t; !fleet.stopped && i < 5000; ++i) vanishAfter(i % kStages);
         });
-    for (int i = 0; i < 3; ++i) {
-        const std::string scan = "WHILE-CHURNING-" + std::to_string(i);
-        service_->scan(scan);
-        const auto message = good->receive();
-        ASSERT_TRUE(message);
-        EXPECT_EQ(message->payload, scanMessage(scan));
-    }
+    for (int i = 0; i < 3; ++i) expectScanReaches(*good, "WHILE-CHURNING-" + std::to_string(i));
     service_->unplugScanner();
     EXPECT_EQ(service_->waitForExit(30s), 0) << service_->err();
     EXPECT_EQ(service_->err().find("LeakSanitizer"), std::string::npos) << service_->err();

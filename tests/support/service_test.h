@@ -88,6 +88,14 @@ inline bool waitForDescriptors(const ServiceProcess& service, int count, std::ch
     return eventually([&] { return service.openDescriptors() <= count; }, timeout);
 }
 
+// The next message `client` receives is `payload`, as text.
+inline void expectNextMessage(WsClient& client, const std::string& payload) {
+    const auto message = client.receive();
+    ASSERT_TRUE(message) << "nothing came; expected " << payload;
+    EXPECT_EQ(message->payload, payload);
+    EXPECT_TRUE(message->text);
+}
+
 class ServiceTest : public testing::Test {
 protected:
     void SetUp() override { REQUIRE_SANDBOX(); }
@@ -110,6 +118,12 @@ protected:
             EXPECT_TRUE(service_->waitForOutput("g_conn  get!", ++subscriptions_));
         }
         return client;
+    }
+
+    // `scan` from the scanner reaches `client` as its next message.
+    void expectScanReaches(WsClient& client, const std::string& scan) {
+        service_->scan(scan);
+        expectNextMessage(client, scanMessage(scan));
     }
 
     // The Data texts of the messages a client receives until `total` bytes of

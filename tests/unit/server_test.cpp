@@ -103,17 +103,8 @@ TEST_F(ServerComponent, BroadcastGivesEachNamedConnectionItsCopiesInOrder) {
     const std::vector<std::string> messages{"short", std::string(300, 'm'), std::string(70000, 'l')};
     for (const std::string& message : messages)
         server_->broadcast(std::make_shared<const std::string>(message), {opened(0), opened(1), opened(0)});
-    for (const std::string& message : messages) {
-        for (int copy = 0; copy < 2; ++copy) {
-            const auto got = a->receive();
-            ASSERT_TRUE(got);
-            EXPECT_EQ(got->payload, message);
-            EXPECT_TRUE(got->text);
-        }
-        const auto got = b->receive();
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->payload, message);
-    }
+    for (const std::string& message : messages)
+        for (WsClient* client : {a.get(), a.get(), b.get()}) expectNextMessage(*client, message);
     EXPECT_FALSE(bystander->receive(100ms));
 
     // Copies for one client's many subscriptions are no backlog: 300 of a
@@ -151,17 +142,11 @@ TEST_F(ServerComponent, ReaderThatIsBehindGetsEveryMessageWholeAndHoldsNobodyUp)
         messages.push_back(std::string(6000, static_cast<char>('a' + n)));
         server_->broadcast(std::make_shared<const std::string>(messages.back()), {opened(0), opened(1)});
         ASSERT_TRUE(slow->sendFrame(WsClient::kPing, "are you there"));
-        const auto got = fast->receive();
-        ASSERT_TRUE(got) << n;
-        EXPECT_EQ(got->payload, messages.back());
+        expectNextMessage(*fast, messages.back());
     }
     const int large = 1 << 20;  // reads at full speed from here on
     setsockopt(slow->descriptor(), SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
-    for (const std::string& message : messages) {
-        const auto got = slow->receive();
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->payload, message);
-    }
+    for (const std::string& message : messages) expectNextMessage(*slow, message);
 }
 
 class ServerWithQuickStallTimeout : public ServerComponent {
@@ -190,9 +175,7 @@ TEST_F(ServerWithQuickStallTimeout, PingFlooderThatNeverReadsIsLetGo) {
         return closedCount() == 1;
     })) << taken << " bytes of pings taken";
     server_->broadcast(std::make_shared<const std::string>("still here"), {opened(1)});
-    const auto got = reader->receive();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->payload, "still here");
+    expectNextMessage(*reader, "still here");
 }
 
 // The service's layer over it: the console lines of its start, its stop with
