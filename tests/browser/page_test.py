@@ -99,7 +99,6 @@ class Scenario:
         self.options = options
         self.processes = []
         self.service = None
-        self.driver = None
         self.scanner = self.spawn([*options.emulator, options.scanner, "--hold"], stdin=subprocess.PIPE,
                                   stdout=subprocess.DEVNULL, text=True)
         self.driver = start_browser(profile)
@@ -156,9 +155,7 @@ def check_plain_page(scenario, screenshot):
     last = scenario.text("last-data")
     if screenshot:
         scenario.driver.save_screenshot(screenshot)
-    newest, older = rows[0], rows[1]
-    assert newest[1:] == ["13", "中文条码CR"], newest
-    assert older[1:] == ["23", "0104006381333931GS10ABCCR"], older
+    assert [row[1:] for row in rows[:2]] == [["13", "中文条码CR"], ["23", "0104006381333931GS10ABCCR"]], rows
     assert last == "中文条码CR", last
     # The GS1 group separator is a label of letters, drawn in any font.
     labels = scenario.driver.execute_script(
@@ -193,9 +190,8 @@ def check_encrypted_pages(scenario, directory):
 def check_token_page(scenario, directory):
     os.makedirs(directory, exist_ok=True)
     token_file = os.path.join(directory, "token")
-    with open(token_file, "w") as file:
+    with open(os.open(token_file, os.O_WRONLY | os.O_CREAT, 0o600), "w") as file:
         file.write("s3cret-token\n")
-    os.chmod(token_file, 0o600)
     scenario.start_service("--token-file", token_file)
     scenario.open_subscribed("http://127.0.0.1:9010/#token=s3cret-token")
     scenario.scan("WITH-TOKEN")
