@@ -6,11 +6,9 @@
 #include "http_reply.h"
 #include "service_test.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,28 +31,6 @@ namespace {
 constexpr int kBrokerPort = 18830;
 const std::string kTopic = "tirn/test/scan";
 
-// A program with its output thrown away.
-pid_t spawn(const std::vector<std::string>& command) {
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (const auto& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ), 0) << command[0];
-    posix_spawn_file_actions_destroy(&files);
-    return pid;
-}
-
-void stop(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-}
-
 // mosquitto with its sessions kept on disk, so that a restart keeps the
 // test subscriber's subscription and the messages queued for it.
 class Broker {
@@ -62,16 +38,21 @@ public:
     explicit Broker(const std::string& extraConfig = "allow_anonymous true\n") {
         char pattern[] = "/tmp/mosquitto-XXXXXX";
         dir_ = mkdtemp(pattern);
-        std::ofstream(dir_ + "/mosquitto.conf") << "listener " << kBrokerPort << " 127.0.0.1\nuser root\n"
+        std::ofstream(dir_ + "/mosquitto.conf") << "listener " << kBrokerPort << " 127.0.0.1\nuser root\nlog_dest none\n"
                                                 << "persistence true\npersistence_location " << dir_ << "/\n"
                                                 << extraConfig;
     }
-    ~Broker() { stop(pid_); }
+    ~Broker() { halt(); }
     void start() {
-        pid_ = spawn({"mosquitto", "-c", dir_ + "/mosquitto.conf"});
+        std::string config = dir_ + "/mosquitto.conf";
+        char* argv[] = {const_cast<char*>("mosquitto"), const_cast<char*>("-c"), config.data(), nullptr};
+        ASSERT_EQ(posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv, environ), 0);
         ASSERT_TRUE(WsClient::connectRaw(kBrokerPort, 10s)) << "mosquitto did not start";
     }
-    void halt() { stop(pid_); }
+    void halt() {
+        if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
     // Reads its configuration (the access rules) again.
     void reload() { kill(pid_, SIGHUP); }
     const std::string& dir() const { return dir_; }
@@ -170,15 +151,10 @@ double brokerFigureOnceAt(const char* name, double expected) {
     return brokerFigure(name);
 }
 
-// Numbers that increase by one from `first`.
-std::vector<long long> numbered(long long first, std::size_t count) {
-    std::vector<long long> seqs(count);
-    for (auto& seq : seqs) seq = first++;
-    return seqs;
-}
-
-bool increasing(const std::vector<long long>& seqs) {
-    return std::adjacent_find(seqs.begin(), seqs.end(), std::greater_equal<>()) == seqs.end();
+// Whether each number is above the one before it, by one when `byOne`.
+bool rising(const std::vector<long long>& seqs, bool byOne) {
+    const auto wrong = [byOne](long long before, long long after) { return byOne ? after != before + 1 : after <= before; };
+    return std::adjacent_find(seqs.begin(), seqs.end(), wrong) == seqs.end();
 }
 
 // Every block the file system has left, taken by one file.
@@ -211,12 +187,14 @@ protected:
         return message ? message->payload : "";
     }
 
-    // Scans that the WebSocket subscriber gets at once and the outbox stores.
-    std::vector<std::string> scansStored(const std::string& prefix, int count) {
-        std::vector<std::string> sent;
+    // Scans numbered from 0 that the WebSocket subscriber gets at once, added to `sent`.
+    void scansServedAtOnce(std::vector<std::string>& sent, const std::string& prefix, int count) {
         for (int i = 0; i < count; ++i) sent.push_back(scanServedAtOnce(prefix + std::to_string(i)));
+    }
+    // Scans that the WebSocket subscriber gets at once and the outbox stores.
+    void scansStored(std::vector<std::string>& sent, const std::string& prefix, int count) {
+        scansServedAtOnce(sent, prefix, count);
         EXPECT_EQ(brokerFigureOnceAt("stored", count), count);
-        return sent;
     }
 
     std::unique_ptr<WsClient> client_;
@@ -244,7 +222,7 @@ TEST_F(Mqtt, EachScanOnceAndInOrderAcrossAnOutage) {
     broker.start();
     ASSERT_TRUE(fleet.waitForMessages(25, 40s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
-    EXPECT_EQ(fleet.numbers(), numbered(fleet.numbers().front(), 25));
+    EXPECT_TRUE(rising(fleet.numbers(), true)) << testing::PrintToString(fleet.numbers());
     EXPECT_EQ(brokerFigure("published"), 25);
     EXPECT_EQ(brokerFigure("last_seq"), fleet.numbers().back());
     EXPECT_EQ(brokerFigure("connected"), 1);
@@ -259,7 +237,7 @@ TEST_F(Mqtt, SilentBrokerHoldsNothingUpAndTheQueueKeepsTheNewest) {
     const int silent = occupyPort(kBrokerPort);
     startWithBroker({"--mqtt-queue", "3"});
     std::vector<std::string> sent;
-    for (int i = 0; i < 5; ++i) sent.push_back(scanServedAtOnce("QUEUED-" + std::to_string(i)));
+    scansServedAtOnce(sent, "QUEUED-", 5);
     EXPECT_EQ(brokerFigure("connected"), 0);
     EXPECT_EQ(brokerFigureOnceAt("dropped", 2), 2);
     EXPECT_EQ(brokerFigure("queued"), 3);
@@ -317,7 +295,7 @@ TEST_F(Mqtt, RefusedScansWaitAndOversizedOnesHoldUpNone) {
     startWithBroker();
     ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker"));
     std::vector<std::string> sent;
-    for (int i = 0; i < 3; ++i) sent.push_back(scanServedAtOnce("REFUSED-" + std::to_string(i)));
+    scansServedAtOnce(sent, "REFUSED-", 3);
     EXPECT_TRUE(service_->waitForOutput("MQTT: the broker at mqtt://127.0.0.1:18830 refuses scans (Not authorized); "
                                         "they wait in order and are offered again\n"))
         << service_->out();
@@ -333,7 +311,7 @@ TEST_F(Mqtt, RefusedScansWaitAndOversizedOnesHoldUpNone) {
     EXPECT_TRUE(service_->waitForOutput("MQTT: the broker at mqtt://127.0.0.1:18830 takes scans again\n"));
 
     const std::string large = scanServedAtOnce(std::string(1500, 'L'));
-    for (int i = 0; i < 3; ++i) sent.push_back(scanServedAtOnce("AFTER-" + std::to_string(i)));
+    scansServedAtOnce(sent, "AFTER-", 3);
     ASSERT_TRUE(fleet.waitForMessages(6, 20s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
     const long long first = fleet.numbers().front();
@@ -358,31 +336,30 @@ TEST_F(Mqtt, StoredScansOutliveEveryKindOfEndAndGoFirst) {
     { Subscriber fleet(kTopic); }  // subscribed; its session keeps what comes
     broker.halt();
     std::vector<std::string> sent;
-    auto append = [&sent](const std::vector<std::string>& more) { sent.insert(sent.end(), more.begin(), more.end()); };
 
     startWithBroker();
-    append(scansStored("KILLED-", 3));
+    scansStored(sent, "KILLED-", 3);
     kill(service_->pid(), SIGKILL);
     service_->waitForExit();
 
     startWithBroker();
     ASSERT_TRUE(service_->waitForOutput("MQTT outbox: 3 scans stored before this start go to the broker first\n"));
-    append(scansStored("UNPLUGGED-", 3));
+    scansStored(sent, "UNPLUGGED-", 3);
     unplugAndExpectCleanExit();
     EXPECT_NE(service_->out().find("MQTT outbox: 6 scans wait in " + stateDir_ + " for the broker"), std::string::npos);
 
     startWithBroker();
-    append(scansStored("STOPPED-", 3));
+    scansStored(sent, "STOPPED-", 3);
     kill(service_->pid(), SIGTERM);
     EXPECT_EQ(service_->waitForExit(), 0);
 
     broker.start();
     Subscriber fleet(kTopic);
     startWithBroker();
-    append({scanServedAtOnce("NEWER")});
+    sent.push_back(scanServedAtOnce("NEWER"));
     ASSERT_TRUE(fleet.waitForMessages(sent.size(), 20s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
-    EXPECT_EQ(fleet.numbers(), numbered(fleet.numbers().front(), sent.size()));
+    EXPECT_TRUE(rising(fleet.numbers(), true)) << testing::PrintToString(fleet.numbers());
     EXPECT_EQ(brokerFigureOnceAt("queued", 0), 0);
     unplugAndExpectCleanExit();
 }
@@ -399,7 +376,8 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
     ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
     const std::string filler = stateDir_ + "/filler";
     startWithBroker();
-    std::vector<std::string> sent = scansStored("FIRST-", 3);
+    std::vector<std::string> sent;
+    scansStored(sent, "FIRST-", 3);
     unplugAndExpectCleanExit();
 
     fill(filler);
@@ -417,7 +395,7 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
 
     fill(filler);
     const double errors = brokerFigure("disk_errors");
-    for (int i = 0; i < 3; ++i) sent.push_back(scanServedAtOnce("IN-MEMORY-" + std::to_string(i)));
+    scansServedAtOnce(sent, "IN-MEMORY-", 3);
     EXPECT_TRUE(eventually([errors] { return brokerFigure("disk_errors") >= errors + 3; }));
     // Storing or removing delivered ones, whichever fails first.
     EXPECT_TRUE(service_->waitForOutput("); scans wait in memory until the broker has them\n")) << service_->out();
@@ -439,7 +417,7 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
     sent.push_back(scanServedAtOnce("AFTER-DAMAGE"));
     ASSERT_TRUE(fleet.waitForMessages(sent.size(), 20s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
-    EXPECT_TRUE(increasing(fleet.numbers())) << testing::PrintToString(fleet.numbers());
+    EXPECT_TRUE(rising(fleet.numbers(), false)) << testing::PrintToString(fleet.numbers());
     unplugAndExpectCleanExit();
     umount(stateDir_.c_str());
 }
