@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -49,6 +52,30 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout = 10s) {
         std::this_thread::sleep_for(20ms);
     }
     return true;
+}
+
+// Of the service's descriptors on `target` (a prefix), lowest first, the
+// number on one line of their fdinfo ("flags:", "eventfd-count:").
+inline std::vector<unsigned long> fdInfo(pid_t pid, const std::string& target, const std::string& field, int base) {
+    std::vector<unsigned long> values;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (int fd = 0; fd < 64; ++fd) {
+        char link[256] = {};
+        if (readlink((proc + "/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1) <= 0 ||
+            std::string(link).rfind(target, 0) != 0)
+            continue;
+        std::ifstream info(proc + "/fdinfo/" + std::to_string(fd));
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind(field, 0) == 0) values.push_back(std::stoul(line.substr(field.size()), nullptr, base));
+    }
+    return values;
+}
+
+// A scan is under way: the relay has read its first bytes and waits for
+// more (only then is the serial port non-blocking).
+inline bool scanUnderWay(pid_t pid) {
+    const auto flags = fdInfo(pid, "/dev/pts/", "flags:", 8);
+    return std::any_of(flags.begin(), flags.end(), [](unsigned long f) { return (f & O_NONBLOCK) != 0; });
 }
 
 // A command line the service refuses before it starts anything: status 2,
