@@ -78,9 +78,7 @@ std::optional<Scan> HidPosScanSource::waitForScan() {
         if (ended_) return std::nullopt;
         flushConsole();
         switch (waitForDevice(fd_, framing_.stop, framing_.heartbeat)) {
-        case DeviceWait::Quiet:
-            if (framing_.alive) framing_.alive();
-            break;
+        case DeviceWait::Quiet: break;
         case DeviceWait::Stop: stop(); break;
         case DeviceWait::Readable: readReport(); break;
         }

@@ -69,13 +69,13 @@ std::optional<std::string> KeyboardDecoder::press(int code) {
     // cannot know: scanners that emulate the keypad mean the digits.
     if (const int digit = keypadDigit(code); digit >= 0) {
         layout_.key(code, true);
-        return append(std::string(1, static_cast<char>('0' + digit)));
+        return addTyped(std::string(1, static_cast<char>('0' + digit)));
     }
     if (code == KEY_ENTER || code == KEY_KPENTER || code == KEY_TAB) {
         layout_.key(code, true);
-        return append(code == KEY_TAB ? "\t" : "\r", true);
+        return addTyped(code == KEY_TAB ? "\t" : "\r", true);
     }
-    return append(layout_.key(code, true));
+    return addTyped(layout_.key(code, true));
 }
 
 std::optional<std::string> KeyboardDecoder::endAltCode() {
@@ -84,7 +84,7 @@ std::optional<std::string> KeyboardDecoder::endAltCode() {
     const bool windows = altDigits_[0] == '0';
     altDigits_.clear();
     if (number == 0) return std::nullopt;
-    return append(altCharacter(windows, static_cast<unsigned char>(number)));
+    return addTyped(altCharacter(windows, static_cast<unsigned char>(number)));
 }
 
 const std::string& KeyboardDecoder::altCharacter(bool windows, unsigned char number) {
@@ -95,7 +95,7 @@ const std::string& KeyboardDecoder::altCharacter(bool windows, unsigned char num
 
 // Whatever the key, a scan that reaches the bound ends there; a character
 // that would cross it begins the next scan, whole.
-std::optional<std::string> KeyboardDecoder::append(const std::string& typed, bool endsScan) {
+std::optional<std::string> KeyboardDecoder::addTyped(const std::string& typed, bool endsScan) {
     std::optional<std::string> ended;
     if (text_.size() + typed.size() > kMaxScanBytes) ended = finish();
     text_ += typed;

@@ -38,7 +38,7 @@ public:
 private:
     std::optional<std::string> press(int code);
     std::optional<std::string> endAltCode();
-    std::optional<std::string> append(const std::string& typed, bool endsScan = false);
+    std::optional<std::string> addTyped(const std::string& typed, bool endsScan = false);
     const std::string& altCharacter(bool windows, unsigned char number);
     std::optional<std::string> finish();
 

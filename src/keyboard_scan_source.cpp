@@ -75,10 +75,7 @@ std::optional<Scan> KeyboardScanSource::waitForScan() {
         if (ended_) return std::nullopt;
         flushConsole();
         switch (waitForDevice(fd_, framing_.stop, decoder_.typing() ? framing_.gap : framing_.heartbeat)) {
-        case DeviceWait::Quiet:
-            if (decoder_.typing()) endScanUnderWay();
-            else if (framing_.alive) framing_.alive();
-            break;
+        case DeviceWait::Quiet: endScanUnderWay(); break;
         case DeviceWait::Stop: stop(); break;
         case DeviceWait::Readable: readRecords(); break;
         }

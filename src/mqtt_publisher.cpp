@@ -34,7 +34,7 @@ constexpr auto kDrainAtExit = std::chrono::seconds(2);
 // nothing else waits.
 constexpr std::uint64_t kForgetBatch = 64;
 
-void say(const char* format, const std::string& a, const std::string& b = "", long n = 0) {
+void sayOfBroker(const char* format, const std::string& a, const std::string& b = "", long n = 0) {
     printf(format, a.c_str(), b.c_str(), n);
     flushConsole();
 }
@@ -380,7 +380,8 @@ void MqttPublisher::refused(const std::string& why) {
     nextOffer_ = Clock::now() + offerBackoff_;
     offerBackoff_ = std::min(offerBackoff_ * 2, kMaxBackoff);
     if (std::exchange(refusing_, true)) return;
-    say("MQTT: the broker at %s refuses scans (%s); they wait in order and are offered again\n", settings_.url, why);
+    sayOfBroker("MQTT: the broker at %s refuses scans (%s); they wait in order and are offered again\n",
+                settings_.url, why);
 }
 
 // A scan larger than the broker takes can never go: it makes way for the
@@ -415,7 +416,7 @@ void MqttPublisher::deliveredFront() {
         ++published_;
     }
     offerBackoff_ = std::chrono::seconds(1);
-    if (std::exchange(refusing_, false)) say("MQTT: the broker at %s takes scans again\n", settings_.url);
+    if (std::exchange(refusing_, false)) sayOfBroker("MQTT: the broker at %s takes scans again\n", settings_.url);
 }
 
 void MqttPublisher::disconnect(const std::string& why) {
@@ -431,7 +432,7 @@ void MqttPublisher::disconnect(const std::string& why) {
     const std::chrono::seconds wait =
         refusal ? std::min<std::chrono::seconds>(backoff_ * kRefusalFactor, kMaxRefusalBackoff) : backoff_;
     nextAttempt_ = Clock::now() + wait;
-    say(login          ? "MQTT: the broker at %s refused the login (%s): check the user and password in "
+    sayOfBroker(login          ? "MQTT: the broker at %s refused the login (%s): check the user and password in "
                          "--mqtt-credentials, trying again in %ld s\n"
         : wasConnected ? "MQTT: lost the broker at %s (%s), trying again in %ld s\n"
                        : "MQTT: cannot reach the broker at %s (%s), trying again in %ld s\n",
@@ -510,7 +511,7 @@ void MqttPublisher::onConnect(mosquitto* client, void* self, int result, int, co
     publisher.backoff_ = std::chrono::seconds(1);
     publisher.nextOffer_ = {};  // perhaps a mended broker: refused scans go at once
     mosquitto_publish(client, nullptr, publisher.statusTopic_.c_str(), 6, "online", 1, true);
-    say("MQTT: connected to the broker at %s, publishing to %s\n", publisher.settings_.url, publisher.settings_.topic);
+    sayOfBroker("MQTT: connected to the broker at %s, publishing to %s\n", publisher.settings_.url, publisher.settings_.topic);
 }
 
 void MqttPublisher::onDisconnect(mosquitto*, void* self, int result) {
