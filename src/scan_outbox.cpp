@@ -111,13 +111,13 @@ std::unique_ptr<ScanOutbox> ScanOutbox::open(const std::string& dir, std::string
     } else if (code != SQLITE_OK) {
         return nullptr;
     }
-    std::unique_ptr<ScanOutbox> outbox(new ScanOutbox(db));
+    std::unique_ptr<ScanOutbox> store(new ScanOutbox(db));
     // A store that has numbered nothing yet is new, or a lost one begun
     // again (deleted, say).
     if (lastNumber(db) == 0) numberFrom = std::max(numberFrom, sequenceFloor());
-    if (numberFrom > lastNumber(db) && !outbox->raiseSequence(numberFrom, problem)) return nullptr;
-    outbox->lastSeq_ = lastNumber(db);
-    return outbox;
+    if (numberFrom > lastNumber(db) && !store->raiseSequence(numberFrom, problem)) return nullptr;
+    store->lastSeq_ = lastNumber(db);
+    return store;
 }
 
 std::uint64_t ScanOutbox::sequenceFloor() {
@@ -141,8 +141,8 @@ bool ScanOutbox::renumberFrom(std::uint64_t first, std::string& problem) {
     if (lowest == 0 || lowest >= first) return true;
     // Through negative numbers: SQLite checks each row's new number as it
     // goes, and an old one above `first` would meet a new one.
-    if (!run("BEGIN IMMEDIATE;", problem)) return false;
-    bool moved = run("UPDATE scans SET seq = -seq;", problem);
+    if (!runSql("BEGIN IMMEDIATE;", problem)) return false;
+    bool moved = runSql("UPDATE scans SET seq = -seq;", problem);
     Statement shift(db_, "UPDATE scans SET seq = ? - seq;");
     moved = moved && shift.handle != nullptr;
     if (moved) {
@@ -150,19 +150,19 @@ bool ScanOutbox::renumberFrom(std::uint64_t first, std::string& problem) {
         moved = sqlite3_step(shift.handle) == SQLITE_DONE;
     }
     moved = moved && raiseSequence(static_cast<std::uint64_t>(integer(db_, "SELECT max(seq) FROM scans;")), problem);
-    if (moved && run("COMMIT;", problem)) {
+    if (moved && runSql("COMMIT;", problem)) {
         lastSeq_ = lastNumber(db_);  // numbering goes on above them, even if they cannot be read
         return true;
     }
     if (problem.empty()) problem = sqlite3_errmsg(db_);
     std::string ignored;
-    run("ROLLBACK;", ignored);
+    runSql("ROLLBACK;", ignored);
     return false;
 }
 
 ScanOutbox::~ScanOutbox() { sqlite3_close(db_); }
 
-bool ScanOutbox::run(const char* sql, std::string& problem) {
+bool ScanOutbox::runSql(const char* sql, std::string& problem) {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
     problem = sqlite3_errmsg(db_);
     return false;
@@ -187,7 +187,7 @@ std::vector<OutboxScan> ScanOutbox::load(std::string& problem) {
 bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& problem) {
     if (scans.empty()) return true;
     std::lock_guard<std::mutex> lock(guard_);
-    if (!run("BEGIN IMMEDIATE;", problem)) return false;
+    if (!runSql("BEGIN IMMEDIATE;", problem)) return false;
     Statement insert(db_, "INSERT INTO scans(seq, stored_at_ms, message) VALUES (?, ?, ?);");
     bool stored = insert.handle != nullptr;
     for (std::size_t i = 0; stored && i < scans.size(); ++i) {
@@ -203,10 +203,10 @@ bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& proble
         sqlite3_bind_int64(number.handle, 1, static_cast<sqlite3_int64>(scans.back().seq));
         stored = sqlite3_step(number.handle) == SQLITE_DONE;
     }
-    if (stored && run("COMMIT;", problem)) return true;
+    if (stored && runSql("COMMIT;", problem)) return true;
     if (problem.empty()) problem = sqlite3_errmsg(db_);
     std::string ignored;
-    run("ROLLBACK;", ignored);
+    runSql("ROLLBACK;", ignored);
     return false;
 }
 

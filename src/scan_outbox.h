@@ -58,7 +58,7 @@ public:
 
 private:
     explicit ScanOutbox(sqlite3* db) : db_(db) {}
-    bool run(const char* sql, std::string& problem);
+    bool runSql(const char* sql, std::string& problem);
     bool raiseSequence(std::uint64_t last, std::string& problem);
 
     std::mutex guard_;  // one call at a time on the connection
