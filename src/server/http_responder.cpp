@@ -4,7 +4,6 @@
 #include "live_page.h"
 #include "request_target.h"
 #include "server_context.h"
-#include "service_stats.h"
 
 namespace http = boost::beast::http;
 
@@ -63,10 +62,10 @@ HttpResponse respondTo(const HttpRequest& request, server::Context& context) {
         response = plainResponse(http::status::unauthorized, version, "the access token is needed: Authorization: Bearer TOKEN");
         response.set(http::field::www_authenticate, "Bearer");
     } else if (path == "/status") {
-        response = withBody(http::status::ok, version, "application/json", context.stats().statusJson());
+        response = withBody(http::status::ok, version, "application/json", context.figures().statusJson());
     } else if (path == "/metrics") {
         response = withBody(http::status::ok, version, "text/plain; version=0.0.4; charset=utf-8",
-                            context.stats().metricsText());
+                            context.figures().metricsText());
     }
     if (request.method() == http::verb::head) {
         // The headers GET would have, its length included, and no body.

@@ -1,9 +1,9 @@
 #include "http_session.h"
 
-#include "console.h"
 #include "http_responder.h"
 #include "request_target.h"
 #include "websocket_session.h"
+#include "console/console.h"
 
 #include <boost/asio/ssl/error.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>

@@ -1,11 +1,10 @@
-#include "server.h"
+#include "server/server.h"
 
-#include "console.h"
 #include "direct_stream.h"
 #include "listener.h"
 #include "server_context.h"
-#include "service_stats.h"
 #include "websocket_session.h"
+#include "console/console.h"
 
 #include <openssl/crypto.h>
 
@@ -66,17 +65,17 @@ bool Server::serve(const std::function<void()>& starting) {
 void Server::listen() {
     const std::string where = settings_.address + " port " + std::to_string(settings_.port);
     if (listener_->isOk()) {
-        context_->stats().listenOutcome("");
+        context_->figures().listenOutcome("");
         listener_->acceptNext();
         return;
     }
     const std::string problem = listener_->error().message();
-    context_->stats().listenOutcome(problem);
+    context_->figures().listenOutcome(problem);
     if (events_.notListening) events_.notListening();
     printf("cannot listen on %s: %s; trying again every %d s\n", where.c_str(), problem.c_str(),
            static_cast<int>(kListenRetry.count() / 1000));
     listener_->retryEvery(kListenRetry, [this, where] {
-        context_->stats().listenOutcome("");
+        context_->figures().listenOutcome("");
         printf("listening on %s now\n", where.c_str());
         flushConsole();
     });

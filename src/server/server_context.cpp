@@ -1,10 +1,9 @@
 #include "server_context.h"
 
-#include "console.h"
-#include "service_stats.h"
-#include "tls_context.h"
 #include "direct_stream.h"
+#include "tls_context.h"
 #include "websocket_session.h"
+#include "console/console.h"
 
 #include <boost/asio/post.hpp>
 
@@ -44,7 +43,7 @@ Context::Context(const ServerSettings& settings, const Events& events) : setting
     std::string problem;
     tls_ = loadTlsContext(settings_.tls, problem);
     if (tls_)
-        stats().certificateLoaded(certificateExpiry(*tls_));
+        figures().certificateLoaded(certificateExpiry(*tls_));
     else
         printf("TLS: %s\n", problem.c_str());
 }
@@ -73,7 +72,7 @@ void Context::reloadTls() {
     std::string problem;
     if (auto reloaded = loadTlsContext(settings_.tls, problem)) {
         tls_ = std::move(reloaded);
-        stats().certificateLoaded(certificateExpiry(*tls_));
+        figures().certificateLoaded(certificateExpiry(*tls_));
         printf("TLS: reloaded the certificate %s and key %s\n", settings_.tls.certificate.c_str(),
                settings_.tls.key.c_str());
     } else {
@@ -148,7 +147,7 @@ void Context::watchWriteProgress() {
 }
 
 void Context::keepBeating() {
-    stats().serverAlive();
+    figures().serverAlive();
     heartbeatTimer_.expires_after(settings_.heartbeat);
     heartbeatTimer_.async_wait([this](boost::system::error_code ec) {
         if (!ec) keepBeating();

@@ -5,7 +5,7 @@
 
 #include "client_stream.h"
 #include "send_helper.h"
-#include "server.h"
+#include "server/server.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -21,7 +21,6 @@
 #include <unordered_map>
 #include <vector>
 
-class ServiceStats;
 
 namespace server {
 
@@ -68,7 +67,7 @@ public:
 
     const ServerSettings& settings() const { return settings_; }
     const Events& events() const { return events_; }
-    ServiceStats& stats() { return *settings_.stats; }
+    ServerFigures& figures() { return *settings_.figures; }
 
     // What new connections are accepted with: null for plain ones.
     const TlsSettings& tls() const { return tls_; }

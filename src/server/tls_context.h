@@ -2,7 +2,7 @@
 // Internal to the server.
 #pragma once
 
-#include "server.h"
+#include "server/server.h"
 
 #include <boost/asio/ssl/context.hpp>
 

@@ -1,7 +1,7 @@
 #include "websocket_session.h"
 
 #include "access_token.h"
-#include "console.h"
+#include "console/console.h"
 
 #include <atomic>
 
@@ -117,7 +117,7 @@ void WebSocketSession::reportClosed() {
     outgoing_.clear();
     if (!opened_) return;
     opened_ = false;
-    context_.stats().clientClosed();
+    context_.figures().clientClosed();
     if (context_.events().closed) context_.events().closed(*this);
 }
 
@@ -150,7 +150,7 @@ bool WebSocketSession::writeStalled(std::chrono::steady_clock::time_point now) c
 }
 
 void WebSocketSession::drop(DropReason reason) {
-    if (acceptingSends_) context_.stats().clientDropped(reason);
+    if (acceptingSends_) context_.figures().clientDropped(reason);
     close();
 }
 
@@ -169,7 +169,7 @@ void WebSocketSession::onHandshake(beast::error_code ec) {
     } else {
         opened_ = true;
         acceptingSends_ = true;
-        context_.stats().clientOpened();
+        context_.figures().clientOpened();
         readNext();
     }
     flushConsole();
@@ -186,7 +186,7 @@ void WebSocketSession::readNext() {
 
 void WebSocketSession::onRead(beast::error_code ec) {
     if (ec) {
-        if (const auto reason = dropReasonOf(ec); reason && acceptingSends_) context_.stats().clientDropped(*reason);
+        if (const auto reason = dropReasonOf(ec); reason && acceptingSends_) context_.figures().clientDropped(*reason);
         // End of stream or a failure: the socket goes at once, and with it
         // any write still waiting for a peer that reads nothing.
         reportClosed();
@@ -219,7 +219,7 @@ void WebSocketSession::trust() {
 // violation, and what it sent is never shown (it may be a mistyped token).
 void WebSocketSession::refuseUnauthorized() {
     printf("closed connection %d: its message was not the access token (--token-file)\n", id_);
-    if (acceptingSends_) context_.stats().clientDropped(DropReason::Unauthorized);
+    if (acceptingSends_) context_.figures().clientDropped(DropReason::Unauthorized);
     acceptingSends_ = false;
     std::visit(
         [this](auto& ws) {

@@ -6,7 +6,6 @@
 #include "client_stream.h"
 #include "direct_stream.h"
 #include "server_context.h"
-#include "service_stats.h"
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>

@@ -1,8 +1,8 @@
 #include "fuzz_server.h"
 
-#include "service_stats.h"
-#include "subscriber_list.h"
-#include "websocketcontrol.h"
+#include "publication/subscriber_list.h"
+#include "publication/websocketcontrol.h"
+#include "service/service_stats.h"
 
 #include <chrono>
 #include <cstdio>
@@ -57,7 +57,7 @@ void require(bool condition, const char* what) {
 void startServer(ServerSettings settings) {
     if (!freopen("/dev/null", "w", stdout)) abort();  // the running commentary
     static ServiceStats stats({});
-    if (settings.stats == nullptr) settings.stats = &stats;
+    if (settings.figures == nullptr) settings.figures = &stats;
     static WebsocketControl server(std::move(settings));  // serves for the whole run
     server.SocketLinkRecvSetCallback(recordMessage);
     server.SocketLinkCloseSetCallback(recordClose);

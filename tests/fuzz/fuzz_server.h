@@ -3,7 +3,7 @@
 // (port 9010).
 #pragma once
 
-#include "websocketcontrol.h"
+#include "publication/websocketcontrol.h"
 
 #include <cstddef>
 #include <string>

@@ -3,8 +3,8 @@
 // the protocol lets through reaches the callback whole, in order; and once
 // the client has gone, no entry of it is left.
 #include "fuzz_server.h"
-#include "utf8.h"
 #include "ws_client.h"
+#include "text/utf8.h"
 
 #include <cstdint>
 #include <string>

@@ -3,10 +3,10 @@
 // formed and carry exactly the converted text up to its first zero byte.
 // With invalid bytes replaced, the text is also whole UTF-8 in modes 0 and 2
 // (and holds no more than the scan can give), whatever came in.
-#include "charset.h"
-#include "utf8.h"
 #include "serial_scan_source.h"
-#include "scan_message.h"
+#include "text/charset.h"
+#include "text/scan_message.h"
+#include "text/utf8.h"
 
 #include <cjson/cJSON.h>
 

@@ -1,6 +1,6 @@
 // The data port opened through /dev/ttyUSB0, as the service opens it.
 #include "sandbox.h"
-#include "serial_port.h"
+#include "scanners/serial_port.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

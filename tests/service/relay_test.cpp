@@ -1,8 +1,8 @@
 // The service end to end: a pty scanner types, WebSocket clients receive.
-#include "relay_loop.h"
 #include "scanner_set.h"
-#include "service_stats.h"
 #include "service_test.h"
+#include "service/relay_loop.h"
+#include "service/service_stats.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -258,7 +258,7 @@ TEST(RelayLoop, StuckSinkSilencesTheLoopAndHoldsTheReaderBack) {
     std::vector<std::unique_ptr<ScanSource>> opened;
     opened.push_back(std::make_unique<EndlessScanner>(stop, made));
     ScannerSet set(devices, std::move(opened), [](const ScannerDevice&) -> std::unique_ptr<ScanSource> { return {}; },
-                   stats, ScanFraming{1ms, {}, 10ms, [&stats] { stats.relayAlive(); }, stop});
+                   [](std::size_t, bool, const std::string&) {}, ScanFraming{1ms, {}, 10ms, [&stats] { stats.relayAlive(); }, stop});
     std::mutex guard;
     std::condition_variable freed;
     bool stuck = true;

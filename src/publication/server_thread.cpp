@@ -1,0 +1,61 @@
+#include "publication/server_thread.h"
+
+#include "publication/subscriber_list.h"
+#include "publication/websocketcontrol.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+WebsocketControl* websocket = nullptr;
+
+namespace {
+
+// The detached server thread holds this while it uses the object, so the
+// object is never destroyed under it, whether it has started serving yet
+// or not.
+std::mutex g_websocket_in_use;
+
+}  // namespace
+
+void* socketPthreadStart(void*) {
+    std::lock_guard<std::mutex> lock(g_websocket_in_use);
+    if (websocket != nullptr) websocket->setupWebsocketServer();
+    return nullptr;
+}
+
+int toStartSocetServers(const ServerSettings& settings) {
+    std::unique_lock<std::mutex> lock(g_websocket_in_use, std::defer_lock);
+    if (websocket == nullptr) {
+        lock.lock();  // a server thread left from an earlier start may be waiting to look
+        websocket = new WebsocketControl(settings);
+    }
+    websocket->SocketLinkRecvSetCallback(socketPthreadGetDataCall);
+    websocket->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, socketPthreadStart, nullptr) != 0) {
+        puts("info:to create Socket pthread Error ");
+        return -2;
+    }
+    puts("pthread_detach ");
+    pthread_detach(thread);
+    return 0;
+}
+
+void publishToSubscribers(const std::string& message) {
+    if (websocket == nullptr) return;
+    withSubscribers([&message](const std::vector<WsConnection*>& entries) {
+        websocket->sendTextToEach(entries, message);
+    });
+}
+
+void stopWebsocketServer() {
+    if (websocket == nullptr) return;
+    websocket->closeWebsocketServer();
+    std::lock_guard<std::mutex> lock(g_websocket_in_use);
+    delete websocket;
+    websocket = nullptr;
+}

@@ -1,0 +1,118 @@
+// TirnSerial: relays barcode scans from the scanner on /dev/ttyUSB0 to the
+// WebSocket clients on port 9010.
+#include "console/console.h"
+#include "fleet/mqtt_publisher.h"
+#include "fleet/scan_outbox.h"
+#include "publication/server_thread.h"
+#include "publication/subscriber_list.h"
+#include "publication/websocketcontrol.h"
+#include "scanners/scanners.h"
+#include "secrets/token_file.h"
+#include "service/options.h"
+#include "service/process_policy.h"
+#include "service/relay_loop.h"
+#include "service/service_stats.h"
+#include "service/startup.h"
+#include "service/systemd_notifier.h"
+#include "text/charset.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// As when the serial scanner's port cannot be opened at start-up.
+constexpr int kExitScannerUnavailable = 255;
+
+int shutDown(uid_t originalUid) {
+    stopWebsocketServer();
+    if (setuid(originalUid) != 0) {
+        puts("recovery process user failed!");
+        return -1;
+    }
+    return 0;
+}
+
+bool stateDirectoryUsable(const std::string& dir) {
+    std::string problem;
+    if (prepareStateDirectory(dir, problem)) return true;
+    fprintf(stderr, "TirnSerial: cannot write the state directory %s: %s (see --state-dir)\n", dir.c_str(),
+            problem.c_str());
+    return false;
+}
+
+std::unique_ptr<ScanOutbox> openOutbox(const std::string& dir) {
+    std::string problem;
+    auto outbox = ScanOutbox::open(dir, problem);
+    if (!outbox) {
+        printf("MQTT outbox: cannot open the store in %s (%s); scans wait in memory only\n", dir.c_str(),
+               problem.c_str());
+        flushConsole();
+    }
+    return outbox;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ignoreBrokenPipes();
+    const int stop = stopOnTermination();
+    CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.verdict == CommandLineVerdict::Done) return 0;
+    if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
+    if (!readMqttCredentials(commandLine.options.mqtt)) return kExitMalformedCommandLine;
+    const Options& options = commandLine.options;
+    std::string token;
+    if (!options.tokenFile.empty()) {
+        const auto read = readTokenFile(options.tokenFile);
+        if (!read) return kExitMalformedCommandLine;
+        token = *read;
+    }
+    if (options.mqtt.enabled() && !stateDirectoryUsable(options.mqtt.stateDir)) return kExitMalformedCommandLine;
+    if (options.tls.enabled()) {
+        if (!tlsFilesUsable(options.tls)) return kExitMalformedCommandLine;
+        reserveHangupForTheServer();
+    }
+
+    const Console console;
+    static RelayBuffers buffers;
+    const StartupOutcome startup = runStartup(argc, argv, buffers, options);
+    if (!startup.serve) return startup.exitStatus;
+
+    std::optional<MqttPublisher> broker;
+    if (options.mqtt.enabled()) broker.emplace(options.mqtt, openOutbox(options.mqtt.stateDir));
+    ServiceStats stats({TIRN_VERSION, SelectEncoding, options.devices.front().path, options.scanGap, options.charsets.source(),
+                        options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount,
+                        options.mqtt.url, broker ? std::function<BrokerFigures()>([&broker] { return broker->figures(); })
+                                                 : std::function<BrokerFigures()>(),
+                        options.devices});
+    const auto heartbeat = SystemdNotifier::heartbeat();
+    const ServerSettings server{options.bindAddress, options.port,
+                                OriginPolicy(options.allowedOrigins, options.serverNames),
+                                &stats, options.tls, token, heartbeat, clientCapacity()};
+    const SystemdNotifier systemd(stats, options.port);
+    websocket = nullptr;
+    if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
+    std::vector<ScanSink> sinks{publishToSubscribers};
+    if (broker) sinks.push_back([&broker](const std::string& message) { broker->publish(message); });
+    const ScanFraming framing{options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }, stop};
+    const ScannerSettings scanning{options.devices, options.device, options.keyboard, options.charsets};
+    const auto watch = [&stats](std::size_t index, bool connected, const std::string& name) {
+        stats.scannerChanged(index, connected, name);
+    };
+    const std::unique_ptr<ScanSource> scanners = openScanners(scanning, buffers, framing, watch);
+    if (!scanners) {
+        shutDown(startup.originalUid);
+        return kExitScannerUnavailable;
+    }
+    runRelayLoop(*scanners, sinks, stats);
+    const int status = shutDown(startup.originalUid);
+    broker.reset();  // the queue's last scans and the offline status, before the console goes
+    return status;
+}

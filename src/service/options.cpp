@@ -1,0 +1,362 @@
+#include "service/options.h"
+
+#include "server/origin_policy.h"
+
+#include <arpa/inet.h>
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char kUsage[] =
+    "usage: TirnSerial MODE [OPTIONS]\n"
+    "Relays barcode scans from a serial scanner to WebSocket clients on port 9010.\n"
+    "MODE: 0 GB2312 scanner, UTF-8 to clients; 1 GB2312 scanner, GBK to clients (which\n"
+    "      standard WebSocket clients refuse as invalid text: for clients of your own);\n"
+    "      2 GB18030 scanner, UTF-8 to clients.\n"
+    "Options:\n"
+    "  --device [serial:|keyboard:|hidpos:]PATH\n"
+    "                  a scanner: its serial port, input event device (a keyboard-mode\n"
+    "                  scanner) or hidraw device (a HID POS scanner, usage page 0x8C); without\n"
+    "                  a prefix the kind follows the device; repeat for several scanners\n"
+    "                  (default /dev/ttyUSB0)\n"
+    "  --keymap LAYOUT keyboard scanners' layout as the system's keymaps name it: us, fr,\n"
+    "                  de, fr(azerty) ... (default us)\n"
+    "  --alt-codepage NAME\n"
+    "                  the code page of characters keyboard scanners type as Alt and a number\n"
+    "                  on the keypad; with a leading 0, Windows-1252 (default cp437)\n"
+    "  --gap-ms N      a scan ends after N ms without a byte, 1 to 1000 (default 30)\n"
+    "  --end-on BYTE   a scan also ends right after BYTE: cr, lf or 0xHH (default: none)\n"
+    "  --charset NAME  the scanner's charset, any name iconv knows: utf-8, shift_jis, big5,\n"
+    "                  euc-kr, iso-8859-1, gb18030 ... (default: the mode's, GB2312 or GB18030)\n"
+    "  --invalid stop|replace\n"
+    "                  bytes the charset rejects end the scan's text (stop, the default) or\n"
+    "                  become U+FFFD (? in mode 1) and the rest follows (replace)\n"
+    "  --bind ADDR     the address clients connect to, IPv4 or IPv6 (default 0.0.0.0, every\n"
+    "                  IPv4 interface; 127.0.0.1 for this machine only)\n"
+    "  --port N        the port for WebSocket clients and the web page (default 9010)\n"
+    "  --allow-origin ORIGIN\n"
+    "                  a web page that may subscribe, as scheme://host[:port]; repeat for\n"
+    "                  more (default: any page; the service's own page always may)\n"
+    "  --server-name NAME\n"
+    "                  a name this box is reached by, besides its host name, localhost and\n"
+    "                  its addresses; with --allow-origin, requests naming any other host\n"
+    "                  are refused; repeat for more (default: none)\n"
+    "  --token-file FILE\n"
+    "                  subscribing takes a message that is exactly the token on the file's\n"
+    "                  first line, and /status and /metrics take it as a Bearer token\n"
+    "                  (default: none, anyone who reaches the port may)\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                  speak TLS only, wss:// and https://, with this PEM certificate (its\n"
+    "                  chain may follow it) and key; SIGHUP reloads both (default: plain)\n"
+    "  --tls-min 1.2|1.3\n"
+    "                  the oldest TLS version served (default 1.2)\n"
+    "  --mqtt URL      publish every scan to this MQTT broker as well, mqtt://host[:port] or\n"
+    "                  mqtts://host[:port] (default: none)\n"
+    "  --mqtt-credentials FILE\n"
+    "                  user:password for the broker on the file's first line (default: none)\n"
+    "  --mqtt-topic TOPIC\n"
+    "                  where scans go (default tirnserial/<hostname>/scan; the retained\n"
+    "                  online/offline status goes beside it, to .../status)\n"
+    "  --mqtt-qos 0|1  the scans' MQTT quality of service (default 1)\n"
+    "  --mqtt-queue N  scans kept while the broker is away, 1 to 1000000; the oldest go\n"
+    "                  first (default 10000)\n"
+    "  --mqtt-client-id ID\n"
+    "                  the client id, the same on every start so that a restart takes over\n"
+    "                  the old session (default tirnserial-<hostname>-<first 8 digits of\n"
+    "                  /etc/machine-id>)\n"
+    "  --state-dir DIR where scans wait for the broker across restarts and power cuts\n"
+    "                  (outbox.db; default /var/lib/tirnserial)\n"
+    "  --help          show this text and exit\n"
+    "  --version       show the version and exit\n";
+
+constexpr long kMinGapMs = 1;
+constexpr long kMaxGapMs = 1000;
+
+enum OptionId {
+    kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin,
+    kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue,
+    kMqttClientId, kStateDir, kHelp, kVersion
+};
+
+const option kLongOptions[] = {
+    {"device", required_argument, nullptr, kDevice},
+    {"keymap", required_argument, nullptr, kKeymap},
+    {"alt-codepage", required_argument, nullptr, kAltCodepage},
+    {"gap-ms", required_argument, nullptr, kGapMs},
+    {"end-on", required_argument, nullptr, kEndOn},
+    {"charset", required_argument, nullptr, kCharset},
+    {"invalid", required_argument, nullptr, kInvalid},
+    {"bind", required_argument, nullptr, kBind},
+    {"port", required_argument, nullptr, kPort},
+    {"allow-origin", required_argument, nullptr, kAllowOrigin},
+    {"server-name", required_argument, nullptr, kServerName},
+    {"token-file", required_argument, nullptr, kTokenFile},
+    {"tls-cert", required_argument, nullptr, kTlsCert},
+    {"tls-min", required_argument, nullptr, kTlsMin},
+    {"tls-key", required_argument, nullptr, kTlsKey},
+    {"mqtt", required_argument, nullptr, kMqtt},
+    {"mqtt-credentials", required_argument, nullptr, kMqttCredentials},
+    {"mqtt-topic", required_argument, nullptr, kMqttTopic},
+    {"mqtt-qos", required_argument, nullptr, kMqttQos},
+    {"mqtt-queue", required_argument, nullptr, kMqttQueue},
+    {"mqtt-client-id", required_argument, nullptr, kMqttClientId},
+    {"state-dir", required_argument, nullptr, kStateDir},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+CommandLine malformed(const char* format, const char* what) {
+    fputs("TirnSerial: ", stderr);
+    fprintf(stderr, format, what);
+    fputs(" (see TirnSerial --help)\n", stderr);
+    return {CommandLineVerdict::Malformed, {}};
+}
+
+CommandLine answered(const char* text) {
+    fputs(text, stdout);
+    return {CommandLineVerdict::Done, {}};
+}
+
+CommandLine versionAnswered() {
+    printf("TirnSerial %s\n", TIRN_VERSION);
+    return {CommandLineVerdict::Done, {}};
+}
+
+std::optional<long> wholeNumber(const char* text, long min, long max) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < min || value > max) return std::nullopt;
+    return value;
+}
+
+std::optional<unsigned char> endByte(const char* text) {
+    if (strcmp(text, "cr") == 0) return '\r';
+    if (strcmp(text, "lf") == 0) return '\n';
+    if (strlen(text) != 4 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long value = strtoul(text + 2, &end, 16);
+    if (*end != '\0' || !isxdigit(static_cast<unsigned char>(text[2]))) return std::nullopt;
+    return static_cast<unsigned char>(value);
+}
+
+// An IPv4 or IPv6 address, IPv6 with or without brackets; without them.
+std::optional<std::string> bindAddress(std::string text) {
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    unsigned char address[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, text.c_str(), address) == 1 || inet_pton(AF_INET6, text.c_str(), address) == 1)
+        return text;
+    return std::nullopt;
+}
+
+void warnIgnored(char** first, char** last) {
+    fputs("TirnSerial: warning: ignoring", stderr);
+    for (char** word = first; word != last; ++word) fprintf(stderr, " '%s'", *word);
+    fputs(" after the mode\n", stderr);
+}
+
+// The option as the user wrote it, for messages.
+std::string spelled(char** argv) {
+    if (optopt != 0 && optopt < kDevice) return std::string("-") + static_cast<char>(optopt);
+    return argv[optind - 1];
+}
+
+// The options of publishing to an MQTT broker: Malformed for a bad value.
+CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt) {
+    switch (id) {
+    case kMqtt:
+        if (!parseBrokerUrl(value, mqtt))
+            return malformed("--mqtt takes mqtt://host[:port] or mqtts://host[:port] (credentials go in "
+                             "--mqtt-credentials FILE), not '%s'", value).verdict;
+        break;
+    case kMqttCredentials:
+        if (*value == '\0') return malformed("--mqtt-credentials needs a file%s", "").verdict;
+        mqtt.credentials = value;
+        break;
+    case kMqttTopic:
+        if (!publishableTopic(value))
+            return malformed("--mqtt-topic takes a topic of valid UTF-8, at most 65528 bytes, without + or #, not '%s'",
+                             value).verdict;
+        mqtt.topic = value;
+        break;
+    case kMqttQos: {
+        const auto qos = wholeNumber(value, 0, 1);
+        if (!qos) return malformed("--mqtt-qos takes 0 or 1, not '%s'", value).verdict;
+        mqtt.qos = static_cast<int>(*qos);
+        break;
+    }
+    case kMqttQueue: {
+        const auto limit = wholeNumber(value, 1, 1000000);
+        if (!limit) return malformed("--mqtt-queue takes a whole number from 1 to 1000000, not '%s'", value).verdict;
+        mqtt.queueLimit = static_cast<std::size_t>(*limit);
+        break;
+    }
+    case kMqttClientId:
+        if (!validMqttString(value, 65535))
+            return malformed("--mqtt-client-id takes an id of valid UTF-8, at most 65535 bytes, not '%s'", value)
+                .verdict;
+        mqtt.clientId = value;
+        break;
+    case kStateDir:
+        if (*value == '\0') return malformed("--state-dir needs a directory%s", "").verdict;
+        mqtt.stateDir = value;
+        break;
+    }
+    return CommandLineVerdict::Serve;
+}
+
+// The default scanner when none is given, and the serial port start-up
+// opens: the first serial scanner's. False, with one line said, for a
+// scanner named twice.
+bool takeDevices(Options& options) {
+    if (options.devices.empty()) options.devices.push_back({ScannerKind::Serial, options.device});
+    options.device.clear();
+    for (std::size_t i = 0; i < options.devices.size(); ++i) {
+        const ScannerDevice& device = options.devices[i];
+        for (std::size_t earlier = 0; earlier < i; ++earlier)
+            if (options.devices[earlier].path == device.path) {
+                malformed("--device %s is named twice", device.path.c_str());
+                return false;
+            }
+        if (device.kind == ScannerKind::Serial && options.device.empty()) options.device = device.path;
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    if (argc < 2) return {CommandLineVerdict::Serve, {}};
+    if (strcmp(argv[1], "--help") == 0) return answered(kUsage);
+    if (strcmp(argv[1], "--version") == 0) return versionAnswered();
+    if (strncmp(argv[1], "--", 2) == 0)
+        return malformed("the mode comes first: TirnSerial MODE [OPTIONS], not %s", argv[1]);
+
+    CommandLine result;
+    result.verdict = CommandLineVerdict::Serve;
+    Options& options = result.options;
+    // Words between the mode and the first option were always ignored.
+    optind = 2;
+    while (optind < argc && argv[optind][0] != '-') ++optind;
+    const int firstOption = optind;
+    opterr = 0;
+    bool mqttDetails = false;  // an --mqtt-... option, which needs --mqtt
+    // "+": stop at the first word that is no option, and refuse it below.
+    for (int id; (id = getopt_long(argc, argv, "+:", kLongOptions, nullptr)) != -1;) {
+        mqttDetails = mqttDetails || (id >= kMqttCredentials && id <= kMqttClientId);
+        switch (id) {
+        case kDevice: {
+            const auto device = parseScannerDevice(optarg);
+            if (!device) return malformed("--device takes [serial:|keyboard:|hidpos:]PATH, not '%s'", optarg);
+            options.devices.push_back(*device);
+            break;
+        }
+        case kKeymap: {
+            std::string problem;
+            if (!keyboardLayoutKnown(optarg, problem)) return malformed("--keymap: %s", problem.c_str());
+            options.keyboard.layout = optarg;
+            break;
+        }
+        case kAltCodepage:
+            if (!knownCharset(optarg) || strstr(optarg, "//") != nullptr)
+                return malformed("--alt-codepage: iconv knows no charset named '%s'", optarg);
+            options.keyboard.altCodepage = optarg;
+            break;
+        case kGapMs: {
+            const auto gap = wholeNumber(optarg, kMinGapMs, kMaxGapMs);
+            if (!gap) return malformed("--gap-ms takes a whole number from 1 to 1000, not '%s'", optarg);
+            options.scanGap = std::chrono::milliseconds(*gap);
+            break;
+        }
+        case kEndOn:
+            options.endOn = endByte(optarg);
+            if (!options.endOn) return malformed("--end-on takes cr, lf or a byte as 0xHH, not '%s'", optarg);
+            break;
+        case kCharset:
+            if (strstr(optarg, "//") != nullptr)
+                return malformed("--charset takes a charset without //IGNORE or //TRANSLIT (--invalid says what "
+                                 "becomes of rejected bytes), not '%s'", optarg);
+            if (!knownCharset(optarg)) return malformed("--charset: iconv knows no charset named '%s'", optarg);
+            options.charsets.scanner = optarg;
+            break;
+        case kInvalid:
+            if (strcmp(optarg, "stop") == 0) options.charsets.invalid = InvalidBytes::Stop;
+            else if (strcmp(optarg, "replace") == 0) options.charsets.invalid = InvalidBytes::Replace;
+            else return malformed("--invalid takes stop or replace, not '%s'", optarg);
+            break;
+        case kBind: {
+            const auto address = bindAddress(optarg);
+            if (!address) return malformed("--bind takes an IPv4 or IPv6 address, not '%s'", optarg);
+            options.bindAddress = *address;
+            break;
+        }
+        case kPort: {
+            const auto port = wholeNumber(optarg, 1, 65535);
+            if (!port) return malformed("--port takes a whole number from 1 to 65535, not '%s'", optarg);
+            options.port = static_cast<unsigned short>(*port);
+            break;
+        }
+        case kAllowOrigin: {
+            const auto origin = normalizedOrigin(optarg);
+            if (!origin) return malformed("--allow-origin takes http://host[:port] or https://host[:port], not '%s'", optarg);
+            options.allowedOrigins.push_back(*origin);
+            break;
+        }
+        case kServerName:
+            if (!validServerName(optarg)) return malformed("--server-name takes a host name, not '%s'", optarg);
+            options.serverNames.push_back(optarg);
+            break;
+        case kTokenFile:
+            if (*optarg == '\0') return malformed("--token-file needs a file%s", "");
+            options.tokenFile = optarg;
+            break;
+        case kTlsMin:
+            if (strcmp(optarg, "1.2") != 0 && strcmp(optarg, "1.3") != 0)
+                return malformed("--tls-min takes 1.2 or 1.3, not '%s'", optarg);
+            options.tls.tls13Only = strcmp(optarg, "1.3") == 0;
+            break;
+        case kTlsCert:
+        case kTlsKey:
+            if (*optarg == '\0') return malformed("%s needs a file", id == kTlsCert ? "--tls-cert" : "--tls-key");
+            (id == kTlsCert ? options.tls.certificate : options.tls.key) = optarg;
+            break;
+        case kMqtt:
+        case kMqttCredentials:
+        case kMqttTopic:
+        case kMqttQos:
+        case kMqttQueue:
+        case kMqttClientId:
+        case kStateDir:
+            if (takeMqttOption(id, optarg, options.mqtt) == CommandLineVerdict::Malformed)
+                return {CommandLineVerdict::Malformed, {}};
+            break;
+        case kHelp: return answered(kUsage);
+        case kVersion: return versionAnswered();
+        case ':': return malformed("%s needs a value", spelled(argv).c_str());
+        default: return malformed("unknown option %s", spelled(argv).c_str());
+        }
+    }
+    if (optind < argc) {
+        // A value that lost its option (two values given to one), or one
+        // split by the shell or the defaults file's quoting.
+        return malformed("'%s' is no option, nor the value of one (one value an option; quote values with blanks)",
+                         argv[optind]);
+    }
+    if (mqttDetails && !options.mqtt.enabled())
+        return malformed("%s", "--mqtt-credentials, --mqtt-topic, --mqtt-qos, --mqtt-queue and --mqtt-client-id need --mqtt");
+    if (options.mqtt.enabled() && options.mqtt.topic.empty()) options.mqtt.topic = defaultScanTopic();
+    if (options.mqtt.enabled() && options.mqtt.clientId.empty()) options.mqtt.clientId = defaultClientId();
+    if (options.tls.certificate.empty() != options.tls.key.empty())
+        return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
+    if (options.tls.tls13Only && !options.tls.enabled()) return malformed("%s", "--tls-min needs --tls-cert and --tls-key");
+    if (!takeDevices(options)) return {CommandLineVerdict::Malformed, {}};
+    if (firstOption > 2) warnIgnored(argv + 2, argv + firstOption);
+    return result;
+}

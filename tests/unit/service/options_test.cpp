@@ -1,0 +1,153 @@
+// The command line, origins and broker addresses as the service reads them.
+#include "fleet/mqtt_settings.h"
+#include "server/origin_policy.h"
+#include "service/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    CommandLine line;
+    std::string out, err;
+};
+
+Parsed parse(std::vector<std::string> words) {
+    words.insert(words.begin(), "TirnSerial");
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Parsed parsed{parseCommandLine(static_cast<int>(words.size()), argv.data()), "", ""};
+    parsed.out = testing::internal::GetCapturedStdout();
+    parsed.err = testing::internal::GetCapturedStderr();
+    return parsed;
+}
+
+TEST(CommandLine, BadOptionsGetOneLine) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"0", "--gap-ms", "0"},    {"0", "--gap-ms", "1001"}, {"0", "--gap-ms", "5ms"},
+        {"0", "--end-on", "tab"},  {"0", "--end-on", "0x1"},  {"0", "--device"},
+        {"0", "--no-such-thing"},  {"--gap-ms", "5", "0"},    {"0", "--bind", "localhost"},
+        {"0", "--port", "0"},      {"0", "--port", "65536"},  {"0", "--allow-origin", "pos.example"},
+        {"0", "--charset", "klingon"}, {"0", "--invalid", "ignore"}, {"0", "--mqtt", "http://broker"},
+        {"0", "--mqtt-qos", "1"}, {"0", "--mqtt", "mqtt://b", "--mqtt-qos", "2"},
+        {"0", "--charset", "UTF-8//IGNORE"}, {"0", "--server-name", "bad name"}, {"0", "--tls-min", "1.1"},
+        {"0", "--tls-cert", "c.pem"}, {"0", "--tls-min", "1.3"}, {"0", "--device", "keyboard:"},
+        {"0", "--device", "/dev/ttyUSB0", "--device", "serial:/dev/ttyUSB0"}, {"0", "--keymap", "klingon"},
+        {"0", "--alt-codepage", "klingon"},
+        // Values that lost their option, as a defaults file's split quoting
+        // leaves them.
+        {"0", "--allow-origin", "https://a.example", "https://b.example"}, {"0", "--gap-ms", "5", "10"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "\"shop", "scans\""},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/\xff"}, {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "a/+/b"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"},
+    };
+    for (const auto& words : cases) {
+        const Parsed parsed = parse(words);
+        EXPECT_EQ(parsed.line.verdict, CommandLineVerdict::Malformed) << words[1];
+        EXPECT_EQ(parsed.out, "");
+        EXPECT_EQ(parsed.err.rfind("TirnSerial: ", 0), 0u) << parsed.err;
+        EXPECT_EQ(std::count(parsed.err.begin(), parsed.err.end(), '\n'), 1) << parsed.err;
+    }
+}
+
+TEST(CommandLine, ValuesAreTakenAsGiven) {
+    const Parsed parsed = parse({"0", "--device", "/dev/input/by-id/usb-S-event-kbd", "--device", "/dev/ttyACM0",
+                                 "--device", "keyboard:/run/fifo", "--keymap", "de", "--gap-ms", "1000", "--end-on", "0x0d", "--bind",
+                                 "::1", "--port", "9123", "--allow-origin", "HTTPS://POS.example:443/",
+                                 "--charset", "shift_jis", "--invalid", "replace", "--mqtt", "mqtts://[fd00::1]",
+                                 "--mqtt-qos", "0", "--mqtt-queue", "5"});
+    ASSERT_EQ(parsed.line.verdict, CommandLineVerdict::Serve) << parsed.err;
+    const Options& options = parsed.line.options;
+    ASSERT_EQ(options.devices.size(), 3u);
+    EXPECT_EQ(options.devices[0].kind, ScannerKind::Keyboard);
+    EXPECT_EQ(options.devices[1].kind, ScannerKind::Serial);
+    EXPECT_EQ(options.devices[2].kind, ScannerKind::Keyboard);
+    EXPECT_EQ(options.devices[2].path, "/run/fifo");
+    EXPECT_EQ(options.device, "/dev/ttyACM0");  // the serial one, which start-up opens
+    EXPECT_EQ(options.keyboard.layout, "de");
+    EXPECT_EQ(options.scanGap.count(), 1000);
+    EXPECT_EQ(options.endOn, '\r');
+    EXPECT_EQ(options.bindAddress, "::1");
+    EXPECT_EQ(options.port, 9123);
+    EXPECT_EQ(options.allowedOrigins, std::vector<std::string>{"https://pos.example"});
+    EXPECT_EQ(options.charsets.scanner, "shift_jis");
+    EXPECT_EQ(options.charsets.invalid, InvalidBytes::Replace);
+    EXPECT_EQ(options.mqtt.host, "fd00::1");
+    EXPECT_EQ(options.mqtt.port, 8883);
+    EXPECT_EQ(options.mqtt.qos, 0);
+    EXPECT_EQ(options.mqtt.queueLimit, 5u);
+    EXPECT_EQ(options.mqtt.topic, defaultScanTopic());
+    // Words between the mode and the options (an old port and baud rate,
+    // say) are ignored, with a warning.
+    const Parsed old = parse({"1", "ttyUSB0", "115200", "--gap-ms", "30"});
+    EXPECT_EQ(old.line.verdict, CommandLineVerdict::Serve);
+    EXPECT_EQ(old.err, "TirnSerial: warning: ignoring 'ttyUSB0' '115200' after the mode\n");
+
+    const Parsed help = parse({"--help"});
+    EXPECT_EQ(help.line.verdict, CommandLineVerdict::Done);
+    for (const char* option : {"--device [serial:|keyboard:|hidpos:]PATH", "(default /dev/ttyUSB0)", "--keymap LAYOUT",
+                               "(default us)", "--alt-codepage NAME", "(default cp437)", "--gap-ms N", "(default 30)",
+                               "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
+                               "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
+                               "--tls-cert FILE --tls-key FILE", "--mqtt URL", "--mqtt-queue N",
+                               "(default 10000)", "--state-dir DIR", "default /var/lib/tirnserial)",
+                               "--mqtt-client-id ID", "--help", "--version"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+}
+
+TEST(BrokerUrl, HostPortAndTls) {
+    struct Case {
+        const char* url;
+        const char* host;
+        int port;
+        bool tls;
+    };
+    for (const Case& c : {Case{"mqtt://broker", "broker", 1883, false},
+                          Case{"mqtts://broker.example:8884", "broker.example", 8884, true},
+                          Case{"mqtts://broker", "broker", 8883, true},
+                          Case{"mqtt://[fd00::1]:1884", "fd00::1", 1884, false}}) {
+        MqttSettings settings;
+        ASSERT_TRUE(parseBrokerUrl(c.url, settings)) << c.url;
+        EXPECT_EQ(settings.host, c.host);
+        EXPECT_EQ(settings.port, c.port);
+        EXPECT_EQ(settings.tls, c.tls);
+    }
+    MqttSettings settings;
+    for (const char* refused : {"mqtt://user:pw@broker", "mqtt://broker:0", "mqtt://broker:65536", "mqtt://",
+                                "tcp://broker", "mqtt://[fd00::1", "mqtt://broker/topic"})
+        EXPECT_FALSE(parseBrokerUrl(refused, settings)) << refused;
+}
+
+TEST(OriginPolicy, PagesAndHostsOfThisBox) {
+    EXPECT_EQ(normalizedOrigin("HTTPS://Pos.Example:443/"), "https://pos.example");
+    EXPECT_EQ(normalizedOrigin("http://pos.example:8080"), "http://pos.example:8080");
+    for (const char* refused : {"pos.example", "ftp://pos.example", "https://", "https://a.example/path", "null"})
+        EXPECT_EQ(normalizedOrigin(refused), std::nullopt) << refused;
+
+    using Verdict = OriginPolicy::Verdict;
+    const OriginPolicy policy({"https://pos.example:8443"}, {"till.shop.example"});
+    struct Case {
+        const char* origin;
+        const char* host;
+        Verdict verdict;
+    };
+    for (const Case& c : {Case{"https://pos.example:8443", "10.0.0.5:9010", Verdict::Allowed},
+                          Case{"", "10.0.0.5:9010", Verdict::Allowed},  // no browser
+                          Case{"http://10.0.0.5:9010", "10.0.0.5:9010", Verdict::Allowed},  // its own page
+                          Case{"http://till.shop.example:9010", "till.shop.example:9010", Verdict::Allowed},
+                          Case{"http://localhost:9010", "localhost:9010", Verdict::Allowed},
+                          Case{"https://evil.example", "10.0.0.5:9010", Verdict::ForeignOrigin},
+                          Case{"http://10.0.0.6:9010", "10.0.0.5:9010", Verdict::ForeignOrigin},
+                          Case{"http://rebind.example:9010", "rebind.example:9010", Verdict::UnknownHost}})
+        EXPECT_EQ(policy.judge(c.origin, c.host, "http", "10.0.0.5"), c.verdict) << c.origin << " " << c.host;
+    EXPECT_EQ(OriginPolicy().judge("https://evil.example", "rebind.example", "http", "10.0.0.5"), Verdict::Allowed);
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#include "text/scan_message.h"
+
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string expectedMessage(const std::string& printedSize, const std::string& escapedData) {
+    return "{\n\t\"type\":\t\"BARCODE_GUN\",\n\t\"size\":\t" + printedSize + ",\n\t\"Data\":\t\"" +
+           escapedData + "\"\n}";
+}
+
+struct MessageCase {
+    const char* name;
+    std::uint64_t size;
+    std::string data;
+    std::string printedSize;
+    std::string escapedData;
+};
+
+class ScanMessage : public testing::TestWithParam<MessageCase> {};
+
+TEST_P(ScanMessage, IsExactlyTheFormattedPrint) {
+    const MessageCase& c = GetParam();
+    EXPECT_EQ(enJsonFormat(c.size, c.data), expectedMessage(c.printedSize, c.escapedData));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScanMessage,
+    testing::Values(
+        MessageCase{"Plain", 6, "ABC123", "6", "ABC123"},
+        MessageCase{"Empty", 0, "", "0", ""},
+        MessageCase{"LineEnd", 8, "ABC123\r\n", "8", "ABC123\\r\\n"},
+        MessageCase{"QuoteAndBackslash", 4, "a\"b\\", "4", "a\\\"b\\\\"},
+        MessageCase{"NamedControls", 3, "\b\f\t", "3", "\\b\\f\\t"},
+        MessageCase{"OtherControls", 3, "\x1d\x0b\x01", "3", "\\u001d\\u000b\\u0001"},
+        MessageCase{"SlashAndDelete", 2, "/\x7f", "2", "/\x7f"},
+        MessageCase{"HighBytesUnchanged", 5, "\xE4\xB8\xAD\xD6\xD0", "5", "\xE4\xB8\xAD\xD6\xD0"},
+        MessageCase{"ZeroEndsData", 5, std::string("AB\0CD", 5), "5", "AB"},
+        MessageCase{"SizeIndependentOfData", 99, "A", "99", "A"},
+        MessageCase{"LargeSizeStillDigits", 999999999999999ULL, "", "999999999999999", ""},
+        MessageCase{"TenToTheFifteen", 1000000000000000ULL, "", "1e+15", ""},
+        MessageCase{"NeedsSeventeenDigits", 18446744073709551615ULL, "", "1.8446744073709552e+19",
+                    ""}),
+    [](const testing::TestParamInfo<MessageCase>& info) { return info.param.name; });
+
+// An allocator that fails once a given number of allocations has succeeded.
+int allocationsLeft = 0;
+void* failingMalloc(std::size_t size) { return allocationsLeft-- > 0 ? malloc(size) : nullptr; }
+
+TEST(ScanMessageOutOfMemory, EveryFailingAllocationGivesAnEmptyResult) {
+    cJSON_Hooks hooks{failingMalloc, free};
+    cJSON_InitHooks(&hooks);
+    std::string message;
+    int allowed = 0;
+    for (; allowed < 100 && message.empty(); ++allowed) {
+        allocationsLeft = allowed;
+        message = enJsonFormat(6, "ABC123");
+    }
+    cJSON_InitHooks(nullptr);
+    EXPECT_GT(allowed, 5) << "building never failed";
+    EXPECT_EQ(message, expectedMessage("6", "ABC123"));
+}
+
+}  // namespace
