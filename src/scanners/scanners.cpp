@@ -14,12 +14,12 @@ namespace {
 std::unique_ptr<ScanSource> openSerialScanner(const ScannerDevice& device, const ScannerSettings& settings,
                                               RelayBuffers& buffers, const ScanFraming& framing, bool atStartUp) {
     if (device.path != settings.startupPort) {
-        const int port = openOtherSerialPort(device.path.c_str(), PendingInput::Discard);
+        const int port = openOtherSerialPort(device.path.c_str(), device.line, PendingInput::Discard);
         if (port < 0) return nullptr;
-        return std::make_unique<SerialScanSource>(port, device.path, settings.charsets, framing);
+        return std::make_unique<SerialScanSource>(port, device.path, device.line, settings.charsets, framing);
     }
-    if (!atStartUp && init_com(device.path.c_str(), 115200, 8, 'N', 1) < 0) return nullptr;
-    return std::make_unique<SerialScanSource>(buffers, device.path, settings.charsets, framing);
+    if (!atStartUp && init_com(device.path.c_str(), device.line) < 0) return nullptr;
+    return std::make_unique<SerialScanSource>(buffers, device.path, device.line, settings.charsets, framing);
 }
 
 std::unique_ptr<ScanSource> openScanner(const ScannerDevice& device, const ScannerSettings& settings, RelayBuffers& buffers,

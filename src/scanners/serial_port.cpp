@@ -13,16 +13,7 @@ namespace {
 // since serial scanners on threads of their own may open at once.
 thread_local int fd = 0;
 
-speed_t speedFor(int baud) {
-    switch (baud) {
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    default: return B115200;
-    }
-}
+speed_t speedFor(int baud) { return termiosSpeed(baud).value_or(B115200); }
 
 void applyParity(termios& settings, char parity) {
     switch (static_cast<unsigned char>(parity)) {
@@ -48,6 +39,33 @@ void applyParity(termios& settings, char parity) {
         settings.c_iflag &= ~INPCK;
         break;
     }
+}
+
+void applyFlow(termios& settings, FlowControl flow) {
+    settings.c_cflag &= ~CRTSCTS;
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    if (flow == FlowControl::RtsCts) settings.c_cflag |= CRTSCTS;
+    if (flow != FlowControl::XonXoff) return;
+    settings.c_iflag |= IXON | IXOFF;
+    settings.c_cc[VSTART] = 0x11;
+    settings.c_cc[VSTOP] = 0x13;
+}
+
+// The settings that `settingsFor` makes of the device's, applied.
+template <class SettingsFor>
+int applySettings(int descriptor, PendingInput pending, const SettingsFor& settingsFor) {
+    termios device{};
+    if (tcgetattr(descriptor, &device) != 0) {
+        perror("tcgetattr");
+        return -1;
+    }
+    const termios settings = settingsFor(device);
+    if (pending == PendingInput::Discard) tcflush(descriptor, TCIFLUSH);
+    if (tcsetattr(descriptor, TCSANOW, &settings) != 0) {
+        perror("tcsetattr");
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -95,34 +113,36 @@ termios comSettings(const termios& device, int baud, int dataBits, char parity, 
     return settings;
 }
 
+termios lineSettings(const termios& device, const SerialLine& line) {
+    termios settings = comSettings(device, line.baud, line.dataBits, line.parity, line.stopBits);
+    if (line.dataBits == 7) settings.c_iflag |= ISTRIP;
+    applyFlow(settings, line.flow);
+    return settings;
+}
+
 int set_com_config(int descriptor, int baud, int dataBits, char parity, int stopBits,
                    PendingInput pending) {
-    termios device{};
-    if (tcgetattr(descriptor, &device) != 0) {
-        perror("tcgetattr");
-        return -1;
-    }
-    const termios settings = comSettings(device, baud, dataBits, parity, stopBits);
-    if (pending == PendingInput::Discard) tcflush(descriptor, TCIFLUSH);
-    if (tcsetattr(descriptor, TCSANOW, &settings) != 0) {
-        perror("tcsetattr");
-        return -1;
-    }
-    return 0;
+    return applySettings(descriptor, pending, [&](const termios& device) {
+        return comSettings(device, baud, dataBits, parity, stopBits);
+    });
+}
+
+int set_com_config(int descriptor, const SerialLine& line, PendingInput pending) {
+    return applySettings(descriptor, pending, [&](const termios& device) { return lineSettings(device, line); });
 }
 
 namespace {
 
 // The second half of init_com, once OpenSerialPort has answered: the new
-// descriptor is closed when its settings cannot be applied.
-int configureOpenedPort(int opened, int baud, int dataBits, char parity, int stopBits,
-                        PendingInput pending) {
+// descriptor is closed when `configure` cannot apply its settings.
+template <class Configure>
+int configureOpenedPort(int opened, const Configure& configure) {
     if (opened < 0) {
         perror("OpenSerialPort");
         return -1;
     }
     puts("OpenPort is sucessful");
-    if (set_com_config(opened, baud, dataBits, parity, stopBits, pending) < 0) {
+    if (configure(opened) < 0) {
         perror("set_com_config");
         close(opened);
         return -1;
@@ -134,16 +154,26 @@ int configureOpenedPort(int opened, int baud, int dataBits, char parity, int sto
 
 int init_com(int n, int baud, int dataBits, char parity, int stopBits, PendingInput pending) {
     SerialHandle = OpenSerialPort(n);
-    return configureOpenedPort(SerialHandle, baud, dataBits, parity, stopBits, pending);
+    return configureOpenedPort(SerialHandle, [&](int port) {
+        return set_com_config(port, baud, dataBits, parity, stopBits, pending);
+    });
 }
 
 int init_com(const char* device, int baud, int dataBits, char parity, int stopBits,
              PendingInput pending) {
     SerialHandle = OpenSerialPort(device);
-    return configureOpenedPort(SerialHandle, baud, dataBits, parity, stopBits, pending);
+    return configureOpenedPort(SerialHandle, [&](int port) {
+        return set_com_config(port, baud, dataBits, parity, stopBits, pending);
+    });
 }
 
-int openOtherSerialPort(const char* device, PendingInput pending) {
+int init_com(const char* device, const SerialLine& line, PendingInput pending) {
+    SerialHandle = OpenSerialPort(device);
+    return configureOpenedPort(SerialHandle, [&](int port) { return set_com_config(port, line, pending); });
+}
+
+int openOtherSerialPort(const char* device, const SerialLine& line, PendingInput pending) {
     const int opened = OpenSerialPort(device);
-    return configureOpenedPort(opened, 115200, 8, 'N', 1, pending) == 0 ? opened : -1;
+    const auto configure = [&](int port) { return set_com_config(port, line, pending); };
+    return configureOpenedPort(opened, configure) == 0 ? opened : -1;
 }

@@ -22,14 +22,15 @@ void RelayBuffers::wipe() {
     memset(converted, 0, sizeof converted);
 }
 
-SerialScanSource::SerialScanSource(RelayBuffers& buffers, std::string device, ScanCharsets charsets,
+SerialScanSource::SerialScanSource(RelayBuffers& buffers, std::string device, SerialLine line, ScanCharsets charsets,
                                    ScanFraming framing)
-    : buffers_(buffers), port_(SerialHandle), device_(std::move(device)), charsets_(std::move(charsets)),
-      framing_(std::move(framing)) {}
+    : buffers_(buffers), port_(SerialHandle), device_(std::move(device)), line_(line),
+      charsets_(std::move(charsets)), framing_(std::move(framing)) {}
 
-SerialScanSource::SerialScanSource(int openedPort, std::string device, ScanCharsets charsets, ScanFraming framing)
+SerialScanSource::SerialScanSource(int openedPort, std::string device, SerialLine line, ScanCharsets charsets,
+                                   ScanFraming framing)
     : ownBuffers_(std::make_unique<RelayBuffers>()), ownPort_(openedPort), buffers_(*ownBuffers_), port_(ownPort_),
-      device_(std::move(device)), charsets_(std::move(charsets)), framing_(std::move(framing)) {
+      device_(std::move(device)), line_(line), charsets_(std::move(charsets)), framing_(std::move(framing)) {
     buffers_.wipe();
 }
 
@@ -82,8 +83,8 @@ bool SerialScanSource::reopen() {
 }
 
 bool SerialScanSource::openAgain() {
-    if (ownBuffers_) return (port_ = openOtherSerialPort(device_.c_str(), PendingInput::Keep)) >= 0;
-    return init_com(device_.c_str(), 115200, 8, 'N', 1, PendingInput::Keep) >= 0;
+    if (ownBuffers_) return (port_ = openOtherSerialPort(device_.c_str(), line_, PendingInput::Keep)) >= 0;
+    return init_com(device_.c_str(), line_, PendingInput::Keep) >= 0;
 }
 
 // Converts the scan and closes the port; what followed the scan starts the

@@ -6,6 +6,7 @@
 #include "scanners/relay_buffers.h"
 #include "scanners/scan_reader.h"
 #include "scanners/scan_source.h"
+#include "scanners/serial_line.h"
 #include "text/charset.h"
 
 #include <cstddef>
@@ -15,10 +16,12 @@
 class SerialScanSource : public ScanSource {
 public:
     // Reads the port that start-up opened (SerialHandle).
-    SerialScanSource(RelayBuffers& buffers, std::string device, ScanCharsets charsets, ScanFraming framing);
+    SerialScanSource(RelayBuffers& buffers, std::string device, SerialLine line, ScanCharsets charsets,
+                     ScanFraming framing);
     // Reads another serial scanner's port, opened already (openOtherSerialPort),
     // with buffers of its own.
-    SerialScanSource(int openedPort, std::string device, ScanCharsets charsets, ScanFraming framing);
+    SerialScanSource(int openedPort, std::string device, SerialLine line, ScanCharsets charsets,
+                     ScanFraming framing);
     ~SerialScanSource() override;
     SerialScanSource(const SerialScanSource&) = delete;
     SerialScanSource& operator=(const SerialScanSource&) = delete;
@@ -38,6 +41,7 @@ private:
     RelayBuffers& buffers_;
     int& port_;  // SerialHandle, or ownPort_
     const std::string device_;
+    const SerialLine line_;  // set again on every reopen
     const ScanCharsets charsets_;
     const ScanFraming framing_;
     int carried_ = 0;           // bytes that start the buffer again: the next scan's

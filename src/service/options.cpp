@@ -25,12 +25,27 @@ const char kUsage[] =
     "                  scanner) or hidraw device (a HID POS scanner, usage page 0x8C); without\n"
     "                  a prefix the kind follows the device; repeat for several scanners\n"
     "                  (default /dev/ttyUSB0)\n"
+    "                  A serial scanner's own speed, format and flow control may follow its\n"
+    "                  path after commas, in any order: serial:/dev/ttyUSB1,9600,7E1,rtscts\n"
+    "                  (a comma in PATH always starts them)\n"
+    "  --baud N        serial scanners' speed in bit/s: 1200, 1800, 2400, 4800, 9600, 19200,\n"
+    "                  38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000,\n"
+    "                  1152000, 1500000, 2000000, 2500000, 3000000, 3500000 or 4000000\n"
+    "                  (default 115200)\n"
+    "  --serial-format FORMAT\n"
+    "                  serial scanners' data bits (7 or 8), parity (N none, E even, O odd) and\n"
+    "                  stop bits (1 or 2): 8N1, 7E1, 7O1, 8E1, 8O1, 8N2, 7E2 ... (default 8N1)\n"
+    "  --flow none|rtscts|xonxoff\n"
+    "                  serial scanners' flow control: none, the RTS/CTS lines or XON/XOFF\n"
+    "                  characters (default none)\n"
     "  --keymap LAYOUT keyboard scanners' layout as the system's keymaps name it: us, fr,\n"
     "                  de, fr(azerty) ... (default us)\n"
     "  --alt-codepage NAME\n"
     "                  the code page of characters keyboard scanners type as Alt and a number\n"
     "                  on the keypad; with a leading 0, Windows-1252 (default cp437)\n"
-    "  --gap-ms N      a scan ends after N ms without a byte, 1 to 1000 (default 30)\n"
+    "  --gap-ms N      a scan ends after N ms without a byte, 1 to 1000 (default 30, raised\n"
+    "                  to three characters' time of the slowest serial line when that is\n"
+    "                  longer; a shorter N given is kept, with a warning)\n"
     "  --end-on BYTE   a scan also ends right after BYTE: cr, lf or 0xHH (default: none)\n"
     "  --charset NAME  the scanner's charset, any name iconv knows: utf-8, shift_jis, big5,\n"
     "                  euc-kr, iso-8859-1, gb18030 ... (default: the mode's, GB2312 or GB18030)\n"
@@ -81,11 +96,14 @@ constexpr long kMaxGapMs = 1000;
 enum OptionId {
     kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin,
     kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue,
-    kMqttClientId, kStateDir, kHelp, kVersion
+    kMqttClientId, kStateDir, kHelp, kVersion, kBaud, kSerialFormat, kFlow
 };
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, kDevice},
+    {"baud", required_argument, nullptr, kBaud},
+    {"serial-format", required_argument, nullptr, kSerialFormat},
+    {"flow", required_argument, nullptr, kFlow},
     {"keymap", required_argument, nullptr, kKeymap},
     {"alt-codepage", required_argument, nullptr, kAltCodepage},
     {"gap-ms", required_argument, nullptr, kGapMs},
@@ -212,14 +230,80 @@ CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt)
     return CommandLineVerdict::Serve;
 }
 
-// The default scanner when none is given, and the serial port start-up
-// opens: the first serial scanner's. False, with one line said, for a
-// scanner named twice.
+// --device, with a serial scanner's own line settings after a comma, and
+// the serial line options: Malformed for a bad value.
+CommandLineVerdict takeSerialOption(int id, const char* value, Options& options) {
+    switch (id) {
+    case kDevice: {
+        const std::string text = value;
+        const auto comma = text.find(',');
+        auto device = parseScannerDevice(text.substr(0, comma));
+        if (!device)
+            return malformed("--device takes [serial:|keyboard:|hidpos:]PATH or [serial:]PATH,SETTINGS, not '%s'",
+                             value).verdict;
+        if (comma != std::string::npos) {
+            if (device->kind != ScannerKind::Serial)
+                return malformed("--device %s: speed, format and flow control after a comma are for serial "
+                                 "scanners only", value).verdict;
+            SerialLine checked;
+            std::string problem;
+            device->ownSettings = text.substr(comma + 1);
+            if (!applyLineSettings(device->ownSettings, checked, problem))
+                return malformed("%s", ("--device " + text + ": " + problem).c_str()).verdict;
+        }
+        options.devices.push_back(*device);
+        break;
+    }
+    case kBaud: {
+        const auto baud = parseBaud(value);
+        if (!baud) return malformed("--baud takes a speed termios offers from 1200 to 4000000 (9600, 19200, "
+                                    "115200 ...), not '%s'", value).verdict;
+        options.serialLine.baud = *baud;
+        break;
+    }
+    case kSerialFormat:
+        if (!parseSerialFormat(value, options.serialLine))
+            return malformed("--serial-format takes data bits (7 or 8), parity (N, E or O) and stop bits (1 or 2): "
+                             "8N1, 7E1, 8E1, 8N2 ..., not '%s'", value).verdict;
+        break;
+    case kFlow: {
+        const auto flow = parseFlowControl(value);
+        if (!flow) return malformed("--flow takes none, rtscts or xonxoff, not '%s'", value).verdict;
+        options.serialLine.flow = *flow;
+        break;
+    }
+    }
+    return CommandLineVerdict::Serve;
+}
+
+// The scan gap left at its default covers three characters of the slowest
+// serial line; a gap given that does not is kept, with a warning.
+void settleScanGap(Options& options, bool gapGiven) {
+    for (const ScannerDevice& device : options.devices) {
+        if (device.kind != ScannerKind::Serial) continue;
+        const auto threeCharacters = threeCharacterTimes(device.line);
+        if (threeCharacters <= options.scanGap) continue;
+        if (!gapGiven) {
+            options.scanGap = threeCharacters;
+            continue;
+        }
+        fprintf(stderr, "TirnSerial: warning: --gap-ms %ld is shorter than three characters on %s (%ld ms at %d "
+                "bit/s): its scans may arrive cut apart\n", static_cast<long>(options.scanGap.count()),
+                device.path.c_str(), static_cast<long>(threeCharacters.count()), device.line.baud);
+    }
+}
+
+// The default scanner when none is given, its line settings, and the serial
+// port start-up opens: the first serial scanner's. False, with one line
+// said, for a scanner named twice.
 bool takeDevices(Options& options) {
     if (options.devices.empty()) options.devices.push_back({ScannerKind::Serial, options.device});
     options.device.clear();
     for (std::size_t i = 0; i < options.devices.size(); ++i) {
-        const ScannerDevice& device = options.devices[i];
+        ScannerDevice& device = options.devices[i];
+        device.line = options.serialLine;
+        std::string problem;  // none: they were checked as --device was read
+        if (!device.ownSettings.empty()) applyLineSettings(device.ownSettings, device.line, problem);
         for (std::size_t earlier = 0; earlier < i; ++earlier)
             if (options.devices[earlier].path == device.path) {
                 malformed("--device %s is named twice", device.path.c_str());
@@ -231,6 +315,12 @@ bool takeDevices(Options& options) {
 }
 
 }  // namespace
+
+const SerialLine& serialLineOf(const Options& options, const std::string& path) {
+    for (const ScannerDevice& device : options.devices)
+        if (device.kind == ScannerKind::Serial && device.path == path) return device.line;
+    return options.serialLine;
+}
 
 CommandLine parseCommandLine(int argc, char** argv) {
     if (argc < 2) return {CommandLineVerdict::Serve, {}};
@@ -248,16 +338,18 @@ CommandLine parseCommandLine(int argc, char** argv) {
     const int firstOption = optind;
     opterr = 0;
     bool mqttDetails = false;  // an --mqtt-... option, which needs --mqtt
+    bool gapGiven = false;
     // "+": stop at the first word that is no option, and refuse it below.
     for (int id; (id = getopt_long(argc, argv, "+:", kLongOptions, nullptr)) != -1;) {
         mqttDetails = mqttDetails || (id >= kMqttCredentials && id <= kMqttClientId);
         switch (id) {
-        case kDevice: {
-            const auto device = parseScannerDevice(optarg);
-            if (!device) return malformed("--device takes [serial:|keyboard:|hidpos:]PATH, not '%s'", optarg);
-            options.devices.push_back(*device);
+        case kDevice:
+        case kBaud:
+        case kSerialFormat:
+        case kFlow:
+            if (takeSerialOption(id, optarg, options) == CommandLineVerdict::Malformed)
+                return {CommandLineVerdict::Malformed, {}};
             break;
-        }
         case kKeymap: {
             std::string problem;
             if (!keyboardLayoutKnown(optarg, problem)) return malformed("--keymap: %s", problem.c_str());
@@ -273,6 +365,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
             const auto gap = wholeNumber(optarg, kMinGapMs, kMaxGapMs);
             if (!gap) return malformed("--gap-ms takes a whole number from 1 to 1000, not '%s'", optarg);
             options.scanGap = std::chrono::milliseconds(*gap);
+            gapGiven = true;
             break;
         }
         case kEndOn:
@@ -357,6 +450,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
         return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
     if (options.tls.tls13Only && !options.tls.enabled()) return malformed("%s", "--tls-min needs --tls-cert and --tls-key");
     if (!takeDevices(options)) return {CommandLineVerdict::Malformed, {}};
+    settleScanGap(options, gapGiven);
     if (firstOption > 2) warnIgnored(argv + 2, argv + firstOption);
     return result;
 }

@@ -47,7 +47,8 @@ StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers, const Op
     }
 
     printf("port = %d\n", 0);
-    printf("baud = %d\n", 115200);
+    const SerialLine& line = serialLineOf(options, options.device);
+    printf("baud = %d\n", line.baud);
     SelectEncoding = parseConversionMode(argv[1]);
     const char* announcement = modeAnnouncement(SelectEncoding);
     if (announcement == nullptr) {
@@ -57,7 +58,7 @@ StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers, const Op
     puts(announcement);
 
     // (Keyboard and HID scanners are opened with the others after start-up.)
-    if (!options.device.empty() && init_com(options.device.c_str(), 115200, 8, 'N', 1) < 0) {
+    if (!options.device.empty() && init_com(options.device.c_str(), line) < 0) {
         puts("init_com error");
         return exitWith(-1, originalUid);
     }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <termios.h>
 
 #include <filesystem>
 #include <fstream>
@@ -130,17 +131,39 @@ TEST_F(Scanners, HidPosScannerWithoutALayoutIsNamed) {
               std::string::npos) << service.out();
 }
 
-// Two serial scanners and a keyboard one at once: the keyboard scanner
-// goes and comes back while the others keep working, then the serial ones
-// go, and the service ends once the last one is gone.
+// The line a serial scanner's port was set to, as the pty's master side
+// sees it: speed, stop bits, parity checked, the eighth bit stripped (seven
+// data bits) and flow control. (A pty keeps eight data bits and no parity
+// bit whatever its reader sets.)
+std::string lineFlags(int master) {
+    termios line{};
+    if (tcgetattr(master, &line) != 0) return "unreadable";
+    std::string flags = std::to_string(cfgetospeed(&line)) + ((line.c_cflag & CSTOPB) != 0 ? " 2 stop" : " 1 stop");
+    if ((line.c_iflag & INPCK) != 0) flags += (line.c_cflag & PARODD) != 0 ? " odd" : " even";
+    if ((line.c_iflag & ISTRIP) != 0) flags += " 7 bits";
+    if ((line.c_cflag & CRTSCTS) != 0) flags += " rtscts";
+    if ((line.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF)) flags += " xonxoff";
+    return flags;
+}
+
+// Two serial scanners and a keyboard one at once: each serial port set to
+// its line (the options', or the device's own), the keyboard scanner goes
+// and comes back while the others keep working, then the serial ones go,
+// and the service ends once the last one is gone.
 TEST_F(Scanners, SerialAndKeyboardTogether) {
     VirtualKeyboardScanner keyboard(kKeyboard);
     VirtualScanner handheld("/dev/ttyUSB1");
-    startService({"0", "--device", "/dev/ttyUSB0", "--device", "keyboard:" + kKeyboard, "--device", "/dev/ttyUSB1"});
+    startService({"0", "--baud", "9600", "--flow", "rtscts", "--gap-ms", "20", "--device", "/dev/ttyUSB0", "--device",
+                  "keyboard:" + kKeyboard, "--device", "/dev/ttyUSB1,xonxoff,1200,7E2"});
+    EXPECT_NE(service_->out().find("\nbaud = 9600\n"), std::string::npos) << service_->out();
+    EXPECT_TRUE(service_->waitForError("TirnSerial: warning: --gap-ms 20 is shorter than three characters on "
+                                       "/dev/ttyUSB1 (28 ms at 1200 bit/s): its scans may arrive cut apart\n"));
     client_ = subscriber();
     expectScanReaches(*client_, "SERIAL-1");
     handheld.type("HANDHELD-1");
     expectScan("HANDHELD-1", 10);
+    EXPECT_EQ(lineFlags(service_->scannerMaster()), std::to_string(B9600) + " 1 stop rtscts");
+    EXPECT_EQ(lineFlags(handheld.masterDescriptor()), std::to_string(B1200) + " 2 stop even 7 bits xonxoff");
     keyboard.type("KEYS-1\r");
     expectScan("KEYS-1\\r", 7);
 

@@ -110,7 +110,8 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"0", "--gap-ms", "0"}, {"--gap-ms", "5", "0"}, {"0", "--token-file", "/nonexistent"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-credentials", "/nonexistent"},
-        {"0", "--mqtt", "mqtt://b", "--state-dir", "/dev/null"},
+        {"0", "--mqtt", "mqtt://b", "--state-dir", "/dev/null"}, {"0", "--baud", "1234"},
+        {"0", "--serial-format", "7N3"}, {"0", "--flow", "dtr"}, {"0", "--device", "/dev/ttyUSB0,9600,8X1"},
     };
     for (const auto& args : cases) expectRefusedWithOneLine(args);
 }

@@ -22,8 +22,8 @@ termios deviceWith(tcflag_t iflag, tcflag_t cflag) {
 
 TEST(ComSettings, SpeedTableFallsBackTo115200) {
     const std::vector<std::pair<int, speed_t>> speeds = {
-        {2400, B2400},     {4800, B4800},     {9600, B9600},   {19200, B19200},
-        {38400, B38400},   {115200, B115200}, {0, B115200},    {-5, B115200}, {57600, B115200}};
+        {1200, B1200},   {2400, B2400},     {9600, B9600},     {57600, B57600},   {115200, B115200},
+        {921600, B921600}, {4000000, B4000000}, {0, B115200}, {-5, B115200}, {600, B115200}, {56000, B115200}};
     for (const auto& [baud, constant] : speeds) {
         const termios settings = comSettings(deviceWith(0, B9600), baud, 8, 'N', 1);
         EXPECT_EQ(cfgetispeed(&settings), constant) << baud;
@@ -70,6 +70,22 @@ TEST(ComSettings, FrameFormatFlags) {
         EXPECT_EQ(settings.c_cc[VMIN], 1);
         EXPECT_EQ(settings.c_cc[VTIME], 0);
     }
+}
+
+// What a pty cannot show of a line from the command line: its character
+// size and parity bit; and flow control, which "none" clears.
+TEST(LineSettings, FormatAndFlowControl) {
+    const termios sevenE2 = lineSettings(deviceWith(0, CRTSCTS), {1200, 7, 'E', 2, FlowControl::XonXoff});
+    EXPECT_EQ(sevenE2.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), CS7 | PARENB | CSTOPB);
+    EXPECT_EQ(sevenE2.c_iflag & (INPCK | ISTRIP | IXON | IXOFF), INPCK | ISTRIP | IXON | IXOFF);
+    EXPECT_EQ(cfgetispeed(&sevenE2), B1200);
+    const termios eightO1 = lineSettings(deviceWith(IXON | IXOFF, 0), {9600, 8, 'O', 1, FlowControl::RtsCts});
+    EXPECT_EQ(eightO1.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), CS8 | PARENB | PARODD | CRTSCTS);
+    EXPECT_EQ(eightO1.c_iflag & (INPCK | ISTRIP | IXON | IXOFF), INPCK);
+    const termios none = lineSettings(deviceWith(IXON | IXOFF, CRTSCTS), SerialLine{});
+    EXPECT_EQ(none.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS8);
+    EXPECT_EQ(none.c_iflag & (INPCK | IXON | IXOFF), 0u);
+    EXPECT_EQ(cfgetospeed(&none), B115200);
 }
 
 TEST(InitCom, DeviceNumbersOutsideZeroToSixOpenNothing) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -39,7 +40,10 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--charset", "UTF-8//IGNORE"}, {"0", "--server-name", "bad name"}, {"0", "--tls-min", "1.1"},
         {"0", "--tls-cert", "c.pem"}, {"0", "--tls-min", "1.3"}, {"0", "--device", "keyboard:"},
         {"0", "--device", "/dev/ttyUSB0", "--device", "serial:/dev/ttyUSB0"}, {"0", "--keymap", "klingon"},
-        {"0", "--alt-codepage", "klingon"},
+        {"0", "--alt-codepage", "klingon"}, {"0", "--baud", "600"}, {"0", "--baud", "4000001"},
+        {"0", "--baud", "9600x"}, {"0", "--serial-format", "8N"}, {"0", "--serial-format", "9E1"},
+        {"0", "--serial-format", "8M1"}, {"0", "--flow", "RTSCTS"}, {"0", "--device", "/dev/ttyUSB1,"},
+        {"0", "--device", "/dev/ttyUSB1,9600,7E1,19200"}, {"0", "--device", "keyboard:/run/fifo,9600"},
         // Values that lost their option, as a defaults file's split quoting
         // leaves them.
         {"0", "--allow-origin", "https://a.example", "https://b.example"}, {"0", "--gap-ms", "5", "10"},
@@ -84,6 +88,30 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
     EXPECT_EQ(options.mqtt.qos, 0);
     EXPECT_EQ(options.mqtt.queueLimit, 5u);
     EXPECT_EQ(options.mqtt.topic, defaultScanTopic());
+    // Serial lines: the options' for every serial scanner, a device's own
+    // settings on top; the scan gap, given, kept with a warning where it is
+    // shorter than three characters (25 ms at 1200 bit/s, 8N1); left alone,
+    // never below 30 ms.
+    const Parsed lines = parse({"0", "--device", "/dev/ttyUSB0", "--baud", "1200", "--device", "/dev/ttyUSB1,7e2,rtscts",
+                                "--serial-format", "8O1", "--flow", "xonxoff", "--gap-ms", "24"});
+    ASSERT_EQ(lines.line.verdict, CommandLineVerdict::Serve) << lines.err;
+    const SerialLine& first = lines.line.options.devices[0].line;
+    const SerialLine& second = lines.line.options.devices[1].line;
+    EXPECT_EQ(std::make_tuple(first.baud, first.dataBits, first.parity, first.stopBits, first.flow),
+              std::make_tuple(1200, 8, 'O', 1, FlowControl::XonXoff));
+    EXPECT_EQ(std::make_tuple(second.baud, second.dataBits, second.parity, second.stopBits, second.flow),
+              std::make_tuple(1200, 7, 'E', 2, FlowControl::RtsCts));
+    EXPECT_EQ(lines.line.options.devices[1].path, "/dev/ttyUSB1");
+    EXPECT_EQ(lines.line.options.scanGap.count(), 24);
+    EXPECT_EQ(lines.err, "TirnSerial: warning: --gap-ms 24 is shorter than three characters on /dev/ttyUSB0 (28 ms "
+                         "at 1200 bit/s): its scans may arrive cut apart\n"
+                         "TirnSerial: warning: --gap-ms 24 is shorter than three characters on /dev/ttyUSB1 (28 ms "
+                         "at 1200 bit/s): its scans may arrive cut apart\n");
+    EXPECT_EQ(parse({"0", "--baud", "1200", "--gap-ms", "25"}).err, "");
+    EXPECT_EQ(parse({"0", "--baud", "1200", "--serial-format", "8E2"}).line.options.scanGap.count(), 30);
+    EXPECT_EQ(options.serialLine.baud, 115200);  // none given: 8N1 at 115200, no flow control
+    EXPECT_EQ(options.devices[1].line.flow, FlowControl::None);
+
     // Words between the mode and the options (an old port and baud rate,
     // say) are ignored, with a warning.
     const Parsed old = parse({"1", "ttyUSB0", "115200", "--gap-ms", "30"});
@@ -93,11 +121,12 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
     const Parsed help = parse({"--help"});
     EXPECT_EQ(help.line.verdict, CommandLineVerdict::Done);
     for (const char* option : {"--device [serial:|keyboard:|hidpos:]PATH", "(default /dev/ttyUSB0)", "--keymap LAYOUT",
-                               "(default us)", "--alt-codepage NAME", "(default cp437)", "--gap-ms N", "(default 30)",
+                               "(default us)", "--alt-codepage NAME", "(default cp437)", "--gap-ms N", "(default 30, raised",
                                "--end-on BYTE", "--bind ADDR", "(default 0.0.0.0", "--port N", "(default 9010)",
                                "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
                                "--tls-cert FILE --tls-key FILE", "--mqtt URL", "--mqtt-queue N",
-                               "(default 10000)", "--state-dir DIR", "default /var/lib/tirnserial)",
+                               "(default 10000)", "--state-dir DIR", "--baud N", "(default 115200)",
+                               "--serial-format FORMAT", "(default 8N1)", "--flow none|rtscts|xonxoff", "(default none)", "default /var/lib/tirnserial)",
                                "--mqtt-client-id ID", "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }

@@ -3,14 +3,26 @@
 // device) or a HID point-of-sale scanner (hidraw).
 #pragma once
 
+#include "scanners/serial_line.h"
+
 #include <optional>
 #include <string>
+#include <utility>
 
 enum class ScannerKind { Serial, Keyboard, HidPos };
 
 struct ScannerDevice {
-    ScannerKind kind = ScannerKind::Serial;
+    ScannerDevice(ScannerKind kind = ScannerKind::Serial, std::string path = {})
+        : kind(kind), path(std::move(path)) {}
+
+    ScannerKind kind;
     std::string path;
+    // A serial scanner's own line settings, as given after a comma behind
+    // its path ("9600,7E1"; empty: none), and its line once the command
+    // line is read: the settings of --baud, --serial-format and --flow with
+    // its own on top.
+    std::string ownSettings;
+    SerialLine line;
 };
 
 // serial:PATH, keyboard:PATH, hidpos:PATH, or PATH alone, whose kind follows

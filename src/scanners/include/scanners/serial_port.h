@@ -2,6 +2,8 @@
 // that return as soon as a byte has arrived.
 #pragma once
 
+#include "scanners/serial_line.h"
+
 #include <termios.h>
 
 // The open data port; -1 until the first init_com. init_com stores whatever
@@ -25,10 +27,16 @@ int OpenSerialPort(const char* device);
 // not named here keep the device's values.
 termios comSettings(const termios& device, int baud, int dataBits, char parity, int stopBits);
 
+// comSettings for a line given by the command line, and its flow control
+// (none clears the device's). Seven data bits also strip the eighth bit,
+// which an adapter that cannot frame seven bits hands over as parity.
+termios lineSettings(const termios& device, const SerialLine& line);
+
 // Raw mode, speed, character size, parity and stop bits on an open
 // descriptor; reads return as soon as one byte has arrived. 0 or -1.
 int set_com_config(int fd, int baud, int dataBits, char parity, int stopBits,
                    PendingInput pending = PendingInput::Discard);
+int set_com_config(int fd, const SerialLine& line, PendingInput pending);
 
 // OpenSerialPort followed by set_com_config; the descriptor goes to
 // SerialHandle. On a configuration failure the new descriptor is closed.
@@ -37,7 +45,8 @@ int init_com(int n, int baud, int dataBits, char parity, int stopBits,
              PendingInput pending = PendingInput::Discard);
 int init_com(const char* device, int baud, int dataBits, char parity, int stopBits,
              PendingInput pending = PendingInput::Discard);
+int init_com(const char* device, const SerialLine& line, PendingInput pending = PendingInput::Discard);
 
-// The same at 115200 8N1 for another serial scanner than the service's
-// first, leaving SerialHandle alone. The descriptor, or -1.
-int openOtherSerialPort(const char* device, PendingInput pending);
+// The same for another serial scanner than the service's first, leaving
+// SerialHandle alone. The descriptor, or -1.
+int openOtherSerialPort(const char* device, const SerialLine& line, PendingInput pending);

@@ -20,11 +20,14 @@ struct Options {
     // The serial scanner's port, which start-up opens; empty when every
     // scanner is of another kind.
     std::string device = "/dev/ttyUSB0";
+    // Every serial scanner's line unless its --device says otherwise.
+    SerialLine serialLine;
     // How keyboard-mode scanners' keys become text.
     KeyboardSettings keyboard;
     // A scan ends once the scanner has sent nothing for this long. FTDI
     // adapters hold bytes back for up to 16 ms; 30 ms covers that and is far
-    // below what a person notices.
+    // below what a person notices. Unless given, it is raised to three
+    // characters' time of the slowest serial line.
     std::chrono::milliseconds scanGap{30};
     // A scan also ends right after this byte, for scanners that upload stored
     // scans back to back.
@@ -63,6 +66,10 @@ struct CommandLine {
 };
 
 constexpr int kExitMalformedCommandLine = 2;
+
+// The line of the serial scanner at `path`; the command line's settings
+// when there is none.
+const SerialLine& serialLineOf(const Options& options, const std::string& path);
 
 // Reads the options after the mode (argv[1], which start-up reads). Writes
 // nothing unless the verdict is Done or Malformed.
