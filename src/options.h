@@ -2,6 +2,7 @@
 #pragma once
 
 #include "charset.h"
+#include "console_lines.h"
 #include "keyboard_scan_source.h"
 #include "mqtt_settings.h"
 #include "scanner_device.h"
@@ -48,6 +49,8 @@ struct Options {
     TlsFiles tls;
     // None: no broker, only the WebSocket clients.
     MqttSettings mqtt;
+    // Which console lines are shown.
+    LogLevel log = LogLevel::All;
 };
 
 // What main does after reading the command line.

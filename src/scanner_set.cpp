@@ -1,6 +1,7 @@
 #include "scanner_set.h"
 
 #include "console.h"
+#include "console_lines.h"
 #include "service_stats.h"
 
 #include <poll.h>
@@ -81,10 +82,11 @@ void ScannerSet::read(std::size_t index, std::unique_ptr<ScanSource> source) {
         if (ending()) break;
         stats_.scannerChanged(index, false);
         if (lastOneGone()) {
-            printf("scanner %s is gone, the last one: the service ends\n", path.c_str());
+            consoleOut(LineKind::Event, "scanner %s is gone, the last one: the service ends\n", path.c_str());
             break;
         }
-        printf("scanner %s is gone; the others go on, and it is read again when it comes back\n", path.c_str());
+        consoleOut(LineKind::Event, "scanner %s is gone; the others go on, and it is read again when it comes back\n",
+                   path.c_str());
         flushConsole();
         source = waitForReturn(devices_[index]);
         if (!source) break;
@@ -93,7 +95,7 @@ void ScannerSet::read(std::size_t index, std::unique_ptr<ScanSource> source) {
             ++connected_;
         }
         stats_.scannerChanged(index, true, source->name());
-        printf("scanner %s is back\n", path.c_str());
+        consoleOut(LineKind::Event, "scanner %s is back\n", path.c_str());
         flushConsole();
     }
     std::lock_guard<std::mutex> lock(guard_);

@@ -1,9 +1,14 @@
 #include "scanners.h"
 
+#include "console_lines.h"
 #include "hid_pos_scan_source.h"
 #include "keyboard_scan_source.h"
 #include "scanner_set.h"
 #include "serial_port.h"
+#include "startup_advice.h"
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -14,7 +19,11 @@ std::unique_ptr<ScanSource> openSerialScanner(const ScannerDevice& device, const
                                               RelayBuffers& buffers, const ScanFraming& framing, bool atStartUp) {
     if (device.path != options.device) {
         const int port = openOtherSerialPort(device.path.c_str(), PendingInput::Discard);
-        if (port < 0) return nullptr;
+        if (port < 0) {
+            if (atStartUp) adviseOnUnreadableScanner(device.path, strerror(errno));
+            return nullptr;
+        }
+        if (atStartUp) consoleOut(LineKind::EventsOnly, "serial scanner %s: reading it\n", device.path.c_str());
         return std::make_unique<SerialScanSource>(port, device.path, options.charsets, framing);
     }
     if (!atStartUp && init_com(device.path.c_str(), 115200, 8, 'N', 1) < 0) return nullptr;
@@ -46,7 +55,11 @@ std::unique_ptr<ScanSource> openScanners(const Options& options, RelayBuffers& b
     std::vector<std::unique_ptr<ScanSource>> opened;
     for (const ScannerDevice& device : options.devices) {
         opened.push_back(openScanner(device, options, buffers, readers, true));
-        if (!opened.back()) return nullptr;
+        if (!opened.back()) {
+            // A serial scanner's reason was said above; the others' lines said theirs.
+            if (device.kind != ScannerKind::Serial) adviseOnUnreadableScanner(device.path, "");
+            return nullptr;
+        }
     }
     auto reopen = [&options, &buffers, readers](const ScannerDevice& device) {
         return openScanner(device, options, buffers, readers, false);

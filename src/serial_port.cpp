@@ -1,9 +1,13 @@
 #include "serial_port.h"
 
+#include "console_lines.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 int SerialHandle = -1;
 
@@ -61,16 +65,16 @@ int OpenSerialPort(int n) {
 }
 
 int OpenSerialPort(const char* device) {
-    printf("open %s\n", device);
+    consoleOut(LineKind::Chatter, "open %s\n", device);
 
     // Non-blocking so that the open does not wait for carrier detect.
     fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        perror("open serial port");
+        consoleErr(LineKind::Chatter, "open serial port: %s\n", strerror(errno));
         return -1;
     }
-    if (fcntl(fd, F_SETFL, 0) < 0) perror("fcntl F_SETFL\n");
-    if (!isatty(0)) perror("standard input is not a terminal device");
+    if (fcntl(fd, F_SETFL, 0) < 0) consoleErr(LineKind::Chatter, "fcntl F_SETFL\n: %s\n", strerror(errno));
+    if (!isatty(0)) consoleErr(LineKind::Chatter, "standard input is not a terminal device: %s\n", strerror(errno));
     return fd;
 }
 
@@ -99,13 +103,13 @@ int set_com_config(int descriptor, int baud, int dataBits, char parity, int stop
                    PendingInput pending) {
     termios device{};
     if (tcgetattr(descriptor, &device) != 0) {
-        perror("tcgetattr");
+        consoleErr(LineKind::Chatter, "tcgetattr: %s\n", strerror(errno));
         return -1;
     }
     const termios settings = comSettings(device, baud, dataBits, parity, stopBits);
     if (pending == PendingInput::Discard) tcflush(descriptor, TCIFLUSH);
     if (tcsetattr(descriptor, TCSANOW, &settings) != 0) {
-        perror("tcsetattr");
+        consoleErr(LineKind::Chatter, "tcsetattr: %s\n", strerror(errno));
         return -1;
     }
     return 0;
@@ -118,12 +122,12 @@ namespace {
 int configureOpenedPort(int opened, int baud, int dataBits, char parity, int stopBits,
                         PendingInput pending) {
     if (opened < 0) {
-        perror("OpenSerialPort");
+        consoleErr(LineKind::Chatter, "OpenSerialPort: %s\n", strerror(errno));
         return -1;
     }
-    puts("OpenPort is sucessful");
+    consoleOut(LineKind::Chatter, "OpenPort is sucessful\n");
     if (set_com_config(opened, baud, dataBits, parity, stopBits, pending) < 0) {
-        perror("set_com_config");
+        consoleErr(LineKind::Chatter, "set_com_config: %s\n", strerror(errno));
         close(opened);
         return -1;
     }

@@ -1,6 +1,7 @@
 #include "serial_scan_source.h"
 
 #include "console.h"
+#include "console_lines.h"
 #include "serial_port.h"
 #include "stop_notice.h"
 
@@ -75,7 +76,7 @@ bool SerialScanSource::reopen() {
     const bool reopened = openAgain();
     if (keeper_ >= 0) close(std::exchange(keeper_, -1));
     if (reopened) return true;
-    puts("GetConAgain output:init_com error ");
+    consoleOut(LineKind::Chatter, "GetConAgain output:init_com error \n");
     port_ = -1;  // nothing left to read, close or keep open
     scannerGone_ = true;
     return false;

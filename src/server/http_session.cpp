@@ -1,6 +1,7 @@
 #include "http_session.h"
 
 #include "console.h"
+#include "console_lines.h"
 #include "http_responder.h"
 #include "request_target.h"
 #include "websocket_session.h"
@@ -112,11 +113,12 @@ void HttpSession::becomeWebSocket() {
     const auto verdict = context_.settings().origins.judge(origin, host, tls_ ? "https" : "http", localAddress());
     if (verdict != OriginPolicy::Verdict::Allowed) {
         if (verdict == OriginPolicy::Verdict::UnknownHost)
-            printf("refused a WebSocket client for host %s: not a name of this service (see --server-name)\n",
-                   escapedForConsole(host.data(), host.size()).c_str());
+            consoleOut(LineKind::Warning,
+                       "refused a WebSocket client for host %s: not a name of this service (see --server-name)\n",
+                       escapedForConsole(host.data(), host.size()).c_str());
         else
-            printf("refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
-                   escapedForConsole(origin.data(), origin.size()).c_str());
+            consoleOut(LineKind::Warning, "refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
+                       escapedForConsole(origin.data(), origin.size()).c_str());
         flushConsole();
         answer(plainResponse(http::status::forbidden, request.version()));
         return;

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "console.h"
+#include "console_lines.h"
 #include "direct_stream.h"
 #include "listener.h"
 #include "server_context.h"
@@ -67,17 +68,18 @@ void Server::listen() {
     const std::string where = settings_.address + " port " + std::to_string(settings_.port);
     if (listener_->isOk()) {
         context_->stats().listenOutcome("");
+        consoleOut(LineKind::EventsOnly, "listening on %s\n", where.c_str());
         listener_->acceptNext();
         return;
     }
     const std::string problem = listener_->error().message();
     context_->stats().listenOutcome(problem);
     if (events_.notListening) events_.notListening();
-    printf("cannot listen on %s: %s; trying again every %d s\n", where.c_str(), problem.c_str(),
-           static_cast<int>(kListenRetry.count() / 1000));
+    consoleOut(LineKind::Warning, "cannot listen on %s: %s; trying again every %d s\n", where.c_str(), problem.c_str(),
+               static_cast<int>(kListenRetry.count() / 1000));
     listener_->retryEvery(kListenRetry, [this, where] {
         context_->stats().listenOutcome("");
-        printf("listening on %s now\n", where.c_str());
+        consoleOut(LineKind::Event, "listening on %s now\n", where.c_str());
         flushConsole();
     });
 }

@@ -1,9 +1,10 @@
 #include "server_context.h"
 
 #include "console.h"
+#include "console_lines.h"
+#include "direct_stream.h"
 #include "service_stats.h"
 #include "tls_context.h"
-#include "direct_stream.h"
 #include "websocket_session.h"
 
 #include <boost/asio/post.hpp>
@@ -46,7 +47,7 @@ Context::Context(const ServerSettings& settings, const Events& events) : setting
     if (tls_)
         stats().certificateLoaded(certificateExpiry(*tls_));
     else
-        printf("TLS: %s\n", problem.c_str());
+        consoleOut(LineKind::Error, "TLS: %s\n", problem.c_str());
 }
 
 void Context::reloadTlsOnHangup() {
@@ -74,10 +75,10 @@ void Context::reloadTls() {
     if (auto reloaded = loadTlsContext(settings_.tls, problem)) {
         tls_ = std::move(reloaded);
         stats().certificateLoaded(certificateExpiry(*tls_));
-        printf("TLS: reloaded the certificate %s and key %s\n", settings_.tls.certificate.c_str(),
-               settings_.tls.key.c_str());
+        consoleOut(LineKind::Event, "TLS: reloaded the certificate %s and key %s\n", settings_.tls.certificate.c_str(),
+                   settings_.tls.key.c_str());
     } else {
-        printf("TLS: reload failed, keeping the certificate in use: %s\n", problem.c_str());
+        consoleOut(LineKind::Warning, "TLS: reload failed, keeping the certificate in use: %s\n", problem.c_str());
     }
     flushConsole();
 }
@@ -149,6 +150,7 @@ void Context::watchWriteProgress() {
 
 void Context::keepBeating() {
     stats().serverAlive();
+    if (events_.beat) events_.beat();
     heartbeatTimer_.expires_after(settings_.heartbeat);
     heartbeatTimer_.async_wait([this](boost::system::error_code ec) {
         if (!ec) keepBeating();

@@ -46,7 +46,7 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "\"shop", "scans\""},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/\xff"}, {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "a/+/b"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
-        {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"}, {"0", "--log", "debug"}, {"0", "--log"},
     };
     for (const auto& words : cases) {
         const Parsed parsed = parse(words);
@@ -62,7 +62,7 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
                                  "--device", "keyboard:/run/fifo", "--keymap", "de", "--gap-ms", "1000", "--end-on", "0x0d", "--bind",
                                  "::1", "--port", "9123", "--allow-origin", "HTTPS://POS.example:443/",
                                  "--charset", "shift_jis", "--invalid", "replace", "--mqtt", "mqtts://[fd00::1]",
-                                 "--mqtt-qos", "0", "--mqtt-queue", "5"});
+                                 "--mqtt-qos", "0", "--mqtt-queue", "5", "--log", "warnings"});
     ASSERT_EQ(parsed.line.verdict, CommandLineVerdict::Serve) << parsed.err;
     const Options& options = parsed.line.options;
     ASSERT_EQ(options.devices.size(), 3u);
@@ -84,6 +84,9 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
     EXPECT_EQ(options.mqtt.qos, 0);
     EXPECT_EQ(options.mqtt.queueLimit, 5u);
     EXPECT_EQ(options.mqtt.topic, defaultScanTopic());
+    EXPECT_EQ(options.log, LogLevel::Warnings);
+    EXPECT_EQ(parse({"0", "--log", "events"}).line.options.log, LogLevel::Events);
+    EXPECT_EQ(parse({"0"}).line.options.log, LogLevel::All);
     // Words between the mode and the options (an old port and baud rate,
     // say) are ignored, with a warning.
     const Parsed old = parse({"1", "ttyUSB0", "115200", "--gap-ms", "30"});
@@ -98,7 +101,8 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
                                "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
                                "--tls-cert FILE --tls-key FILE", "--mqtt URL", "--mqtt-queue N",
                                "(default 10000)", "--state-dir DIR", "default /var/lib/tirnserial)",
-                               "--mqtt-client-id ID", "--help", "--version"})
+                               "--mqtt-client-id ID", "--log all|events|warnings", "(all, the default)", "--help",
+                               "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
