@@ -31,7 +31,8 @@ const char* modeAnnouncement(int mode) {
 }
 
 // Text that is not wholly a number is read as far as it is one (as 0 when
-// not at all), as it always was; now with a warning naming it.
+// not at all), as it always was, with a warning naming it: a unit named
+// tirnserial@O (the letter) must not pass for mode 0 unnoticed.
 int conversionMode(const char* argument) {
     const int mode = parseConversionMode(argument);
     char* end = nullptr;

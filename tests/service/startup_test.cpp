@@ -147,7 +147,7 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"0", "--gap-ms", "0"}, {"--gap-ms", "5", "0"}, {"0", "--token-file", "/nonexistent"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-credentials", "/nonexistent"},
-        {"0", "--mqtt", "mqtt://b", "--state-dir", "/dev/null"},
+        {"0", "--mqtt", "mqtt://b", "--state-dir", "/dev/null"}, {"0", "--log", "loud"},
     };
     for (const auto& args : cases) expectRefusedWithOneLine(args);
 }
