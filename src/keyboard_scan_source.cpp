@@ -115,7 +115,8 @@ void KeyboardScanSource::endScanUnderWay() { keep(decoder_.endAtSilence()); }
 
 void KeyboardScanSource::keep(const std::optional<std::string>& text) {
     if (decoder_.takeLoss())
-        consoleOut(LineKind::Warning, "keyboard scanner %s: events were lost (the reader fell behind); that scan is dropped\n",
+        consoleOut(LineKind::Warning,
+                   "keyboard scanner %s: events were lost (the reader fell behind); that scan is dropped\n",
                    path_.c_str());
     if (text) finished_.push_back(converted(*text, invalid_));
 }

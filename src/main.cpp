@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
     }
     runRelayLoop(*scanners, sinks, stats);
     if (aloneAndGone(options, stop))
-        consoleOut(LineKind::EventsOnly, "scanner %s is gone, the last one: the service ends\n", options.device.c_str());
+        consoleOut(LineKind::EventsOnly, "scanner %s is gone, the last one: the service ends\n",
+                   options.device.c_str());
     const int status = shutDown(startup.originalUid);
     broker.reset();  // the queue's last scans and the offline status, before the console goes
     return status;

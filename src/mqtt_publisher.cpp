@@ -467,7 +467,8 @@ void MqttPublisher::finish() {
                                                       [](const OutboxScan& scan) { return !scan.onDisk; }));
     }
     if (waiting > lost)
-        consoleOut(LineKind::Warning, "MQTT outbox: %zu scans wait in %s for the broker; they go out after the next start\n",
+        consoleOut(LineKind::Warning,
+                   "MQTT outbox: %zu scans wait in %s for the broker; they go out after the next start\n",
                    waiting - lost, settings_.stateDir.c_str());
     if (lost > 0)
         consoleOut(LineKind::Error, "MQTT: %zu scans never reached the broker and could not be stored; they are lost\n",

@@ -86,8 +86,8 @@ bool readMqttCredentials(MqttSettings& settings) {
     if (settings.credentials.empty()) return true;
     std::ifstream file(settings.credentials);
     if (!file) {
-        consoleErr(LineKind::Error, "TirnSerial: cannot read the MQTT credentials %s: %s\n", settings.credentials.c_str(),
-                   strerror(errno));
+        consoleErr(LineKind::Error, "TirnSerial: cannot read the MQTT credentials %s: %s\n",
+                   settings.credentials.c_str(), strerror(errno));
         return false;
     }
     std::string line;

@@ -105,7 +105,8 @@ std::unique_ptr<ScanOutbox> ScanOutbox::open(const std::string& dir, std::string
     if (damaged(code)) {
         numberFrom = std::max(lastNumberOfDamaged(path), sequenceFloor());
         const std::string aside = moveAside(path);
-        consoleOut(LineKind::Warning, "MQTT outbox: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
+        consoleOut(LineKind::Warning,
+                   "MQTT outbox: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
                    path.c_str(), problem.c_str(), aside.c_str());
         flushConsole();
         if (openStore(path, db, problem) != SQLITE_OK) return nullptr;

@@ -38,8 +38,9 @@ int conversionMode(const char* argument) {
     char* end = nullptr;
     strtoll(argument, &end, 10);
     if (end == argument || *end != '\0')
-        consoleErr(LineKind::Warning, "TirnSerial: warning: the mode '%s' is not a number: read as mode %d (see --help)\n",
-                   argument, mode);
+        consoleErr(LineKind::Warning,
+                   "TirnSerial: warning: the mode '%s' is not a number: read as mode %d (see --help)\n", argument,
+                   mode);
     return mode;
 }
 

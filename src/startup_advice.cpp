@@ -45,7 +45,8 @@ void adviseOnUnreadableScanner(const std::string& path, const std::string& reaso
                    path.c_str(), byIdListing(path).c_str());
         return;
     }
-    consoleErr(LineKind::Error, "TirnSerial: cannot read the scanner at %s%s%s%s: name the scanner's device with --device\n",
+    consoleErr(LineKind::Error,
+               "TirnSerial: cannot read the scanner at %s%s%s%s: name the scanner's device with --device\n",
                path.c_str(), reason.empty() ? "" : " (", reason.c_str(), reason.empty() ? "" : ")");
 }
 

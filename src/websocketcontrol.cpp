@@ -52,13 +52,15 @@ CloseCallback callbackWebClose = nullptr;
 
 void listener_on_message(WsConnection* connection, const char* payload, std::size_t size, bool secret) {
     if (size < 1) {
-        consoleOut(LineKind::Chatter, "size of msg is 0 or msg = NULL(connet id = %d)", server::connectionId(*connection));
+        consoleOut(LineKind::Chatter, "size of msg is 0 or msg = NULL(connet id = %d)",
+                   server::connectionId(*connection));
         return;
     }
     char message[kMessageBufferSize] = {};
     memcpy(message, payload, std::min(size, sizeof message - 1));
     // Escaped, so that no client can write lines of its own into the log.
-    consoleOut(LineKind::Chatter, "debug:%s \n", secret ? "(the access token)" : escapedForConsole(message, sizeof message).c_str());
+    consoleOut(LineKind::Chatter, "debug:%s \n",
+               secret ? "(the access token)" : escapedForConsole(message, sizeof message).c_str());
     if (callbackfunc == nullptr) return;
     // A payload too long for the buffer is passed on as it is, so the
     // callback never sees a length beyond the bytes it is given.
@@ -125,6 +127,7 @@ bool WebsocketControl::on_connection_opened(WsConnection* connection) {
 
 void WebsocketControl::on_connection_closed(WsConnection* connection) {
     clients.left();
-    consoleOut(LineKind::Chatter, "Reg test: called connection close (TLS: %d)..\n", server::encrypted(*connection) ? 1 : 0);
+    consoleOut(LineKind::Chatter, "Reg test: called connection close (TLS: %d)..\n",
+               server::encrypted(*connection) ? 1 : 0);
     if (callbackWebClose != nullptr) callbackWebClose(connection);
 }

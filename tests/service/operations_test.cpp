@@ -305,11 +305,15 @@ TEST_F(Operations, JournalKeepsTheOrderOfBothStreams) {
 // up (at most once a minute) instead of a line per connection and per send;
 // never a scan's content. --log warnings: nothing while all goes well.
 TEST_F(Operations, QuieterLogLevelsKeepWhatAnAdminFollows) {
+    // (No console line says so at these levels.)
+    const auto oneSubscription = [] {
+        return request("GET", "/status").body.find("\"subscriptions\":\t1,") != std::string::npos;
+    };
     startService({"0", "--log", "events"});
     auto client = WsClient::connect();
     ASSERT_TRUE(client);
     client->sendText("hello");
-    ASSERT_TRUE(eventually([] { return request("GET", "/status").body.find("\"subscriptions\":\t1,") != std::string::npos; }));
+    ASSERT_TRUE(eventually(oneSubscription));
     expectScanReaches(*client, "PAYMENT-CODE-4711");
     EXPECT_TRUE(service_->waitForOutput(" left since the last line\n"));
     service_->unplugScanner();
@@ -328,7 +332,7 @@ TEST_F(Operations, QuieterLogLevelsKeepWhatAnAdminFollows) {
     auto other = WsClient::connect();
     ASSERT_TRUE(other);
     other->sendText("hello");
-    ASSERT_TRUE(eventually([] { return request("GET", "/status").body.find("\"subscriptions\":\t1,") != std::string::npos; }));
+    ASSERT_TRUE(eventually(oneSubscription));
     quiet.scan("PAYMENT-CODE-4712");
     ASSERT_TRUE(other->receive());
     quiet.unplugScanner();

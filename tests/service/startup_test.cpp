@@ -35,8 +35,7 @@ TEST_P(StartupRefused, PrintsItsMessagesAndExits) {
     EXPECT_EQ(service.out(), c.out);
     const std::string err = service.err();
     EXPECT_EQ(err.rfind(c.errStart, 0), 0u) << err;
-    EXPECT_TRUE(err.size() >= c.errEnd.size() && err.compare(err.size() - c.errEnd.size(), c.errEnd.size(), c.errEnd) == 0)
-        << err;
+    EXPECT_EQ(err.substr(err.size() - std::min(err.size(), c.errEnd.size())), c.errEnd) << err;
     EXPECT_LE(occurrences(err, "TirnSerial: "), 1) << "one line says what to do: " << err;
 }
 

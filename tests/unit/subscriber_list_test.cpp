@@ -67,9 +67,11 @@ TEST(ClientSummary, AtMostOnceAMinuteAndOnlyAfterAChange) {
     summary.left();
     EXPECT_EQ(summary.due(1, start + std::chrono::seconds(59)), "");
     summary.joined();
-    EXPECT_EQ(summary.due(2, start + std::chrono::seconds(60)), "clients: 2 subscribed; 2 joined, 1 left since the last line");
+    EXPECT_EQ(summary.due(2, start + std::chrono::seconds(60)),
+              "clients: 2 subscribed; 2 joined, 1 left since the last line");
     EXPECT_EQ(summary.due(2, start + std::chrono::minutes(5)), "");
-    EXPECT_EQ(summary.due(1, start + std::chrono::minutes(6)), "clients: 1 subscribed; 0 joined, 0 left since the last line");
+    EXPECT_EQ(summary.due(1, start + std::chrono::minutes(6)),
+              "clients: 1 subscribed; 0 joined, 0 left since the last line");
 }
 
 }  // namespace
