@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -318,13 +317,14 @@ TEST_F(Operations, QuieterLogLevelsKeepWhatAnAdminFollows) {
     EXPECT_TRUE(service_->waitForOutput(" left since the last line\n"));
     service_->unplugScanner();
     EXPECT_EQ(service_->waitForExit(), 0);
+    const std::string started = "TirnSerial " TIRN_VERSION " starting in mode 0\n"
+                                "serial scanner /dev/ttyUSB0: reading it\n"
+                                "listening on 0.0.0.0 port 9010\n";
+    const std::string ended = " subscribed; 1 joined, 0 left since the last line\n"
+                              "scanner /dev/ttyUSB0 is gone, the last one: the service ends\n";
     // The summary may come between the connection and its subscription.
-    const std::regex events("TirnSerial " TIRN_VERSION " starting in mode 0\n"
-                            "serial scanner /dev/ttyUSB0: reading it\n"
-                            "listening on 0\\.0\\.0\\.0 port 9010\n"
-                            "clients: [01] subscribed; 1 joined, 0 left since the last line\n"
-                            "scanner /dev/ttyUSB0 is gone, the last one: the service ends\n");
-    EXPECT_TRUE(std::regex_match(service_->out(), events)) << service_->out();
+    const std::string out = service_->out();
+    EXPECT_TRUE(out == started + "clients: 1" + ended || out == started + "clients: 0" + ended) << out;
     EXPECT_EQ(service_->err(), "");
 
     ServiceProcess quiet({"0", "--log", "warnings"});
