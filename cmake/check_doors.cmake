@@ -40,7 +40,7 @@ endforeach()
 
 # docs/architecture.md shows the same graph: its lines "a --> b" in the
 # mermaid block, one per use.
-file(STRINGS ${SOURCE_DIR}/docs/architecture.md shown REGEX "^    [a-z]+ --> [a-z]+$")
+file(STRINGS ${SOURCE_DIR}/docs/architecture.md shown REGEX "^    [a-z0-9]+ --> [a-z0-9]+$")
 list(TRANSFORM shown STRIP)
 set(built "")
 foreach(name IN LISTS components)

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -102,6 +103,9 @@ VirtualScanner::VirtualScanner(std::string link) : link_(std::move(link)) {
         return;
     }
     device_ = ptsname(master_);
+    // Where stable names of serial devices live, as udev makes them.
+    for (std::size_t slash = link_.find('/', 1); slash != std::string::npos; slash = link_.find('/', slash + 1))
+        mkdir(link_.substr(0, slash).c_str(), 0755);
     unlink(link_.c_str());
     if (symlink(device_.c_str(), link_.c_str()) != 0) unplug();
 }

@@ -1,6 +1,7 @@
 #include "console/console.h"
 
-#include "text/utf8.h"
+#include "console/console_lines.h"
+#include "utf8/utf8.h"
 
 #include <unistd.h>
 
@@ -122,7 +123,8 @@ private:
     // output may begin.
     std::string dropNotice() {
         if (dropped_ == 0 || streams_[0].midLine) return "";
-        return "[console: " + std::to_string(std::exchange(dropped_, 0)) + " lines dropped while output was blocked]\n";
+        return journalPrefix(STDOUT_FILENO, LineKind::Warning) + ("[console: " +
+               std::to_string(std::exchange(dropped_, 0)) + " lines dropped while output was blocked]\n");
     }
 
     void writeOut() {

@@ -1,6 +1,7 @@
 #include "fleet/mqtt_publisher.h"
 
 #include "console/console.h"
+#include "console/console_lines.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -34,8 +35,8 @@ constexpr auto kDrainAtExit = std::chrono::seconds(2);
 // nothing else waits.
 constexpr std::uint64_t kForgetBatch = 64;
 
-void sayOfBroker(const char* format, const std::string& a, const std::string& b = "", long n = 0) {
-    printf(format, a.c_str(), b.c_str(), n);
+void sayOfBroker(LineKind kind, const char* format, const std::string& a, const std::string& b = "", long n = 0) {
+    consoleOut(kind, format, a.c_str(), b.c_str(), n);
     flushConsole();
 }
 
@@ -144,7 +145,8 @@ void MqttPublisher::takeStoredScans() {
     std::vector<OutboxScan> stored = outbox_->load(problem);
     if (!problem.empty()) diskTrouble("cannot read the stored scans", problem);
     if (!stored.empty()) {
-        printf("MQTT outbox: %zu scans stored before this start go to the broker first\n", stored.size());
+        consoleOut(LineKind::Event, "MQTT outbox: %zu scans stored before this start go to the broker first\n",
+                   stored.size());
         flushConsole();
     }
     {
@@ -189,7 +191,7 @@ void MqttPublisher::takeNewScans() {
     const bool stored = outbox && outbox->store(scans, problem);
     if (!stored) diskTrouble("cannot store scans", problem, scans.size());
     if (stored && diskFailing_.exchange(false)) {
-        printf("MQTT outbox: storing scans in %s again\n", settings_.stateDir.c_str());
+        consoleOut(LineKind::Event, "MQTT outbox: storing scans in %s again\n", settings_.stateDir.c_str());
         flushConsole();
     }
     {
@@ -264,8 +266,9 @@ void MqttPublisher::keepWithinBound() {
     if (first != 0 && outbox && !outbox->forget(first, last, problem))
         diskTrouble("cannot remove dropped scans", problem);
     if (droppedMore && !droppingSaid_) {
-        printf("MQTT outbox: full at %zu scans (--mqtt-queue); the oldest are dropped from now on, counted in "
-               "/status\n", settings_.queueLimit);
+        consoleOut(LineKind::Warning,
+                   "MQTT outbox: full at %zu scans (--mqtt-queue); the oldest are dropped from now on, counted in "
+                   "/status\n", settings_.queueLimit);
         flushConsole();
     }
     droppingSaid_ = droppedMore || (droppingSaid_ && !room);
@@ -292,8 +295,8 @@ void MqttPublisher::diskTrouble(const std::string& what, const std::string& why,
         diskErrors_ += errors;
     }
     if (diskFailing_.exchange(true)) return;
-    printf("MQTT outbox: %s in %s (%s); scans wait in memory until the broker has them\n", what.c_str(),
-           settings_.stateDir.c_str(), why.c_str());
+    consoleOut(LineKind::Warning, "MQTT outbox: %s in %s (%s); scans wait in memory until the broker has them\n",
+               what.c_str(), settings_.stateDir.c_str(), why.c_str());
     flushConsole();
 }
 
@@ -380,7 +383,8 @@ void MqttPublisher::refused(const std::string& why) {
     nextOffer_ = Clock::now() + offerBackoff_;
     offerBackoff_ = std::min(offerBackoff_ * 2, kMaxBackoff);
     if (std::exchange(refusing_, true)) return;
-    sayOfBroker("MQTT: the broker at %s refuses scans (%s); they wait in order and are offered again\n",
+    sayOfBroker(LineKind::Warning,
+                "MQTT: the broker at %s refuses scans (%s); they wait in order and are offered again\n",
                 settings_.url, why);
 }
 
@@ -397,13 +401,15 @@ void MqttPublisher::rejectFront(std::size_t bytes) {
     }
     const auto number = static_cast<unsigned long long>(seq);
     if (maxPacket_ > 0)
-        printf("MQTT: scan %llu (%zu bytes) is larger than the broker at %s takes (packets of %u bytes at most); "
-               "dropped it, counted in /status as rejected\n",
-               number, bytes, settings_.url.c_str(), maxPacket_);
+        consoleOut(LineKind::Warning,
+                   "MQTT: scan %llu (%zu bytes) is larger than the broker at %s takes (packets of %u bytes at most); "
+                   "dropped it, counted in /status as rejected\n",
+                   number, bytes, settings_.url.c_str(), maxPacket_);
     else
-        printf("MQTT: scan %llu (%zu bytes) is larger than the broker at %s takes; dropped it, counted in /status as "
-               "rejected\n",
-               number, bytes, settings_.url.c_str());
+        consoleOut(LineKind::Warning,
+                   "MQTT: scan %llu (%zu bytes) is larger than the broker at %s takes; dropped it, counted in /status "
+                   "as rejected\n",
+                   number, bytes, settings_.url.c_str());
     flushConsole();
 }
 
@@ -416,7 +422,8 @@ void MqttPublisher::deliveredFront() {
         ++published_;
     }
     offerBackoff_ = std::chrono::seconds(1);
-    if (std::exchange(refusing_, false)) sayOfBroker("MQTT: the broker at %s takes scans again\n", settings_.url);
+    if (std::exchange(refusing_, false))
+        sayOfBroker(LineKind::Event, "MQTT: the broker at %s takes scans again\n", settings_.url);
 }
 
 void MqttPublisher::disconnect(const std::string& why) {
@@ -432,7 +439,8 @@ void MqttPublisher::disconnect(const std::string& why) {
     const std::chrono::seconds wait =
         refusal ? std::min<std::chrono::seconds>(backoff_ * kRefusalFactor, kMaxRefusalBackoff) : backoff_;
     nextAttempt_ = Clock::now() + wait;
-    sayOfBroker(login          ? "MQTT: the broker at %s refused the login (%s): check the user and password in "
+    sayOfBroker(login ? LineKind::Error : LineKind::Warning,
+                login          ? "MQTT: the broker at %s refused the login (%s): check the user and password in "
                          "--mqtt-credentials, trying again in %ld s\n"
         : wasConnected ? "MQTT: lost the broker at %s (%s), trying again in %ld s\n"
                        : "MQTT: cannot reach the broker at %s (%s), trying again in %ld s\n",
@@ -459,9 +467,12 @@ void MqttPublisher::finish() {
                                                       [](const OutboxScan& scan) { return !scan.onDisk; }));
     }
     if (waiting > lost)
-        printf("MQTT outbox: %zu scans wait in %s for the broker; they go out after the next start\n", waiting - lost,
-               settings_.stateDir.c_str());
-    if (lost > 0) printf("MQTT: %zu scans never reached the broker and could not be stored; they are lost\n", lost);
+        consoleOut(LineKind::Warning,
+                   "MQTT outbox: %zu scans wait in %s for the broker; they go out after the next start\n",
+                   waiting - lost, settings_.stateDir.c_str());
+    if (lost > 0)
+        consoleOut(LineKind::Error, "MQTT: %zu scans never reached the broker and could not be stored; they are lost\n",
+                   lost);
     flushConsole();
 }
 
@@ -511,7 +522,8 @@ void MqttPublisher::onConnect(mosquitto* client, void* self, int result, int, co
     publisher.backoff_ = std::chrono::seconds(1);
     publisher.nextOffer_ = {};  // perhaps a mended broker: refused scans go at once
     mosquitto_publish(client, nullptr, publisher.statusTopic_.c_str(), 6, "online", 1, true);
-    sayOfBroker("MQTT: connected to the broker at %s, publishing to %s\n", publisher.settings_.url, publisher.settings_.topic);
+    sayOfBroker(LineKind::Event, "MQTT: connected to the broker at %s, publishing to %s\n", publisher.settings_.url,
+                publisher.settings_.topic);
 }
 
 void MqttPublisher::onDisconnect(mosquitto*, void* self, int result) {

@@ -1,7 +1,8 @@
 #include "fleet/mqtt_settings.h"
 
+#include "console/console_lines.h"
 #include "secrets/token_file.h"
-#include "text/utf8.h"
+#include "utf8/utf8.h"
 
 #include <unistd.h>
 
@@ -85,8 +86,8 @@ bool readMqttCredentials(MqttSettings& settings) {
     if (settings.credentials.empty()) return true;
     std::ifstream file(settings.credentials);
     if (!file) {
-        fprintf(stderr, "TirnSerial: cannot read the MQTT credentials %s: %s\n", settings.credentials.c_str(),
-                strerror(errno));
+        consoleErr(LineKind::Error, "TirnSerial: cannot read the MQTT credentials %s: %s\n",
+                   settings.credentials.c_str(), strerror(errno));
         return false;
     }
     std::string line;
@@ -94,8 +95,8 @@ bool readMqttCredentials(MqttSettings& settings) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const auto colon = line.find(':');
     if (colon == std::string::npos || colon == 0) {
-        fprintf(stderr, "TirnSerial: the MQTT credentials %s need user:password on their first line\n",
-                settings.credentials.c_str());
+        consoleErr(LineKind::Error, "TirnSerial: the MQTT credentials %s need user:password on their first line\n",
+                   settings.credentials.c_str());
         return false;
     }
     settings.user = line.substr(0, colon);

@@ -1,6 +1,7 @@
 #include "fleet/scan_outbox.h"
 
 #include "console/console.h"
+#include "console/console_lines.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -104,8 +105,9 @@ std::unique_ptr<ScanOutbox> ScanOutbox::open(const std::string& dir, std::string
     if (damaged(code)) {
         numberFrom = std::max(lastNumberOfDamaged(path), sequenceFloor());
         const std::string aside = moveAside(path);
-        printf("MQTT outbox: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
-               path.c_str(), problem.c_str(), aside.c_str());
+        consoleOut(LineKind::Warning,
+                   "MQTT outbox: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
+                   path.c_str(), problem.c_str(), aside.c_str());
         flushConsole();
         if (openStore(path, db, problem) != SQLITE_OK) return nullptr;
     } else if (code != SQLITE_OK) {

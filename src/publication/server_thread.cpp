@@ -1,5 +1,6 @@
 #include "publication/server_thread.h"
 
+#include "console/console_lines.h"
 #include "publication/subscriber_list.h"
 #include "publication/websocketcontrol.h"
 
@@ -37,10 +38,10 @@ int toStartSocetServers(const ServerSettings& settings) {
 
     pthread_t thread;
     if (pthread_create(&thread, nullptr, socketPthreadStart, nullptr) != 0) {
-        puts("info:to create Socket pthread Error ");
+        consoleOut(LineKind::Error, "info:to create Socket pthread Error \n");
         return -2;
     }
-    puts("pthread_detach ");
+    consoleOut(LineKind::Chatter, "pthread_detach \n");
     pthread_detach(thread);
     return 0;
 }

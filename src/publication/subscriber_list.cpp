@@ -1,5 +1,7 @@
 #include "publication/subscriber_list.h"
 
+#include "console/console_lines.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -28,15 +30,16 @@ void* socketPthreadGetDataCall(WsConnection* connection, char*, int) {
     Subscriptions& subscriptions = g_subscriptions[connection];
     if (subscriptions.entries >= kMaxSubscriptionsPerConnection) {
         if (!subscriptions.capped)
-            printf("conn id %d has %d subscriptions, the most one connection may hold: further messages "
-                   "from it are ignored\n",
-                   server::connectionId(*connection), kMaxSubscriptionsPerConnection);
+            consoleOut(LineKind::Warning,
+                       "conn id %d has %d subscriptions, the most one connection may hold: further messages "
+                       "from it are ignored\n",
+                       server::connectionId(*connection), kMaxSubscriptionsPerConnection);
         subscriptions.capped = true;
         return nullptr;
     }
     ++subscriptions.entries;
     g_conn_list.push_back(connection);
-    puts("g_conn  get!");
+    consoleOut(LineKind::Chatter, "g_conn  get!\n");
     return nullptr;
 }
 
@@ -45,13 +48,18 @@ void* socketPthreadCloseConn(WsConnection* connection) {
     g_conn_list.erase(std::remove(g_conn_list.begin(), g_conn_list.end(), connection),
                       g_conn_list.end());
     g_subscriptions.erase(connection);
-    puts("g_conn over!");
+    consoleOut(LineKind::Chatter, "g_conn over!\n");
     return nullptr;
 }
 
 void withSubscribers(const std::function<void(const std::vector<WsConnection*>&)>& use) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
     use(g_conn_list);
+}
+
+std::size_t subscribedClients() {
+    std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    return g_subscriptions.size();
 }
 
 std::size_t subscriberCount() {

@@ -1,6 +1,9 @@
 #include "publication/websocketcontrol.h"
 
+#include "client_summary.h"
 #include "console/console.h"
+#include "console/console_lines.h"
+#include "publication/subscriber_list.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +17,16 @@ constexpr std::size_t kMessageBufferSize = 1024;
 // their clients (the last scan before an unplug, say).
 constexpr auto kShutdownPatience = std::chrono::seconds(1);
 
+ClientSummary clients;
+
+// Printed from the server's heartbeat, where the connections come and go.
+void summariseClients() {
+    const std::string line = clients.due(subscribedClients(), ClientSummary::Clock::now());
+    if (line.empty()) return;
+    consoleOut(LineKind::EventsOnly, "%s\n", line.c_str());
+    flushConsole();
+}
+
 const char* const kNotListening = "ERROR: Expected to find proper listener connection status, but found..";
 
 server::Events serviceEvents() {
@@ -23,7 +36,8 @@ server::Events serviceEvents() {
         listener_on_message(&connection, payload.data(), payload.size(), secret);
     };
     events.closed = [](WsConnection& connection) { WebsocketControl::on_connection_closed(&connection); };
-    events.notListening = [] { puts(kNotListening); };
+    events.notListening = [] { consoleOut(LineKind::Chatter, "%s\n", kNotListening); };
+    events.beat = summariseClients;
     return events;
 }
 
@@ -38,13 +52,15 @@ CloseCallback callbackWebClose = nullptr;
 
 void listener_on_message(WsConnection* connection, const char* payload, std::size_t size, bool secret) {
     if (size < 1) {
-        printf("size of msg is 0 or msg = NULL(connet id = %d)", server::connectionId(*connection));
+        consoleOut(LineKind::Chatter, "size of msg is 0 or msg = NULL(connet id = %d)",
+                   server::connectionId(*connection));
         return;
     }
     char message[kMessageBufferSize] = {};
     memcpy(message, payload, std::min(size, sizeof message - 1));
     // Escaped, so that no client can write lines of its own into the log.
-    printf("debug:%s \n", secret ? "(the access token)" : escapedForConsole(message, sizeof message).c_str());
+    consoleOut(LineKind::Chatter, "debug:%s \n",
+               secret ? "(the access token)" : escapedForConsole(message, sizeof message).c_str());
     if (callbackfunc == nullptr) return;
     // A payload too long for the buffer is passed on as it is, so the
     // callback never sees a length beyond the bytes it is given.
@@ -74,23 +90,23 @@ int WebsocketControl::SocketLinkCloseSetCallback(CloseCallback callback) {
 }
 
 int WebsocketControl::setupWebsocketServer() {
-    return server_.serve([] { puts("setup websocket"); }) ? 0 : -1;
+    return server_.serve([] { consoleOut(LineKind::Chatter, "setup websocket\n"); }) ? 0 : -1;
 }
 
 int WebsocketControl::doSendText(WsConnection* connection, const char* text, int length) {
-    puts("call websocket doSend");
+    consoleOut(LineKind::Chatter, "call websocket doSend\n");
     server_.send(*connection, sharedText(text, length), true);
     return 0;
 }
 
 int WebsocketControl::doSendBinary(WsConnection* connection, const char* data, int length) {
-    puts("call websocket doSend");
+    consoleOut(LineKind::Chatter, "call websocket doSend\n");
     server_.send(*connection, sharedText(data, length), false);
     return 0;
 }
 
 void WebsocketControl::sendTextToEach(const std::vector<WsConnection*>& entries, const std::string& text) {
-    for (std::size_t i = 0; i < entries.size(); ++i) puts("call websocket doSend");
+    for (std::size_t i = 0; i < entries.size(); ++i) consoleOut(LineKind::Chatter, "call websocket doSend\n");
     server_.broadcast(std::make_shared<const std::string>(text), entries);
 }
 
@@ -100,13 +116,18 @@ int WebsocketControl::closeWebsocketServer() {
 }
 
 bool WebsocketControl::on_connection_opened(WsConnection* connection) {
-    printf("new conn id %d\n", server::connectionId(*connection));
-    if (server::makeNonBlocking(*connection)) return true;
-    puts("ERROR: failed to configure non-blocking state to connection..");
+    consoleOut(LineKind::Chatter, "new conn id %d\n", server::connectionId(*connection));
+    if (server::makeNonBlocking(*connection)) {
+        clients.joined();
+        return true;
+    }
+    consoleOut(LineKind::Error, "ERROR: failed to configure non-blocking state to connection..\n");
     return false;
 }
 
 void WebsocketControl::on_connection_closed(WsConnection* connection) {
-    printf("Reg test: called connection close (TLS: %d)..\n", server::encrypted(*connection) ? 1 : 0);
+    clients.left();
+    consoleOut(LineKind::Chatter, "Reg test: called connection close (TLS: %d)..\n",
+               server::encrypted(*connection) ? 1 : 0);
     if (callbackWebClose != nullptr) callbackWebClose(connection);
 }

@@ -1,5 +1,9 @@
 #include "hid_pos_scan_source.h"
 
+#include "device_wait.h"
+#include "stop_notice.h"
+#include "console/console.h"
+#include "console/console_lines.h"
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
@@ -36,13 +40,13 @@ std::unique_ptr<HidPosScanSource> HidPosScanSource::open(const std::string& path
                                                          ScanFraming framing, bool announce) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        printf("HID POS scanner %s: cannot open it: %s\n", path.c_str(), strerror(errno));
+        consoleOut(LineKind::Error, "HID POS scanner %s: cannot open it: %s\n", path.c_str(), strerror(errno));
         return nullptr;
     }
     const auto descriptor = reportDescriptor(fd);
     const auto layout = descriptor ? findHidPosLayout(descriptor->data(), descriptor->size()) : std::nullopt;
     if (!layout) {
-        printf("HID POS scanner %s: %s%s\n", path.c_str(),
+        consoleOut(LineKind::Error, "HID POS scanner %s: %s%s\n", path.c_str(),
                descriptor ? "its reports carry no barcode data this service can read (no byte-wide Decoded Data "
                             "on usage page 0x8C); set the scanner to serial or keyboard mode"
                           : "it gives no report descriptor: ",
@@ -53,8 +57,9 @@ std::unique_ptr<HidPosScanSource> HidPosScanSource::open(const std::string& path
     auto source = std::unique_ptr<HidPosScanSource>(
         new HidPosScanSource(fd, deviceName(fd), *layout, std::move(charsets), std::move(framing)));
     if (announce)
-        printf("HID POS scanner %s%s%s%s: reading report %d\n", path.c_str(), source->name_.empty() ? "" : " (",
-               source->name_.c_str(), source->name_.empty() ? "" : ")", layout->reportId);
+        consoleOut(LineKind::Event, "HID POS scanner %s%s%s%s: reading report %d\n", path.c_str(),
+                   source->name_.empty() ? "" : " (", source->name_.c_str(), source->name_.empty() ? "" : ")",
+                   layout->reportId);
     return source;
 }
 

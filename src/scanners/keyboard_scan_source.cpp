@@ -1,5 +1,9 @@
 #include "keyboard_scan_source.h"
 
+#include "device_wait.h"
+#include "stop_notice.h"
+#include "console/console.h"
+#include "console/console_lines.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -35,23 +39,23 @@ std::unique_ptr<KeyboardScanSource> KeyboardScanSource::open(const std::string& 
     std::string problem;
     auto layout = KeyLayout::load(settings.layout, problem);
     if (!layout) {
-        printf("keyboard scanner %s: %s\n", path.c_str(), problem.c_str());
+        consoleOut(LineKind::Error, "keyboard scanner %s: %s\n", path.c_str(), problem.c_str());
         return nullptr;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        printf("keyboard scanner %s: cannot open it: %s\n", path.c_str(), strerror(errno));
+        consoleOut(LineKind::Error, "keyboard scanner %s: cannot open it: %s\n", path.c_str(), strerror(errno));
         return nullptr;
     }
     if (ioctl(fd, EVIOCGRAB, 1) != 0)
-        fprintf(stderr, "TirnSerial: warning: cannot take the keyboard scanner %s for ourselves (%s): its keystrokes "
-                        "also reach the window in focus\n", path.c_str(), strerror(errno));
+        consoleErr(LineKind::Warning, "TirnSerial: warning: cannot take the keyboard scanner %s for ourselves (%s): "
+                   "its keystrokes also reach the window in focus\n", path.c_str(), strerror(errno));
     auto source = std::unique_ptr<KeyboardScanSource>(
         new KeyboardScanSource(fd, path, std::move(layout), settings, invalid, std::move(framing)));
     if (announce)
-        printf("keyboard scanner %s%s%s%s: reading it with the %s layout\n", path.c_str(),
-               source->name_.empty() ? "" : " (", source->name_.c_str(), source->name_.empty() ? "" : ")",
-               settings.layout.c_str());
+        consoleOut(LineKind::Event, "keyboard scanner %s%s%s%s: reading it with the %s layout\n", path.c_str(),
+                   source->name_.empty() ? "" : " (", source->name_.c_str(), source->name_.empty() ? "" : ")",
+                   settings.layout.c_str());
     return source;
 }
 
@@ -73,6 +77,8 @@ void KeyboardScanSource::endScanUnderWay() { keep(decoder_.endAtSilence()); }
 
 void KeyboardScanSource::keep(const std::optional<std::string>& text) {
     if (decoder_.takeLoss())
-        printf("keyboard scanner %s: events were lost (the reader fell behind); that scan is dropped\n", path_.c_str());
+        consoleOut(LineKind::Warning,
+                   "keyboard scanner %s: events were lost (the reader fell behind); that scan is dropped\n",
+                   path_.c_str());
     if (text) finish(converted(*text, invalid_));
 }

@@ -1,6 +1,7 @@
 #include "scanner_set.h"
 
 #include "console/console.h"
+#include "console/console_lines.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -80,10 +81,11 @@ void ScannerSet::read(std::size_t index, std::unique_ptr<ScanSource> source) {
         if (ending()) break;
         watch_(index, false, "");
         if (lastOneGone()) {
-            printf("scanner %s is gone, the last one: the service ends\n", path.c_str());
+            consoleOut(LineKind::Event, "scanner %s is gone, the last one: the service ends\n", path.c_str());
             break;
         }
-        printf("scanner %s is gone; the others go on, and it is read again when it comes back\n", path.c_str());
+        consoleOut(LineKind::Event, "scanner %s is gone; the others go on, and it is read again when it comes back\n",
+                   path.c_str());
         flushConsole();
         source = waitForReturn(devices_[index]);
         if (!source) break;
@@ -92,7 +94,7 @@ void ScannerSet::read(std::size_t index, std::unique_ptr<ScanSource> source) {
             ++connected_;
         }
         watch_(index, true, source->name());
-        printf("scanner %s is back\n", path.c_str());
+        consoleOut(LineKind::Event, "scanner %s is back\n", path.c_str());
         flushConsole();
     }
     std::lock_guard<std::mutex> lock(guard_);

@@ -4,7 +4,12 @@
 #include "keyboard_scan_source.h"
 #include "scanner_set.h"
 #include "serial_scan_source.h"
+#include "console/console_lines.h"
+#include "scanners/scanner_advice.h"
 #include "scanners/serial_port.h"
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -15,7 +20,11 @@ std::unique_ptr<ScanSource> openSerialScanner(const ScannerDevice& device, const
                                               RelayBuffers& buffers, const ScanFraming& framing, bool atStartUp) {
     if (device.path != settings.startupPort) {
         const int port = openOtherSerialPort(device.path.c_str(), device.line, PendingInput::Discard);
-        if (port < 0) return nullptr;
+        if (port < 0) {
+            if (atStartUp) adviseOnUnreadableScanner(device.path, strerror(errno));
+            return nullptr;
+        }
+        if (atStartUp) consoleOut(LineKind::EventsOnly, "serial scanner %s: reading it\n", device.path.c_str());
         return std::make_unique<SerialScanSource>(port, device.path, device.line, settings.charsets, framing);
     }
     if (!atStartUp && init_com(device.path.c_str(), device.line) < 0) return nullptr;
@@ -47,7 +56,11 @@ std::unique_ptr<ScanSource> openScanners(const ScannerSettings& settings, RelayB
     std::vector<std::unique_ptr<ScanSource>> opened;
     for (const ScannerDevice& device : settings.devices) {
         opened.push_back(openScanner(device, settings, buffers, readers, true));
-        if (!opened.back()) return nullptr;
+        if (!opened.back()) {
+            // A serial scanner's reason was said above; the others' lines said theirs.
+            if (device.kind != ScannerKind::Serial) adviseOnUnreadableScanner(device.path, "");
+            return nullptr;
+        }
     }
     auto reopen = [&settings, &buffers, readers](const ScannerDevice& device) {
         return openScanner(device, settings, buffers, readers, false);

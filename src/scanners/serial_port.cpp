@@ -1,9 +1,13 @@
 #include "scanners/serial_port.h"
 
+#include "console/console_lines.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 int SerialHandle = -1;
 
@@ -56,13 +60,13 @@ template <class SettingsFor>
 int applySettings(int descriptor, PendingInput pending, const SettingsFor& settingsFor) {
     termios device{};
     if (tcgetattr(descriptor, &device) != 0) {
-        perror("tcgetattr");
+        consoleErr(LineKind::Chatter, "tcgetattr: %s\n", strerror(errno));
         return -1;
     }
     const termios settings = settingsFor(device);
     if (pending == PendingInput::Discard) tcflush(descriptor, TCIFLUSH);
     if (tcsetattr(descriptor, TCSANOW, &settings) != 0) {
-        perror("tcsetattr");
+        consoleErr(LineKind::Chatter, "tcsetattr: %s\n", strerror(errno));
         return -1;
     }
     return 0;
@@ -79,16 +83,16 @@ int OpenSerialPort(int n) {
 }
 
 int OpenSerialPort(const char* device) {
-    printf("open %s\n", device);
+    consoleOut(LineKind::Chatter, "open %s\n", device);
 
     // Non-blocking so that the open does not wait for carrier detect.
     fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        perror("open serial port");
+        consoleErr(LineKind::Chatter, "open serial port: %s\n", strerror(errno));
         return -1;
     }
-    if (fcntl(fd, F_SETFL, 0) < 0) perror("fcntl F_SETFL\n");
-    if (!isatty(0)) perror("standard input is not a terminal device");
+    if (fcntl(fd, F_SETFL, 0) < 0) consoleErr(LineKind::Chatter, "fcntl F_SETFL\n: %s\n", strerror(errno));
+    if (!isatty(0)) consoleErr(LineKind::Chatter, "standard input is not a terminal device: %s\n", strerror(errno));
     return fd;
 }
 
@@ -138,12 +142,12 @@ namespace {
 template <class Configure>
 int configureOpenedPort(int opened, const Configure& configure) {
     if (opened < 0) {
-        perror("OpenSerialPort");
+        consoleErr(LineKind::Chatter, "OpenSerialPort: %s\n", strerror(errno));
         return -1;
     }
-    puts("OpenPort is sucessful");
+    consoleOut(LineKind::Chatter, "OpenPort is sucessful\n");
     if (configure(opened) < 0) {
-        perror("set_com_config");
+        consoleErr(LineKind::Chatter, "set_com_config: %s\n", strerror(errno));
         close(opened);
         return -1;
     }

@@ -2,6 +2,9 @@
 
 #include "stop_notice.h"
 #include "console/console.h"
+#include "console/console.h"
+#include "console/console_lines.h"
+#include "scanners/serial_port.h"
 #include "scanners/serial_port.h"
 
 #include <unistd.h>
@@ -76,7 +79,7 @@ bool SerialScanSource::reopen() {
     const bool reopened = openAgain();
     if (keeper_ >= 0) close(std::exchange(keeper_, -1));
     if (reopened) return true;
-    puts("GetConAgain output:init_com error ");
+    consoleOut(LineKind::Chatter, "GetConAgain output:init_com error \n");
     port_ = -1;  // nothing left to read, close or keep open
     scannerGone_ = true;
     return false;

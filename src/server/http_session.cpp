@@ -4,6 +4,8 @@
 #include "request_target.h"
 #include "websocket_session.h"
 #include "console/console.h"
+#include "console/console.h"
+#include "console/console_lines.h"
 
 #include <boost/asio/ssl/error.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
@@ -112,11 +114,12 @@ void HttpSession::becomeWebSocket() {
     const auto verdict = context_.settings().origins.judge(origin, host, tls_ ? "https" : "http", localAddress());
     if (verdict != OriginPolicy::Verdict::Allowed) {
         if (verdict == OriginPolicy::Verdict::UnknownHost)
-            printf("refused a WebSocket client for host %s: not a name of this service (see --server-name)\n",
-                   escapedForConsole(host.data(), host.size()).c_str());
+            consoleOut(LineKind::Warning,
+                       "refused a WebSocket client for host %s: not a name of this service (see --server-name)\n",
+                       escapedForConsole(host.data(), host.size()).c_str());
         else
-            printf("refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
-                   escapedForConsole(origin.data(), origin.size()).c_str());
+            consoleOut(LineKind::Warning, "refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
+                       escapedForConsole(origin.data(), origin.size()).c_str());
         flushConsole();
         answer(plainResponse(http::status::forbidden, request.version()));
         return;

@@ -1,6 +1,7 @@
 #include "listener.h"
 
 #include "http_session.h"
+#include "console/console_lines.h"
 
 #include <cstdio>
 #include <memory>
@@ -60,7 +61,7 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
     if (ec) {
         // Out of descriptors, say: keep listening, but give the system a
         // moment rather than spin.
-        fprintf(stderr, "accept: %s\n", ec.message().c_str());
+        consoleErr(LineKind::Warning, "accept: %s\n", ec.message().c_str());
         retryTimer_.expires_after(kAcceptRetryDelay);
         retryTimer_.async_wait([this](boost::system::error_code waitError) {
             if (!waitError) acceptNext();

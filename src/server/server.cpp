@@ -5,6 +5,8 @@
 #include "server_context.h"
 #include "websocket_session.h"
 #include "console/console.h"
+#include "console/console.h"
+#include "console/console_lines.h"
 
 #include <openssl/crypto.h>
 
@@ -66,17 +68,18 @@ void Server::listen() {
     const std::string where = settings_.address + " port " + std::to_string(settings_.port);
     if (listener_->isOk()) {
         context_->figures().listenOutcome("");
+        consoleOut(LineKind::EventsOnly, "listening on %s\n", where.c_str());
         listener_->acceptNext();
         return;
     }
     const std::string problem = listener_->error().message();
     context_->figures().listenOutcome(problem);
     if (events_.notListening) events_.notListening();
-    printf("cannot listen on %s: %s; trying again every %d s\n", where.c_str(), problem.c_str(),
-           static_cast<int>(kListenRetry.count() / 1000));
+    consoleOut(LineKind::Warning, "cannot listen on %s: %s; trying again every %d s\n", where.c_str(), problem.c_str(),
+               static_cast<int>(kListenRetry.count() / 1000));
     listener_->retryEvery(kListenRetry, [this, where] {
         context_->figures().listenOutcome("");
-        printf("listening on %s now\n", where.c_str());
+        consoleOut(LineKind::Event, "listening on %s now\n", where.c_str());
         flushConsole();
     });
 }

@@ -4,6 +4,8 @@
 #include "tls_context.h"
 #include "websocket_session.h"
 #include "console/console.h"
+#include "console/console.h"
+#include "console/console_lines.h"
 
 #include <boost/asio/post.hpp>
 
@@ -45,7 +47,7 @@ Context::Context(const ServerSettings& settings, const Events& events) : setting
     if (tls_)
         figures().certificateLoaded(certificateExpiry(*tls_));
     else
-        printf("TLS: %s\n", problem.c_str());
+        consoleOut(LineKind::Error, "TLS: %s\n", problem.c_str());
 }
 
 void Context::reloadTlsOnHangup() {
@@ -73,10 +75,10 @@ void Context::reloadTls() {
     if (auto reloaded = loadTlsContext(settings_.tls, problem)) {
         tls_ = std::move(reloaded);
         figures().certificateLoaded(certificateExpiry(*tls_));
-        printf("TLS: reloaded the certificate %s and key %s\n", settings_.tls.certificate.c_str(),
-               settings_.tls.key.c_str());
+        consoleOut(LineKind::Event, "TLS: reloaded the certificate %s and key %s\n", settings_.tls.certificate.c_str(),
+                   settings_.tls.key.c_str());
     } else {
-        printf("TLS: reload failed, keeping the certificate in use: %s\n", problem.c_str());
+        consoleOut(LineKind::Warning, "TLS: reload failed, keeping the certificate in use: %s\n", problem.c_str());
     }
     flushConsole();
 }
@@ -148,6 +150,7 @@ void Context::watchWriteProgress() {
 
 void Context::keepBeating() {
     figures().serverAlive();
+    if (events_.beat) events_.beat();
     heartbeatTimer_.expires_after(settings_.heartbeat);
     heartbeatTimer_.async_wait([this](boost::system::error_code ec) {
         if (!ec) keepBeating();

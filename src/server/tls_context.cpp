@@ -1,5 +1,7 @@
 #include "tls_context.h"
 
+#include "console/console_lines.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
@@ -98,12 +100,12 @@ std::int64_t certificateExpiry(ssl::context& context) {
 bool tlsFilesUsable(const TlsFiles& files) {
     std::string problem;
     if (!loadTlsContext(files, problem)) {
-        fprintf(stderr, "TirnSerial: %s\n", problem.c_str());
+        consoleErr(LineKind::Error, "TirnSerial: %s\n", problem.c_str());
         return false;
     }
     struct stat key{};
     if (stat(files.key.c_str(), &key) == 0 && (key.st_mode & S_IROTH) != 0)
-        fprintf(stderr, "TirnSerial: warning: other users can read the TLS key %s (chmod o-r it)\n",
-                files.key.c_str());
+        consoleErr(LineKind::Warning, "TirnSerial: warning: other users can read the TLS key %s (chmod o-r it)\n",
+                   files.key.c_str());
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "access_token.h"
 #include "console/console.h"
+#include "console/console_lines.h"
 
 #include <atomic>
 
@@ -218,7 +219,7 @@ void WebSocketSession::trust() {
 // A message that is not the token: the client is closed with a policy
 // violation, and what it sent is never shown (it may be a mistyped token).
 void WebSocketSession::refuseUnauthorized() {
-    printf("closed connection %d: its message was not the access token (--token-file)\n", id_);
+    consoleOut(LineKind::Warning, "closed connection %d: its message was not the access token (--token-file)\n", id_);
     if (acceptingSends_) context_.figures().clientDropped(DropReason::Unauthorized);
     acceptingSends_ = false;
     std::visit(

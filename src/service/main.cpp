@@ -1,6 +1,7 @@
 // TirnSerial: relays barcode scans from the scanner on /dev/ttyUSB0 to the
 // WebSocket clients on port 9010.
 #include "console/console.h"
+#include "console/console_lines.h"
 #include "fleet/mqtt_publisher.h"
 #include "fleet/scan_outbox.h"
 #include "publication/server_thread.h"
@@ -16,6 +17,7 @@
 #include "service/systemd_notifier.h"
 #include "text/charset.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,7 +35,7 @@ constexpr int kExitScannerUnavailable = 255;
 int shutDown(uid_t originalUid) {
     stopWebsocketServer();
     if (setuid(originalUid) != 0) {
-        puts("recovery process user failed!");
+        consoleOut(LineKind::Error, "recovery process user failed!\n");
         return -1;
     }
     return 0;
@@ -42,8 +44,8 @@ int shutDown(uid_t originalUid) {
 bool stateDirectoryUsable(const std::string& dir) {
     std::string problem;
     if (prepareStateDirectory(dir, problem)) return true;
-    fprintf(stderr, "TirnSerial: cannot write the state directory %s: %s (see --state-dir)\n", dir.c_str(),
-            problem.c_str());
+    consoleErr(LineKind::Error, "TirnSerial: cannot write the state directory %s: %s (see --state-dir)\n", dir.c_str(),
+               problem.c_str());
     return false;
 }
 
@@ -51,11 +53,19 @@ std::unique_ptr<ScanOutbox> openOutbox(const std::string& dir) {
     std::string problem;
     auto outbox = ScanOutbox::open(dir, problem);
     if (!outbox) {
-        printf("MQTT outbox: cannot open the store in %s (%s); scans wait in memory only\n", dir.c_str(),
-               problem.c_str());
+        consoleOut(LineKind::Warning, "MQTT outbox: cannot open the store in %s (%s); scans wait in memory only\n",
+                   dir.c_str(), problem.c_str());
         flushConsole();
     }
     return outbox;
+}
+
+// The one serial scanner ended the relay by going away, not a stop: a set
+// of scanners says so for itself.
+bool aloneAndGone(const Options& options, int stop) {
+    pollfd stopped{stop, POLLIN, 0};
+    return options.devices.size() == 1 && options.devices.front().kind == ScannerKind::Serial &&
+           poll(&stopped, 1, 0) == 0;
 }
 
 }  // namespace
@@ -68,6 +78,7 @@ int main(int argc, char** argv) {
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
     if (!readMqttCredentials(commandLine.options.mqtt)) return kExitMalformedCommandLine;
     const Options& options = commandLine.options;
+    setLogLevel(options.log);
     std::string token;
     if (!options.tokenFile.empty()) {
         const auto read = readTokenFile(options.tokenFile);
@@ -98,7 +109,7 @@ int main(int argc, char** argv) {
                                 &stats, options.tls, token, heartbeat, clientCapacity()};
     const SystemdNotifier systemd(stats, options.port);
     websocket = nullptr;
-    if (toStartSocetServers(server) < 0) puts("启动通讯服务失败，请检查");
+    if (toStartSocetServers(server) < 0) consoleOut(LineKind::Chatter, "启动通讯服务失败，请检查\n");
     std::vector<ScanSink> sinks{publishToSubscribers};
     if (broker) sinks.push_back([&broker](const std::string& message) { broker->publish(message); });
     const ScanFraming framing{options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }, stop};
@@ -112,6 +123,9 @@ int main(int argc, char** argv) {
         return kExitScannerUnavailable;
     }
     runRelayLoop(*scanners, sinks, stats);
+    if (aloneAndGone(options, stop))
+        consoleOut(LineKind::EventsOnly, "scanner %s is gone, the last one: the service ends\n",
+                   options.device.c_str());
     const int status = shutDown(startup.originalUid);
     broker.reset();  // the queue's last scans and the offline status, before the console goes
     return status;

@@ -1,5 +1,6 @@
 #include "service/options.h"
 
+#include "console/console_lines.h"
 #include "server/origin_policy.h"
 
 #include <arpa/inet.h>
@@ -87,6 +88,10 @@ const char kUsage[] =
     "                  /etc/machine-id>)\n"
     "  --state-dir DIR where scans wait for the broker across restarts and power cuts\n"
     "                  (outbox.db; default /var/lib/tirnserial)\n"
+    "  --log all|events|warnings\n"
+    "                  what the console shows: every line (all, the default); what an admin\n"
+    "                  follows, in English, with the clients once a minute and never a\n"
+    "                  scan (events); warnings and errors only (warnings)\n"
     "  --help          show this text and exit\n"
     "  --version       show the version and exit\n";
 
@@ -96,7 +101,7 @@ constexpr long kMaxGapMs = 1000;
 enum OptionId {
     kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin,
     kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue,
-    kMqttClientId, kStateDir, kHelp, kVersion, kBaud, kSerialFormat, kFlow
+    kMqttClientId, kStateDir, kLog, kHelp, kVersion, kBaud, kSerialFormat, kFlow
 };
 
 const option kLongOptions[] = {
@@ -125,15 +130,16 @@ const option kLongOptions[] = {
     {"mqtt-queue", required_argument, nullptr, kMqttQueue},
     {"mqtt-client-id", required_argument, nullptr, kMqttClientId},
     {"state-dir", required_argument, nullptr, kStateDir},
+    {"log", required_argument, nullptr, kLog},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
 CommandLine malformed(const char* format, const char* what) {
-    fputs("TirnSerial: ", stderr);
-    fprintf(stderr, format, what);
-    fputs(" (see TirnSerial --help)\n", stderr);
+    consoleErr(LineKind::Error, "TirnSerial: ");
+    consoleErr(LineKind::Error, format, what);
+    consoleErr(LineKind::Error, " (see TirnSerial --help)\n");
     return {CommandLineVerdict::Malformed, {}};
 }
 
@@ -174,10 +180,17 @@ std::optional<std::string> bindAddress(std::string text) {
     return std::nullopt;
 }
 
+std::optional<LogLevel> logLevel(const char* text) {
+    if (strcmp(text, "all") == 0) return LogLevel::All;
+    if (strcmp(text, "events") == 0) return LogLevel::Events;
+    if (strcmp(text, "warnings") == 0) return LogLevel::Warnings;
+    return std::nullopt;
+}
+
 void warnIgnored(char** first, char** last) {
-    fputs("TirnSerial: warning: ignoring", stderr);
-    for (char** word = first; word != last; ++word) fprintf(stderr, " '%s'", *word);
-    fputs(" after the mode\n", stderr);
+    consoleErr(LineKind::Warning, "TirnSerial: warning: ignoring");
+    for (char** word = first; word != last; ++word) consoleErr(LineKind::Warning, " '%s'", *word);
+    consoleErr(LineKind::Warning, " after the mode\n");
 }
 
 // The option as the user wrote it, for messages.
@@ -430,6 +443,12 @@ CommandLine parseCommandLine(int argc, char** argv) {
             if (takeMqttOption(id, optarg, options.mqtt) == CommandLineVerdict::Malformed)
                 return {CommandLineVerdict::Malformed, {}};
             break;
+        case kLog: {
+            const auto level = logLevel(optarg);
+            if (!level) return malformed("--log takes all, events or warnings, not '%s'", optarg);
+            options.log = *level;
+            break;
+        }
         case kHelp: return answered(kUsage);
         case kVersion: return versionAnswered();
         case ':': return malformed("%s needs a value", spelled(argv).c_str());

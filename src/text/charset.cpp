@@ -1,6 +1,7 @@
 #include "text/charset.h"
 
-#include "text/utf8.h"
+#include "console/console_lines.h"
+#include "utf8/utf8.h"
 
 #include <iconv.h>
 #include <strings.h>
@@ -157,7 +158,7 @@ std::size_t oneUtf8Character(const char* in, std::size_t left) {
     return std::max<std::size_t>(1, utf8SequenceLength(reinterpret_cast<const unsigned char*>(in), left));
 }
 
-void printProgress(const char* step) { printf("[func:code_convert]----%s \n", step); }
+void printProgress(const char* step) { consoleOut(LineKind::Chatter, "[func:code_convert]----%s \n", step); }
 
 }  // namespace
 
@@ -167,7 +168,7 @@ int code_convert(const char* fromCharset, const char* toCharset, const char* inp
     if (converter == reinterpret_cast<iconv_t>(-1)) return -1;
 
     memset(output, 0, outputCapacity);
-    printf("[func:%s]----next is iconv \n", __func__);
+    consoleOut(LineKind::Chatter, "[func:%s]----next is iconv \n", __func__);
 
     char* in = const_cast<char*>(input);  // iconv never writes through it
     size_t inLeft = inputLength;
@@ -177,7 +178,7 @@ int code_convert(const char* fromCharset, const char* toCharset, const char* inp
         iconv_close(converter);
         return -1;
     }
-    printf("[func:%s]----iconv is over \n", __func__);
+    consoleOut(LineKind::Chatter, "[func:%s]----iconv is over \n", __func__);
     iconv_close(converter);
     return 0;
 }

@@ -7,7 +7,7 @@
 #include "input_records.h"
 #include "key_layout.h"
 #include "keyboard_decoder.h"
-#include "text/utf8.h"
+#include "utf8/utf8.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // the client has gone, no entry of it is left.
 #include "fuzz_server.h"
 #include "ws_client.h"
-#include "text/utf8.h"
+#include "utf8/utf8.h"
 
 #include <cstdint>
 #include <string>

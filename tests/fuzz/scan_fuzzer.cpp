@@ -6,7 +6,7 @@
 #include "serial_scan_source.h"
 #include "text/charset.h"
 #include "text/scan_message.h"
-#include "text/utf8.h"
+#include "utf8/utf8.h"
 
 #include <cjson/cJSON.h>
 

@@ -276,21 +276,68 @@ TEST_F(Operations, TerminationPublishesWhatTheScannerSent) {
 }
 
 // Both streams into one pipe, as the journal takes them: the lines keep the
-// order they were printed in.
+// order they were printed in, each with its priority for the journal.
 TEST_F(Operations, JournalKeepsTheOrderOfBothStreams) {
     ServiceOptions options;
     options.scannerPlugged = false;
     options.oneStream = true;
-    ServiceProcess service({"0"}, options);
+    options.journal = true;
+    ServiceProcess service({"abc"}, options);
     EXPECT_EQ(service.waitForExit(), 255);
     const std::string journal = service.out();
     std::size_t at = 0;
-    for (const char* line : {"程序打开成功!\n", "已选择pdf417\n", "open /dev/ttyUSB0\n",
-                             "open serial port: No such file or directory\n", "init_com error\n"}) {
+    for (const char* line : {"<7>程序打开成功!\n",
+                             "<4>TirnSerial: warning: the mode 'abc' is not a number: read as mode 0 (see --help)\n",
+                             "<7>已选择pdf417\n", "<7>open /dev/ttyUSB0\n",
+                             "<7>open serial port: No such file or directory\n", "<7>init_com error\n",
+                             "<3>TirnSerial: no scanner at /dev/ttyUSB0: plug the scanner in, or name its device "
+                             "with --device\n"}) {
         const auto found = journal.find(line, at);
         ASSERT_NE(found, std::string::npos) << line << " out of order in:\n" << journal;
         at = found;
     }
+    EXPECT_EQ(occurrences(journal, "\n"), occurrences("\n" + journal, "\n<")) << "a line without its priority:\n"
+                                                                              << journal;
+}
+
+// --log events: what an admin follows, in English, and the clients summed
+// up (at most once a minute) instead of a line per connection and per send;
+// never a scan's content. --log warnings: nothing while all goes well.
+TEST_F(Operations, QuieterLogLevelsKeepWhatAnAdminFollows) {
+    // (No console line says so at these levels.)
+    const auto oneSubscription = [] {
+        return request("GET", "/status").body.find("\"subscriptions\":\t1,") != std::string::npos;
+    };
+    startService({"0", "--log", "events"});
+    auto client = WsClient::connect();
+    ASSERT_TRUE(client);
+    client->sendText("hello");
+    ASSERT_TRUE(eventually(oneSubscription));
+    expectScanReaches(*client, "PAYMENT-CODE-4711");
+    EXPECT_TRUE(service_->waitForOutput(" left since the last line\n"));
+    service_->unplugScanner();
+    EXPECT_EQ(service_->waitForExit(), 0);
+    const std::string started = "TirnSerial " TIRN_VERSION " starting in mode 0\n"
+                                "serial scanner /dev/ttyUSB0: reading it\n"
+                                "listening on 0.0.0.0 port 9010\n";
+    const std::string ended = " subscribed; 1 joined, 0 left since the last line\n"
+                              "scanner /dev/ttyUSB0 is gone, the last one: the service ends\n";
+    // The summary may come between the connection and its subscription.
+    const std::string out = service_->out();
+    EXPECT_TRUE(out == started + "clients: 1" + ended || out == started + "clients: 0" + ended) << out;
+    EXPECT_EQ(service_->err(), "");
+
+    ServiceProcess quiet({"0", "--log", "warnings"});
+    ASSERT_TRUE(eventually([] { return request("GET", "/status").status == 200; }));
+    auto other = WsClient::connect();
+    ASSERT_TRUE(other);
+    other->sendText("hello");
+    ASSERT_TRUE(eventually(oneSubscription));
+    quiet.scan("PAYMENT-CODE-4712");
+    ASSERT_TRUE(other->receive());
+    quiet.unplugScanner();
+    EXPECT_EQ(quiet.waitForExit(), 0);
+    EXPECT_EQ(quiet.out() + quiet.err(), "");
 }
 
 // A journal nobody reads for a while, and scans that print more than the

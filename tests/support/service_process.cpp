@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
@@ -95,6 +96,10 @@ ServiceProcess::ServiceProcess(std::vector<std::string> args, ServiceOptions opt
     }
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) abort();
+    struct stat journal {};
+    if (options.journal && fstat(outPipe[1], &journal) == 0)
+        options.environment.push_back("JOURNAL_STREAM=" + std::to_string(journal.st_dev) + ":" +
+                                      std::to_string(journal.st_ino));
 
     const std::string binary = options.binary.empty() ? TIRN_SERIAL_BINARY : options.binary;
     pid_ = fork();
@@ -179,7 +184,11 @@ bool ServiceProcess::waitForError(std::string_view text, std::chrono::millisecon
 }
 
 bool ServiceProcess::waitUntilServing(std::chrono::milliseconds timeout) {
-    return waitForOutput("pthread_detach ", 1, timeout) && waitForOutput("setup websocket", 1, timeout);
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return (occurrences(out_, "pthread_detach ") > 0 && occurrences(out_, "setup websocket") > 0) ||
+               occurrences(out_, "\nlistening on ") > 0;
+    });
 }
 
 std::string ServiceProcess::out() const {

@@ -28,6 +28,7 @@ struct ServiceOptions {
     long fileLimit = 0;           // descriptors the service may open; 0: as inherited
     std::vector<std::string> wrapper;  // a program that runs the service, and its arguments
     bool oneStream = false;       // standard error into standard output's pipe, as a journal takes both
+    bool journal = false;         // JOURNAL_STREAM names that pipe, as systemd names the journal's stream
     std::vector<std::string> environment;  // NAME=VALUE added to the service's environment
 };
 
@@ -52,7 +53,8 @@ public:
     bool waitForOutput(std::string_view text, int times = 1, std::chrono::milliseconds timeout = 10s);
     // Waits until standard error holds `text`.
     bool waitForError(std::string_view text, std::chrono::milliseconds timeout = 10s);
-    // Waits until the service has started serving and listens on port 9010.
+    // Waits until the service has started serving and listens on port 9010
+    // (as its console says under --log all or events).
     bool waitUntilServing(std::chrono::milliseconds timeout = 10s);
 
     // Stops reading the service's standard output, as a paused terminal or

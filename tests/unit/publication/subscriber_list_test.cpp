@@ -1,3 +1,4 @@
+#include "client_summary.h"
 #include "publication/subscriber_list.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +52,26 @@ TEST_F(SubscriberList, CloseRemovesEveryEntryOfThatConnectionOnly) {
     std::string gets;
     for (int i = 0; i < 5; ++i) gets += "g_conn  get!\n";
     EXPECT_EQ(printed(), "g_conn over!\n" + gets + "g_conn over!\ng_conn over!\n");
+}
+
+// The clients' line for --log events: the first change at once, then at
+// most one line a minute, counting what happened meanwhile; none while
+// nothing changes.
+TEST(ClientSummary, AtMostOnceAMinuteAndOnlyAfterAChange) {
+    ClientSummary summary;
+    const auto start = ClientSummary::Clock::now();
+    EXPECT_EQ(summary.due(0, start), "");
+    summary.joined();
+    EXPECT_EQ(summary.due(1, start), "clients: 1 subscribed; 1 joined, 0 left since the last line");
+    summary.joined();
+    summary.left();
+    EXPECT_EQ(summary.due(1, start + std::chrono::seconds(59)), "");
+    summary.joined();
+    EXPECT_EQ(summary.due(2, start + std::chrono::seconds(60)),
+              "clients: 2 subscribed; 2 joined, 1 left since the last line");
+    EXPECT_EQ(summary.due(2, start + std::chrono::minutes(5)), "");
+    EXPECT_EQ(summary.due(1, start + std::chrono::minutes(6)),
+              "clients: 1 subscribed; 0 joined, 0 left since the last line");
 }
 
 }  // namespace

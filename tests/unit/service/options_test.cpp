@@ -50,7 +50,7 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "\"shop", "scans\""},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/\xff"}, {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "a/+/b"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
-        {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"}, {"0", "--log", "debug"}, {"0", "--log"},
     };
     for (const auto& words : cases) {
         const Parsed parsed = parse(words);
@@ -66,7 +66,7 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
                                  "--device", "keyboard:/run/fifo", "--keymap", "de", "--gap-ms", "1000", "--end-on", "0x0d", "--bind",
                                  "::1", "--port", "9123", "--allow-origin", "HTTPS://POS.example:443/",
                                  "--charset", "shift_jis", "--invalid", "replace", "--mqtt", "mqtts://[fd00::1]",
-                                 "--mqtt-qos", "0", "--mqtt-queue", "5"});
+                                 "--mqtt-qos", "0", "--mqtt-queue", "5", "--log", "warnings"});
     ASSERT_EQ(parsed.line.verdict, CommandLineVerdict::Serve) << parsed.err;
     const Options& options = parsed.line.options;
     ASSERT_EQ(options.devices.size(), 3u);
@@ -88,6 +88,9 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
     EXPECT_EQ(options.mqtt.qos, 0);
     EXPECT_EQ(options.mqtt.queueLimit, 5u);
     EXPECT_EQ(options.mqtt.topic, defaultScanTopic());
+    EXPECT_EQ(options.log, LogLevel::Warnings);
+    EXPECT_EQ(parse({"0", "--log", "events"}).line.options.log, LogLevel::Events);
+    EXPECT_EQ(parse({"0"}).line.options.log, LogLevel::All);
     // Serial lines: the options' for every serial scanner, a device's own
     // settings on top; the scan gap, given, kept with a warning where it is
     // shorter than three characters (25 ms at 1200 bit/s, 8N1); left alone,
@@ -126,8 +129,9 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
                                "--allow-origin ORIGIN", "--charset NAME", "--invalid stop|replace",
                                "--tls-cert FILE --tls-key FILE", "--mqtt URL", "--mqtt-queue N",
                                "(default 10000)", "--state-dir DIR", "--baud N", "(default 115200)",
-                               "--serial-format FORMAT", "(default 8N1)", "--flow none|rtscts|xonxoff", "(default none)", "default /var/lib/tirnserial)",
-                               "--mqtt-client-id ID", "--help", "--version"})
+                               "--serial-format FORMAT", "(default 8N1)", "--flow none|rtscts|xonxoff", "(default none)",
+                               "default /var/lib/tirnserial)", "--mqtt-client-id ID", "--log all|events|warnings",
+                               "(all, the default)", "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 

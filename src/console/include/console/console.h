@@ -1,5 +1,5 @@
-// The console component: the service's one way to speak. It uses the text
-// component (UTF-8) and no other.
+// The console component: the service's one way to speak, and which lines
+// are shown (console_lines.h). It uses the utf8 component and no other.
 //
 // The running commentary on standard output and standard error. Scans must
 // never wait for it: a paused terminal or a stuck log pipe would otherwise

@@ -1,6 +1,6 @@
 // The fleet component: scans for an MQTT broker (this publisher, its
 // settings in mqtt_settings.h, the outbox on disk in scan_outbox.h). It
-// uses the text component, the console and the secrets.
+// uses the utf8 component, the console and the secrets.
 //
 // Every scan's message published to an MQTT broker as well, from threads
 // of its own: the relay hands a message over and never waits for the broker

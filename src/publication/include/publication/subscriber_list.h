@@ -25,3 +25,5 @@ void withSubscribers(const std::function<void(const std::vector<WsConnection*>&)
 
 // How many entries the list has now.
 std::size_t subscriberCount();
+// How many connections have entries now.
+std::size_t subscribedClients();

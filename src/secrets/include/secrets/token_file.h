@@ -1,5 +1,5 @@
 // The secrets component: files that hold a secret (the access token, the
-// broker's credentials). It uses no other component.
+// broker's credentials). It uses the console.
 //
 // The access token that subscribing and reading the figures take, read once
 // at start-up from the first line of a file only root (or the service's

@@ -69,6 +69,8 @@ struct Events {
     // certificate cannot be loaded (serve() then returns), or the port
     // cannot be listened on yet (tried again until it can).
     std::function<void()> notListening;
+    // Every heartbeat (ServerSettings), once it serves.
+    std::function<void()> beat;
 };
 
 // One message for many clients: its bytes are shared, never copied per

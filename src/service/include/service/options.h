@@ -1,6 +1,7 @@
 // The command line after the mode: TirnSerial MODE [OPTIONS].
 #pragma once
 
+#include "console/console_lines.h"
 #include "fleet/mqtt_settings.h"
 #include "scanners/keyboard_settings.h"
 #include "scanners/scanner_device.h"
@@ -51,6 +52,8 @@ struct Options {
     TlsFiles tls;
     // None: no broker, only the WebSocket clients.
     MqttSettings mqtt;
+    // Which console lines are shown.
+    LogLevel log = LogLevel::All;
 };
 
 // What main does after reading the command line.

@@ -14,4 +14,6 @@ struct StartupOutcome {
 
 // One instance only, root rights, a valid conversion mode (the first
 // argument) and an open data port, in that order; clears the relay buffers.
+// A missing or unsupported mode exits with 2, like a bad option; the other
+// failures with 255. Each failure's last line says what to do.
 StartupOutcome runStartup(int argc, char** argv, RelayBuffers& buffers, const Options& options);

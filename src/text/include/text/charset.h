@@ -1,6 +1,6 @@
 // The text component: what a scan's bytes become on their way to clients:
-// conversion from the scanner's charset (here), UTF-8 checks (utf8.h) and
-// the JSON scan message (scan_message.h). It uses no other component.
+// conversion from the scanner's charset (here) and the JSON scan message
+// (scan_message.h). It uses the utf8 component and the console.
 //
 // Conversion of scanner text from its Chinese code page, through iconv.
 #pragma once

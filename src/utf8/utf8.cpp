@@ -1,4 +1,4 @@
-#include "text/utf8.h"
+#include "utf8/utf8.h"
 
 std::size_t utf8SequenceLength(const unsigned char* bytes, std::size_t left) {
     if (left == 0) return 0;

@@ -1,4 +1,6 @@
-// UTF-8 as RFC 3629 and the WebSocket standard define it.
+// The utf8 component: UTF-8 as RFC 3629 and the WebSocket standard define
+// it, for the console, the charsets and the broker's settings. It uses no
+// other component.
 #pragma once
 
 #include <cstddef>
