@@ -197,6 +197,7 @@ struct Series {
     int subscribers = 0, size = 0, scans = 0, lost = 0, wrong = 0;
     std::vector<double> firstMs, lastMs, allMs;
     double cpuPerScan = 0;
+    long memoryKb = -1;  // resident, once the series is done
     bool mqtt = false;
     std::vector<double> mqttMs;  // to the MQTT subscriber
     int mqttLost = 0;
@@ -261,6 +262,7 @@ Series measure(PlayedScanner& scanner, Subscribers& subscribers, pid_t bridge, i
         subscribers.drain(1ms);
     }
     series.cpuPerScan = (cpuSeconds(bridge) - cpuBefore) / scans;
+    series.memoryKb = residentKb(bridge);
     return series;
 }
 
@@ -270,7 +272,8 @@ void printSeries(const Series& s, bool comma) {
            s.subscribers, s.size, s.scans, s.lost, s.wrong, distribution(s.firstMs).c_str(),
            distribution(s.lastMs).c_str(), distribution(s.allMs).c_str());
     if (s.mqtt) printf("     \"mqtt_ms\": %s, \"mqtt_lost\": %d,\n", distribution(s.mqttMs).c_str(), s.mqttLost);
-    printf("     \"cpu_ms_per_scan\": %.4f}%s\n", s.cpuPerScan * 1000, comma ? "," : "");
+    printf("     \"cpu_ms_per_scan\": %.4f, \"memory_kb\": %ld}%s\n", s.cpuPerScan * 1000, s.memoryKb,
+           comma ? "," : "");
 }
 
 }  // namespace
@@ -355,10 +358,13 @@ int main(int argc, char** argv) {
     } else {
         printf("{\n");
     }
-    printf(" \"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld, \"%d\": %ld},\n"
+    // Without subscribers held, their count (0) would name the idle figure again.
+    const std::string heldMemory =
+        options.hold > 0 ? ", \"" + std::to_string(options.hold) + "\": " + std::to_string(memoryHeld) : "";
+    printf(" \"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld%s},\n"
            " \"idle_cpu_percent\": {\"subscribers\": %d, \"percent\": %.4f},\n \"series\": [\n",
-           options.label.c_str(), memoryIdle, options.subscribers.back(), memoryAtLargest, options.hold,
-           memoryHeld, options.subscribers.back(), idleCpuPercent);
+           options.label.c_str(), memoryIdle, options.subscribers.back(), memoryAtLargest, heldMemory.c_str(),
+           options.subscribers.back(), idleCpuPercent);
     for (std::size_t i = 0; i < results.size(); ++i) printSeries(results[i], true);
     printSeries(held, false);
     printf(" ]}\n");
