@@ -322,6 +322,10 @@ def relay_targets(relay, ours):
 
 
 def relay_lines(relay, ours, options):
+    loads = [load for result in relay + ours for load in result.get("load_average", [])]
+    load_note = (f" The machine's load average (1 minute) was {min(loads):.1f} to {max(loads):.1f} at the starts and "
+                 "ends of the runs: it is shared with other builds, and latency figures vary between rounds "
+                 "more than CPU figures do." if loads else "")
     given = f" with `{options}`" if options else " with its default console"
     return ["", "## Beside a bare relay", "",
             "The bare relay (`bench/bare_relay.cpp`) is the floor: one thread, epoll, the tty held open, a scan "
@@ -331,7 +335,7 @@ def relay_lines(relay, ours, options):
             "scans, 200 a series); the two run alternately, three rounds back to back, and each figure is the "
             "median of the three rounds (the last column: TirnSerial's figure over the relay's in each round). "
             "The fleet shares the machine's 2 cores with the bridge; TirnSerial may fan out on a second thread, "
-            "the bare relay does not. Memory: resident, after the series.", ""] + relay_table(relay, ours)
+            "the bare relay does not. Memory: resident, after the series." + load_note, ""] + relay_table(relay, ours)
 
 
 def main():

@@ -203,6 +203,17 @@ struct Series {
     int mqttLost = 0;
 };
 
+// The machine's load average over the last minute, as the kernel gives it.
+std::string loadAverage() {
+    FILE* file = fopen("/proc/loadavg", "r");
+    char text[32] = "-1";
+    if (file) {
+        if (fscanf(file, "%31s", text) != 1) snprintf(text, sizeof text, "-1");
+        fclose(file);
+    }
+    return text;
+}
+
 double msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
@@ -287,6 +298,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     prepareForManyConnections();
+    const std::string loadBefore = loadAverage();
 
     pid_t broker = -1;
     std::unique_ptr<MqttWatcher> mqtt;
@@ -361,6 +373,8 @@ int main(int argc, char** argv) {
     // Without subscribers held, their count (0) would name the idle figure again.
     const std::string heldMemory =
         options.hold > 0 ? ", \"" + std::to_string(options.hold) + "\": " + std::to_string(memoryHeld) : "";
+    // What else ran on the machine meanwhile shows in its load.
+    printf(" \"load_average\": [%s, %s],\n", loadBefore.c_str(), loadAverage().c_str());
     printf(" \"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld%s},\n"
            " \"idle_cpu_percent\": {\"subscribers\": %d, \"percent\": %.4f},\n \"series\": [\n",
            options.label.c_str(), memoryIdle, options.subscribers.back(), memoryAtLargest, heldMemory.c_str(),
