@@ -350,6 +350,7 @@ def main():
     parser.add_argument("--mqtt", nargs=2, metavar=("WITHOUT", "WITH"))
     parser.add_argument("--outbox")
     parser.add_argument("--keyboard", nargs=2, metavar=("SERIAL", "KEYBOARD"))
+    parser.add_argument("--notes", help="hand-written findings to append (bench/profile-notes.md)")
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
     options = parser.parse_args()
@@ -409,6 +410,9 @@ def main():
         lines += mqtt_targets(*mqtt_pair)
     if drain:
         lines += outbox_targets(drain)
+    if options.notes:
+        with open(options.notes) as file:
+            lines += [""] + file.read().rstrip("\n").split("\n")
     with open(options.markdown, "w") as file:
         file.write("\n".join(lines) + "\n")
     if options.plot:
