@@ -197,10 +197,22 @@ struct Series {
     int subscribers = 0, size = 0, scans = 0, lost = 0, wrong = 0;
     std::vector<double> firstMs, lastMs, allMs;
     double cpuPerScan = 0;
+    long memoryKb = -1;  // resident, once the series is done
     bool mqtt = false;
     std::vector<double> mqttMs;  // to the MQTT subscriber
     int mqttLost = 0;
 };
+
+// The machine's load average over the last minute, as the kernel gives it.
+std::string loadAverage() {
+    FILE* file = fopen("/proc/loadavg", "r");
+    char text[32] = "-1";
+    if (file) {
+        if (fscanf(file, "%31s", text) != 1) snprintf(text, sizeof text, "-1");
+        fclose(file);
+    }
+    return text;
+}
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
@@ -261,6 +273,7 @@ Series measure(PlayedScanner& scanner, Subscribers& subscribers, pid_t bridge, i
         subscribers.drain(1ms);
     }
     series.cpuPerScan = (cpuSeconds(bridge) - cpuBefore) / scans;
+    series.memoryKb = residentKb(bridge);
     return series;
 }
 
@@ -270,7 +283,8 @@ void printSeries(const Series& s, bool comma) {
            s.subscribers, s.size, s.scans, s.lost, s.wrong, distribution(s.firstMs).c_str(),
            distribution(s.lastMs).c_str(), distribution(s.allMs).c_str());
     if (s.mqtt) printf("     \"mqtt_ms\": %s, \"mqtt_lost\": %d,\n", distribution(s.mqttMs).c_str(), s.mqttLost);
-    printf("     \"cpu_ms_per_scan\": %.4f}%s\n", s.cpuPerScan * 1000, comma ? "," : "");
+    printf("     \"cpu_ms_per_scan\": %.4f, \"memory_kb\": %ld}%s\n", s.cpuPerScan * 1000, s.memoryKb,
+           comma ? "," : "");
 }
 
 }  // namespace
@@ -284,6 +298,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     prepareForManyConnections();
+    const std::string loadBefore = loadAverage();
 
     pid_t broker = -1;
     std::unique_ptr<MqttWatcher> mqtt;
@@ -355,10 +370,15 @@ int main(int argc, char** argv) {
     } else {
         printf("{\n");
     }
-    printf(" \"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld, \"%d\": %ld},\n"
+    // Without subscribers held, their count (0) would name the idle figure again.
+    const std::string heldMemory =
+        options.hold > 0 ? ", \"" + std::to_string(options.hold) + "\": " + std::to_string(memoryHeld) : "";
+    // What else ran on the machine meanwhile shows in its load.
+    printf(" \"load_average\": [%s, %s],\n", loadBefore.c_str(), loadAverage().c_str());
+    printf(" \"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld%s},\n"
            " \"idle_cpu_percent\": {\"subscribers\": %d, \"percent\": %.4f},\n \"series\": [\n",
-           options.label.c_str(), memoryIdle, options.subscribers.back(), memoryAtLargest, options.hold,
-           memoryHeld, options.subscribers.back(), idleCpuPercent);
+           options.label.c_str(), memoryIdle, options.subscribers.back(), memoryAtLargest, heldMemory.c_str(),
+           options.subscribers.back(), idleCpuPercent);
     for (std::size_t i = 0; i < results.size(); ++i) printSeries(results[i], true);
     printSeries(held, false);
     printf(" ]}\n");
