@@ -13,6 +13,18 @@
 
 namespace {
 
+// A driver that cannot run part of the line asked for keeps its own for
+// that part, and the settings still "succeed": said once a scanner is
+// opened, not at each reopen between its scans.
+void warnOfLineKept(int port, const ScannerDevice& device) {
+    const auto kept = lineOfPort(port);
+    if (!kept || describeLine(*kept) == describeLine(device.line)) return;
+    consoleErr(LineKind::Warning,
+               "TirnSerial: warning: serial scanner %s runs at %s, not %s: its port cannot do the rest; its scans "
+               "may arrive garbled\n",
+               device.path.c_str(), describeLine(*kept).c_str(), describeLine(device.line).c_str());
+}
+
 // A serial scanner's source. The first one's port (SerialHandle) is open
 // already at start-up and opened here when it comes back; the others have
 // ports and buffers of their own.
@@ -24,10 +36,12 @@ std::unique_ptr<ScanSource> openSerialScanner(const ScannerDevice& device, const
             if (atStartUp) adviseOnUnreadableScanner(device.path, strerror(errno));
             return nullptr;
         }
+        warnOfLineKept(port, device);
         if (atStartUp) consoleOut(LineKind::EventsOnly, "serial scanner %s: reading it\n", device.path.c_str());
         return std::make_unique<SerialScanSource>(port, device.path, device.line, settings.charsets, framing);
     }
     if (!atStartUp && init_com(device.path.c_str(), device.line) < 0) return nullptr;
+    warnOfLineKept(SerialHandle, device);
     return std::make_unique<SerialScanSource>(buffers, device.path, device.line, settings.charsets, framing);
 }
 

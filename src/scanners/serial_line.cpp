@@ -55,6 +55,12 @@ std::optional<speed_t> termiosSpeed(int baud) {
     return std::nullopt;
 }
 
+std::optional<int> baudOfSpeed(speed_t speed) {
+    for (const auto& [rate, constant] : kSpeeds)
+        if (constant == speed) return rate;
+    return std::nullopt;
+}
+
 std::optional<int> parseBaud(const std::string& text) {
     if (!allDigits(text)) return std::nullopt;
     const int baud = std::stoi(text);
@@ -89,6 +95,13 @@ bool applyLineSettings(const std::string& fields, SerialLine& line, std::string&
         if (comma == std::string::npos) return true;
         start = comma + 1;
     }
+}
+
+std::string describeLine(const SerialLine& line) {
+    static const char* const kFlows[] = {"none", "rtscts", "xonxoff"};
+    const std::string speed = line.baud > 0 ? std::to_string(line.baud) + " bit/s" : "another speed";
+    return speed + ", " + std::to_string(line.dataBits) + line.parity + std::to_string(line.stopBits) + ", " +
+           kFlows[static_cast<int>(line.flow)];
 }
 
 std::chrono::milliseconds threeCharacterTimes(const SerialLine& line) {

@@ -120,8 +120,28 @@ termios comSettings(const termios& device, int baud, int dataBits, char parity, 
 termios lineSettings(const termios& device, const SerialLine& line) {
     termios settings = comSettings(device, line.baud, line.dataBits, line.parity, line.stopBits);
     if (line.dataBits == 7) settings.c_iflag |= ISTRIP;
+    // A byte that fails its parity check would otherwise be read as a zero
+    // byte, which ends the scan's text there: drop it, and the rest of the
+    // scan still arrives.
+    if ((settings.c_iflag & INPCK) != 0) settings.c_iflag |= IGNPAR;
     applyFlow(settings, line.flow);
     return settings;
+}
+
+std::optional<SerialLine> lineOfPort(int descriptor) {
+    termios port{};
+    if (tcgetattr(descriptor, &port) != 0) return std::nullopt;
+    SerialLine line;
+    // Both ways at one speed of the table, or "another speed".
+    line.baud = cfgetispeed(&port) == cfgetospeed(&port) ? baudOfSpeed(cfgetospeed(&port)).value_or(0) : 0;
+    const tcflag_t size = port.c_cflag & CSIZE;
+    line.dataBits = size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5;
+    line.parity = (port.c_cflag & PARENB) == 0 ? 'N' : (port.c_cflag & PARODD) != 0 ? 'O' : 'E';
+    line.stopBits = (port.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    line.flow = (port.c_cflag & CRTSCTS) != 0                         ? FlowControl::RtsCts
+                : (port.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF) ? FlowControl::XonXoff
+                                                                    : FlowControl::None;
+    return line;
 }
 
 int set_com_config(int descriptor, int baud, int dataBits, char parity, int stopBits,

@@ -158,6 +158,10 @@ TEST_F(Scanners, SerialAndKeyboardTogether) {
     EXPECT_NE(service_->out().find("\nbaud = 9600\n"), std::string::npos) << service_->out();
     EXPECT_TRUE(service_->waitForError("TirnSerial: warning: --gap-ms 20 is shorter than three characters on "
                                        "/dev/ttyUSB1 (28 ms at 1200 bit/s): its scans may arrive cut apart\n"));
+    // What a port keeps of its own is said, once: a pty, eight data bits and no parity bit.
+    const std::string kept = "TirnSerial: warning: serial scanner /dev/ttyUSB1 runs at 1200 bit/s, 8N2, xonxoff, not "
+                             "1200 bit/s, 7E2, xonxoff: its port cannot do the rest; its scans may arrive garbled\n";
+    EXPECT_TRUE(service_->waitForError(kept));
     client_ = subscriber();
     expectScanReaches(*client_, "SERIAL-1");
     handheld.type("HANDHELD-1");
@@ -186,6 +190,9 @@ TEST_F(Scanners, SerialAndKeyboardTogether) {
     expectFigures(1, "keyboard " + kKeyboard + " connected 3");
     keyboard.unplug();
     EXPECT_EQ(service_->waitForExit(), 0);
+    const std::string err = service_->err();
+    EXPECT_EQ(err.find(kept), err.rfind(kept)) << err;
+    EXPECT_EQ(err.find("serial scanner /dev/ttyUSB0 runs at"), std::string::npos) << err;
 }
 
 }  // namespace

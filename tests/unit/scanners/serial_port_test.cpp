@@ -77,14 +77,14 @@ TEST(ComSettings, FrameFormatFlags) {
 TEST(LineSettings, FormatAndFlowControl) {
     const termios sevenE2 = lineSettings(deviceWith(0, CRTSCTS), {1200, 7, 'E', 2, FlowControl::XonXoff});
     EXPECT_EQ(sevenE2.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), CS7 | PARENB | CSTOPB);
-    EXPECT_EQ(sevenE2.c_iflag & (INPCK | ISTRIP | IXON | IXOFF), INPCK | ISTRIP | IXON | IXOFF);
+    EXPECT_EQ(sevenE2.c_iflag & (INPCK | IGNPAR | ISTRIP | IXON | IXOFF), INPCK | IGNPAR | ISTRIP | IXON | IXOFF);
     EXPECT_EQ(cfgetispeed(&sevenE2), B1200);
     const termios eightO1 = lineSettings(deviceWith(IXON | IXOFF, 0), {9600, 8, 'O', 1, FlowControl::RtsCts});
     EXPECT_EQ(eightO1.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), CS8 | PARENB | PARODD | CRTSCTS);
-    EXPECT_EQ(eightO1.c_iflag & (INPCK | ISTRIP | IXON | IXOFF), INPCK);
+    EXPECT_EQ(eightO1.c_iflag & (INPCK | IGNPAR | ISTRIP | IXON | IXOFF), INPCK | IGNPAR);
     const termios none = lineSettings(deviceWith(IXON | IXOFF, CRTSCTS), SerialLine{});
     EXPECT_EQ(none.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS8);
-    EXPECT_EQ(none.c_iflag & (INPCK | IXON | IXOFF), 0u);
+    EXPECT_EQ(none.c_iflag & (INPCK | IGNPAR | IXON | IXOFF), 0u);
     EXPECT_EQ(cfgetospeed(&none), B115200);
 }
 

@@ -22,6 +22,8 @@ struct SerialLine {
 // The termios constant of a speed from 1200 to 4000000 bit/s that termios
 // offers; nothing for any other.
 std::optional<speed_t> termiosSpeed(int baud);
+// The other way: the speed in bit/s of a termios constant of that table.
+std::optional<int> baudOfSpeed(speed_t speed);
 
 // "9600": a speed termios offers from 1200 bit/s.
 std::optional<int> parseBaud(const std::string& text);
@@ -36,6 +38,9 @@ std::optional<FlowControl> parseFlowControl(const std::string& text);
 // order, each at most once. What they set goes into `line`; false, with
 // `problem` saying why, for a field that is none of them or comes twice.
 bool applyLineSettings(const std::string& fields, SerialLine& line, std::string& problem);
+
+// "9600 bit/s, 7E1, rtscts": the line as the options name its parts.
+std::string describeLine(const SerialLine& line);
 
 // Three characters' time on the line, start and stop bits included,
 // rounded up to the millisecond: the least silence that may end a scan.

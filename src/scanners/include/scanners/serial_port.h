@@ -6,6 +6,8 @@
 
 #include <termios.h>
 
+#include <optional>
+
 // The open data port; -1 until the first init_com. init_com stores whatever
 // OpenSerialPort returned, a failure included.
 extern int SerialHandle;
@@ -31,6 +33,12 @@ termios comSettings(const termios& device, int baud, int dataBits, char parity, 
 // (none clears the device's). Seven data bits also strip the eighth bit,
 // which an adapter that cannot frame seven bits hands over as parity.
 termios lineSettings(const termios& device, const SerialLine& line);
+
+// The line an open port runs at, as its driver reports it (baud 0: a
+// speed outside the table); nothing when the descriptor is no terminal.
+// A driver that cannot run part of a line keeps its own for that part,
+// and tcsetattr still succeeds.
+std::optional<SerialLine> lineOfPort(int fd);
 
 // Raw mode, speed, character size, parity and stop bits on an open
 // descriptor; reads return as soon as one byte has arrived. 0 or -1.
