@@ -315,7 +315,8 @@ def console_lines(events, everything):
             "TirnSerial with `--log all` (a line per subscriber and scan, `call websocket doSend`, among others) "
             "beside `--log events` (no line per scan or send), `--gap-ms 5`, 1000 subscribers, 14-byte scans, 200 a "
             "series; the two alternately, three rounds, each figure the median of the rounds. Standard output "
-            "and error go to a pipe that the bench reads and throws away, as journald would read it.", ""] + \
+            "and error go to a pipe that the bench reads and throws away, as journald would read it." +
+            machine_load(events + everything), ""] + \
         rounds_table(events, everything, ("--log events", "--log all"), (1000,), RELAY_FIGURES[:3])
 
 
@@ -336,11 +337,15 @@ def relay_targets(relay, ours):
     return checks
 
 
+def machine_load(results):
+    loads = [load for result in results for load in result.get("load_average", [])]
+    return (f" The machine's load average (1 minute) was {min(loads):.1f} to {max(loads):.1f} at the starts and "
+            "ends of the runs: it is shared with other builds, and latency figures vary between rounds "
+            "more than CPU figures do." if loads else "")
+
+
 def relay_lines(relay, ours, options):
-    loads = [load for result in relay + ours for load in result.get("load_average", [])]
-    load_note = (f" The machine's load average (1 minute) was {min(loads):.1f} to {max(loads):.1f} at the starts and "
-                 "ends of the runs: it is shared with other builds, and latency figures vary between rounds "
-                 "more than CPU figures do." if loads else "")
+    load_note = machine_load(relay + ours)
     given = f" with `{options}`" if options else " with its default console"
     output = ("a pipe that the bench reads, as journald would" if all("bridge_output" in r for r in relay + ours)
               else "/dev/null")
@@ -350,7 +355,8 @@ def relay_lines(relay, ours, options):
             "loop, a console line a scan; no bounds, no TLS. TirnSerial runs" + given + " and `--gap-ms 5`; both "
             "have their standard output and error on " + output + ". The same fleet of subscribers receives from "
             "both (14-byte scans, 200 a series); the two run alternately, three rounds back to back, and each "
-            "figure is the median of the three rounds (the last column: TirnSerial's figure over the relay's in each round). "
+            "figure is the median of the three rounds (the last column: TirnSerial's figure over the relay's in "
+            "each round). "
             "The fleet shares the machine's 2 cores with the bridge; TirnSerial may fan out on a second thread, "
             "the bare relay does not. Memory: resident, after the series." + load_note, ""] + relay_table(relay, ours)
 
