@@ -9,8 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -25,6 +28,17 @@ void forEachEntry(const std::string& directory, Visit visit) {
     }
 }
 
+// Reads the bridge's output as journald would, and throws it away: a pipe
+// that the bridge's writes may fill and wait on, not /dev/null, which takes
+// anything at no cost.
+void drainInBackground(int fd) {
+    std::thread([fd] {
+        char bytes[65536];
+        for (ssize_t got = 1; got > 0 || (got < 0 && errno == EINTR);) got = read(fd, bytes, sizeof bytes);
+        close(fd);
+    }).detach();
+}
+
 }  // namespace
 
 void prepareForManyConnections() {
@@ -34,18 +48,25 @@ void prepareForManyConnections() {
 }
 
 pid_t startBridge(const std::vector<std::string>& command) {
+    std::vector<char*> argv;
+    for (const auto& part : command) argv.push_back(const_cast<char*>(part.c_str()));
+    argv.push_back(nullptr);
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        perror("pipe2");
+        exit(1);
+    }
     const pid_t pid = fork();
     if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDWR);
+        const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(devNull, 0);
-        dup2(devNull, 1);
-        dup2(devNull, 2);
-        std::vector<char*> argv;
-        for (const auto& part : command) argv.push_back(const_cast<char*>(part.c_str()));
-        argv.push_back(nullptr);
+        dup2(output[1], 1);
+        dup2(output[1], 2);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    close(output[1]);
+    drainInBackground(output[0]);
     return pid;
 }
 

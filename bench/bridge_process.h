@@ -10,7 +10,9 @@
 // Lets this process and the bridge it starts hold tens of thousands of
 // connections, and survive peers that go away mid-write.
 void prepareForManyConnections();
-// Starts the command with its standard streams on /dev/null.
+// Starts the command with standard input on /dev/null, and standard output
+// and error on one pipe that a thread of this process reads, as a service
+// manager's journal would.
 pid_t startBridge(const std::vector<std::string>& command);
 // Waits until something accepts connections on 127.0.0.1:PORT.
 bool waitForListener(int port = 9010);

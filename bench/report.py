@@ -286,22 +286,38 @@ RELAY_FIGURES = (("CPU per scan (ms)", lambda e: e["cpu_ms_per_scan"]),
                  ("resident memory (MB)", lambda e: e["memory_kb"] / 1024 if e.get("memory_kb", -1) > 0 else None))
 
 
-def relay_table(relay, ours):
-    rows = ["| subscribers: figure | bare relay | TirnSerial | TirnSerial / bare relay | ratio in each round |",
+# Each figure at each count: the median of the rounds of `first` and of
+# `second`, their ratio, and the ratio in each round.
+def rounds_table(first, second, names, counts, figures):
+    rows = [f"| subscribers: figure | {names[0]} | {names[1]} | {names[1]} / {names[0]} | ratio in each round |",
             "| --- | ---: | ---: | ---: | --- |"]
-    for count in RELAY_COUNTS:
-        for name, figure in RELAY_FIGURES:
-            a, b = per_round(relay, count, figure), per_round(ours, count, figure)
+    for count in counts:
+        for name, figure in figures:
+            a, b = per_round(first, count, figure), per_round(second, count, figure)
             if not a or not b or None in a + b:
                 continue
             rounds = ", ".join(ratio(y, x) for x, y in zip(a, b))
             rows.append(f"| {count}: {name} | {median(a):.3f} | {median(b):.3f} | {ratio(median(b), median(a))} | "
                         f"{rounds} |")
-        lost = [e["lost"] for r in relay + ours for e in r["series"] if e["subscribers"] == count and e["scans"]]
-        wrong = [e["wrong"] for r in relay + ours for e in r["series"] if e["subscribers"] == count and e["scans"]]
+        lost = [e["lost"] for r in first + second for e in r["series"] if e["subscribers"] == count and e["scans"]]
+        wrong = [e["wrong"] for r in first + second for e in r["series"] if e["subscribers"] == count and e["scans"]]
         if any(lost) or any(wrong):
             rows.append(f"| {count}: scans lost / wrong, all rounds | - | {sum(lost)} / {sum(wrong)} | - | - |")
     return rows
+
+
+def relay_table(relay, ours):
+    return rounds_table(relay, ours, ("bare relay", "TirnSerial"), RELAY_COUNTS, RELAY_FIGURES)
+
+
+def console_lines(events, everything):
+    return ["", "## Console: --log all beside --log events (1000 subscribers)", "",
+            "TirnSerial with `--log all` (a line per subscriber and scan, `call websocket doSend`, among others) "
+            "beside `--log events` (no line per scan or send), `--gap-ms 5`, 1000 subscribers, 14-byte scans, 200 a "
+            "series; the two alternately, three rounds, each figure the median of the rounds. Standard output "
+            "and error go to a pipe that the bench reads and throws away, as journald would read it." +
+            machine_load(events + everything), ""] + \
+        rounds_table(events, everything, ("--log events", "--log all"), (1000,), RELAY_FIGURES[:3])
 
 
 def relay_targets(relay, ours):
@@ -321,19 +337,26 @@ def relay_targets(relay, ours):
     return checks
 
 
+def machine_load(results):
+    loads = [load for result in results for load in result.get("load_average", [])]
+    return (f" The machine's load average (1 minute) was {min(loads):.1f} to {max(loads):.1f} at the starts and "
+            "ends of the runs: it is shared with other builds, and latency figures vary between rounds "
+            "more than CPU figures do." if loads else "")
+
+
 def relay_lines(relay, ours, options):
-    loads = [load for result in relay + ours for load in result.get("load_average", [])]
-    load_note = (f" The machine's load average (1 minute) was {min(loads):.1f} to {max(loads):.1f} at the starts and "
-                 "ends of the runs: it is shared with other builds, and latency figures vary between rounds "
-                 "more than CPU figures do." if loads else "")
+    load_note = machine_load(relay + ours)
     given = f" with `{options}`" if options else " with its default console"
+    output = ("a pipe that the bench reads, as journald would" if all("bridge_output" in r for r in relay + ours)
+              else "/dev/null")
     return ["", "## Beside a bare relay", "",
             "The bare relay (`bench/bare_relay.cpp`) is the floor: one thread, epoll, the tty held open, a scan "
             "ended after 5 ms of silence, one frame built per scan and one `send` of it to each subscriber in a "
             "loop, a console line a scan; no bounds, no TLS. TirnSerial runs" + given + " and `--gap-ms 5`; both "
-            "have their standard output on /dev/null. The same fleet of subscribers receives from both (14-byte "
-            "scans, 200 a series); the two run alternately, three rounds back to back, and each figure is the "
-            "median of the three rounds (the last column: TirnSerial's figure over the relay's in each round). "
+            "have their standard output and error on " + output + ". The same fleet of subscribers receives from "
+            "both (14-byte scans, 200 a series); the two run alternately, three rounds back to back, and each "
+            "figure is the median of the three rounds (the last column: TirnSerial's figure over the relay's in "
+            "each round). "
             "The fleet shares the machine's 2 cores with the bridge; TirnSerial may fan out on a second thread, "
             "the bare relay does not. Memory: resident, after the series." + load_note, ""] + relay_table(relay, ours)
 
@@ -345,6 +368,8 @@ def main():
     parser.add_argument("--relay", nargs="*", default=[], help="the bare relay's rounds")
     parser.add_argument("--beside-relay", nargs="*", default=[], help="TirnSerial's rounds beside it")
     parser.add_argument("--tirn-options", default="", help="what TirnSerial was given beyond the defaults")
+    parser.add_argument("--console-all", nargs="*", default=[], help="TirnSerial's rounds with --log all")
+    parser.add_argument("--console-events", nargs="*", default=[], help="and with --log events")
     parser.add_argument("--adapters", nargs="*", default=[])
     parser.add_argument("--tls", nargs=2, metavar=("PLAIN", "TLS"))
     parser.add_argument("--mqtt", nargs=2, metavar=("WITHOUT", "WITH"))
@@ -363,7 +388,13 @@ def main():
     relay, beside = [load(path) for path in options.relay], [load(path) for path in options.beside_relay]
     if relay and beside:
         lines += relay_lines(relay, beside, options.tirn_options)
+    console = [load(path) for path in options.console_events], [load(path) for path in options.console_all]
+    if all(console):
+        lines += console_lines(*console)
+    if relay and beside:
         lines += ["", "## Beside a baseline bridge", ""]
+    if "bridge_output" not in ours:
+        lines += ["Measured before the bench read the bridges' output through a pipe: it went to /dev/null.", ""]
     lines += table(ours, base)
     floor = ours.get("kernel_floor_ms")
     if floor:

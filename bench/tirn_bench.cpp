@@ -1,7 +1,8 @@
 // Measures a scanner-to-WebSocket bridge end to end, the way users meet it:
 // this program plays the scanner on /dev/ttyUSB0 (a pty) and every
-// subscriber on port 9010, and reads the bridge's CPU time and memory from
-// /proc. Run it inside scripts/sandbox. Prints one JSON object.
+// subscriber on port 9010, reads the bridge's CPU time and memory from
+// /proc, and its output from a pipe, as journald would. Run it inside
+// scripts/sandbox. Prints one JSON object.
 //
 // usage: tirn-bench --label NAME [--subscribers 1,100,1000] [--sizes 14,100,1000]
 //                   [--scans 300] [--hold 10000] [--idle-seconds 20] [--adapter MODEL]
@@ -375,6 +376,7 @@ int main(int argc, char** argv) {
         options.hold > 0 ? ", \"" + std::to_string(options.hold) + "\": " + std::to_string(memoryHeld) : "";
     // What else ran on the machine meanwhile shows in its load.
     printf(" \"load_average\": [%s, %s],\n", loadBefore.c_str(), loadAverage().c_str());
+    printf(" \"bridge_output\": \"pipe\",\n");  // read as journald would (startBridge)
     printf(" \"label\": \"%s\",\n \"memory_kb\": {\"0\": %ld, \"%d\": %ld%s},\n"
            " \"idle_cpu_percent\": {\"subscribers\": %d, \"percent\": %.4f},\n \"series\": [\n",
            options.label.c_str(), memoryIdle, options.subscribers.back(), memoryAtLargest, heldMemory.c_str(),
