@@ -19,6 +19,8 @@ namespace {
 
 constexpr std::uint32_t kMaxHeaderBytes = 8 * 1024;
 constexpr std::uint64_t kMaxBodyBytes = 1024;
+// How long what a client sends after its answer is read and dropped.
+constexpr auto kLingerTimeout = std::chrono::seconds(2);
 
 ClientStream clientStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls) {
     if (tls == nullptr) return ClientStream(std::in_place_type<PlainStream>, std::move(socket));
@@ -152,6 +154,19 @@ void HttpSession::finish() {
     }
     beast::error_code ignored;
     tcp().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+    // The rest of a request refused before it was read whole may still be
+    // coming: closing with it unread would reset the connection, and the
+    // client could lose the answer. It is read and dropped until the client
+    // closes, for a short while at most.
+    tcp().expires_after(kLingerTimeout);
+    dropUntilClosed();
+}
+
+void HttpSession::dropUntilClosed() {
+    buffer_.clear();
+    tcp().async_read_some(buffer_.prepare(4096), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        if (!ec) self->dropUntilClosed();
+    });
 }
 
 }  // namespace server

@@ -34,6 +34,7 @@ private:
     template <class Response>
     void answer(Response response);
     void finish();
+    void dropUntilClosed();
     PlainStream& tcp();
 
     TlsSettings tls_;

@@ -118,8 +118,7 @@ TEST_F(Tls, StartupChecksTheFiles) {
 
     chmod(pair_.key.c_str(), 0644);
     startService(tlsArguments(pair_));
-    EXPECT_NE(service_->err().find("warning: other users can read the TLS key " + pair_.key), std::string::npos)
-        << service_->err();
+    EXPECT_TRUE(service_->waitForError("warning: other users can read the TLS key " + pair_.key)) << service_->err();
     EXPECT_TRUE(subscriber());
     unplugAndExpectCleanExit();
 }

@@ -139,7 +139,7 @@ TEST_F(WebFace, AccessTokenGuardsScansAndFigures) {
     EXPECT_EQ(empty.waitForExit(), 2);
     EXPECT_EQ(empty.err(), "TirnSerial: the token file " + emptyFile + " has no token on its first line\n");
     startService({"0", "--token-file", tokenFile});
-    EXPECT_NE(service_->err().find("warning: other users can read the token file " + tokenFile), std::string::npos);
+    EXPECT_TRUE(service_->waitForError("warning: other users can read the token file " + tokenFile));
 
     auto member = WsClient::connect();
     auto stranger = WsClient::connect();
