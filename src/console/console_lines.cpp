@@ -78,10 +78,22 @@ std::string formatted(const char* format, va_list args) {
     return text;
 }
 
-// Both streams' lines, each whole, in the order printed; and whether each
-// stream is inside a line (printed without its end), which takes no prefix.
+// Both streams' lines, each whole, in the order printed; and, for each
+// stream, whether it is inside a line (printed without its end), which
+// takes no prefix, and of what kind that line is.
 std::mutex printing;
-bool midLine[2];
+struct OpenLine {
+    bool open = false;
+    LineKind kind = LineKind::Chatter;
+};
+OpenLine openLines[2];
+
+// Under a service manager both streams are one connection to the journal,
+// so a line left open on one is continued by the other.
+OpenLine& openLineOf(int fd) {
+    const bool oneStream = journal().stdoutIs && journal().stderrIs;
+    return openLines[!oneStream && fd == STDERR_FILENO];
+}
 
 void print(FILE* stream, int fd, LineKind kind, const char* format, va_list args) {
     if (!shown(kind)) return;
@@ -93,12 +105,17 @@ void print(FILE* stream, int fd, LineKind kind, const char* format, va_list args
         fwrite(text.data(), 1, text.size(), stream);
     } else {
         std::string lines;
-        bool& inLine = midLine[fd == STDERR_FILENO];
+        OpenLine& line = openLineOf(fd);
+        // A line of another kind ends the one left open, which would
+        // otherwise file it under that line's priority.
+        if (line.open && line.kind != kind) lines += '\n';
+        line.open = line.open && line.kind == kind;
         for (const char c : text) {
-            if (!inLine) lines += prefix;
+            if (!line.open) lines += prefix;
             lines += c;
-            inLine = c != '\n';
+            line.open = c != '\n';
         }
+        line.kind = kind;
         fwrite(lines.data(), 1, lines.size(), stream);
     }
     errno = savedErrno;

@@ -300,9 +300,11 @@ void settleScanGap(Options& options, bool gapGiven) {
             options.scanGap = threeCharacters;
             continue;
         }
-        fprintf(stderr, "TirnSerial: warning: --gap-ms %ld is shorter than three characters on %s (%ld ms at %d "
-                "bit/s): its scans may arrive cut apart\n", static_cast<long>(options.scanGap.count()),
-                device.path.c_str(), static_cast<long>(threeCharacters.count()), device.line.baud);
+        consoleErr(LineKind::Warning,
+                   "TirnSerial: warning: --gap-ms %ld is shorter than three characters on %s (%ld ms at %d bit/s): "
+                   "its scans may arrive cut apart\n",
+                   static_cast<long>(options.scanGap.count()), device.path.c_str(),
+                   static_cast<long>(threeCharacters.count()), device.line.baud);
     }
 }
 

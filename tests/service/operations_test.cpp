@@ -282,11 +282,13 @@ TEST_F(Operations, JournalKeepsTheOrderOfBothStreams) {
     options.scannerPlugged = false;
     options.oneStream = true;
     options.journal = true;
-    ServiceProcess service({"abc"}, options);
+    ServiceProcess service({"abc", "--baud", "1200", "--gap-ms", "1"}, options);
     EXPECT_EQ(service.waitForExit(), 255);
     const std::string journal = service.out();
     std::size_t at = 0;
-    for (const char* line : {"<7>程序打开成功!\n",
+    for (const char* line : {"<4>TirnSerial: warning: --gap-ms 1 is shorter than three characters on /dev/ttyUSB0 "
+                             "(25 ms at 1200 bit/s): its scans may arrive cut apart\n",
+                             "<7>程序打开成功!\n",
                              "<4>TirnSerial: warning: the mode 'abc' is not a number: read as mode 0 (see --help)\n",
                              "<7>已选择pdf417\n", "<7>open /dev/ttyUSB0\n",
                              "<7>open serial port: No such file or directory\n", "<7>init_com error\n",
