@@ -4,7 +4,6 @@
 #include "tls_context.h"
 #include "websocket_session.h"
 #include "console/console.h"
-#include "console/console.h"
 #include "console/console_lines.h"
 
 #include <boost/asio/post.hpp>
