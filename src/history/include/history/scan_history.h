@@ -1,0 +1,57 @@
+// The history component: one number for every scan, and the last scans
+// kept for clients that come back. It uses the console and the text
+// component.
+//
+// Numbers only ever go up, across restarts too: the last one given is kept
+// in SQLite in the state directory. The last `depth` scans are kept in
+// memory for clients resuming, and in the store too, so that a restart
+// keeps them; the store is written from a thread of its own, never on the
+// way to the clients.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One scan as it was published.
+struct NumberedScan {
+    std::uint64_t seq = 0;
+    std::chrono::system_clock::time_point time;   // when the scan ended
+    std::string scanner;                           // its device's path
+    std::shared_ptr<const std::string> plain;      // the scan message, as every client has always had it
+    std::shared_ptr<const std::string> numbered;   // the same with "seq", "time" and "scanner" after "Data"
+};
+
+// What a client resuming after `seq` can still have.
+struct ScansSince {
+    std::vector<NumberedScan> scans;  // numbered above it, oldest first, at most the limit asked for
+    std::uint64_t missed = 0;         // numbers above it that are no longer kept
+    bool ahead = false;               // it is above the last number given: not one of ours
+    bool more = false;                // the limit cut the list short
+};
+
+class ScanHistory {
+public:
+    // Opens or begins the store in `stateDir` (empty: none). Without a usable
+    // store numbers begin above a floor taken from the clock, and `problem`
+    // says why the store could not be used.
+    static std::unique_ptr<ScanHistory> open(const std::string& stateDir, std::size_t depth, std::string& problem);
+    virtual ~ScanHistory() = default;
+
+    // Gives the scan the next number and builds both of its messages.
+    virtual NumberedScan number(const std::string& plainMessage, std::uint64_t size, const std::string& text,
+                                const std::string& scanner) = 0;
+    // Keeps a scan that has been published (memory now, the store later).
+    virtual void keep(const NumberedScan& scan) = 0;
+    // The kept scans numbered above `seq`, oldest first, at most `limit`.
+    virtual ScansSince since(std::uint64_t seq, std::size_t limit) const = 0;
+    // The last number given (0: none yet), the oldest kept (0: none kept),
+    // and how many are kept.
+    virtual std::uint64_t last() const = 0;
+    virtual std::uint64_t oldest() const = 0;
+    virtual std::size_t kept() const = 0;
+};
