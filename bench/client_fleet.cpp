@@ -73,7 +73,7 @@ void ClientFleet::drop(Client& client) {
     client.fd = -1;
 }
 
-bool ClientFleet::openOne() {
+bool ClientFleet::openOne(const std::string& target) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -97,7 +97,9 @@ bool ClientFleet::openOne() {
             return false;
         }
     }
-    send(client, clientHandshake());
+    std::string handshake = clientHandshake();
+    handshake.replace(handshake.find(' ') + 1, 1, target);
+    send(client, handshake);
     fcntl(fd, F_SETFL, O_NONBLOCK);
     epoll_event event{};
     event.events = EPOLLIN;
@@ -107,13 +109,13 @@ bool ClientFleet::openOne() {
     return true;
 }
 
-long ClientFleet::connect(int count) {
+long ClientFleet::connect(int count, const std::string& target) {
     const std::size_t first = clients_.size();
     for (int done = 0; done < count;) {
         const int batch = std::min(200, count - done);
         const std::size_t from = clients_.size();
         for (int i = 0; i < batch; ++i)
-            if (!openOne()) return -1;
+            if (!openOne(target)) return -1;
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         for (std::size_t i = from; i < clients_.size();) {
             if (clients_[i].upgraded) {

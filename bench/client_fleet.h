@@ -21,9 +21,10 @@ public:
     ~ClientFleet();
 
     // Opens `count` more connections and waits for their opening handshakes,
-    // in batches the listen backlog can take. Returns the index of the first
-    // new client, or -1 when the server did not let them all in.
-    long connect(int count);
+    // in batches the listen backlog can take, each asking for `target`.
+    // Returns the index of the first new client, or -1 when the server did
+    // not let them all in.
+    long connect(int count, const std::string& target = "/");
     void sendText(std::size_t client, std::string_view payload);
     // Sends a close frame and closes the socket at once, as a closed tab does.
     void close(std::size_t client);
@@ -42,7 +43,7 @@ private:
         std::string in;
         std::string message;  // a fragmented message so far
     };
-    bool openOne();
+    bool openOne(const std::string& target);
     void send(Client& client, std::string_view bytes);
     // What has arrived on the connection, without waiting: false once it
     // has closed.

@@ -3,6 +3,7 @@
 baseline bridge, and TirnSerial behind each adapter model) into Markdown tables with the targets
 checked, and a latency plot."""
 import argparse
+import os
 import json
 
 
@@ -361,6 +362,41 @@ def relay_lines(relay, ours, options):
             "the bare relay does not. Memory: resident, after the series." + load_note, ""] + relay_table(relay, ours)
 
 
+def resume_lines(resumed, on, off):
+    lines = ["", "## Clients that come back", ""]
+    if resumed:
+        lines += [f"{resumed['clients']} WebSocket clients each close and reconnect with `?since=` the last number "
+                  f"they saw, every {resumed['every_ms']} ms for {resumed['seconds']:.0f} s, while the scanner types "
+                  f"scans back to back at the line rate (`--end-on cr`): {resumed['scans']} scans, "
+                  f"{resumed['reconnects']} reconnections ({resumed['refused']} refused). Each client must have every "
+                  "scan from its first on exactly once, in order.", "",
+                  "| figure | value |", "| --- | ---: |",
+                  f"| scans missed | {resumed['missed']} |", f"| scans had twice | {resumed['twice']} |",
+                  f"| scans out of order | {resumed['out_of_order']} |",
+                  f"| scans replayed from the history a second | {resumed['replayed_per_s']:.0f} |"]
+    if on and off:
+        lines += ["", "Live scans to 100 steady subscribers with the history on (`--history 1000`, kept in the "
+                  "state directory) beside `--history 0`, `--gap-ms 5`, 14-byte scans; alternately, three rounds."
+                  + machine_load(on + off), ""]
+        lines += rounds_table(off, on, ("--history 0", "--history 1000"), (100,), RELAY_FIGURES[:3])
+    return lines
+
+
+def resume_targets(resumed, on, off):
+    checks = []
+    if resumed:
+        ok = resumed["missed"] == 0 and resumed["twice"] == 0 and resumed["refused"] == 0
+        checks.append(f"- {'met' if ok else 'NOT met'}: clients coming back every {resumed['every_ms']} ms miss no "
+                      f"scan and have none twice ({resumed['missed']} missed, {resumed['twice']} twice)")
+    if on and off:
+        figure = RELAY_FIGURES[1][1]
+        a, b = median(per_round(off, 100, figure)), median(per_round(on, 100, figure))
+        ok = a is not None and b is not None and (b <= 1.05 * a or b - a <= 0.3)
+        checks.append(f"- {'met' if ok else 'NOT met'}: with the history on, the median latency to 100 subscribers "
+                      f"within 5 % or 0.3 ms of --history 0's ({b or 0:.3f} vs {a or 0:.3f} ms)")
+    return checks
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("ours")
@@ -375,6 +411,9 @@ def main():
     parser.add_argument("--mqtt", nargs=2, metavar=("WITHOUT", "WITH"))
     parser.add_argument("--outbox")
     parser.add_argument("--keyboard", nargs=2, metavar=("SERIAL", "KEYBOARD"))
+    parser.add_argument("--resume", help="clients that reconnect with ?since= (tirn-resume-bench)")
+    parser.add_argument("--history-on", nargs="*", default=[], help="rounds with the history on")
+    parser.add_argument("--history-off", nargs="*", default=[], help="and with --history 0")
     parser.add_argument("--notes", help="hand-written findings to append (bench/profile-notes.md)")
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
@@ -432,7 +471,13 @@ def main():
                   "the last record, or the last byte.", "",
                   "| figure | serial | keyboard | keyboard / serial |", "| --- | ---: | ---: | ---: |"]
         lines += pair_rows(*keyboard_pair, "latency", lambda label, a, b: [])
+    resumed = load(options.resume) if options.resume and os.path.exists(options.resume) else None
+    on = [load(path) for path in options.history_on if os.path.exists(path)]
+    off = [load(path) for path in options.history_off if os.path.exists(path)]
+    if resumed or (on and off):
+        lines += resume_lines(resumed, on, off)
     lines += ["", "## Targets", ""] + targets(ours, base, adapters)
+    lines += resume_targets(resumed, on, off)
     if relay and beside:
         lines += relay_targets(relay, beside)
     if plain_tls:
