@@ -157,12 +157,15 @@ fi
 if command -v man >/dev/null; then
   page=$(MANWIDTH=80 man -l "$root/usr/share/man/man8/TirnSerial.8.gz" 2>&1)
   grep -q "EXIT STATUS" <<<"$page" || fail "the manual page does not render: $page"
-  # Every option the binary knows is documented where users look (and the
-  # installed binary runs, with the libraries the package depends on).
+  # Every option the binary knows is documented where users look, the
+  # unit's options file included (and the installed binary runs, with the
+  # libraries the package depends on).
   help=$($emulator "$binary" --help) || fail "the installed binary does not run"
   for option in $(grep -o -E '^  --[a-z-]+' <<<"$help"); do
     grep -q -e "$option" <<<"$page" || fail "the manual page does not describe $option"
     grep -q -e "\`$option" "$source/README.md" || fail "README.md does not describe $option"
+    [[ "$option" =~ ^--(help|version)$ ]] || grep -q -E -e "^#.* $option( |$)" "$root/etc/default/tirnserial" \
+      || fail "/etc/default/tirnserial does not list $option"
   done
 fi
 
