@@ -114,6 +114,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for dependency in libcjson1 libstdc++6 libc6 procps; do
   grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
 done
+description=$(dpkg-deb -f "$deb" Description)
+for kind in serial keyboard-mode "HID point-of-sale"; do
+  grep -q "$kind" <<<"$description" || fail "the description names no $kind scanners: $description"
+done
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
