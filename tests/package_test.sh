@@ -1,25 +1,106 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks what a user installs: the files, the
-# dependencies, a unit that systemd accepts, a readable manual page, and a
-# binary that runs. A cross build's package is for ARCH,
-# and its binary runs under EMULATOR.
+# dependencies, a unit that systemd accepts, a readable manual page, a
+# binary that runs, the udev rules for the configured scanners, and what
+# installing, upgrading, removing and purging it does to a box. A cross
+# build's package is for ARCH, and its binary runs under EMULATOR.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR [ARCH [EMULATOR]]
 set -euo pipefail
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# The package's life on a box, in a private root inside a private mount
+# namespace: the host's /usr seen through an overlay (what the package puts
+# there stays in the overlay), and systemctl, deb-systemd-helper,
+# deb-systemd-invoke and udevadm replaced by stubs that record their calls.
+# Usage: package_test.sh --lifecycle DEB DIR
+lifecycle() {
+  local deb=$1 dir=$2 root=$2/root
+  mkdir -p "$root"/{usr,etc,dev,run/systemd/system,var/log,var/lib/dpkg/info,var/lib/dpkg/updates} \
+           "$dir"/{upper,overlay-work}
+  touch "$root"/var/lib/dpkg/{status,available} "$root/dev/null"
+  mount -t overlay overlay -o "lowerdir=/usr,upperdir=$dir/upper,workdir=$dir/overlay-work" "$root/usr"
+  mount --bind /dev/null "$root/dev/null"
+  for link in bin sbin lib lib32 lib64 libx32; do
+    [ ! -L "/$link" ] || ln -s "$(readlink "/$link")" "$root/$link"
+  done
+  for tool in systemctl deb-systemd-helper deb-systemd-invoke udevadm; do
+    printf '#!/bin/sh\necho "%s $*" >>/calls\n' "$tool" >"$root/usr/bin/$tool"
+    chmod 755 "$root/usr/bin/$tool"
+  done
+  local dpkg=(dpkg --root="$root" --force-depends --force-architecture --force-confold)
+  # Each step: what the stubs were asked, in order, and nothing else.
+  step() {
+    local name=$1 expected=$2; shift 2
+    rm -f "$root/calls"
+    "${dpkg[@]}" "$@" >"$dir/dpkg.log" 2>&1 || fail "$name: dpkg $*: $(cat "$dir/dpkg.log")"
+    [ "$(cat "$root/calls" 2>/dev/null)" = "$expected" ] \
+      || fail "$name asked: $(cat "$root/calls" 2>/dev/null); expected: $expected"
+  }
+  there() { [ -e "$root/$1" ] || [ -L "$root/$1" ] || fail "$2: /$1 is gone"; }
+  gone() { [ ! -e "$root/$1" ] && [ ! -L "$root/$1" ] || fail "$2: /$1 is left"; }
+  local reload=$'udevadm control --reload-rules\nsystemctl --system daemon-reload'
+  step install "$reload" -i "$deb"
+  grep -q 'KERNEL=="ttyUSB0"' "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "install: no rule for the default scanner"
+
+  # The administrator enables mode 0, names three scanners, and the service
+  # stores scans.
+  local requires=etc/systemd/system/tirnserial-scanner.target.requires
+  mkdir -p "$root/$requires" "$root/var/lib/tirnserial"
+  ln -s /lib/systemd/system/tirnserial@.service "$root/$requires/tirnserial@0.service"
+  touch "$root"/var/lib/tirnserial/{outbox.db,history.db}
+  local by_id=/dev/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0
+  local kbd=/dev/input/by-id/usb-Scanner_Inc_Barcode-event-kbd
+  echo "TIRNSERIAL_OPTS=\"--log events --device $by_id,9600 --device keyboard:$kbd --device hidpos:/dev/hidraw3\"" \
+    >"$root/etc/default/tirnserial"
+  chroot "$root" tirnserial-udev-rules 2>/dev/null || fail "tirnserial-udev-rules failed"
+  local rules wanted
+  rules=$(grep -v '^#' "$root/etc/udev/rules.d/70-tirnserial.rules")
+  wanted=', TAG+="systemd", ENV{SYSTEMD_WANTS}+="tirnserial-scanner.target"'
+  [ "$rules" = "ACTION!=\"remove\", SUBSYSTEM==\"tty\", SYMLINK==\"${by_id#/dev/}\"$wanted, ENV{ID_MM_DEVICE_IGNORE}=\"1\"
+ACTION!=\"remove\", SUBSYSTEM==\"input\", SYMLINK==\"${kbd#/dev/}\"$wanted
+ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
+    || fail "rules for the configured scanners: $rules"
+
+  # An upgrade restarts what ran, once the new units are known.
+  dpkg-deb -R "$deb" "$dir/next"
+  sed -i 's/^Version: .*/&+1/' "$dir/next/DEBIAN/control"
+  dpkg-deb -b "$dir/next" "$dir/next.deb" >/dev/null
+  step upgrade "$reload"$'\ndeb-systemd-invoke try-restart tirnserial@*.service' -i "$dir/next.deb"
+  grep -q "SYMLINK==\"${kbd#/dev/}\"" "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "upgrade: the rules no longer follow /etc/default/tirnserial"
+
+  step remove $'deb-systemd-invoke stop tirnserial@*.service tirnserial-scanner.target\n'"$reload" -r tirnserial
+  gone usr/sbin/TirnSerial remove
+  gone etc/udev/rules.d/70-tirnserial.rules remove
+  for kept in etc/default/tirnserial "$requires/tirnserial@0.service" var/lib/tirnserial/outbox.db; do
+    there "$kept" remove
+  done
+
+  step purge 'deb-systemd-helper purge tirnserial@.service' -P tirnserial
+  for left in etc/default/tirnserial "$requires" var/lib/tirnserial; do gone "$left" purge; done
+  echo "lifecycle: install, upgrade, remove and purge checked"
+}
+if [ "${1:-}" = --lifecycle ]; then
+  lifecycle "$2" "$3"
+  exit 0
+fi
+
 build=$1
 source=$2
 arch=${3:-$(dpkg --print-architecture)}
 emulator=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/out" >/dev/null)
 deb=$(ls "$work"/out/tirnserial_*.deb)
 
 listing=$(dpkg-deb -c "$deb")
 for file in ./usr/sbin/TirnSerial ./lib/systemd/system/tirnserial@.service \
-            ./lib/systemd/system/tirnserial-scanner.target ./lib/udev/rules.d/70-tirnserial.rules \
-            ./usr/share/man/man8/TirnSerial.8.gz ./etc/default/tirnserial \
+            ./lib/systemd/system/tirnserial-scanner.target ./usr/sbin/tirnserial-udev-rules \
+            ./usr/share/man/man8/TirnSerial.8.gz ./usr/share/man/man8/tirnserial-udev-rules.8.gz \
+            ./etc/default/tirnserial \
             ./usr/share/doc/tirnserial/copyright ./usr/share/doc/tirnserial/changelog.gz; do
   grep -q " $file\$" <<<"$listing" || fail "$file is not in the package"
 done
@@ -32,6 +113,10 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/default/tir
 depends=$(dpkg-deb -f "$deb" Depends)
 for dependency in libcjson1 libstdc++6 libc6 procps; do
   grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
+done
+description=$(dpkg-deb -f "$deb" Description)
+for kind in serial keyboard-mode "HID point-of-sale"; do
+  grep -q "$kind" <<<"$description" || fail "the description names no $kind scanners: $description"
 done
 
 root="$work/root"
@@ -76,13 +161,22 @@ fi
 if command -v man >/dev/null; then
   page=$(MANWIDTH=80 man -l "$root/usr/share/man/man8/TirnSerial.8.gz" 2>&1)
   grep -q "EXIT STATUS" <<<"$page" || fail "the manual page does not render: $page"
-  # Every option the binary knows is documented where users look (and the
-  # installed binary runs, with the libraries the package depends on).
+  # Every option the binary knows is documented where users look, the
+  # unit's options file included (and the installed binary runs, with the
+  # libraries the package depends on).
   help=$($emulator "$binary" --help) || fail "the installed binary does not run"
   for option in $(grep -o -E '^  --[a-z-]+' <<<"$help"); do
     grep -q -e "$option" <<<"$page" || fail "the manual page does not describe $option"
     grep -q -e "\`$option" "$source/README.md" || fail "README.md does not describe $option"
+    [[ "$option" =~ ^--(help|version)$ ]] || grep -q -E -e "^#.* $option( |$)" "$root/etc/default/tirnserial" \
+      || fail "/etc/default/tirnserial does not list $option"
   done
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+  unshare --mount --propagation private "$0" --lifecycle "$deb" "$work/life"
+else
+  echo "not root: install, upgrade, remove and purge not checked"
 fi
 
 echo "package $(basename "$deb") checked"
