@@ -64,6 +64,14 @@ bool connectionFailure(int result) {
            result == MOSQ_ERR_NOMEM;
 }
 
+// Alerts a broker sends when it will not take this box's certificate.
+bool refusesOurCertificate(const std::string& reason) {
+    if (reason.rfind("alert: ", 0) != 0) return false;
+    for (const char* about : {"certificate", "unknown CA", "access denied"})
+        if (reason.find(about) != std::string::npos) return true;
+    return false;
+}
+
 }  // namespace
 
 MqttPublisher::MqttPublisher(MqttSettings settings, std::unique_ptr<ScanOutbox> outbox)
@@ -489,14 +497,13 @@ void MqttPublisher::disconnect(const std::string& why) {
 // A TLS connection that failed says what to mend: this box's trust in the
 // broker, or the broker's in this box. Either stays until someone mends it.
 void MqttPublisher::sayTlsRefusal(const std::string& reason, std::chrono::seconds wait) {
-    const bool ours = reason.find("certificate verify failed") != std::string::npos;
-    const bool theirs = !ours && reason.find("alert") != std::string::npos &&
-                        (reason.find("certificate") != std::string::npos || reason.find("unknown CA") != std::string::npos ||
-                         reason.find("access denied") != std::string::npos);
-    const char* advice = ours     ? "the broker's certificate is not one this box trusts: check --mqtt-cafile (the CA "
-                                    "that signed it) and the broker's name in --mqtt"
-                         : theirs ? "the broker refused this box's certificate: check --mqtt-cert and --mqtt-key"
-                                  : "check that it speaks TLS on that port, and --mqtt-cafile, --mqtt-cert and --mqtt-key";
+    const char* advice =
+        reason.find("certificate verify failed") != std::string::npos
+            ? "the broker's certificate is not one this box trusts: check --mqtt-cafile (the CA that signed it) and "
+              "the broker's name in --mqtt"
+        : refusesOurCertificate(reason)
+            ? "the broker refused this box's certificate: check --mqtt-cert and --mqtt-key"
+            : "check that it speaks TLS on that port, and --mqtt-cafile, --mqtt-cert and --mqtt-key";
     consoleOut(LineKind::Error, "MQTT: TLS with the broker at %s failed (%s): %s, trying again in %ld s\n",
                settings_.url.c_str(), reason.c_str(), advice, static_cast<long>(wait.count()));
     flushConsole();
