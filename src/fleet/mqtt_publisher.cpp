@@ -330,7 +330,6 @@ void MqttPublisher::connect() {
         disconnect(result == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(result));
 }
 
-
 // A TLS context of our own, used as it is: the broker's CA (the system's
 // by default), its name, this box's certificate if it has one, and our
 // callbacks, which hear why a handshake fails (libmosquitto only says
@@ -644,8 +643,9 @@ void MqttPublisher::onTlsEvent(const SSL* ssl, int where, int alert) {
 }
 
 // libmosquitto tells why a TLS connection failed only in its log: OpenSSL's
-// reason, as "OpenSSL Error[0]: error:0A000086:SSL routines::certificate
-// verify failed". The first one is kept for the console line.
+// reason, as "OpenSSL Error[0]: error:0A00010B:SSL routines::wrong version
+// number" from a port that speaks no TLS. The first one is kept for the
+// console line.
 void MqttPublisher::onLog(mosquitto*, void* self, int level, const char* text) {
     auto& publisher = *static_cast<MqttPublisher*>(self);
     const std::string line = text != nullptr ? text : "";
