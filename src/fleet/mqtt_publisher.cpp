@@ -1,10 +1,12 @@
 #include "fleet/mqtt_publisher.h"
 
+#include "broker_tls_context.h"
 #include "console/console.h"
 #include "console/console_lines.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -60,6 +62,14 @@ bool loginRefusal(int connackResult, bool v5) {
 bool connectionFailure(int result) {
     return result == MOSQ_ERR_NO_CONN || result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_ERRNO ||
            result == MOSQ_ERR_NOMEM;
+}
+
+// Alerts a broker sends when it will not take this box's certificate.
+bool refusesOurCertificate(const std::string& reason) {
+    if (reason.rfind("alert: ", 0) != 0) return false;
+    for (const char* about : {"certificate", "unknown CA", "access denied"})
+        if (reason.find(about) != std::string::npos) return true;
+    return false;
 }
 
 }  // namespace
@@ -312,10 +322,34 @@ void MqttPublisher::connect() {
     if (!settings_.user.empty())
         mosquitto_username_pw_set(client_, settings_.user.c_str(), settings_.password.c_str());
     mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", 1, true);
-    if (settings_.tls) mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+    mosquitto_log_callback_set(client_, onLog);
+    tlsProblem_.clear();
+    if (settings_.tls && !setUpTls()) return;
     const int result = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
     if (result != MOSQ_ERR_SUCCESS)
         disconnect(result == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(result));
+}
+
+// A TLS context of our own, used as it is: the broker's CA (the system's
+// by default), its name, this box's certificate if it has one, and our
+// callbacks, which hear why a handshake fails (libmosquitto only says
+// "Protocol error" for the broker's alert). The files were checked at
+// start-up: a failure here is a file changed since.
+bool MqttPublisher::setUpTls() {
+    std::string problem;
+    SSL_CTX* context = newBrokerTlsContext(settings_, problem);
+    if (context == nullptr) {
+        connectRefused_ = true;
+        disconnect(problem);
+        return false;
+    }
+    SSL_CTX_set_app_data(context, this);
+    SSL_CTX_set_info_callback(context, onTlsEvent);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, onVerify);
+    mosquitto_int_option(client_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    mosquitto_void_option(client_, MOSQ_OPT_SSL_CTX, context);
+    SSL_CTX_free(context);  // the client holds it now
+    return true;
 }
 
 // Reads, writes and keeps the connection alive until `timeout` passes or
@@ -428,7 +462,15 @@ void MqttPublisher::deliveredFront() {
 
 void MqttPublisher::disconnect(const std::string& why) {
     const bool wasConnected = connected_;
-    const bool refusal = std::exchange(connectRefused_, false), login = std::exchange(loginRefused_, false);
+    // A TLS connection that never opened would fail so again; one that
+    // opened and then failed is an outage. The broker may close before its
+    // alert is read: then libmosquitto's "Protocol error" is all there is.
+    std::string tlsRefusal = std::exchange(tlsProblem_, {});
+    const bool tlsFailed = why == strerror(EPROTO) || why == mosquitto_strerror(MOSQ_ERR_TLS);
+    if (tlsRefusal.empty() && settings_.tls && tlsFailed) tlsRefusal = why;
+    if (wasConnected) tlsRefusal.clear();
+    const bool refusal = std::exchange(connectRefused_, false) || !tlsRefusal.empty();
+    const bool login = std::exchange(loginRefused_, false);
     mosquitto_destroy(client_);
     client_ = nullptr;
     connected_ = false;
@@ -439,13 +481,31 @@ void MqttPublisher::disconnect(const std::string& why) {
     const std::chrono::seconds wait =
         refusal ? std::min<std::chrono::seconds>(backoff_ * kRefusalFactor, kMaxRefusalBackoff) : backoff_;
     nextAttempt_ = Clock::now() + wait;
-    sayOfBroker(login ? LineKind::Error : LineKind::Warning,
-                login          ? "MQTT: the broker at %s refused the login (%s): check the user and password in "
-                         "--mqtt-credentials, trying again in %ld s\n"
-        : wasConnected ? "MQTT: lost the broker at %s (%s), trying again in %ld s\n"
-                       : "MQTT: cannot reach the broker at %s (%s), trying again in %ld s\n",
-        settings_.url, why, static_cast<long>(wait.count()));
+    if (!tlsRefusal.empty())
+        sayTlsRefusal(tlsRefusal, wait);
+    else
+        sayOfBroker(login ? LineKind::Error : LineKind::Warning,
+                    login          ? "MQTT: the broker at %s refused the login (%s): check the user and password in "
+                                     "--mqtt-credentials, trying again in %ld s\n"
+                    : wasConnected ? "MQTT: lost the broker at %s (%s), trying again in %ld s\n"
+                                   : "MQTT: cannot reach the broker at %s (%s), trying again in %ld s\n",
+                    settings_.url, why, static_cast<long>(wait.count()));
     backoff_ = std::min(backoff_ * 2, kMaxBackoff);
+}
+
+// A TLS connection that failed says what to mend: this box's trust in the
+// broker, or the broker's in this box. Either stays until someone mends it.
+void MqttPublisher::sayTlsRefusal(const std::string& reason, std::chrono::seconds wait) {
+    const char* advice =
+        reason.find("certificate verify failed") != std::string::npos
+            ? "the broker's certificate is not one this box trusts: check --mqtt-cafile (the CA that signed it) and "
+              "the broker's name in --mqtt"
+        : refusesOurCertificate(reason)
+            ? "the broker refused this box's certificate: check --mqtt-cert and --mqtt-key"
+            : "check that it speaks TLS on that port, and --mqtt-cafile, --mqtt-cert and --mqtt-key";
+    consoleOut(LineKind::Error, "MQTT: TLS with the broker at %s failed (%s): %s, trying again in %ld s\n",
+               settings_.url.c_str(), reason.c_str(), advice, static_cast<long>(wait.count()));
+    flushConsole();
 }
 
 void MqttPublisher::waitForWork(Clock::duration timeout) {
@@ -549,4 +609,47 @@ void MqttPublisher::onPublish(mosquitto*, void* self, int messageId, int reason,
     }
     if (reason >= 0x80) return publisher.refused(mosquitto_reason_string(reason));
     publisher.deliveredFront();
+}
+
+namespace {
+
+MqttPublisher& publisherOf(const SSL* ssl) {
+    return *static_cast<MqttPublisher*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+}
+
+}  // namespace
+
+int MqttPublisher::onVerify(int ok, X509_STORE_CTX* store) {
+    if (ok == 1) return ok;
+    const auto* ssl = static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    MqttPublisher& publisher = publisherOf(ssl);
+    if (publisher.tlsProblem_.empty())
+        publisher.tlsProblem_ = std::string("certificate verify failed: ") +
+                                X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+    return ok;
+}
+
+void MqttPublisher::onTlsEvent(const SSL* ssl, int where, int alert) {
+    const bool received = (where & SSL_CB_ALERT) != 0 && (where & SSL_CB_READ) != 0;
+    if (!received || strcmp(SSL_alert_type_string(alert), "F") != 0) return;
+    MqttPublisher& publisher = publisherOf(ssl);
+    if (!publisher.tlsProblem_.empty()) return;
+    // TLS 1.3's alert for a missing certificate is newer than OpenSSL's names.
+    constexpr int kCertificateRequired = 116;
+    const int description = alert & 0xff;
+    publisher.tlsProblem_ = std::string("alert: ") + (description == kCertificateRequired
+                                                          ? "certificate required"
+                                                          : SSL_alert_desc_string_long(alert));
+}
+
+// libmosquitto tells why a TLS connection failed only in its log: OpenSSL's
+// reason, as "OpenSSL Error[0]: error:0A00010B:SSL routines::wrong version
+// number" from a port that speaks no TLS. The first one is kept for the
+// console line.
+void MqttPublisher::onLog(mosquitto*, void* self, int level, const char* text) {
+    auto& publisher = *static_cast<MqttPublisher*>(self);
+    const std::string line = text != nullptr ? text : "";
+    if (level != MOSQ_LOG_ERR || line.rfind("OpenSSL Error", 0) != 0 || !publisher.tlsProblem_.empty()) return;
+    const auto colon = line.rfind(':');
+    publisher.tlsProblem_ = line.substr(colon + 1 < line.size() ? colon + 1 : 0);
 }

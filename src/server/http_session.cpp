@@ -4,7 +4,6 @@
 #include "request_target.h"
 #include "websocket_session.h"
 #include "console/console.h"
-#include "console/console.h"
 #include "console/console_lines.h"
 
 #include <boost/asio/ssl/error.hpp>
@@ -47,17 +46,42 @@ PlainStream& HttpSession::tcp() {
 }
 
 void HttpSession::start() {
-    auto* tls = std::get_if<TlsStream>(&stream_);
-    if (tls == nullptr) {
+    if (!std::holds_alternative<TlsStream>(stream_)) {
         readRequest();
         return;
     }
+    // One deadline for the first byte and the handshake together.
     tcp().expires_after(kHandshakeTimeout);
-    tls->async_handshake([self = shared_from_this()](beast::error_code ec, std::size_t) { self->onTlsHandshake(ec); });
+    tcp().async_read_some(boost::asio::buffer(&firstByte_, 1), [self = shared_from_this()](beast::error_code ec,
+                                                                                           std::size_t got) {
+        self->onFirstByte(ec, got);
+    });
 }
 
-// A plain client on the TLS port, or one that stalled: the socket closes
-// with the session, and nothing is relayed in clear.
+// A TLS client opens with a handshake record (0x16); anything else is a
+// plain client (http://, ws://, curl without https), which would otherwise
+// see the connection close without a word.
+void HttpSession::onFirstByte(beast::error_code ec, std::size_t got) {
+    if (ec || got == 0) return;
+    if (firstByte_ != 0x16) return refusePlainClient();
+    auto& tls = std::get<TlsStream>(stream_);
+    tls.putBack(std::string_view(&firstByte_, 1));
+    tls.async_handshake([self = shared_from_this()](beast::error_code ec, std::size_t) { self->onTlsHandshake(ec); });
+}
+
+// Answered in clear, unread: nothing the client sent is taken as a request.
+void HttpSession::refusePlainClient() {
+    beast::error_code ignored;
+    const auto port = std::to_string(tcp().socket().local_endpoint(ignored).port());
+    const std::string why = "this port speaks TLS only: use https:// or wss:// with port " + port;
+    auto response = std::make_shared<HttpResponse>(plainResponse(http::status::bad_request, 11, why.c_str()));
+    http::async_write(tcp(), *response, [self = shared_from_this(), response](beast::error_code, std::size_t) {
+        self->lingerThenClose();
+    });
+}
+
+// A client that stalled or failed the handshake: the socket closes with the
+// session, and nothing is relayed in clear.
 void HttpSession::onTlsHandshake(beast::error_code ec) {
     if (!ec) readRequest();
 }
@@ -152,6 +176,10 @@ void HttpSession::finish() {
         tls->async_shutdown([self = shared_from_this()](beast::error_code, std::size_t) {});
         return;
     }
+    lingerThenClose();
+}
+
+void HttpSession::lingerThenClose() {
     beast::error_code ignored;
     tcp().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
     // The rest of a request refused before it was read whole may still be

@@ -1,5 +1,5 @@
 // A new connection: completes the TLS handshake when the service has a
-// certificate, reads its first request, with the same time limit and size
+// certificate (a plain client there is told to use https:// or wss://), reads its first request, with the same time limit and size
 // limits for every client, and answers it over HTTP or hands the connection
 // on as a WebSocket client (if its origin may subscribe).
 #pragma once
@@ -25,6 +25,8 @@ public:
 private:
     using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 
+    void onFirstByte(boost::beast::error_code ec, std::size_t got);
+    void refusePlainClient();
     void onTlsHandshake(boost::beast::error_code ec);
     void readRequest();
     void onRead(boost::beast::error_code ec);
@@ -34,12 +36,14 @@ private:
     template <class Response>
     void answer(Response response);
     void finish();
+    void lingerThenClose();
     void dropUntilClosed();
     PlainStream& tcp();
 
     TlsSettings tls_;
     ClientStream stream_;
     boost::beast::flat_buffer buffer_;
+    char firstByte_ = 0;
     std::optional<Parser> parser_;
     Context& context_;
     std::optional<ConnectionSlot> slot_;

@@ -141,6 +141,7 @@ TlsStream::~TlsStream() {
 }
 
 bool TlsStream::ok() const { return core_ && core_->ssl != nullptr; }
+void TlsStream::putBack(std::string_view bytes) { core_->received.insert(0, bytes.data(), bytes.size()); }
 TlsStream::executor_type TlsStream::get_executor() { return core_->next.get_executor(); }
 TlsStream::next_layer_type& TlsStream::next_layer() { return core_->next; }
 const TlsStream::next_layer_type& TlsStream::next_layer() const { return core_->next; }

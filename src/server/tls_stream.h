@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct TlsStreamBio;
 
@@ -47,6 +48,10 @@ public:
     ~TlsStream();
 
     bool ok() const;
+    // Bytes read from the socket before the stream took it over (the first
+    // one, which tells a TLS client from a plain one): OpenSSL reads them
+    // before anything else.
+    void putBack(std::string_view bytes);
     executor_type get_executor();
     next_layer_type& next_layer();
     const next_layer_type& next_layer() const;

@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
     if (commandLine.verdict == CommandLineVerdict::Done) return 0;
     if (commandLine.verdict == CommandLineVerdict::Malformed) return kExitMalformedCommandLine;
     if (!readMqttCredentials(commandLine.options.mqtt)) return kExitMalformedCommandLine;
+    if (!checkMqttTlsFiles(commandLine.options.mqtt)) return kExitMalformedCommandLine;
     const Options& options = commandLine.options;
     setLogLevel(options.log);
     std::string token;

@@ -76,6 +76,12 @@ const char kUsage[] =
     "                  mqtts://host[:port] (default: none)\n"
     "  --mqtt-credentials FILE\n"
     "                  user:password for the broker on the file's first line (default: none)\n"
+    "  --mqtt-cafile FILE\n"
+    "                  mqtts:// only: trust the broker's certificate if this PEM file's CA\n"
+    "                  signed it, instead of the system's CAs (default: the system's)\n"
+    "  --mqtt-cert FILE --mqtt-key FILE\n"
+    "                  mqtts:// only: this box's client certificate (PEM, its chain may\n"
+    "                  follow it) and key, for brokers that ask for one (default: none)\n"
     "  --mqtt-topic TOPIC\n"
     "                  where scans go (default tirnserial/<hostname>/scan; the retained\n"
     "                  online/offline status goes beside it, to .../status)\n"
@@ -100,8 +106,8 @@ constexpr long kMaxGapMs = 1000;
 
 enum OptionId {
     kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin,
-    kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue,
-    kMqttClientId, kStateDir, kLog, kHelp, kVersion, kBaud, kSerialFormat, kFlow
+    kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttCafile, kMqttCert, kMqttKey,
+    kMqttTopic, kMqttQos, kMqttQueue, kMqttClientId, kStateDir, kLog, kHelp, kVersion, kBaud, kSerialFormat, kFlow
 };
 
 const option kLongOptions[] = {
@@ -125,6 +131,9 @@ const option kLongOptions[] = {
     {"tls-key", required_argument, nullptr, kTlsKey},
     {"mqtt", required_argument, nullptr, kMqtt},
     {"mqtt-credentials", required_argument, nullptr, kMqttCredentials},
+    {"mqtt-cafile", required_argument, nullptr, kMqttCafile},
+    {"mqtt-cert", required_argument, nullptr, kMqttCert},
+    {"mqtt-key", required_argument, nullptr, kMqttKey},
     {"mqtt-topic", required_argument, nullptr, kMqttTopic},
     {"mqtt-qos", required_argument, nullptr, kMqttQos},
     {"mqtt-queue", required_argument, nullptr, kMqttQueue},
@@ -211,6 +220,15 @@ CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt)
         if (*value == '\0') return malformed("--mqtt-credentials needs a file%s", "").verdict;
         mqtt.credentials = value;
         break;
+    case kMqttCafile:
+    case kMqttCert:
+    case kMqttKey:
+        if (*value == '\0')
+            return malformed("%s needs a file", id == kMqttCafile ? "--mqtt-cafile" : id == kMqttCert ? "--mqtt-cert"
+                                                                                                     : "--mqtt-key")
+                .verdict;
+        (id == kMqttCafile ? mqtt.caFile : id == kMqttCert ? mqtt.certificate : mqtt.key) = value;
+        break;
     case kMqttTopic:
         if (!publishableTopic(value))
             return malformed("--mqtt-topic takes a topic of valid UTF-8, at most 65528 bytes, without + or #, not '%s'",
@@ -241,6 +259,20 @@ CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt)
         break;
     }
     return CommandLineVerdict::Serve;
+}
+
+// The broker's CA and this box's certificate: for mqtts://, and a
+// certificate only with its key.
+bool mqttTrustSettled(const MqttSettings& mqtt) {
+    if (!mqtt.tls && (!mqtt.caFile.empty() || !mqtt.certificate.empty() || !mqtt.key.empty())) {
+        malformed("%s", "--mqtt-cafile, --mqtt-cert and --mqtt-key need an mqtts:// broker");
+        return false;
+    }
+    if (mqtt.certificate.empty() != mqtt.key.empty()) {
+        malformed("%s", mqtt.key.empty() ? "--mqtt-cert needs --mqtt-key too" : "--mqtt-key needs --mqtt-cert too");
+        return false;
+    }
+    return true;
 }
 
 // --device, with a serial scanner's own line settings after a comma, and
@@ -437,6 +469,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
             break;
         case kMqtt:
         case kMqttCredentials:
+        case kMqttCafile:
+        case kMqttCert:
+        case kMqttKey:
         case kMqttTopic:
         case kMqttQos:
         case kMqttQueue:
@@ -463,6 +498,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
         return malformed("'%s' is no option, nor the value of one (one value an option; quote values with blanks)",
                          argv[optind]);
     }
+    if (!mqttTrustSettled(options.mqtt)) return {CommandLineVerdict::Malformed, {}};
     if (mqttDetails && !options.mqtt.enabled())
         return malformed("%s", "--mqtt-credentials, --mqtt-topic, --mqtt-qos, --mqtt-queue and --mqtt-client-id need --mqtt");
     if (options.mqtt.enabled() && options.mqtt.topic.empty()) options.mqtt.topic = defaultScanTopic();

@@ -63,13 +63,16 @@ private:
     std::string text_;
 };
 
+// Every family that tells of one scanner labels it so, as --device names it.
+std::string deviceLabel(const std::string& path) { return "device=\"" + labelValue(path) + "\""; }
+
 std::string scannerLabels(const ScannerDevice& device) {
-    return "path=\"" + labelValue(device.path) + "\",kind=\"" + scannerKindName(device.kind) + "\"";
+    return deviceLabel(device.path) + ",kind=\"" + scannerKindName(device.kind) + "\"";
 }
 
 void scannerMetrics(Exposition& out, const std::vector<ScannerDevice>& devices,
                     const std::vector<ScannerFigures>& figures) {
-    out.header("tirnserial_scanner_connected", "gauge", "1 while the scanner is there, by its path.");
+    out.header("tirnserial_scanner_connected", "gauge", "1 while the scanner is there, by its device.");
     for (std::size_t i = 0; i < figures.size(); ++i)
         out.sample("tirnserial_scanner_connected", figures[i].connected, scannerLabels(devices[i]));
     out.header("tirnserial_scanner_scans_total", "counter", "Scans published, by the scanner they came from.");
@@ -181,16 +184,17 @@ std::string ServiceStats::statusJson() const {
 
 std::string ServiceStats::metricsText() const {
     Exposition out;
-    out.metric("tirnserial_info", "gauge", "Version, conversion mode and scanner device of this service.", 1,
-               "version=\"" + labelValue(facts_.version) + "\",mode=\"" + std::to_string(facts_.mode) +
-                   "\",device=\"" + labelValue(facts_.device) + "\",charset=\"" + labelValue(facts_.charset) +
+    out.metric("tirnserial_build_info", "gauge", "Version, conversion mode and scanner device of this service.", 1,
+               "version=\"" + labelValue(facts_.version) + "\",mode=\"" + std::to_string(facts_.mode) + "\"," +
+                   deviceLabel(facts_.device) + ",charset=\"" + labelValue(facts_.charset) +
                    "\",invalid_bytes=\"" + labelValue(facts_.invalidBytes) + "\"");
     out.metric("tirnserial_scan_gap_seconds", "gauge", "Silence that ends a scan.",
                static_cast<double>(facts_.scanGap.count()) / 1000);
-    out.metric("tirnserial_uptime_seconds", "gauge", "Seconds since the service started.", uptimeSeconds());
+    out.metric("tirnserial_start_time_seconds", "gauge", "When the service started, in seconds since the epoch.",
+               static_cast<double>(startedMs_) / 1000);
     out.metric("tirnserial_scans_relayed_total", "counter", "Scans read from the scanner and published.",
                static_cast<double>(scans_.load()));
-    out.metric("tirnserial_scan_bytes_read_total", "counter", "Bytes of scans read from the scanner.",
+    out.metric("tirnserial_scan_read_bytes_total", "counter", "Bytes of scans read from the scanner.",
                static_cast<double>(bytesRead_.load()));
     out.metric("tirnserial_scans_with_replaced_bytes_total", "counter",
                "Scans in which bytes the charset rejects were replaced (--invalid replace).",

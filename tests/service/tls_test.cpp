@@ -1,5 +1,5 @@
 // The port speaking TLS only, through the real binary: wss:// subscribers,
-// https:// status, plain clients refused, start-up checks, renewal by SIGHUP,
+// https:// status, plain clients told to use TLS, start-up checks, renewal by SIGHUP,
 // and clients that stall or vanish, over TLS and plain alike.
 #include "http_reply.h"
 #include "service_test.h"
@@ -74,8 +74,13 @@ TEST_F(Tls, EverythingIsServedEncryptedAndNothingInClear) {
     startService(tlsArguments(pair_));
     auto secure = subscriber();
     EXPECT_FALSE(WsClient::connect(kServiceEndpoint, 1s)) << "a plain WebSocket client was accepted";
+    // A plain request is told what to use, in clear, and gets nothing else.
     const std::string clearReply = WsClient::exchange("GET /status HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_EQ(clearReply.find("HTTP/"), std::string::npos) << clearReply;
+    EXPECT_EQ(clearReply.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << clearReply;
+    EXPECT_NE(clearReply.find("\r\nConnection: close\r\n"), std::string::npos) << clearReply;
+    EXPECT_NE(clearReply.find("\r\n\r\nBad Request: this port speaks TLS only: use https:// or wss:// with port "
+                              "9010\n"), std::string::npos) << clearReply;
+    EXPECT_EQ(clearReply.find("\"scans_relayed\""), std::string::npos) << clearReply;
 
     service_->scan("\xD6\xD0\xCE\xC4-42\r");
     expectNextMessage(*secure, scanMessage("中文-42\\r", 10));
@@ -103,7 +108,18 @@ TEST_F(Tls, EverythingIsServedEncryptedAndNothingInClear) {
 }
 
 // A bad pair starts nothing; a key others can read is only warned about.
+// The script's pair, without names, names the box as tablets on its network
+// reach it.
 TEST_F(Tls, StartupChecksTheFiles) {
+    ASSERT_EQ(std::system("ip address add 10.9.9.7/24 dev lo"), 0);
+    const CertificatePair unnamed = makeCertificate("");
+    const std::string names = commandOutput("openssl x509 -noout -ext subjectAltName -in " + unnamed.certificate);
+    const std::string host = commandOutput("hostname | tr -d '\\n'");
+    const std::vector<std::string> expected = {"IP Address:10.9.9.7", "IP Address:127.0.0.1", "DNS:localhost",
+                                               "DNS:" + host + ",", "DNS:" + host + ".local"};
+    for (const std::string& name : expected)
+        EXPECT_NE(names.find(name), std::string::npos) << name << " in " << names;
+
     const CertificatePair other = makeCertificate("beta.example");
     const std::string garbage = pair_.certificate + ".garbage";
     std::ofstream(garbage) << "not a certificate\n";

@@ -5,6 +5,7 @@
 #include "ws_framing.h"
 
 #include <cjson/cJSON.h>
+#include <ctime>
 
 #include <gtest/gtest.h>
 
@@ -61,13 +62,15 @@ TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
     const HttpReply metrics = request("GET", "/metrics");
     ASSERT_EQ(metrics.status, 200);
     auto values = samples(metrics.body);
-    for (const auto& [name, value] : {std::pair{"scans_relayed_total", 2}, {"scan_bytes_read_total", 10},
+    for (const auto& [name, value] : {std::pair{"scans_relayed_total", 2}, {"scan_read_bytes_total", 10},
                                       {"clients_connected", 2}, {"subscriptions", 3},
                                       {"clients_dropped_total{reason=\"invalid\"}", 1}})
         EXPECT_EQ(values[std::string("tirnserial_") + name], value) << name;
-    EXPECT_EQ(values["tirnserial_info{version=\"" TIRN_VERSION "\",mode=\"0\",device=\"/dev/ttyUSB0\",charset=\"gb2312\","
+    EXPECT_EQ(values["tirnserial_build_info{version=\"" TIRN_VERSION "\",mode=\"0\",device=\"/dev/ttyUSB0\",charset=\"gb2312\","
                      "invalid_bytes=\"stop\"}"], 1);
     EXPECT_GT(values["tirnserial_last_scan_timestamp_seconds"], 1.7e9);
+    EXPECT_NEAR(values["tirnserial_start_time_seconds"], static_cast<double>(std::time(nullptr)), 300);
+    EXPECT_EQ(values["tirnserial_scanner_connected{device=\"/dev/ttyUSB0\",kind=\"serial\"}"], 1) << metrics.body;
     for (const char* counter : {"scans_relayed_total", "clients_dropped_total"})
         EXPECT_NE(metrics.body.find(std::string("# TYPE tirnserial_") + counter + " counter"), std::string::npos);
     EXPECT_EQ(service_->out(), printedBefore) << "HTTP requests print nothing";

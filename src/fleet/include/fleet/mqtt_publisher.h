@@ -32,6 +32,8 @@
 #include <vector>
 
 struct mosquitto;
+struct ssl_st;
+struct x509_store_ctx_st;
 struct mqtt5__property;
 typedef struct mqtt5__property mosquitto_property;
 
@@ -70,7 +72,9 @@ private:
     void refused(const std::string& why);
     void rejectFront(std::size_t bytes);
     void deliveredFront();
+    bool setUpTls();
     void disconnect(const std::string& why);
+    void sayTlsRefusal(const std::string& reason, std::chrono::seconds wait);
     void finish();
     void sayOfflineAfterDraining();
     void waitForWork(Clock::duration timeout);
@@ -78,6 +82,9 @@ private:
     static void onConnect(mosquitto* client, void* self, int result, int flags, const mosquitto_property* properties);
     static void onDisconnect(mosquitto* client, void* self, int result);
     static void onPublish(mosquitto* client, void* self, int messageId, int reason, const mosquitto_property*);
+    static void onLog(mosquitto* client, void* self, int level, const char* text);
+    static int onVerify(int ok, x509_store_ctx_st* store);
+    static void onTlsEvent(const ssl_st* ssl, int where, int alert);
 
     const MqttSettings settings_;
     std::shared_ptr<ScanOutbox> outbox_;  // under guard_: the storer opens it late
@@ -90,6 +97,7 @@ private:
     std::string lost_;          // why the connection should go, from a callback
     bool connectRefused_ = false;  // the broker answered, and said no
     bool loginRefused_ = false;    // to who we are
+    std::string tlsProblem_;       // OpenSSL's reason a TLS connection failed
     std::uint32_t maxPacket_ = 0;  // the broker's, from its CONNACK; 0: none said
     Clock::time_point nextOffer_;  // when a refused scan is offered again
     std::chrono::seconds offerBackoff_{1};

@@ -13,6 +13,10 @@ struct MqttSettings {
     bool tls = false;        // mqtts://
     std::string credentials; // a file: user:password on its first line
     std::string user, password;
+    // mqtts:// only: the CA that vouches for the broker, instead of the
+    // system's, and this box's own certificate for brokers that ask for one.
+    std::string caFile;
+    std::string certificate, key;
     std::string topic;       // default tirnserial/<hostname>/scan
     int qos = 1;
     // Scans kept while the broker is away; the oldest go first.
@@ -45,3 +49,7 @@ bool publishableTopic(const std::string& topic);
 // Reads user and password from the credentials file, if one is given.
 // Prints one line on standard error and returns false when it cannot.
 bool readMqttCredentials(MqttSettings& settings);
+// The --mqtt-cafile, --mqtt-cert and --mqtt-key files as OpenSSL would
+// read them at connection time: one line on standard error and false when
+// one cannot be used; a key others can read is only warned about.
+bool checkMqttTlsFiles(const MqttSettings& settings);

@@ -75,6 +75,9 @@ private:
 
     const Facts facts_;
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    // For /metrics: Prometheus derives the uptime from it, and sees a restart.
+    const std::int64_t startedMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
     std::atomic<std::uint64_t> scans_{0};
     std::atomic<std::uint64_t> bytesRead_{0};
     std::atomic<std::uint64_t> scansWithReplacements_{0};
