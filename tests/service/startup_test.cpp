@@ -153,4 +153,16 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
     for (const auto& args : cases) expectRefusedWithOneLine(args);
 }
 
+// Without --mqtt a state directory that cannot be used costs the numbers'
+// and the history's store, not the service: one warning, and it serves.
+TEST(Startup, UnusableStateDirectoryWithoutMqttIsOneWarning) {
+    REQUIRE_SANDBOX();
+    ServiceProcess service({"0", "--state-dir", "/dev/null/state"});
+    ASSERT_TRUE(service.waitUntilServing()) << service.out();
+    EXPECT_TRUE(service.waitForError("TirnSerial: warning: cannot use the state directory /dev/null/state ("));
+    const std::string err = service.err();
+    EXPECT_EQ(err.find("warning"), err.rfind("warning")) << err;
+    EXPECT_EQ(service.countInOutput("warning"), 0) << service.out();
+}
+
 }  // namespace

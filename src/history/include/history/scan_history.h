@@ -2,11 +2,15 @@
 // kept for clients that come back. It uses the console and the text
 // component.
 //
-// Numbers only ever go up, across restarts too: the last one given is kept
-// in SQLite in the state directory. The last `depth` scans are kept in
-// memory for clients resuming, and in the store too, so that a restart
-// keeps them; the store is written from a thread of its own, never on the
-// way to the clients.
+// Numbers only ever go up, across restarts and power cuts too: they are
+// reserved a block ahead in SQLite in the state directory (history.db), and
+// a start goes on above the reservation and the clock's floor
+// (sequence_floor.h), whichever is higher; so they are consecutive within a
+// run and jump at a start. The last `depth` scans are kept in memory for
+// clients resuming, and in the store too, so that a restart keeps them;
+// the store is written and the reservation extended from a thread of its
+// own, never on the way to the clients (number() waits only if scans
+// outrun a whole block of reserved numbers).
 #pragma once
 
 #include <chrono>
@@ -29,7 +33,12 @@ struct NumberedScan {
 // What a client resuming after `seq` can still have.
 struct ScansSince {
     std::vector<NumberedScan> scans;  // numbered above it, oldest first, at most the limit asked for
-    std::uint64_t missed = 0;         // numbers above it that are no longer kept
+    // Numbers above it given to scans that are no longer kept. Numbers a
+    // restart skipped (the unused rest of the numbers an earlier run had
+    // reserved, or those below a new store's first) are not counted, as far
+    // as the history still knows them: a scan numbered there and lost to a
+    // power cut before it was stored is not counted either.
+    std::uint64_t missed = 0;
     bool ahead = false;               // it is above the last number given: not one of ours
     bool more = false;                // the limit cut the list short
 };
@@ -49,9 +58,11 @@ public:
     virtual void keep(const NumberedScan& scan) = 0;
     // The kept scans numbered above `seq`, oldest first, at most `limit`.
     virtual ScansSince since(std::uint64_t seq, std::size_t limit) const = 0;
-    // The last number given (0: none yet), the oldest kept (0: none kept),
-    // and how many are kept.
+    // The last number given; before this run's first scan, the highest
+    // number an earlier run may have given (numbers go on above it). The
+    // oldest kept (0: none kept), how many are kept and how many may be.
     virtual std::uint64_t last() const = 0;
     virtual std::uint64_t oldest() const = 0;
     virtual std::size_t kept() const = 0;
+    virtual std::size_t depth() const = 0;
 };
