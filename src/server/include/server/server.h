@@ -7,6 +7,7 @@
 #pragma once
 
 #include "server/origin_policy.h"
+#include "server/server_content.h"
 #include "server/server_figures.h"
 #include "server/tls_files.h"
 
@@ -26,6 +27,7 @@ struct ServerSettings {
     unsigned short port = 9010;
     OriginPolicy origins;
     ServerFigures* figures = nullptr;  // required: /status and /metrics show them
+    ServerContent* content = nullptr;  // none: only the page, the figures and live messages
     TlsFiles tls;                   // none: plain connections
     std::string token;              // none: anyone who reaches the port may subscribe and read the figures
     // How often the server thread shows it is alive (ServerFigures::serverAlive).
@@ -45,16 +47,23 @@ bool tlsFilesUsable(const TlsFiles& files);
 
 namespace server {
 
-// One WebSocket client. The server owns it; others hold it by pointer and
-// compare by identity. A pointer stays usable for sends until the closed
-// event for it has returned.
-class WebSocketSession;
-using Connection = WebSocketSession;
+// One client that receives messages: a WebSocket client, or an event
+// stream (GET /events, text/event-stream) whose messages are written as
+// they are given. The server owns it; others hold it by pointer and compare
+// by identity. A pointer stays usable for sends until the closed event for
+// it has returned.
+class Connection;
 
 int connectionId(const Connection& connection);
 bool encrypted(const Connection& connection);
 // Switches the connection's socket to non-blocking mode; false if it fails.
 bool makeNonBlocking(Connection& connection);
+// Whether it is an event stream, which wants no message to subscribe.
+bool eventStream(const Connection& connection);
+// The query of the request that opened it (what follows '?'), and the
+// Last-Event-ID header of an event stream's request.
+const std::string& openingQuery(const Connection& connection);
+const std::string& lastEventId(const Connection& connection);
 
 // What the server tells the service; each runs on the server thread.
 struct Events {
@@ -100,6 +109,11 @@ public:
     // Any thread: one message to one connection, after what it already has
     // queued.
     void send(Connection& connection, SharedText bytes, bool text);
+    // Any thread: messages that go to the connection before anything sent
+    // to it later (a history it asked for), handed to its socket a few at a
+    // time as it reads them, so that they never count against what may
+    // wait for it at once. Meanwhile later messages wait behind them.
+    void replay(Connection& connection, std::vector<SharedText> messages);
 
     // Any thread: ends serving once what was handed over has been written
     // (or after `patience`), reports the connections still open as closed,
