@@ -46,10 +46,10 @@ int toStartSocetServers(const ServerSettings& settings) {
     return 0;
 }
 
-void publishToSubscribers(const std::string& message) {
-    if (websocket == nullptr) return;
-    withSubscribers([&message](const std::vector<WsConnection*>& entries) {
-        websocket->sendTextToEach(entries, message);
+void publishToSubscribers(const NumberedScan& scan, ScanHistory& history) {
+    withSubscribers([&scan, &history](const std::vector<WsConnection*>& entries) {
+        history.keep(scan);
+        if (websocket != nullptr) websocket->sendTextToEach(entries, *scan.plain);
     });
 }
 
