@@ -27,7 +27,6 @@ struct ServerSettings {
     unsigned short port = 9010;
     OriginPolicy origins;
     ServerFigures* figures = nullptr;  // required: /status and /metrics show them
-    ServerContent* content = nullptr;  // none: only the page, the figures and live messages
     TlsFiles tls;                   // none: plain connections
     std::string token;              // none: anyone who reaches the port may subscribe and read the figures
     // How often the server thread shows it is alive (ServerFigures::serverAlive).
@@ -38,6 +37,9 @@ struct ServerSettings {
     // A client whose socket has taken nothing of what waits for it for so
     // long is dropped.
     std::chrono::milliseconds stallTimeout{std::chrono::minutes(2)};
+    // What the service serves beyond the page, the figures and live
+    // messages; none: nothing more.
+    ServerContent* content = nullptr;
 };
 
 // Whether a certificate and key can serve: readable, and a key that matches
