@@ -139,10 +139,9 @@ std::string ServiceStats::statusJson() const {
     cJSON_AddNumberToObject(root, "subscriptions",
                             static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
     const ResumeFigures resuming = resumeFigures();
-    cJSON* numbered = cJSON_AddObjectToObject(root, "numbered_clients");
-    cJSON_AddNumberToObject(numbered, "connected", static_cast<double>(resuming.numberedClients));
-    cJSON_AddNumberToObject(numbered, "scans_replayed", static_cast<double>(resuming.replayed));
-    cJSON_AddNumberToObject(numbered, "missed_notices", static_cast<double>(resuming.missedNotices));
+    cJSON_AddNumberToObject(root, "numbered_clients", static_cast<double>(resuming.numberedClients));
+    cJSON_AddNumberToObject(root, "scans_replayed", static_cast<double>(resuming.replayed));
+    cJSON_AddNumberToObject(root, "missed_notices", static_cast<double>(resuming.missedNotices));
     cJSON* scanners = cJSON_AddArrayToObject(root, "devices");
     {
         std::lock_guard<std::mutex> lock(scannersGuard_);
