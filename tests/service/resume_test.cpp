@@ -261,7 +261,12 @@ TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
     for (int i = 0; i < 2000 && statusFigure("too_slow") == "0"; ++i) service_->scan(big + std::to_string(i) + "\r");
     EXPECT_TRUE(eventually([&] { return statusFigure("too_slow") == "1"; }));
     EXPECT_TRUE(eventually([&] { return statusFigure("numbered_clients") == "0"; }));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The history's 1000 scans of 3 KB, twice (plain and numbered), and
+    // little more: not what waited for the stream. (Sanitizers keep what
+    // was freed.)
     EXPECT_LT(service_->residentKb() - before, 16 * 1024);
+#endif
     unplugAndExpectCleanExit();
 }
 
