@@ -73,7 +73,7 @@ TEST_F(ScanHistoryStore, NumbersGoOnAboveTheReservation) {
 
 // The last `depth` scans survive a restart with their messages; what
 // went past the depth counts as missed, the numbers a restart skipped do
-// not.
+// not. A lower depth at a start trims the store.
 TEST_F(ScanHistoryStore, KeepsTheLastScansAcrossARestartAndCountsWhatWentPast) {
     std::vector<NumberedScan> published;
     {
@@ -101,6 +101,29 @@ TEST_F(ScanHistoryStore, KeepsTheLastScansAcrossARestartAndCountsWhatWentPast) {
     ASSERT_EQ(fromLast.scans.size(), 1u);
     EXPECT_EQ(fromLast.scans[0].seq, next.seq);
     EXPECT_EQ(history->since(0, 10).missed, 3u);
+
+    history.reset();
+    EXPECT_EQ(open(1)->kept(), 1u);
+    EXPECT_EQ(open(3)->kept(), 1u);  // the lower depth left the store with one
+}
+
+// Scans faster than the store reserves: no number is given beyond the
+// reservation on disk, and the newest are what a restart finds.
+TEST_F(ScanHistoryStore, BurstsStayWithinTheReservation) {
+    std::uint64_t last = 0;
+    {
+        auto history = open(10);
+        for (int i = 0; i < 2500; ++i) {
+            last = publish(*history, std::to_string(i)).seq;
+            if (i % 50 == 0) {
+                ASSERT_LE(last, reservation());
+            }
+        }
+    }
+    auto history = open(10);
+    EXPECT_EQ(history->kept(), 10u);
+    EXPECT_EQ(history->oldest(), last - 9);
+    EXPECT_EQ(*history->since(last - 1, 10).scans.at(0).plain, "{2499}");
 }
 
 // A damaged store is moved aside and a new one begun; numbers still go on.
