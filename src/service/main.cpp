@@ -5,6 +5,7 @@
 #include "fleet/mqtt_publisher.h"
 #include "fleet/scan_outbox.h"
 #include "history/scan_history.h"
+#include "publication/scan_feeds.h"
 #include "publication/server_thread.h"
 #include "publication/subscriber_list.h"
 #include "publication/websocketcontrol.h"
@@ -132,9 +133,12 @@ int main(int argc, char** argv) {
                                                  : std::function<BrokerFigures()>(),
                         options.devices, history.get()});
     const auto heartbeat = SystemdNotifier::heartbeat();
-    const ServerSettings server{options.bindAddress, options.port,
-                                OriginPolicy(options.allowedOrigins, options.serverNames),
-                                &stats, options.tls, token, heartbeat, clientCapacity()};
+    ScanFeeds feeds(*history);
+    ServerSettings server{options.bindAddress, options.port,
+                          OriginPolicy(options.allowedOrigins, options.serverNames),
+                          &stats, options.tls, token, heartbeat, clientCapacity()};
+    server.content = &feeds;
+    useHistory(history.get());
     const SystemdNotifier systemd(stats, options.port);
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) consoleOut(LineKind::Chatter, "启动通讯服务失败，请检查\n");
