@@ -29,7 +29,8 @@
 //
 // Methods and properties: start(), stop(), setToken(token), lastSeq (0: none yet).
 // Resuming after a reconnect asks for the scans after lastSeq (?since=), so that none made
-// meanwhile is lost while they are kept in the box's history (--history).
+// meanwhile is lost while they are kept in the box's history (--history). A tab that has had
+// no scan yet has no number to resume from: after a cut it begins again with new scans.
 
 const POLICY_VIOLATION = 1008;
 
@@ -97,7 +98,7 @@ export class TirnSerial extends EventTarget {
             this.connected = true;
         };
         socket.onmessage = (event) => {
-            this.watch(this.renewAfter);
+            if (this.socket === socket) this.watch(this.renewAfter);
             this.receive(event.data, since);
         };
         socket.onclose = (event) => this.ended(event.code);
@@ -105,20 +106,31 @@ export class TirnSerial extends EventTarget {
 
     // A link cut without a word leaves a socket that never hears of it, and
     // the box drops a client it cannot reach: after a silence the
-    // connection is renewed, quietly, which resuming makes lossless.
+    // connection is renewed, quietly.
     watch(ms) {
         clearTimeout(this.timer);
         this.timer = setTimeout(() => {
-            if (this.socket && this.socket.readyState === WebSocket.OPEN) {
-                this.drop();
-                this.open();
-            } else {
-                this.ended(0);
-            }
+            if (this.socket && this.socket.readyState === WebSocket.OPEN) this.renew();
+            else this.ended(0);
         }, ms);
     }
 
+    // The old connection goes on delivering until the new one has surely
+    // subscribed: before the first number there is nothing to resume from,
+    // and afterwards what both deliver is dropped by its number.
+    renew() {
+        const old = this.socket;
+        old.onclose = null;
+        this.socket = null;
+        this.open();
+        setTimeout(() => {
+            old.onmessage = null;
+            old.close();
+        }, this.connectTimeout);
+    }
+
     receive(text, since) {
+        if (!this.running) return;
         let message;
         try {
             message = JSON.parse(text);
