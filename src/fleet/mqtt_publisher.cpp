@@ -91,7 +91,8 @@ MqttPublisher::~MqttPublisher() {
     mosquitto_lib_cleanup();
 }
 
-void MqttPublisher::publish(const std::string& message) {
+void MqttPublisher::publish(const NumberedScan& scan) {
+    const std::string& message = *scan.plain;
     {
         std::lock_guard<std::mutex> lock(guard_);
         if (incoming_.size() >= settings_.queueLimit) {

@@ -3,6 +3,7 @@
 #include "console/console_lines.h"
 #include "publication/subscriber_list.h"
 #include "publication/websocketcontrol.h"
+#include "resume_messages.h"
 
 #include <pthread.h>
 
@@ -46,10 +47,15 @@ int toStartSocetServers(const ServerSettings& settings) {
     return 0;
 }
 
-void publishToSubscribers(const std::string& message) {
-    if (websocket == nullptr) return;
-    withSubscribers([&message](const std::vector<WsConnection*>& entries) {
-        websocket->sendTextToEach(entries, message);
+void publishToSubscribers(const NumberedScan& scan, ScanHistory& history) {
+    withSubscribers([&scan, &history](const Subscribers& subscribers) {
+        history.keep(scan);
+        if (websocket == nullptr) return;
+        websocket->sendTextToEach(subscribers.plain, scan.plain);
+        websocket->sendTextToEach(subscribers.numbered, scan.numbered);
+        if (!subscribers.streams.empty())
+            websocket->sendTextToEach(subscribers.streams,
+                                      std::make_shared<const std::string>(streamEvent(scan.seq, nullptr, *scan.numbered)));
     });
 }
 

@@ -1,6 +1,9 @@
 #include "publication/subscriber_list.h"
 
 #include "console/console_lines.h"
+#include "publication/server_thread.h"
+#include "resume_messages.h"
+#include "resume_point.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,21 +16,85 @@ namespace {
 // Non-owning: the server owns the connections. One connection may stand
 // here several times.
 std::vector<WsConnection*> g_conn_list;
+// Clients of numbered scans, once each: WebSocket clients and event streams.
+std::vector<WsConnection*> g_numbered;
+std::vector<WsConnection*> g_streams;
+// WebSocket clients that asked for numbered scans and have not subscribed yet.
+std::unordered_map<WsConnection*, ResumePoint> g_waiting;
 // Entries per connection, and whether it was told that it reached the cap.
 struct Subscriptions {
     int entries = 0;
     bool capped = false;
 };
 std::unordered_map<WsConnection*, Subscriptions> g_subscriptions;
+ScanHistory* g_history = nullptr;
+ResumeFigures g_figures;
 // Sends only queue their bytes for the server thread, so holding this while
 // sending cannot deadlock against a close reported on that thread.
 std::mutex g_conn_list_guard;
 
+void removeFrom(std::vector<WsConnection*>& list, WsConnection* connection) {
+    list.erase(std::remove(list.begin(), list.end(), connection), list.end());
+}
+
+// What the client is sent before the live scans: the notice of what it
+// cannot have, then the history after its point.
+std::vector<server::SharedText> historyFor(WsConnection* connection, const ResumePoint& point) {
+    std::vector<server::SharedText> messages;
+    if (point.live || g_history == nullptr) return messages;
+    const ScansSince found = g_history->since(point.seq, g_history->depth());
+    const bool stream = server::eventStream(*connection);
+    if (found.ahead || found.missed > 0) {
+        const std::string notice = missedNotice(found, point.seq, g_history->last());
+        messages.push_back(std::make_shared<const std::string>(stream ? streamEvent(0, "missed", notice) : notice));
+        ++g_figures.missedNotices;
+    }
+    for (const NumberedScan& scan : found.scans)
+        messages.push_back(stream ? std::make_shared<const std::string>(streamEvent(scan.seq, nullptr, *scan.numbered))
+                                  : scan.numbered);
+    g_figures.replayed += found.scans.size();
+    return messages;
+}
+
+// Under the lock: the history is taken and the client joins the live scans
+// in one step, so that each scan is in one of the two, never in both.
+void subscribeNumbered(WsConnection* connection, const ResumePoint& point) {
+    g_subscriptions[connection].entries = 1;
+    (server::eventStream(*connection) ? g_streams : g_numbered).push_back(connection);
+    ++g_figures.numberedClients;
+    std::vector<server::SharedText> history = historyFor(connection, point);
+    if (websocket != nullptr && !history.empty()) websocket->replay(connection, std::move(history));
+}
+
 }  // namespace
+
+void useHistory(ScanHistory* history) {
+    std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    g_history = history;
+}
+
+void noteNumberedClient(WsConnection* connection) {
+    std::string problem;
+    const auto point =
+        resumePointOf(server::openingQuery(*connection), server::lastEventId(*connection), problem);
+    std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    if (server::eventStream(*connection))
+        subscribeNumbered(connection, point.value_or(ResumePoint{}));
+    else if (point && point->asked)
+        g_waiting[connection] = *point;
+}
 
 void* socketPthreadGetDataCall(WsConnection* connection, char*, int) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    if (const auto waiting = g_waiting.find(connection); waiting != g_waiting.end()) {
+        const ResumePoint point = waiting->second;
+        g_waiting.erase(waiting);
+        subscribeNumbered(connection, point);
+        consoleOut(LineKind::Chatter, "g_conn  get!\n");
+        return nullptr;
+    }
     Subscriptions& subscriptions = g_subscriptions[connection];
+    if (std::find(g_numbered.begin(), g_numbered.end(), connection) != g_numbered.end()) return nullptr;
     if (subscriptions.entries >= kMaxSubscriptionsPerConnection) {
         if (!subscriptions.capped)
             consoleOut(LineKind::Warning,
@@ -45,16 +112,20 @@ void* socketPthreadGetDataCall(WsConnection* connection, char*, int) {
 
 void* socketPthreadCloseConn(WsConnection* connection) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    g_conn_list.erase(std::remove(g_conn_list.begin(), g_conn_list.end(), connection),
-                      g_conn_list.end());
+    removeFrom(g_conn_list, connection);
+    const std::size_t numbered = g_numbered.size() + g_streams.size();
+    removeFrom(g_numbered, connection);
+    removeFrom(g_streams, connection);
+    g_figures.numberedClients -= numbered - g_numbered.size() - g_streams.size();
+    g_waiting.erase(connection);
     g_subscriptions.erase(connection);
     consoleOut(LineKind::Chatter, "g_conn over!\n");
     return nullptr;
 }
 
-void withSubscribers(const std::function<void(const std::vector<WsConnection*>&)>& use) {
+void withSubscribers(const std::function<void(const Subscribers&)>& use) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    use(g_conn_list);
+    use(Subscribers{g_conn_list, g_numbered, g_streams});
 }
 
 std::size_t subscribedClients() {
@@ -64,5 +135,10 @@ std::size_t subscribedClients() {
 
 std::size_t subscriberCount() {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    return g_conn_list.size();
+    return g_conn_list.size() + g_numbered.size() + g_streams.size();
+}
+
+ResumeFigures resumeFigures() {
+    std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    return g_figures;
 }

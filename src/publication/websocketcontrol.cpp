@@ -106,8 +106,16 @@ int WebsocketControl::doSendBinary(WsConnection* connection, const char* data, i
 }
 
 void WebsocketControl::sendTextToEach(const std::vector<WsConnection*>& entries, const std::string& text) {
+    sendTextToEach(entries, std::make_shared<const std::string>(text));
+}
+
+void WebsocketControl::sendTextToEach(const std::vector<WsConnection*>& entries, const server::SharedText& text) {
     for (std::size_t i = 0; i < entries.size(); ++i) consoleOut(LineKind::Chatter, "call websocket doSend\n");
-    server_.broadcast(std::make_shared<const std::string>(text), entries);
+    server_.broadcast(text, entries);
+}
+
+void WebsocketControl::replay(WsConnection* connection, std::vector<server::SharedText> messages) {
+    server_.replay(*connection, std::move(messages));
 }
 
 int WebsocketControl::closeWebsocketServer() {
@@ -119,6 +127,7 @@ bool WebsocketControl::on_connection_opened(WsConnection* connection) {
     consoleOut(LineKind::Chatter, "new conn id %d\n", server::connectionId(*connection));
     if (server::makeNonBlocking(*connection)) {
         clients.joined();
+        noteNumberedClient(connection);
         return true;
     }
     consoleOut(LineKind::Error, "ERROR: failed to configure non-blocking state to connection..\n");

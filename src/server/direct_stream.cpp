@@ -48,6 +48,7 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
     // A read beyond the allowance waits on it until cancelled.
     net::steady_timer readWait{stream.get_executor()};
     bool readWaiting = false;
+    std::function<void()> progress;
 };
 
 void DirectStream::Core::push(const Bytes& data) {
@@ -120,6 +121,7 @@ void DirectStream::Core::waitForRoom() {
         else
             self->writeQueued();
         self->resumeReadIfWithin();
+        if (!self->failed && self->progress) self->progress();
     });
 }
 
@@ -181,6 +183,8 @@ void DirectStream::setAllowance(std::size_t bytes) {
     core_->allowance = bytes;
     core_->resumeReadIfWithin();
 }
+
+void DirectStream::onProgress(std::function<void()> progress) { core_->progress = std::move(progress); }
 
 bool DirectStream::beyondAllowance(const Core& core) { return core.beyondAllowance(); }
 DirectStream::next_layer_type& DirectStream::tcpOf(Core& core) { return core.stream; }

@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -76,6 +77,8 @@ public:
     std::size_t queuedBytes() const;
     bool wouldRepeatLast(const Bytes& frame) const;
     void setAllowance(std::size_t bytes);
+    // Called each time the socket has taken queued bytes.
+    void onProgress(std::function<void()> progress);
     // When the socket last took bytes, or the queue last began.
     std::chrono::steady_clock::time_point lastProgress() const;
 

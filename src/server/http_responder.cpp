@@ -80,6 +80,16 @@ HttpResponse respondTo(const HttpRequest& request, server::Context& context) {
     } else if ((path == "/status" || path == "/metrics") && !authorized(request, context)) {
         response = plainResponse(http::status::unauthorized, version, "the access token is needed: Authorization: Bearer TOKEN");
         response.set(http::field::www_authenticate, "Bearer");
+    } else if (const ServerContent* content = context.settings().content; content && content->serves(path)) {
+        if (!authorized(request, context)) {
+            response = plainResponse(http::status::unauthorized, version,
+                                     "the access token is needed: Authorization: Bearer TOKEN");
+            response.set(http::field::www_authenticate, "Bearer");
+        } else {
+            const ServedDocument document = content->document(path, targetOf(request).query);
+            response = withBody(static_cast<http::status>(document.status), version, document.contentType.c_str(),
+                                document.body);
+        }
     } else if (path == "/status") {
         response = withBody(http::status::ok, version, "application/json", context.figures().statusJson());
     } else if (path == "/metrics") {

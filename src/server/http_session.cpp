@@ -1,9 +1,10 @@
 #include "http_session.h"
 
+#include "access_token.h"
+#include "event_stream_session.h"
 #include "http_responder.h"
 #include "request_target.h"
 #include "websocket_session.h"
-#include "console/console.h"
 #include "console/console.h"
 #include "console/console_lines.h"
 
@@ -93,6 +94,10 @@ void HttpSession::onRead(beast::error_code ec) {
         becomeWebSocket();
         return;
     }
+    if (targetOf(parser_->get()).path == "/events" && parser_->get().method() == http::verb::get) {
+        becomeEventStream();
+        return;
+    }
     answer(respondTo(parser_->get(), context_));
 }
 
@@ -109,27 +114,71 @@ std::string HttpSession::localAddress() {
     return ec ? std::string() : local.address().to_string();
 }
 
-void HttpSession::becomeWebSocket() {
+bool HttpSession::originAllowed(const char* client) {
     const HttpRequest& request = parser_->get();
     const std::string_view origin(request[http::field::origin].data(), request[http::field::origin].size());
     const std::string host = targetOf(request).host;
     const auto verdict = context_.settings().origins.judge(origin, host, tls_ ? "https" : "http", localAddress());
-    if (verdict != OriginPolicy::Verdict::Allowed) {
-        if (verdict == OriginPolicy::Verdict::UnknownHost)
-            consoleOut(LineKind::Warning,
-                       "refused a WebSocket client for host %s: not a name of this service (see --server-name)\n",
-                       escapedForConsole(host.data(), host.size()).c_str());
-        else
-            consoleOut(LineKind::Warning, "refused a WebSocket client from origin %s: not allowed by --allow-origin\n",
-                       escapedForConsole(origin.data(), origin.size()).c_str());
-        flushConsole();
-        answer(plainResponse(http::status::forbidden, request.version()));
-        return;
-    }
-    auto connection = std::make_shared<WebSocketSession>(std::move(stream_), std::move(tls_), context_, std::move(*slot_));
+    if (verdict == OriginPolicy::Verdict::Allowed) return true;
+    if (verdict == OriginPolicy::Verdict::UnknownHost)
+        consoleOut(LineKind::Warning,
+                   "refused %s for host %s: not a name of this service (see --server-name)\n", client,
+                   escapedForConsole(host.data(), host.size()).c_str());
+    else
+        consoleOut(LineKind::Warning, "refused %s from origin %s: not allowed by --allow-origin\n", client,
+                   escapedForConsole(origin.data(), origin.size()).c_str());
+    flushConsole();
+    answer(plainResponse(http::status::forbidden, request.version()));
+    return false;
+}
+
+bool HttpSession::queryRefused(const std::string& query, std::string_view lastEventId) {
+    const ServerContent* content = context_.settings().content;
+    const std::string refusal = content ? content->refusal(query, lastEventId) : std::string();
+    if (refusal.empty()) return false;
+    answer(plainResponse(http::status::bad_request, parser_->get().version(), refusal.c_str()));
+    return true;
+}
+
+void HttpSession::becomeWebSocket() {
+    if (!originAllowed("a WebSocket client")) return;
+    std::string query = targetOf(parser_->get()).query;
+    if (queryRefused(query, {})) return;
+    auto connection = std::make_shared<WebSocketSession>(std::move(stream_), std::move(tls_), context_,
+                                                         std::move(*slot_), std::move(query));
     slot_.reset();
     context_.adopt(connection);
     connection->accept(parser_->release());
+}
+
+// An event stream cannot show the token in a message, and a browser's
+// EventSource sends no header of its own choosing: here, and only here,
+// the token may come in the query.
+void HttpSession::becomeEventStream() {
+    if (!originAllowed("an event stream client")) return;
+    const HttpRequest& request = parser_->get();
+    std::string query = targetOf(request).query;
+    const std::string& token = context_.settings().token;
+    if (!token.empty()) {
+        const auto header = request[http::field::authorization];
+        const auto given = queryParameter(query, "token");
+        if (!bearerMatches(token, std::string_view(header.data(), header.size())) &&
+            !(given && tokenMatches(token, *given))) {
+            HttpResponse refused = plainResponse(http::status::unauthorized, request.version(),
+                                                 "the access token is needed: ?token=TOKEN or Authorization: Bearer TOKEN");
+            refused.set(http::field::www_authenticate, "Bearer");
+            answer(std::move(refused));
+            return;
+        }
+    }
+    const auto lastId = request["Last-Event-ID"];
+    std::string lastEventId(lastId.data(), lastId.size());
+    if (queryRefused(query, lastEventId)) return;
+    auto connection = std::make_shared<EventStreamSession>(std::move(stream_), std::move(tls_), context_,
+                                                           std::move(*slot_), std::move(query), std::move(lastEventId));
+    slot_.reset();
+    context_.adopt(connection);
+    connection->start();
 }
 
 template <class Response>

@@ -30,7 +30,11 @@ private:
     void onRead(boost::beast::error_code ec);
     bool hostKnown();
     std::string localAddress();
+    bool originAllowed(const char* client);
+    // The query's refusal by the service's content, answered with 400.
+    bool queryRefused(const std::string& query, std::string_view lastEventId);
     void becomeWebSocket();
+    void becomeEventStream();
     template <class Response>
     void answer(Response response);
     void finish();

@@ -19,5 +19,20 @@ RequestTarget targetOf(const HttpRequest& request) {
         if (!target.empty() && target.front() == '?') target = "/";
         break;
     }
-    return {std::string(host), std::string(target.substr(0, target.find('?')))};
+    const auto queryStart = target.find('?');
+    const std::string_view query = queryStart == std::string_view::npos ? std::string_view() : target.substr(queryStart + 1);
+    return {std::string(host), std::string(target.substr(0, queryStart)), std::string(query)};
+}
+
+std::optional<std::string> queryParameter(std::string_view query, std::string_view name) {
+    while (!query.empty()) {
+        const auto end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        const auto equals = pair.find('=');
+        if (pair.substr(0, equals) == name)
+            return std::string(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
+        if (end == std::string_view::npos) break;
+        query.remove_prefix(end + 1);
+    }
+    return std::nullopt;
 }

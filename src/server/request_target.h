@@ -4,12 +4,16 @@
 #pragma once
 
 #include "http_responder.h"
+#include "server/server_content.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 struct RequestTarget {
     std::string host;  // as given: name or address, with a port perhaps
     std::string path;  // without the query
+    std::string query;  // what follows '?', without it
 };
 
 RequestTarget targetOf(const HttpRequest& request);

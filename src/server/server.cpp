@@ -23,6 +23,9 @@ constexpr auto kListenRetry = std::chrono::milliseconds(2000);
 int connectionId(const Connection& connection) { return connection.id(); }
 bool encrypted(const Connection& connection) { return connection.encrypted(); }
 bool makeNonBlocking(Connection& connection) { return connection.makeNonBlocking(); }
+bool eventStream(const Connection& connection) { return connection.eventStream(); }
+const std::string& openingQuery(const Connection& connection) { return connection.query(); }
+const std::string& lastEventId(const Connection& connection) { return connection.lastEventId(); }
 
 Server::Server(ServerSettings settings, Events events) : settings_(std::move(settings)), events_(std::move(events)) {}
 
@@ -94,6 +97,11 @@ void Server::send(Connection& connection, SharedText bytes, bool text) {
     // A TLS client's stream frames for itself; only a plain one takes the frame.
     const SharedText frame = connection.encrypted() ? nullptr : framed(*bytes, text);
     connection.context().queueSend(connection.shared_from_this(), Outgoing{std::move(bytes), frame, text});
+}
+
+void Server::replay(Connection& connection, std::vector<SharedText> messages) {
+    if (messages.empty()) return;
+    connection.context().queueReplay(connection.shared_from_this(), std::move(messages));
 }
 
 void Server::stop(std::chrono::milliseconds patience) {

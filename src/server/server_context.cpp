@@ -1,8 +1,8 @@
 #include "server_context.h"
 
+#include "connection.h"
 #include "direct_stream.h"
 #include "tls_context.h"
-#include "websocket_session.h"
 #include "console/console.h"
 #include "console/console_lines.h"
 
@@ -89,19 +89,21 @@ void Context::adopt(std::shared_ptr<Connection> connection) {
 void Context::forget(Connection* connection) { connections_.erase(connection); }
 
 void Context::queueSend(std::shared_ptr<Connection> connection, Outgoing message) {
-    bool wakeServerThread;
-    {
-        std::lock_guard<std::mutex> lock(pendingGuard_);
-        wakeServerThread = pending_.empty();
-        pending_.push_back(PendingSend{std::move(message), {std::move(connection)}});
-    }
-    if (wakeServerThread) net::post(io, [this] { deliverPendingSends(); });
+    queue(PendingSend{std::move(message), {std::move(connection)}, {}});
 }
 
 void Context::queueBroadcast(SharedText text, const std::vector<Connection*>& to) {
-    PendingSend send{Outgoing{text, framed(*text, true), true}, {}};  // framed once for all
+    PendingSend send{Outgoing{text, framed(*text, true), true}, {}, {}};  // framed once for all
     send.to.reserve(to.size());
     for (Connection* connection : to) send.to.push_back(connection->shared_from_this());
+    queue(std::move(send));
+}
+
+void Context::queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> messages) {
+    queue(PendingSend{Outgoing{}, {std::move(connection)}, std::move(messages)});
+}
+
+void Context::queue(PendingSend send) {
     bool wakeServerThread;
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
@@ -117,6 +119,10 @@ void Context::deliverPendingSends() {
         delivering_.swap(pending_);
     }
     for (const PendingSend& send : delivering_) {
+        if (!send.replay.empty()) {
+            for (const auto& connection : send.to) connection->replay(send.replay);
+            continue;
+        }
         if (send.to.size() < kSendsWorthTwoThreads) {
             for (const auto& connection : send.to) connection->enqueue(send.message);
             continue;

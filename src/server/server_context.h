@@ -92,6 +92,8 @@ public:
     void queueSend(std::shared_ptr<Connection> connection, Outgoing message);
     // Any thread: one message for each of the connections, in turn.
     void queueBroadcast(SharedText text, const std::vector<Connection*>& to);
+    // Any thread: messages to go before anything the connection is sent later.
+    void queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> messages);
     // Drops, every few seconds, clients whose writes have stalled.
     void watchWriteProgress();
     // Counts the server thread alive in the figures, every heartbeat.
@@ -109,7 +111,9 @@ private:
     struct PendingSend {
         Outgoing message;
         std::vector<std::shared_ptr<Connection>> to;
+        std::vector<SharedText> replay;  // instead of the message, when not empty
     };
+    void queue(PendingSend send);
     void deliver(const PendingSend& send, bool helper);
     void deliverPendingSends();
     bool stillSending() const;

@@ -4,7 +4,6 @@
 #include "console/console.h"
 #include "console/console_lines.h"
 
-#include <atomic>
 
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -13,12 +12,6 @@ namespace websocket = beast::websocket;
 namespace {
 
 constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
-// A client that stops reading is dropped once this many scans, or this many
-// bytes of them, wait for it, so it can neither hold up the others nor grow
-// the service's memory. Copies of one scan for one client's several
-// subscriptions count once: they are one message written again.
-constexpr std::size_t kMaxQueuedMessages = 256;
-constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 // What may wait for a plain client before it is no longer read, its pongs
 // and close frame included. One that has sent nothing yet, or not the token,
 // has asked for nothing: it is owed the answer to its handshake, pongs and a
@@ -29,14 +22,7 @@ constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 // bound with its first message that passes the token check and asks for
 // something (is not empty): the service subscribes it on such a message.
 constexpr std::size_t kUntrustedAllowance = 64 * 1024;
-constexpr std::size_t kTrustedAllowance = kMaxQueuedBytes;
-
-// Whether a queue of `entries` holding `bytes` has no room for `adding` more.
-bool backlogFull(std::size_t entries, std::size_t bytes, std::size_t adding) {
-    return entries >= kMaxQueuedMessages || bytes + adding > kMaxQueuedBytes;
-}
-
-std::atomic<int> nextConnectionId{1};
+constexpr std::size_t kTrustedAllowance = server::kMaxQueuedBytes;
 
 // Why a read failed, when the client did something to deserve it; nothing
 // for an ordinary close.
@@ -57,12 +43,12 @@ std::optional<DropReason> dropReasonOf(beast::error_code ec) {
 
 namespace server {
 
-WebSocketSession::WebSocketSession(ClientStream stream, TlsSettings tls, Context& context, ConnectionSlot slot)
-    : ws_(websocketOver(std::move(stream))),
+WebSocketSession::WebSocketSession(ClientStream stream, TlsSettings tls, Context& context, ConnectionSlot slot,
+                                   std::string query)
+    : Connection(context, std::move(query), ""),
+      ws_(websocketOver(std::move(stream))),
       tls_(std::move(tls)),
-      context_(context),
-      slot_(std::move(slot)),
-      id_(nextConnectionId++) {}
+      slot_(std::move(slot)) {}
 
 WebSocketSession::WsStream WebSocketSession::websocketOver(ClientStream stream) {
     if (auto* tls = std::get_if<TlsStream>(&stream))
@@ -82,7 +68,7 @@ const DirectStream* WebSocketSession::direct() const {
     return plain ? &plain->next_layer() : nullptr;
 }
 
-bool WebSocketSession::sending() const {
+bool WebSocketSession::writing() const {
     const DirectStream* plain = direct();
     return plain ? plain->queuedEntries() > 0 : !outgoing_.empty();
 }
@@ -102,7 +88,7 @@ void WebSocketSession::accept(http::request<http::string_body> request) {
             ws.set_option(websocket::stream_base::decorator(
                 [](websocket::response_type& response) { response.set(http::field::server, "TirnSerial"); }));
             ws.read_message_max(kMaxIncomingMessage);
-            ws.async_accept(request, [self = shared_from_this()](beast::error_code ec) { self->onHandshake(ec); });
+            ws.async_accept(request, [self = self()](beast::error_code ec) { self->onHandshake(ec); });
         },
         ws_);
 }
@@ -118,13 +104,25 @@ void WebSocketSession::reportClosed() {
     outgoing_.clear();
     if (!opened_) return;
     opened_ = false;
-    context_.figures().clientClosed();
-    if (context_.events().closed) context_.events().closed(*this);
+    context().figures().clientClosed();
+    if (context().events().closed) context().events().closed(*this);
 }
 
-void WebSocketSession::enqueue(const Outgoing& message) {
+bool WebSocketSession::wantsMore() const {
+    const DirectStream* plain = direct();
+    const std::size_t entries = plain ? plain->queuedEntries() : outgoing_.size();
+    const std::size_t bytes = plain ? plain->queuedBytes() : queuedBytes_;
+    return entries < kReplayLowWater && bytes < kMaxQueuedBytes / 4;
+}
+
+void WebSocketSession::write(const Outgoing& message) {
     if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
-    if (DirectStream* plain = direct()) return sendDirect(*plain, message);
+    if (DirectStream* plain = direct()) {
+        if (message.frame) return sendDirect(*plain, message);
+        Outgoing withFrame = message;
+        withFrame.frame = framed(*message.bytes, message.text);
+        return sendDirect(*plain, withFrame);
+    }
     const Outgoing* last = outgoing_.empty() ? nullptr : &outgoing_.back();
     if (last && last->bytes == message.bytes && last->text == message.text) {
         ++outgoing_.back().copies;
@@ -147,30 +145,35 @@ void WebSocketSession::sendDirect(DirectStream& stream, const Outgoing& message)
 
 bool WebSocketSession::writeStalled(std::chrono::steady_clock::time_point now) const {
     const DirectStream* plain = direct();
-    return sending() && now - (plain ? plain->lastProgress() : lastWriteProgress_) > context_.settings().stallTimeout;
+    return sending() && now - (plain ? plain->lastProgress() : lastWriteProgress_) > context().settings().stallTimeout;
 }
 
 void WebSocketSession::drop(DropReason reason) {
-    if (acceptingSends_) context_.figures().clientDropped(reason);
+    if (acceptingSends_) context().figures().clientDropped(reason);
     close();
 }
 
 void WebSocketSession::close() {
     acceptingSends_ = false;
+    forgetHeld();
     outgoing_.clear();
     queuedBytes_ = 0;
     tcp().close();
 }
 
 void WebSocketSession::onHandshake(beast::error_code ec) {
-    const auto& opened = context_.events().opened;
+    const auto& opened = context().events().opened;
     if (ec || (opened && !opened(*this))) {
         close();
-        context_.forget(this);
+        context().forget(this);
     } else {
         opened_ = true;
         acceptingSends_ = true;
-        context_.figures().clientOpened();
+        if (DirectStream* plain = direct())
+            plain->onProgress([weak = weak_from_this()] {
+                if (auto connection = weak.lock()) std::static_pointer_cast<WebSocketSession>(connection)->feedHeld();
+            });
+        context().figures().clientOpened();
         readNext();
     }
     flushConsole();
@@ -180,29 +183,29 @@ void WebSocketSession::readNext() {
     std::visit(
         [this](auto& ws) {
             ws.async_read(incoming_,
-                          [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+                          [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
         },
         ws_);
 }
 
 void WebSocketSession::onRead(beast::error_code ec) {
     if (ec) {
-        if (const auto reason = dropReasonOf(ec); reason && acceptingSends_) context_.figures().clientDropped(*reason);
+        if (const auto reason = dropReasonOf(ec); reason && acceptingSends_) context().figures().clientDropped(*reason);
         // End of stream or a failure: the socket goes at once, and with it
         // any write still waiting for a peer that reads nothing.
         reportClosed();
         close();
-        context_.forget(this);
+        context().forget(this);
     } else {
         const auto* payload = static_cast<const char*>(incoming_.cdata().data());
         const std::size_t size = incoming_.size();
-        const std::string& token = context_.settings().token;
+        const std::string& token = context().settings().token;
         if (!token.empty() && !tokenMatches(token, std::string_view(payload, size))) {
             refuseUnauthorized();
         } else {
             if (size > 0) trust();
-            if (context_.events().message)
-                context_.events().message(*this, std::string_view(payload, size), !token.empty());
+            if (context().events().message)
+                context().events().message(*this, std::string_view(payload, size), !token.empty());
             incoming_.consume(size);
             readNext();
         }
@@ -219,16 +222,16 @@ void WebSocketSession::trust() {
 // A message that is not the token: the client is closed with a policy
 // violation, and what it sent is never shown (it may be a mistyped token).
 void WebSocketSession::refuseUnauthorized() {
-    consoleOut(LineKind::Warning, "closed connection %d: its message was not the access token (--token-file)\n", id_);
-    if (acceptingSends_) context_.figures().clientDropped(DropReason::Unauthorized);
+    consoleOut(LineKind::Warning, "closed connection %d: its message was not the access token (--token-file)\n", id());
+    if (acceptingSends_) context().figures().clientDropped(DropReason::Unauthorized);
     acceptingSends_ = false;
     std::visit(
         [this](auto& ws) {
             ws.async_close(websocket::close_reason(websocket::close_code::policy_error),
-                           [self = shared_from_this()](beast::error_code) {
+                           [self = self()](beast::error_code) {
                                self->reportClosed();
                                self->close();
-                               self->context_.forget(self.get());
+                               self->context().forget(self.get());
                                flushConsole();
                            });
         },
@@ -244,7 +247,7 @@ void WebSocketSession::writeNext() {
         [&](auto& ws) {
             ws.text(next.text);
             ws.async_write(boost::asio::buffer(*next.bytes),
-                           [self = shared_from_this(), bytes = next.bytes](beast::error_code ec, std::size_t) {
+                           [self = self(), bytes = next.bytes](beast::error_code ec, std::size_t) {
                                self->onWrite(ec);
                            });
         },
@@ -262,6 +265,7 @@ void WebSocketSession::onWrite(beast::error_code ec) {
         outgoing_.pop_front();
     }
     if (!outgoing_.empty()) writeNext();
+    feedHeld();
 }
 
 }  // namespace server

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client_stream.h"
+#include "connection.h"
 #include "direct_stream.h"
 #include "server_context.h"
 
@@ -17,28 +18,28 @@
 
 namespace server {
 
-class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
+class WebSocketSession : public Connection {
 public:
-    WebSocketSession(ClientStream stream, TlsSettings tls, Context& context, ConnectionSlot slot);
+    WebSocketSession(ClientStream stream, TlsSettings tls, Context& context, ConnectionSlot slot, std::string query);
 
-    int id() const { return id_; }
-    Context& context() { return context_; }
-    bool encrypted() const;
+    bool encrypted() const override;
 
     // Completes the opening handshake that the request began.
     void accept(boost::beast::http::request<boost::beast::http::string_body> request);
 
-    bool makeNonBlocking();
-    // Tells the close handler, once, about a connection that had been opened.
-    void reportClosed();
-    void enqueue(const Outgoing& message);
+    bool makeNonBlocking() override;
+    void reportClosed() override;
+    bool writeStalled(std::chrono::steady_clock::time_point now) const override;
+    void drop(DropReason reason) override;
 
-    bool sending() const;
-    bool writeStalled(std::chrono::steady_clock::time_point now) const;
-    // Closes the socket; the pending read then fails and reports the close.
-    void drop(DropReason reason);
+protected:
+    void write(const Outgoing& message) override;
+    bool open() const override { return acceptingSends_; }
+    bool wantsMore() const override;
+    bool writing() const override;
 
 private:
+    std::shared_ptr<WebSocketSession> self() { return std::static_pointer_cast<WebSocketSession>(shared_from_this()); }
     void onHandshake(boost::beast::error_code ec);
     void readNext();
     void onRead(boost::beast::error_code ec);
@@ -64,9 +65,7 @@ private:
     std::deque<Outgoing> outgoing_;
     std::size_t queuedBytes_ = 0;
     std::chrono::steady_clock::time_point lastWriteProgress_;
-    Context& context_;
     ConnectionSlot slot_;
-    const int id_;
     bool opened_ = false;
     bool acceptingSends_ = false;
     bool trusted_ = false;

@@ -4,6 +4,8 @@
 #include "console/console_lines.h"
 #include "fleet/mqtt_publisher.h"
 #include "fleet/scan_outbox.h"
+#include "history/scan_history.h"
+#include "publication/scan_feeds.h"
 #include "publication/server_thread.h"
 #include "publication/subscriber_list.h"
 #include "publication/websocketcontrol.h"
@@ -47,6 +49,31 @@ bool stateDirectoryUsable(const std::string& dir) {
     consoleErr(LineKind::Error, "TirnSerial: cannot write the state directory %s: %s (see --state-dir)\n", dir.c_str(),
                problem.c_str());
     return false;
+}
+
+// Without --mqtt a state directory that cannot be used costs only numbers
+// that go on across restarts and the history's: one warning, and the
+// service goes on with numbers from the clock and the history in memory.
+std::unique_ptr<ScanHistory> openHistory(const Options& options) {
+    const std::string& dir = options.mqtt.stateDir;
+    std::string problem;
+    if (!prepareStateDirectory(dir, problem)) {
+        consoleOut(LineKind::Warning,
+                   "warning: cannot use the state directory %s (%s): scan numbers go on from the clock and the "
+                   "history is kept in memory only (see --state-dir)\n",
+                   dir.c_str(), problem.c_str());
+        flushConsole();
+        return ScanHistory::open("", options.historyDepth, problem);
+    }
+    auto history = ScanHistory::open(dir, options.historyDepth, problem);
+    if (!problem.empty()) {
+        consoleOut(LineKind::Warning,
+                   "warning: cannot keep the scan history in %s (%s): scan numbers go on from the clock and the "
+                   "history is kept in memory only\n",
+                   dir.c_str(), problem.c_str());
+        flushConsole();
+    }
+    return history;
 }
 
 std::unique_ptr<ScanOutbox> openOutbox(const std::string& dir) {
@@ -96,6 +123,7 @@ int main(int argc, char** argv) {
     const StartupOutcome startup = runStartup(argc, argv, buffers, options);
     if (!startup.serve) return startup.exitStatus;
 
+    const std::unique_ptr<ScanHistory> history = openHistory(options);
     std::optional<MqttPublisher> broker;
     if (options.mqtt.enabled()) broker.emplace(options.mqtt, openOutbox(options.mqtt.stateDir));
     ServiceStats stats({TIRN_VERSION, SelectEncoding, options.devices.front().path, options.scanGap, options.charsets.source(),
@@ -104,14 +132,17 @@ int main(int argc, char** argv) {
                                                  : std::function<BrokerFigures()>(),
                         options.devices});
     const auto heartbeat = SystemdNotifier::heartbeat();
-    const ServerSettings server{options.bindAddress, options.port,
-                                OriginPolicy(options.allowedOrigins, options.serverNames),
-                                &stats, options.tls, token, heartbeat, clientCapacity()};
+    ScanFeeds feeds(*history);
+    ServerSettings server{options.bindAddress, options.port,
+                          OriginPolicy(options.allowedOrigins, options.serverNames),
+                          &stats, options.tls, token, heartbeat, clientCapacity()};
+    server.content = &feeds;
+    useHistory(history.get());
     const SystemdNotifier systemd(stats, options.port);
     websocket = nullptr;
     if (toStartSocetServers(server) < 0) consoleOut(LineKind::Chatter, "启动通讯服务失败，请检查\n");
-    std::vector<ScanSink> sinks{publishToSubscribers};
-    if (broker) sinks.push_back([&broker](const std::string& message) { broker->publish(message); });
+    std::vector<ScanSink> sinks{[&history](const NumberedScan& scan) { publishToSubscribers(scan, *history); }};
+    if (broker) sinks.push_back([&broker](const NumberedScan& scan) { broker->publish(scan); });
     const ScanFraming framing{options.scanGap, options.endOn, heartbeat, [&stats] { stats.relayAlive(); }, stop};
     const ScannerSettings scanning{options.devices, options.device, options.keyboard, options.charsets};
     const auto watch = [&stats](std::size_t index, bool connected, const std::string& name) {
@@ -122,7 +153,7 @@ int main(int argc, char** argv) {
         shutDown(startup.originalUid);
         return kExitScannerUnavailable;
     }
-    runRelayLoop(*scanners, sinks, stats);
+    runRelayLoop(*scanners, *history, options.devices, sinks, stats);
     if (aloneAndGone(options, stop))
         consoleOut(LineKind::EventsOnly, "scanner %s is gone, the last one: the service ends\n",
                    options.device.c_str());

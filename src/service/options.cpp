@@ -86,7 +86,10 @@ const char kUsage[] =
     "                  the client id, the same on every start so that a restart takes over\n"
     "                  the old session (default tirnserial-<hostname>-<first 8 digits of\n"
     "                  /etc/machine-id>)\n"
-    "  --state-dir DIR where scans wait for the broker across restarts and power cuts\n"
+    "  --history N     the last scans kept for clients that come back, 0 to 100000\n"
+    "                  (default 1000)\n"
+    "  --state-dir DIR where the scans' numbers and their history are kept (history.db),\n"
+    "                  and scans wait for the broker across restarts and power cuts\n"
     "                  (outbox.db; default /var/lib/tirnserial)\n"
     "  --log all|events|warnings\n"
     "                  what the console shows: every line (all, the default); what an admin\n"
@@ -96,12 +99,16 @@ const char kUsage[] =
     "  --version       show the version and exit\n";
 
 constexpr long kMinGapMs = 1;
+// Each kept scan is some hundred bytes in memory and on disk, and a client
+// that comes back after longer than this is better served by a missed
+// notice than by a flood.
+constexpr std::size_t kMaxHistory = 100000;
 constexpr long kMaxGapMs = 1000;
 
 enum OptionId {
     kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin,
     kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttTopic, kMqttQos, kMqttQueue,
-    kMqttClientId, kStateDir, kLog, kHelp, kVersion, kBaud, kSerialFormat, kFlow
+    kMqttClientId, kStateDir, kHistory, kLog, kHelp, kVersion, kBaud, kSerialFormat, kFlow
 };
 
 const option kLongOptions[] = {
@@ -130,6 +137,7 @@ const option kLongOptions[] = {
     {"mqtt-queue", required_argument, nullptr, kMqttQueue},
     {"mqtt-client-id", required_argument, nullptr, kMqttClientId},
     {"state-dir", required_argument, nullptr, kStateDir},
+    {"history", required_argument, nullptr, kHistory},
     {"log", required_argument, nullptr, kLog},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -445,6 +453,12 @@ CommandLine parseCommandLine(int argc, char** argv) {
             if (takeMqttOption(id, optarg, options.mqtt) == CommandLineVerdict::Malformed)
                 return {CommandLineVerdict::Malformed, {}};
             break;
+        case kHistory: {
+            const auto depth = wholeNumber(optarg, 0, static_cast<long>(kMaxHistory));
+            if (!depth) return malformed("--history takes a whole number from 0 to 100000, not '%s'", optarg);
+            options.historyDepth = static_cast<std::size_t>(*depth);
+            break;
+        }
         case kLog: {
             const auto level = logLevel(optarg);
             if (!level) return malformed("--log takes all, events or warnings, not '%s'", optarg);

@@ -1,5 +1,7 @@
 #include "service/service_stats.h"
 
+#include "publication/subscriber_list.h"
+
 #include <cjson/cJSON.h>
 
 #include <algorithm>
@@ -136,6 +138,11 @@ std::string ServiceStats::statusJson() const {
     cJSON_AddNumberToObject(root, "clients_connected", static_cast<double>(clientsConnected_.load()));
     cJSON_AddNumberToObject(root, "subscriptions",
                             static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
+    const ResumeFigures resuming = resumeFigures();
+    cJSON* numbered = cJSON_AddObjectToObject(root, "numbered_clients");
+    cJSON_AddNumberToObject(numbered, "connected", static_cast<double>(resuming.numberedClients));
+    cJSON_AddNumberToObject(numbered, "scans_replayed", static_cast<double>(resuming.replayed));
+    cJSON_AddNumberToObject(numbered, "missed_notices", static_cast<double>(resuming.missedNotices));
     cJSON* scanners = cJSON_AddArrayToObject(root, "devices");
     {
         std::lock_guard<std::mutex> lock(scannersGuard_);
@@ -202,6 +209,15 @@ std::string ServiceStats::metricsText() const {
                static_cast<double>(clientsConnected_.load()));
     out.metric("tirnserial_subscriptions", "gauge", "Entries in the subscriber list now.",
                static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
+    const ResumeFigures resuming = resumeFigures();
+    out.metric("tirnserial_numbered_clients", "gauge",
+               "Clients of numbered scans now: WebSocket clients that asked with since=, and event streams.",
+               static_cast<double>(resuming.numberedClients));
+    out.metric("tirnserial_scans_replayed_total", "counter", "Scans sent from the history to clients resuming.",
+               static_cast<double>(resuming.replayed));
+    out.metric("tirnserial_missed_notices_total", "counter",
+               "SCANS_MISSED notices sent: scans a client resuming could no longer have, or a number not ours.",
+               static_cast<double>(resuming.missedNotices));
     out.header("tirnserial_clients_dropped_total", "counter", "WebSocket clients the service dropped, by reason.");
     for (int reason = 0; reason < kDropReasons; ++reason)
         out.sample("tirnserial_clients_dropped_total", static_cast<double>(dropped_[reason].load()),

@@ -2,7 +2,9 @@
 
 #include <cjson/cJSON.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -17,21 +19,52 @@ bool addMember(cJSON* object, const char* name, cJSON* item) {
     return true;
 }
 
+// The scan's members as every client has always had them.
+bool addScanMembers(cJSON* root, std::uint64_t size, const std::string& data) {
+    return addMember(root, "type", cJSON_CreateString("BARCODE_GUN")) &&
+           addMember(root, "size", cJSON_CreateNumber(static_cast<double>(size))) &&
+           addMember(root, "Data", cJSON_CreateString(data.c_str()));
+}
+
+// Printed and released; empty if it could not be printed.
+std::string printed(cJSON* root, bool complete) {
+    char* text = complete ? cJSON_Print(root) : nullptr;
+    cJSON_Delete(root);
+    if (text == nullptr) return {};
+    std::string message(text);
+    free(text);
+    return message;
+}
+
 }  // namespace
 
 std::string enJsonFormat(std::uint64_t size, std::string data) {
     cJSON* root = cJSON_CreateObject();
     if (root == nullptr) return {};
+    return printed(root, addScanMembers(root, size, data));
+}
 
-    const bool complete =
-        addMember(root, "type", cJSON_CreateString("BARCODE_GUN")) &&
-        addMember(root, "size", cJSON_CreateNumber(static_cast<double>(size))) &&
-        addMember(root, "Data", cJSON_CreateString(data.c_str()));
-    char* printed = complete ? cJSON_Print(root) : nullptr;
-    cJSON_Delete(root);
-    if (printed == nullptr) return {};
+std::string numberedScanMessage(std::uint64_t size, std::string data, std::uint64_t seq,
+                                std::chrono::system_clock::time_point time, const std::string& scanner) {
+    cJSON* root = cJSON_CreateObject();
+    if (root == nullptr) return {};
+    // Raw: cJSON prints numbers through a double, which would turn a large
+    // number into an exponent.
+    const bool complete = addScanMembers(root, size, data) &&
+                          addMember(root, "seq", cJSON_CreateRaw(std::to_string(seq).c_str())) &&
+                          addMember(root, "time", cJSON_CreateString(utcMilliseconds(time).c_str())) &&
+                          addMember(root, "scanner", cJSON_CreateString(scanner.c_str()));
+    return printed(root, complete);
+}
 
-    std::string message(printed);
-    free(printed);
-    return message;
+std::string utcMilliseconds(std::chrono::system_clock::time_point time) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+    const long millis = static_cast<long>(ms - static_cast<long long>(seconds) * 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03ldZ", millis);
+    return text;
 }

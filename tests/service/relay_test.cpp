@@ -262,11 +262,13 @@ TEST(RelayLoop, StuckSinkSilencesTheLoopAndHoldsTheReaderBack) {
     std::mutex guard;
     std::condition_variable freed;
     bool stuck = true;
-    const ScanSink sink = [&](const std::string&) {
+    const ScanSink sink = [&](const NumberedScan&) {
         std::unique_lock<std::mutex> lock(guard);
         freed.wait(lock, [&] { return !stuck; });
     };
-    std::thread loop([&] { runRelayLoop(set, {sink}, stats); });
+    std::string problem;
+    const auto history = ScanHistory::open("", 0, problem);
+    std::thread loop([&] { runRelayLoop(set, *history, devices, {sink}, stats); });
 
     // One in the sink, a queue full, one in the reader's hand.
     const int held = static_cast<int>(ScannerSet::kQueuedScans) + 2;

@@ -17,7 +17,7 @@ WsConnection* fakeConnection(int n) {
 
 std::vector<WsConnection*> entries() {
     std::vector<WsConnection*> seen;
-    withSubscribers([&seen](const std::vector<WsConnection*>& list) { seen = list; });
+    withSubscribers([&seen](const Subscribers& list) { seen = list.plain; });
     return seen;
 }
 

@@ -20,6 +20,7 @@
 #include "fleet/broker_figures.h"
 #include "fleet/mqtt_settings.h"
 #include "fleet/scan_outbox.h"
+#include "history/scan_history.h"
 
 #include <atomic>
 #include <chrono>
@@ -47,7 +48,7 @@ public:
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
     // Any thread; never blocks on the broker.
-    void publish(const std::string& message);
+    void publish(const NumberedScan& scan);
     BrokerFigures figures() const;
 
 private:

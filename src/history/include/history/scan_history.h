@@ -29,7 +29,12 @@ struct NumberedScan {
 // What a client resuming after `seq` can still have.
 struct ScansSince {
     std::vector<NumberedScan> scans;  // numbered above it, oldest first, at most the limit asked for
-    std::uint64_t missed = 0;         // numbers above it that are no longer kept
+    // Numbers above it given to scans that are no longer kept. Numbers a
+    // restart skipped (the unused rest of the numbers an earlier run had
+    // reserved, or those below a new store's first) are not counted, as far
+    // as the history still knows them: a scan numbered there and lost to a
+    // power cut before it was stored is not counted either.
+    std::uint64_t missed = 0;
     bool ahead = false;               // it is above the last number given: not one of ours
     bool more = false;                // the limit cut the list short
 };
@@ -49,9 +54,11 @@ public:
     virtual void keep(const NumberedScan& scan) = 0;
     // The kept scans numbered above `seq`, oldest first, at most `limit`.
     virtual ScansSince since(std::uint64_t seq, std::size_t limit) const = 0;
-    // The last number given (0: none yet), the oldest kept (0: none kept),
-    // and how many are kept.
+    // The last number given; before this run's first scan, the highest
+    // number an earlier run may have given (numbers go on above it). The
+    // oldest kept (0: none kept), how many are kept and how many may be.
     virtual std::uint64_t last() const = 0;
     virtual std::uint64_t oldest() const = 0;
     virtual std::size_t kept() const = 0;
+    virtual std::size_t depth() const = 0;
 };

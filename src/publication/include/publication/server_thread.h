@@ -7,6 +7,8 @@
 // The one WebSocket server of the service and the thread that runs it.
 #pragma once
 
+#include "history/scan_history.h"
+
 #include <string>
 
 class WebsocketControl;
@@ -23,9 +25,11 @@ int toStartSocetServers(const ServerSettings& settings);
 // The server thread's entry.
 void* socketPthreadStart(void*);
 
-// The WebSocket publication of one scan message: one copy to each
-// subscriber entry, in list order.
-void publishToSubscribers(const std::string& message);
+// The WebSocket publication of one scan: kept in the history and sent, its
+// plain message, to each subscriber entry in list order, both while no
+// entry can be added or removed, so that a client that joins sees each scan
+// either in the history or live, never in neither nor in both.
+void publishToSubscribers(const NumberedScan& scan, ScanHistory& history);
 
 // Stops the server, waits until its thread is done with it and destroys it.
 void stopWebsocketServer();

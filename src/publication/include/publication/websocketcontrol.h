@@ -48,6 +48,9 @@ public:
     // One scan message for each entry, in order: what doSendText does for
     // each, with one copy of the text for all.
     void sendTextToEach(const std::vector<WsConnection*>& entries, const std::string& text);
+    void sendTextToEach(const std::vector<WsConnection*>& entries, const server::SharedText& text);
+    // What a client resuming missed, before anything sent to it later.
+    void replay(WsConnection* connection, std::vector<server::SharedText> messages);
 
     // Stops serving and returns once the server thread is done with the
     // server; a later or pending setupWebsocketServer will not serve.

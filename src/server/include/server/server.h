@@ -7,6 +7,7 @@
 #pragma once
 
 #include "server/origin_policy.h"
+#include "server/server_content.h"
 #include "server/server_figures.h"
 #include "server/tls_files.h"
 
@@ -36,6 +37,9 @@ struct ServerSettings {
     // A client whose socket has taken nothing of what waits for it for so
     // long is dropped.
     std::chrono::milliseconds stallTimeout{std::chrono::minutes(2)};
+    // What the service serves beyond the page, the figures and live
+    // messages; none: nothing more.
+    ServerContent* content = nullptr;
 };
 
 // Whether a certificate and key can serve: readable, and a key that matches
@@ -45,16 +49,23 @@ bool tlsFilesUsable(const TlsFiles& files);
 
 namespace server {
 
-// One WebSocket client. The server owns it; others hold it by pointer and
-// compare by identity. A pointer stays usable for sends until the closed
-// event for it has returned.
-class WebSocketSession;
-using Connection = WebSocketSession;
+// One client that receives messages: a WebSocket client, or an event
+// stream (GET /events, text/event-stream) whose messages are written as
+// they are given. The server owns it; others hold it by pointer and compare
+// by identity. A pointer stays usable for sends until the closed event for
+// it has returned.
+class Connection;
 
 int connectionId(const Connection& connection);
 bool encrypted(const Connection& connection);
 // Switches the connection's socket to non-blocking mode; false if it fails.
 bool makeNonBlocking(Connection& connection);
+// Whether it is an event stream, which wants no message to subscribe.
+bool eventStream(const Connection& connection);
+// The query of the request that opened it (what follows '?'), and the
+// Last-Event-ID header of an event stream's request.
+const std::string& openingQuery(const Connection& connection);
+const std::string& lastEventId(const Connection& connection);
 
 // What the server tells the service; each runs on the server thread.
 struct Events {
@@ -100,6 +111,11 @@ public:
     // Any thread: one message to one connection, after what it already has
     // queued.
     void send(Connection& connection, SharedText bytes, bool text);
+    // Any thread: messages that go to the connection before anything sent
+    // to it later (a history it asked for), handed to its socket a few at a
+    // time as it reads them, so that they never count against what may
+    // wait for it at once. Meanwhile later messages wait behind them.
+    void replay(Connection& connection, std::vector<SharedText> messages);
 
     // Any thread: ends serving once what was handed over has been written
     // (or after `patience`), reports the connections still open as closed,

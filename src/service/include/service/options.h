@@ -52,6 +52,9 @@ struct Options {
     TlsFiles tls;
     // None: no broker, only the WebSocket clients.
     MqttSettings mqtt;
+    // How many of the last scans are kept for clients that come back (0:
+    // none), in memory and in the state directory.
+    std::size_t historyDepth = 1000;
     // Which console lines are shown.
     LogLevel log = LogLevel::All;
 };

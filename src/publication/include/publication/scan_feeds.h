@@ -1,0 +1,24 @@
+// What the server serves of the scans beyond the live ones: whether a
+// client's since= may open it, and GET /scans, the history after a number
+// as a JSON array of numbered messages.
+#pragma once
+
+#include "history/scan_history.h"
+#include "server/server_content.h"
+
+#include <cstddef>
+
+class ScanFeeds : public ServerContent {
+public:
+    // At most this many scans a request to /scans.
+    static constexpr std::size_t kMaxScansPerRequest = 1000;
+
+    explicit ScanFeeds(const ScanHistory& history) : history_(history) {}
+
+    std::string refusal(std::string_view query, std::string_view lastEventId) const override;
+    bool serves(std::string_view path) const override { return path == "/scans"; }
+    ServedDocument document(std::string_view path, std::string_view query) const override;
+
+private:
+    const ScanHistory& history_;
+};

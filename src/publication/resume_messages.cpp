@@ -1,0 +1,39 @@
+#include "resume_messages.h"
+
+#include <cjson/cJSON.h>
+
+#include <memory>
+
+std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last) {
+    const std::unique_ptr<cJSON, void (*)(cJSON*)> notice(cJSON_CreateObject(), cJSON_Delete);
+    cJSON_AddStringToObject(notice.get(), "type", "SCANS_MISSED");
+    if (found.ahead)
+        cJSON_AddNullToObject(notice.get(), "count");
+    else
+        cJSON_AddNumberToObject(notice.get(), "count", static_cast<double>(found.missed));
+    cJSON_AddNumberToObject(notice.get(), "since", static_cast<double>(since));
+    if (found.scans.empty())
+        cJSON_AddNullToObject(notice.get(), "first");
+    else
+        cJSON_AddNumberToObject(notice.get(), "first", static_cast<double>(found.scans.front().seq));
+    cJSON_AddNumberToObject(notice.get(), "last", static_cast<double>(last));
+    char* printed = cJSON_Print(notice.get());
+    std::string text = printed != nullptr ? printed : "";
+    cJSON_free(printed);
+    return text;
+}
+
+// The formatted messages break lines and indent with tabs only between
+// members: inside a string both are escaped. Without them the message is
+// the same JSON on one line.
+std::string streamEvent(std::uint64_t id, const char* type, const std::string& message) {
+    std::string event;
+    event.reserve(message.size() + 48);
+    if (id != 0) event += "id: " + std::to_string(id) + "\n";
+    if (type != nullptr) event += std::string("event: ") + type + "\n";
+    event += "data: ";
+    for (const char c : message)
+        if (c != '\n' && c != '\t' && c != '\r') event.push_back(c);
+    event += "\n\n";
+    return event;
+}

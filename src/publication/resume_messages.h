@@ -1,0 +1,18 @@
+// What a numbered client is sent beside the scans: the notice of scans it
+// cannot have, and, for event streams, each message as one event.
+#pragma once
+
+#include "history/scan_history.h"
+
+#include <cstdint>
+#include <string>
+
+// {"type": "SCANS_MISSED", "count": N, "since": SEQ, "first": ..., "last": ...}
+// formatted as the scan message is; "count" null when `since` is ahead of
+// the last number (another box's), "first" (the oldest it will have) null
+// when it will have none from the history.
+std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last);
+
+// One event of a text/event-stream: its id when it has one (0: none), its
+// type when not a plain message, and the message on one line.
+std::string streamEvent(std::uint64_t id, const char* type, const std::string& message);

@@ -1,0 +1,83 @@
+// What every client that receives messages has in common, WebSocket client
+// or event stream: its number, the request that opened it, and the order of
+// what it is sent. A replay (a history it asked for) is held here as shared
+// messages, which cost a pointer each, and handed to the client's own write
+// queue a few at a time as the client reads, so that the queue's bounds
+// still hold; what is sent to it meanwhile waits behind the replay.
+#pragma once
+
+#include "server_context.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace server {
+
+// A client that stops reading is dropped once this many messages, or this
+// many bytes of them, wait for it, so it can neither hold up the others nor
+// grow the service's memory. Copies of one message for one client's several
+// subscriptions count once: they are one message written again.
+constexpr std::size_t kMaxQueuedMessages = 256;
+constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
+// While a replay waits, a few of its messages at a time join the queue.
+constexpr std::size_t kReplayLowWater = 64;
+
+// Whether a queue of `entries` holding `bytes` has no room for `adding` more.
+inline bool backlogFull(std::size_t entries, std::size_t bytes, std::size_t adding) {
+    return entries >= kMaxQueuedMessages || bytes + adding > kMaxQueuedBytes;
+}
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(Context& context, std::string query, std::string lastEventId);
+    virtual ~Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    int id() const { return id_; }
+    Context& context() { return context_; }
+    const Context& context() const { return context_; }
+    const std::string& query() const { return query_; }
+    const std::string& lastEventId() const { return lastEventId_; }
+
+    virtual bool eventStream() const { return false; }
+    virtual bool encrypted() const = 0;
+    virtual bool makeNonBlocking() = 0;
+    // Tells the close handler, once, about a connection that had been opened.
+    virtual void reportClosed() = 0;
+    // Closes the socket; the pending read then fails and reports the close.
+    virtual void drop(DropReason reason) = 0;
+
+    // On the server thread: a message after those before it.
+    void enqueue(const Outgoing& message);
+    // On the server thread: messages before any enqueued later.
+    void replay(const std::vector<SharedText>& messages);
+
+    bool sending() const { return !held_.empty() || writing(); }
+    virtual bool writeStalled(std::chrono::steady_clock::time_point now) const = 0;
+
+protected:
+    // The client's own queue: write a message after what waits there (it
+    // may drop the client); whether it is still written to; whether its
+    // queue is low enough for more of a replay; whether anything waits.
+    virtual void write(const Outgoing& message) = 0;
+    virtual bool open() const = 0;
+    virtual bool wantsMore() const = 0;
+    virtual bool writing() const = 0;
+    // Once the client's queue has taken some: more of the replay.
+    void feedHeld();
+    void forgetHeld() { held_.clear(); }
+
+private:
+    Context& context_;
+    const std::string query_;
+    const std::string lastEventId_;
+    const int id_;
+    std::deque<Outgoing> held_;
+    std::size_t heldLimit_ = 0;
+};
+
+}  // namespace server
