@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-std::string clientHandshake(std::string_view extraHeaders) {
+std::string clientHandshake(std::string_view extraHeaders, std::string_view target) {
     // Extra headers that begin with a Host line name the host themselves.
     const bool ownHost = extraHeaders.rfind("Host: ", 0) == 0;
-    return std::string("GET / HTTP/1.1\r\n") + (ownHost ? "" : "Host: 127.0.0.1\r\n") +
+    return "GET " + std::string(target) + " HTTP/1.1\r\n" + (ownHost ? "" : "Host: 127.0.0.1\r\n") +
            "Upgrade: websocket\r\nConnection: Upgrade\r\n"
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
            std::string(extraHeaders) + "\r\n";

@@ -10,7 +10,7 @@
 
 // The opening handshake request for the service's endpoint, with any extra
 // header lines (each ending in CRLF).
-std::string clientHandshake(std::string_view extraHeaders = {});
+std::string clientHandshake(std::string_view extraHeaders = {}, std::string_view target = "/");
 
 // One final frame; `masked` false gives a frame that breaks the protocol.
 std::string clientFrame(unsigned char opcode, std::string_view payload, bool masked = true);

@@ -2,6 +2,7 @@
 
 #include "console/console.h"
 #include "console/console_lines.h"
+#include "text/scan_message.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -55,6 +57,14 @@ bool loginRefusal(int connackResult, bool v5) {
            connackResult == MQTT_RC_BANNED || connackResult == MQTT_RC_BAD_AUTHENTICATION_METHOD;
 }
 
+// The scan's number, when it ended and its scanner, as user properties.
+void addScanProperties(mosquitto_property*& properties, const OutboxScan& scan) {
+    const auto ended = std::chrono::system_clock::time_point(std::chrono::milliseconds(scan.storedAtMs));
+    mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "seq", std::to_string(scan.seq).c_str());
+    mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "time", utcMilliseconds(ended).c_str());
+    mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "scanner", scan.scanner.c_str());
+}
+
 // Failures of mosquitto_publish that mean the connection is gone; any other
 // is the broker's or the scan's, and another connection would not help.
 bool connectionFailure(int result) {
@@ -92,14 +102,16 @@ MqttPublisher::~MqttPublisher() {
 }
 
 void MqttPublisher::publish(const NumberedScan& scan) {
-    const std::string& message = *scan.plain;
+    OutboxScan waiting{scan.seq,
+                       std::chrono::duration_cast<std::chrono::milliseconds>(scan.time.time_since_epoch()).count(),
+                       *scan.plain, scan.scanner};
     {
         std::lock_guard<std::mutex> lock(guard_);
         if (incoming_.size() >= settings_.queueLimit) {
             incoming_.pop_front();
             ++dropped_;
         }
-        incoming_.push_back(message);
+        incoming_.push_back(std::move(waiting));
     }
     incomingReady_.notify_one();
 }
@@ -140,8 +152,7 @@ void MqttPublisher::run() {
 
 // Scans an earlier run stored and the broker never had: they go first.
 void MqttPublisher::takeStoredScans() {
-    if (!outbox_) return;  // numbered from the clock's floor once scans come
-    nextSeq_ = outbox_->lastSeq() + 1;
+    if (!outbox_) return;
     std::string problem;
     std::vector<OutboxScan> stored = outbox_->load(problem);
     if (!problem.empty()) diskTrouble("cannot read the stored scans", problem);
@@ -171,10 +182,10 @@ void MqttPublisher::keepStoring() {
     }
 }
 
-// Numbers the scans the relay handed over, stores them in one transaction
-// and queues them behind the others.
+// Stores the scans the relay handed over in one transaction and queues them
+// behind the others.
 void MqttPublisher::takeNewScans() {
-    std::deque<std::string> fresh;
+    std::deque<OutboxScan> fresh;
     {
         std::lock_guard<std::mutex> lock(guard_);
         fresh.swap(incoming_);
@@ -182,12 +193,7 @@ void MqttPublisher::takeNewScans() {
     if (fresh.empty()) return;
     std::shared_ptr<ScanOutbox> outbox = this->outbox();
     if (!outbox && reopenOutbox()) outbox = this->outbox();
-    // Without a store a box's numbers go on from the clock, above any it
-    // gave out before.
-    if (nextSeq_ == 0) nextSeq_ = ScanOutbox::sequenceFloor() + 1;
-    std::vector<OutboxScan> scans;
-    const std::int64_t now = millisecondsSinceEpoch();
-    for (auto& message : fresh) scans.push_back({nextSeq_++, now, std::move(message)});
+    std::vector<OutboxScan> scans(std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()));
     std::string problem = "no store";
     const bool stored = outbox && outbox->store(scans, problem);
     if (!stored) diskTrouble("cannot store scans", problem, scans.size());
@@ -212,7 +218,7 @@ std::shared_ptr<ScanOutbox> MqttPublisher::outbox() const {
 }
 
 // The store that could not be opened at start-up (a full disk, say), tried
-// again: numbering goes on from the highest of its numbers and ours.
+// again.
 bool MqttPublisher::reopenOutbox() {
     if (Clock::now() - lastOpenAttempt_ < kReopenInterval) return false;
     lastOpenAttempt_ = Clock::now();
@@ -224,23 +230,18 @@ bool MqttPublisher::reopenOutbox() {
     return true;
 }
 
-// What an earlier run left in a store opened late. Scans taken meanwhile
-// may have gone out already, numbered from the clock: those stored go after
-// them, numbered on from them, since a consumer drops a lower number. A
-// store that cannot renumber them is left for the next try: behind higher
-// numbers, they would go unseen, and leave the store with those delivered.
+// What an earlier run left in a store opened late. They keep their numbers,
+// those the WebSocket clients saw, all below this run's: they go before
+// the scans still waiting (after the one on its way), in order. Scans taken
+// meanwhile may have gone out already: a consumer that drops every number
+// at or below the last it had would drop these.
 bool MqttPublisher::takeLateStoredScans(ScanOutbox& outbox) {
     std::string problem;
-    if (nextSeq_ != 0 && !outbox.renumberFrom(nextSeq_, problem)) {
-        diskTrouble("cannot renumber the stored scans", problem);
-        return false;
-    }
     std::vector<OutboxScan> stored = outbox.load(problem);
     if (!problem.empty()) diskTrouble("cannot read the stored scans", problem);
-    nextSeq_ = std::max(nextSeq_, outbox.lastSeq() + 1);
-    for (const auto& scan : stored) nextSeq_ = std::max(nextSeq_, scan.seq + 1);
     std::lock_guard<std::mutex> lock(guard_);
-    for (auto& scan : stored) queue_.push_back(std::move(scan));
+    queue_.insert(queue_.begin() + (inFlight_ && !queue_.empty() ? 1 : 0), std::make_move_iterator(stored.begin()),
+                  std::make_move_iterator(stored.end()));
     return true;
 }
 
@@ -358,9 +359,7 @@ void MqttPublisher::publishNext() {
     // Consumers drop the rare second copy (an acknowledgement lost in a
     // reconnection) by this number.
     mosquitto_property* properties = nullptr;
-    if (protocolV5_)
-        mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "seq",
-                                           std::to_string(scan.seq).c_str());
+    if (protocolV5_) addScanProperties(properties, scan);
     const int result =
         mosquitto_publish_v5(client_, &inFlightId_, settings_.topic.c_str(), static_cast<int>(scan.message.size()),
                              scan.message.data(), settings_.qos, false, properties);

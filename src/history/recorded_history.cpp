@@ -1,13 +1,50 @@
 #include "recorded_history.h"
 
+#include "console/console.h"
+#include "console/console_lines.h"
+#include "history/sequence_floor.h"
 #include "text/scan_message.h"
 
-RecordedHistory::RecordedHistory(std::size_t depth, std::uint64_t first, std::uint64_t skippedAfter)
-    : kept_(depth), next_(first) {
-    kept_.skipped(skippedAfter, first);
+#include <algorithm>
+
+RecordedHistory::RecordedHistory(std::size_t depth, std::uint64_t first) : kept_(depth), next_(first) {
+    kept_.skipped(0, first);
 }
 
-RecordedHistory::~RecordedHistory() = default;
+RecordedHistory::RecordedHistory(std::size_t depth, std::unique_ptr<HistoryStore> store)
+    : kept_(depth), store_(std::move(store)) {
+    resume();
+    storer_ = std::thread([this] { keepStoring(); });
+}
+
+// What the store kept is kept again, and numbers go on above its
+// reservation and the clock's floor, whichever is higher: the reservation
+// covers a clock that is behind (a box without a battery-backed clock), the
+// floor a run that had no store. Numbers skipped between the last scan it
+// kept and there went to scans lost with a power cut, or to none.
+void RecordedHistory::resume() {
+    std::string problem;
+    for (const auto& [after, first] : store_->skips(problem)) kept_.skipped(after, first);
+    for (const NumberedScan& scan : store_->load(kept_.depth(), problem)) kept_.add(scan);
+    const std::uint64_t newest = store_->newestKept();
+    next_ = std::max(store_->reserved(), sequenceFloor()) + 1;
+    const std::uint64_t after = store_->continued() ? newest : 0;
+    kept_.skipped(after, next_);
+    if (problem.empty()) store_->addSkip(after, next_, problem);
+    if (problem.empty()) store_->reserve(next_ + kBlock - 1, problem);
+    reserved_ = store_->reserved();
+    if (!problem.empty()) trouble("cannot read or reserve numbers in the store", problem);
+}
+
+RecordedHistory::~RecordedHistory() {
+    if (!storer_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    storer_.join();
+}
 
 NumberedScan RecordedHistory::number(const std::string& plainMessage, std::uint64_t size, const std::string& text,
                                      const std::string& scanner) {
@@ -15,17 +52,75 @@ NumberedScan RecordedHistory::number(const std::string& plainMessage, std::uint6
     scan.time = std::chrono::system_clock::now();
     scan.scanner = scanner;
     {
-        std::lock_guard<std::mutex> lock(guard_);
+        std::unique_lock<std::mutex> lock(guard_);
+        // Only when scans come faster than the store reserves, or the disk
+        // stalls: a number beyond the reservation could come again after a
+        // power cut. A failing store waits for nothing.
+        work_.wait(lock, [this] { return !store_ || failing_ || next_ <= reserved_; });
         scan.seq = next_++;
     }
+    work_.notify_all();
     scan.plain = std::make_shared<const std::string>(plainMessage);
     scan.numbered = std::make_shared<const std::string>(numberedScanMessage(size, text, scan.seq, scan.time, scanner));
     return scan;
 }
 
 void RecordedHistory::keep(const NumberedScan& scan) {
-    std::lock_guard<std::mutex> lock(guard_);
-    kept_.add(scan);
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        kept_.add(scan);
+        if (!store_ || kept_.depth() == 0) return;
+        waiting_.push_back(scan);
+    }
+    work_.notify_all();
+}
+
+// The storing thread: writes what was kept, and reserves the next block
+// once half of the current one is given.
+void RecordedHistory::keepStoring() {
+    std::unique_lock<std::mutex> lock(guard_);
+    const auto reservationLow = [this] { return !failing_ && !stopping_ && next_ + kBlock / 2 > reserved_; };
+    for (;;) {
+        work_.wait(lock, [&] { return stopping_ || !waiting_.empty() || reservationLow(); });
+        if (reservationLow()) reserveAhead(lock);
+        if (!waiting_.empty()) storeWaiting(lock);
+        else if (stopping_) return;
+    }
+}
+
+void RecordedHistory::reserveAhead(std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t upTo = next_ + kBlock;
+    lock.unlock();
+    std::string problem;
+    const bool reserved = store_->reserve(upTo, problem);
+    lock.lock();
+    if (reserved) reserved_ = upTo;
+    else trouble("cannot reserve numbers in the store", problem);
+    work_.notify_all();
+}
+
+bool RecordedHistory::storeWaiting(std::unique_lock<std::mutex>& lock) {
+    std::vector<NumberedScan> batch;
+    batch.swap(waiting_);
+    lock.unlock();
+    std::string problem;
+    const bool stored = store_->append(batch, kept_.depth(), problem);
+    lock.lock();
+    if (!stored) trouble("cannot store scans", problem);
+    else if (failing_) {
+        failing_ = false;
+        consoleOut(LineKind::Event, "scan history: storing scans again\n");
+    }
+    return stored;
+}
+
+// Said once until the store works again; meanwhile numbers go on beyond
+// the reservation and scans are kept in memory only.
+void RecordedHistory::trouble(const char* what, const std::string& why) {
+    if (failing_) return;
+    failing_ = true;
+    consoleOut(LineKind::Warning, "scan history: %s (%s); scans are kept in memory only meanwhile\n", what, why.c_str());
+    work_.notify_all();
 }
 
 ScansSince RecordedHistory::since(std::uint64_t seq, std::size_t limit) const {

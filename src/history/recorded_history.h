@@ -1,25 +1,32 @@
 // The history as the service runs it: numbers given under one lock, scans
 // kept in memory at once and written to the store (if there is one) by a
 // thread of its own, which also reserves numbers ahead in the store so that
-// giving one never waits for the disk.
+// giving one does not wait for the disk.
 #pragma once
 
 #include "history/scan_history.h"
+#include "history_store.h"
 #include "kept_scans.h"
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class RecordedHistory : public ScanHistory {
 public:
-    // Numbers begin at `first`; `skippedAfter` is the last number known to
-    // have been given before it.
-    RecordedHistory(std::size_t depth, std::uint64_t first, std::uint64_t skippedAfter);
+    // Without a store: numbers begin at `first`, and none below it counts
+    // as missed.
+    RecordedHistory(std::size_t depth, std::uint64_t first);
+    // With one: numbers go on above its reservation, its scans are kept
+    // again.
+    RecordedHistory(std::size_t depth, std::unique_ptr<HistoryStore> store);
+    // Stores what is still waiting.
     ~RecordedHistory() override;
+    RecordedHistory(const RecordedHistory&) = delete;
+    RecordedHistory& operator=(const RecordedHistory&) = delete;
 
     NumberedScan number(const std::string& plainMessage, std::uint64_t size, const std::string& text,
                         const std::string& scanner) override;
@@ -30,8 +37,24 @@ public:
     std::size_t kept() const override;
     std::size_t depth() const override { return kept_.depth(); }
 
+    // Numbers reserved at a time: one synchronous write for so many scans.
+    static constexpr std::uint64_t kBlock = 1000;
+
 private:
-    mutable std::mutex guard_;
+    void resume();
+    void keepStoring();
+    bool storeWaiting(std::unique_lock<std::mutex>& lock);
+    void reserveAhead(std::unique_lock<std::mutex>& lock);
+    void trouble(const char* what, const std::string& why);
+
+    mutable std::mutex guard_;  // everything below
     KeptScans kept_;
-    std::uint64_t next_;
+    std::uint64_t next_ = 0;
+    std::unique_ptr<HistoryStore> store_;  // used by the storing thread, or under guard_ when it must wait
+    std::uint64_t reserved_ = 0;            // numbers up to it are reserved in the store
+    std::vector<NumberedScan> waiting_;     // kept, not yet stored
+    bool failing_ = false;                  // the store's trouble has been said
+    bool stopping_ = false;
+    std::condition_variable work_;
+    std::thread storer_;
 };

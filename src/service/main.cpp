@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
                         options.charsets.invalid == InvalidBytes::Replace ? "replace" : "stop", subscriberCount,
                         options.mqtt.url, broker ? std::function<BrokerFigures()>([&broker] { return broker->figures(); })
                                                  : std::function<BrokerFigures()>(),
-                        options.devices});
+                        options.devices, history.get()});
     const auto heartbeat = SystemdNotifier::heartbeat();
     ScanFeeds feeds(*history);
     ServerSettings server{options.bindAddress, options.port,

@@ -65,6 +65,31 @@ private:
     std::string text_;
 };
 
+// Numbers whole: cJSON would print a large one through a double.
+void addWhole(cJSON* object, const char* name, std::uint64_t value) {
+    cJSON_AddRawToObject(object, name, std::to_string(value).c_str());
+}
+
+void addHistoryStatus(cJSON* root, const ScanHistory& history) {
+    addWhole(root, "last_seq", history.last());
+    cJSON* kept = cJSON_AddObjectToObject(root, "history");
+    addWhole(kept, "depth", history.depth());
+    addWhole(kept, "scans", history.kept());
+    addWhole(kept, "oldest_seq", history.oldest());
+}
+
+void historyMetrics(Exposition& out, const ScanHistory& history) {
+    out.metric("tirnserial_scan_last_seq", "gauge",
+               "Number of the last scan; before this run's first, the highest an earlier run may have given.",
+               static_cast<double>(history.last()));
+    out.metric("tirnserial_history_depth", "gauge", "Scans the history may keep (--history).",
+               static_cast<double>(history.depth()));
+    out.metric("tirnserial_history_scans", "gauge", "Scans the history keeps now.",
+               static_cast<double>(history.kept()));
+    out.metric("tirnserial_history_oldest_seq", "gauge", "Number of the oldest scan kept; 0 when none is.",
+               static_cast<double>(history.oldest()));
+}
+
 std::string scannerLabels(const ScannerDevice& device) {
     return "path=\"" + labelValue(device.path) + "\",kind=\"" + scannerKindName(device.kind) + "\"";
 }
@@ -139,10 +164,9 @@ std::string ServiceStats::statusJson() const {
     cJSON_AddNumberToObject(root, "subscriptions",
                             static_cast<double>(facts_.subscriptions ? facts_.subscriptions() : 0));
     const ResumeFigures resuming = resumeFigures();
-    cJSON* numbered = cJSON_AddObjectToObject(root, "numbered_clients");
-    cJSON_AddNumberToObject(numbered, "connected", static_cast<double>(resuming.numberedClients));
-    cJSON_AddNumberToObject(numbered, "scans_replayed", static_cast<double>(resuming.replayed));
-    cJSON_AddNumberToObject(numbered, "missed_notices", static_cast<double>(resuming.missedNotices));
+    cJSON_AddNumberToObject(root, "numbered_clients", static_cast<double>(resuming.numberedClients));
+    cJSON_AddNumberToObject(root, "scans_replayed", static_cast<double>(resuming.replayed));
+    cJSON_AddNumberToObject(root, "missed_notices", static_cast<double>(resuming.missedNotices));
     cJSON* scanners = cJSON_AddArrayToObject(root, "devices");
     {
         std::lock_guard<std::mutex> lock(scannersGuard_);
@@ -156,6 +180,7 @@ std::string ServiceStats::statusJson() const {
             cJSON_AddItemToArray(scanners, scanner);
         }
     }
+    if (facts_.history != nullptr) addHistoryStatus(root, *facts_.history);
     cJSON* dropped = cJSON_AddObjectToObject(root, "clients_dropped");
     for (int reason = 0; reason < kDropReasons; ++reason)
         cJSON_AddNumberToObject(dropped, kDropReasonNames[reason], static_cast<double>(dropped_[reason].load()));
@@ -226,6 +251,7 @@ std::string ServiceStats::metricsText() const {
         std::lock_guard<std::mutex> lock(scannersGuard_);
         scannerMetrics(out, facts_.devices, scanners_);
     }
+    if (facts_.history != nullptr) historyMetrics(out, *facts_.history);
     if (facts_.brokerFigures) {
         const BrokerFigures broker = facts_.brokerFigures();
         out.metric("tirnserial_mqtt_connected", "gauge", "1 while connected to the MQTT broker.", broker.connected);

@@ -22,7 +22,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -63,8 +65,8 @@ private:
 };
 
 // A subscriber with a session of its own that outlives its connection
-// (MQTT 5, through libmosquitto): each message's payload and "seq" user
-// property, in the order they came.
+// (MQTT 5, through libmosquitto): each message's payload and user
+// properties, in the order they came.
 class Subscriber {
 public:
     explicit Subscriber(const std::string& topic, const char* user = nullptr, const char* password = nullptr)
@@ -102,7 +104,14 @@ public:
     }
     std::vector<long long> numbers() const {
         std::lock_guard<std::mutex> lock(guard_);
-        return numbers_;
+        std::vector<long long> numbers;
+        for (const auto& properties : properties_)
+            numbers.push_back(properties.count("seq") != 0 ? std::stoll(properties.at("seq")) : -1);
+        return numbers;
+    }
+    std::vector<std::map<std::string, std::string>> properties() const {
+        std::lock_guard<std::mutex> lock(guard_);
+        return properties_;
     }
     bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
         return eventually([&] { return messages().size() >= count; }, timeout);
@@ -110,13 +119,18 @@ public:
 
 private:
     void take(const mosquitto_message& message, const mosquitto_property* properties) {
+        std::map<std::string, std::string> found;
         char *name = nullptr, *value = nullptr;
-        mosquitto_property_read_string_pair(properties, MQTT_PROP_USER_PROPERTY, &name, &value, false);
+        for (const mosquitto_property* at =
+                 mosquitto_property_read_string_pair(properties, MQTT_PROP_USER_PROPERTY, &name, &value, false);
+             at != nullptr; at = mosquitto_property_read_string_pair(at, MQTT_PROP_USER_PROPERTY, &name, &value, true)) {
+            found[name] = value;
+            free(name);
+            free(value);
+        }
         std::lock_guard<std::mutex> lock(guard_);
         messages_.emplace_back(static_cast<const char*>(message.payload), static_cast<std::size_t>(message.payloadlen));
-        numbers_.push_back(name && std::string(name) == "seq" ? std::stoll(value) : -1);
-        free(name);
-        free(value);
+        properties_.push_back(std::move(found));
     }
 
     std::string topic_;
@@ -124,7 +138,7 @@ private:
     std::atomic<bool> subscribed_{false};
     mutable std::mutex guard_;
     std::vector<std::string> messages_;
-    std::vector<long long> numbers_;
+    std::vector<std::map<std::string, std::string>> properties_;
 };
 
 // The retained status of the service under test, as a newcomer sees it.
@@ -141,6 +155,25 @@ double brokerFigure(const char* name) {
     const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
     const cJSON* figure = cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "mqtt"), name);
     return cJSON_IsBool(figure) ? cJSON_IsTrue(figure) : cJSON_IsNumber(figure) ? figure->valuedouble : -1;
+}
+
+// A whole number of /status, at its top or in one of its objects.
+long long statusNumber(const char* name, const char* object = nullptr) {
+    const HttpReply status = request("GET", "/status");
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
+    const cJSON* figure = cJSON_GetObjectItem(object ? cJSON_GetObjectItem(json.get(), object) : json.get(), name);
+    return cJSON_IsNumber(figure) ? static_cast<long long>(figure->valuedouble) : -1;
+}
+
+// Each scan's "time" (RFC 3339, UTC, milliseconds) and "scanner" beside
+// its "seq".
+void expectTimesAndScanner(const std::vector<std::map<std::string, std::string>>& scans) {
+    const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    for (const auto& properties : scans) {
+        EXPECT_TRUE(properties.count("time") && std::regex_match(properties.at("time"), utc))
+            << testing::PrintToString(properties);
+        EXPECT_EQ(properties.count("scanner") ? properties.at("scanner") : "", "/dev/ttyUSB0");
+    }
 }
 
 // The figure once it has reached `expected`, or what it is after 10 s: the
@@ -225,6 +258,8 @@ TEST_F(Mqtt, EachScanOnceAndInOrderAcrossAnOutage) {
     EXPECT_TRUE(rising(fleet.numbers(), true)) << testing::PrintToString(fleet.numbers());
     EXPECT_EQ(brokerFigure("published"), 25);
     EXPECT_EQ(brokerFigure("last_seq"), fleet.numbers().back());
+    EXPECT_EQ(statusNumber("last_seq"), fleet.numbers().back());  // the WebSocket clients' number too
+    expectTimesAndScanner(fleet.properties());
     EXPECT_EQ(brokerFigure("connected"), 1);
     unplugAndExpectCleanExit();
     EXPECT_EQ(retainedStatus(), "offline");
@@ -329,7 +364,8 @@ TEST_F(Mqtt, RefusedScansWaitAndOversizedOnesHoldUpNone) {
 
 // However the service ends while the broker is away (killed, unplugged,
 // stopped), its scans wait on disk, and the next start sends them first, in
-// order, each once, numbered on from where the last run stopped.
+// order, each once, with the numbers they had: numbers go on above the last
+// run's, by one within a run, and the scan history comes back with them.
 TEST_F(Mqtt, StoredScansOutliveEveryKindOfEndAndGoFirst) {
     Broker broker;
     broker.start();
@@ -359,7 +395,17 @@ TEST_F(Mqtt, StoredScansOutliveEveryKindOfEndAndGoFirst) {
     sent.push_back(scanServedAtOnce("NEWER"));
     ASSERT_TRUE(fleet.waitForMessages(sent.size(), 20s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
-    EXPECT_TRUE(rising(fleet.numbers(), true)) << testing::PrintToString(fleet.numbers());
+    const std::vector<long long> numbers = fleet.numbers();
+    EXPECT_TRUE(rising(numbers, false)) << testing::PrintToString(numbers);
+    for (std::size_t run = 0; run < 3; ++run)
+        EXPECT_TRUE(rising({numbers.begin() + 3 * run, numbers.begin() + 3 * run + 3}, true)) << run;
+    expectTimesAndScanner(fleet.properties());
+    EXPECT_EQ(statusNumber("last_seq"), numbers.back());
+    // Those of the killed run were kept too, unless it died before its
+    // history was written.
+    EXPECT_GE(statusNumber("scans", "history"), 7);
+    EXPECT_LE(statusNumber("oldest_seq", "history"), numbers[3]);
+    EXPECT_EQ(statusNumber("depth", "history"), 1000);
     EXPECT_EQ(brokerFigureOnceAt("queued", 0), 0);
     unplugAndExpectCleanExit();
 }

@@ -153,4 +153,15 @@ TEST(Startup, BadOptionsAreRefusedWithOneLine) {
     for (const auto& args : cases) expectRefusedWithOneLine(args);
 }
 
+// Without --mqtt a state directory that cannot be used costs the numbers'
+// and the history's store, not the service: one warning, and it serves.
+TEST(Startup, UnusableStateDirectoryWithoutMqttIsOneWarning) {
+    REQUIRE_SANDBOX();
+    ServiceProcess service({"0", "--state-dir", "/dev/null/state"});
+    ASSERT_TRUE(service.waitUntilServing()) << service.out();
+    const std::string warning = "warning: cannot use the state directory /dev/null/state (";
+    EXPECT_EQ(service.countInOutput(warning), 1) << service.out();
+    EXPECT_EQ(service.countInOutput("warning"), 1) << service.out();
+}
+
 }  // namespace

@@ -85,7 +85,7 @@ std::unique_ptr<WsClient> WsClient::connect(unsigned short port, std::chrono::mi
 std::unique_ptr<WsClient> WsClient::connect(const WsEndpoint& endpoint, std::chrono::milliseconds timeout) {
     auto client = connectRaw(endpoint.port, timeout, endpoint.address);
     if (client && endpoint.tls && !client->startTls(timeout)) client.reset();
-    if (client && !client->handshake(endpoint.extraHeaders, timeout)) client.reset();
+    if (client && !client->handshake(endpoint.extraHeaders, endpoint.target, timeout)) client.reset();
     return client;
 }
 
@@ -127,8 +127,8 @@ WsClient::~WsClient() {
     ::close(fd_);
 }
 
-bool WsClient::handshake(std::string_view extraHeaders, std::chrono::milliseconds timeout) {
-    if (!sendRaw(clientHandshake(extraHeaders))) return false;
+bool WsClient::handshake(std::string_view extraHeaders, std::string_view target, std::chrono::milliseconds timeout) {
+    if (!sendRaw(clientHandshake(extraHeaders, target))) return false;
     const auto deadline = Clock::now() + timeout;
     std::size_t end;
     while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)

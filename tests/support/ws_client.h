@@ -23,6 +23,7 @@ struct WsEndpoint {
     const char* address;
     std::string_view extraHeaders;
     bool tls = false;
+    std::string_view target = "/";  // the handshake's request target
 };
 constexpr WsEndpoint kServiceEndpoint{9010, "127.0.0.1", ""};
 
@@ -70,7 +71,7 @@ public:
 
 private:
     explicit WsClient(int fd) : fd_(fd) {}
-    bool handshake(std::string_view extraHeaders, std::chrono::milliseconds timeout);
+    bool handshake(std::string_view extraHeaders, std::string_view target, std::chrono::milliseconds timeout);
     bool fill(std::chrono::steady_clock::time_point deadline);
     struct Frame {
         bool fin;

@@ -51,6 +51,7 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/\xff"}, {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "a/+/b"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
         {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"}, {"0", "--log", "debug"}, {"0", "--log"},
+        {"0", "--history", "100001"}, {"0", "--history", "-1"}, {"0", "--history", "many"},
     };
     for (const auto& words : cases) {
         const Parsed parsed = parse(words);
@@ -66,7 +67,7 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
                                  "--device", "keyboard:/run/fifo", "--keymap", "de", "--gap-ms", "1000", "--end-on", "0x0d", "--bind",
                                  "::1", "--port", "9123", "--allow-origin", "HTTPS://POS.example:443/",
                                  "--charset", "shift_jis", "--invalid", "replace", "--mqtt", "mqtts://[fd00::1]",
-                                 "--mqtt-qos", "0", "--mqtt-queue", "5", "--log", "warnings"});
+                                 "--mqtt-qos", "0", "--mqtt-queue", "5", "--log", "warnings", "--history", "0"});
     ASSERT_EQ(parsed.line.verdict, CommandLineVerdict::Serve) << parsed.err;
     const Options& options = parsed.line.options;
     ASSERT_EQ(options.devices.size(), 3u);
@@ -78,6 +79,7 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
     EXPECT_EQ(options.keyboard.layout, "de");
     EXPECT_EQ(options.scanGap.count(), 1000);
     EXPECT_EQ(options.endOn, '\r');
+    EXPECT_EQ(options.historyDepth, 0u);
     EXPECT_EQ(options.bindAddress, "::1");
     EXPECT_EQ(options.port, 9123);
     EXPECT_EQ(options.allowedOrigins, std::vector<std::string>{"https://pos.example"});
@@ -131,7 +133,7 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
                                "(default 10000)", "--state-dir DIR", "--baud N", "(default 115200)",
                                "--serial-format FORMAT", "(default 8N1)", "--flow none|rtscts|xonxoff", "(default none)",
                                "default /var/lib/tirnserial)", "--mqtt-client-id ID", "--log all|events|warnings",
-                               "(all, the default)", "--help", "--version"})
+                               "(all, the default)", "--history N", "(default 1000)", "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 

@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -46,6 +47,20 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"NeedsSeventeenDigits", 18446744073709551615ULL, "", "1.8446744073709552e+19",
                     ""}),
     [](const testing::TestParamInfo<MessageCase>& info) { return info.param.name; });
+
+// The plain message's members, byte for byte, then the number (whole, as
+// large as it gets), the time in UTC to the millisecond and the scanner.
+TEST(NumberedScanMessage, AddsSeqTimeAndScannerAfterData) {
+    using namespace std::chrono;
+    const system_clock::time_point time = system_clock::time_point(seconds(1796790000) + milliseconds(123));
+    const std::string plain = expectedMessage("7", "ABC\\\\123");
+    const std::string numbered =
+        numberedScanMessage(7, "ABC\\123", 9007199254740993ULL, time, "/dev/serial/by-id/usb-\"x\"");
+    EXPECT_EQ(numbered, plain.substr(0, plain.size() - 2) +
+                            ",\n\t\"seq\":\t9007199254740993,\n\t\"time\":\t\"2026-12-09T04:20:00.123Z\",\n\t"
+                            "\"scanner\":\t\"/dev/serial/by-id/usb-\\\"x\\\"\"\n}");
+    EXPECT_EQ(utcMilliseconds(system_clock::time_point(milliseconds(5))), "1970-01-01T00:00:00.005Z");
+}
 
 // An allocator that fails once a given number of allocations has succeeded.
 int allocationsLeft = 0;

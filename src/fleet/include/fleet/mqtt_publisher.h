@@ -3,14 +3,15 @@
 // uses the utf8 component, the console and the secrets.
 //
 // Every scan's message published to an MQTT broker as well, from threads
-// of its own: the relay hands a message over and never waits for the broker
-// or the disk. One thread numbers each scan and writes it to the outbox on
-// disk; the other keeps it until the broker has it (QoS 1) or it is on the
+// of its own: the relay hands a scan over and never waits for the broker
+// or the disk. One thread writes each scan to the outbox on disk; the other keeps it until the broker has it (QoS 1) or it is on the
 // socket (QoS 0). While the broker is down, slow or restarting, scans wait (the oldest
 // dropped first past the bound, counted) and go out in order once the
 // connection is back, those stored by an earlier run first; reconnection
 // backs off up to 30 s, further after a refused login. Each carries its
-// number as the MQTT v5 user property "seq". A scan the broker refuses
+// number (the one WebSocket clients see) as the MQTT v5 user property
+// "seq", when it ended as "time" (RFC 3339, UTC, milliseconds) and its
+// scanner's path as "scanner". A scan the broker refuses
 // (PUBACK 0x80 or above) waits, in order, and is offered again later; one
 // it can never take (larger than its maximum packet) is dropped. A retained
 // status message says "online", and the broker says "offline" for us (our
@@ -99,7 +100,6 @@ private:
     int inFlightId_ = 0;
     bool sayingOffline_ = false;  // the last message: the status, at the end
     bool protocolV5_ = true;      // until a broker says it speaks only 3.1.1
-    std::uint64_t nextSeq_ = 0;  // 0: none given out yet, and no store to number from
     std::uint64_t deliveredThrough_ = 0;  // every scan up to it delivered or dropped
     std::uint64_t forgottenThrough_ = 0;  // and removed from the store
     std::atomic<bool> diskFailing_;
@@ -108,7 +108,7 @@ private:
     int wakeFd_;
 
     mutable std::mutex guard_;  // the queues and the figures below
-    std::deque<std::string> incoming_;  // from the relay, not yet numbered
+    std::deque<OutboxScan> incoming_;   // from the relay, not yet stored
     std::deque<OutboxScan> queue_;      // numbered, in order, waiting for the broker
     std::condition_variable incomingReady_;
     bool storerStopping_ = false;

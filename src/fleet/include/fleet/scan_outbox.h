@@ -6,7 +6,8 @@
 // on disk once its transaction has committed: it survives SIGKILL and a
 // power cut alike. Scans taken off after delivery are removed in batches;
 // a crash may leave a few delivered ones behind, which then go out again
-// with the sequence number they had (consumers drop the duplicate).
+// with the sequence number they had (consumers drop the duplicate). The
+// numbers are the scans' own (the history gives them), stored as given.
 //
 // Safe to use from several threads: each call is one step of its own.
 #pragma once
@@ -20,9 +21,10 @@
 struct sqlite3;
 
 struct OutboxScan {
-    std::uint64_t seq = 0;        // increases across restarts
-    std::int64_t storedAtMs = 0;  // since the epoch
+    std::uint64_t seq = 0;        // the scan's number, increasing across restarts
+    std::int64_t storedAtMs = 0;  // when the scan ended, since the epoch
     std::string message;
+    std::string scanner;          // its device's path
     bool onDisk = true;           // false: the store could not take it
 };
 
@@ -32,38 +34,25 @@ public:
 
     // Opens DIR/outbox.db, creating it. A damaged store is moved aside (one
     // console line) and a fresh one begun. Null, with the reason, when the
-    // store cannot be opened at all. A store that has numbered nothing yet
-    // numbers on from sequenceFloor(), or from a damaged one's last number
-    // if that is higher and can still be read, so that a box's numbers never
-    // go back.
+    // store cannot be opened at all.
     static std::unique_ptr<ScanOutbox> open(const std::string& dir, std::string& problem);
-    // Microseconds since 2020 by the wall clock: above every number a box
-    // has given out before, however its store was lost (a box cannot take a
-    // scan a microsecond).
-    static std::uint64_t sequenceFloor();
     ~ScanOutbox();
     ScanOutbox(const ScanOutbox&) = delete;
     ScanOutbox& operator=(const ScanOutbox&) = delete;
 
     // Every stored scan, oldest first.
     std::vector<OutboxScan> load(std::string& problem);
-    // The highest sequence number stored when the store was opened.
-    std::uint64_t lastSeq() const { return lastSeq_; }
     // All of `scans` in one transaction, or none of them (false, and why).
     bool store(const std::vector<OutboxScan>& scans, std::string& problem);
     // Removes the stored scans numbered `first` to `last`.
     bool forget(std::uint64_t first, std::uint64_t last, std::string& problem);
-    // Moves every stored scan up to be numbered from `first` on, in order.
-    bool renumberFrom(std::uint64_t first, std::string& problem);
 
 private:
     explicit ScanOutbox(sqlite3* db) : db_(db) {}
     bool runSql(const char* sql, std::string& problem);
-    bool raiseSequence(std::uint64_t last, std::string& problem);
 
     std::mutex guard_;  // one call at a time on the connection
     sqlite3* db_;
-    std::uint64_t lastSeq_ = 0;
 };
 
 // Whether the state directory exists (it is created if its parent does)

@@ -2,11 +2,15 @@
 // kept for clients that come back. It uses the console and the text
 // component.
 //
-// Numbers only ever go up, across restarts too: the last one given is kept
-// in SQLite in the state directory. The last `depth` scans are kept in
-// memory for clients resuming, and in the store too, so that a restart
-// keeps them; the store is written from a thread of its own, never on the
-// way to the clients.
+// Numbers only ever go up, across restarts and power cuts too: they are
+// reserved a block ahead in SQLite in the state directory (history.db), and
+// a start goes on above the reservation and the clock's floor
+// (sequence_floor.h), whichever is higher; so they are consecutive within a
+// run and jump at a start. The last `depth` scans are kept in memory for
+// clients resuming, and in the store too, so that a restart keeps them;
+// the store is written and the reservation extended from a thread of its
+// own, never on the way to the clients (number() waits only if scans
+// outrun a whole block of reserved numbers).
 #pragma once
 
 #include <chrono>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fleet/broker_figures.h"
+#include "history/scan_history.h"
 #include "scanners/scanner_device.h"
 #include "server/server_figures.h"
 
@@ -36,6 +37,7 @@ public:
         std::string broker;  // empty: no MQTT
         std::function<BrokerFigures()> brokerFigures;
         std::vector<ScannerDevice> devices;  // the scanners, by their index in scans
+        const ScanHistory* history = nullptr;  // the numbers and the kept scans; none: no figures of them
     };
 
     explicit ServiceStats(Facts facts);

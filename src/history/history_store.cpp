@@ -1,0 +1,225 @@
+#include "history_store.h"
+
+#include "console/console.h"
+#include "console/console_lines.h"
+#include "history/sequence_floor.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// FULL: a reservation on disk is what keeps a number from being given
+// twice after a power cut.
+const char* const kSetUp =
+    "PRAGMA journal_mode=WAL;"
+    "PRAGMA synchronous=FULL;"
+    "CREATE TABLE IF NOT EXISTS scans(seq INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, scanner TEXT NOT NULL,"
+    " plain BLOB NOT NULL, numbered BLOB NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS reservation(up_to INTEGER NOT NULL);"
+    "INSERT INTO reservation SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM reservation);"
+    "CREATE TABLE IF NOT EXISTS skips(first INTEGER PRIMARY KEY, after INTEGER NOT NULL);";
+
+// As many as the history remembers.
+constexpr int kKeptSkips = 1000;
+
+struct Statement {
+    sqlite3_stmt* handle = nullptr;
+    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &handle, nullptr); }
+    ~Statement() { sqlite3_finalize(handle); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+};
+
+bool damaged(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
+
+int quickCheck(sqlite3* db) {
+    Statement check(db, "PRAGMA quick_check;");
+    if (check.handle == nullptr) return sqlite3_errcode(db);
+    if (sqlite3_step(check.handle) != SQLITE_ROW) return sqlite3_errcode(db);
+    return strcmp(reinterpret_cast<const char*>(sqlite3_column_text(check.handle, 0)), "ok") == 0 ? SQLITE_OK
+                                                                                                  : SQLITE_CORRUPT;
+}
+
+int openFile(const std::string& path, sqlite3*& db, std::string& problem) {
+    int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (code == SQLITE_OK) code = quickCheck(db);
+    if (code == SQLITE_OK) code = sqlite3_exec(db, kSetUp, nullptr, nullptr, nullptr);
+    if (code != SQLITE_OK) {
+        problem = code == SQLITE_CORRUPT ? "its own check failed"
+                  : db != nullptr        ? sqlite3_errmsg(db)
+                                         : sqlite3_errstr(code);
+        sqlite3_close(db);
+        db = nullptr;
+    }
+    return code;
+}
+
+std::string moveAside(const std::string& path) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+    const std::string aside = path + ".damaged-" + stamp;
+    for (const char* suffix : {"", "-wal", "-shm"}) std::rename((path + suffix).c_str(), (aside + suffix).c_str());
+    return aside;
+}
+
+std::uint64_t integer(sqlite3* db, const char* sql) {
+    Statement query(db, sql);
+    const bool row = query.handle != nullptr && sqlite3_step(query.handle) == SQLITE_ROW;
+    return row ? static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, sqlite3_column_int64(query.handle, 0))) : 0;
+}
+
+std::uint64_t lastNumber(sqlite3* db) {
+    return std::max(integer(db, "SELECT up_to FROM reservation;"), integer(db, "SELECT max(seq) FROM scans;"));
+}
+
+// Whatever of a damaged store's last number can still be read; 0 if none.
+std::uint64_t lastNumberOfDamaged(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::uint64_t last = 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) last = lastNumber(db);
+    sqlite3_close(db);
+    return last;
+}
+
+std::string text(sqlite3_stmt* row, int column) {
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(row, column));
+    return std::string(bytes != nullptr ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(row, column)));
+}
+
+sqlite3_int64 milliseconds(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::unique_ptr<HistoryStore> HistoryStore::open(const std::string& dir, std::string& problem) {
+    const std::string path = dir + "/" + kFileName;
+    std::uint64_t beginAbove = 0;
+    sqlite3* db = nullptr;
+    const int code = openFile(path, db, problem);
+    if (damaged(code)) {
+        beginAbove = lastNumberOfDamaged(path);
+        const std::string aside = moveAside(path);
+        consoleOut(LineKind::Warning, "scan history: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
+                   path.c_str(), problem.c_str(), aside.c_str());
+        flushConsole();
+        problem.clear();
+        if (openFile(path, db, problem) != SQLITE_OK) return nullptr;
+    } else if (code != SQLITE_OK) {
+        return nullptr;
+    }
+    std::unique_ptr<HistoryStore> store(new HistoryStore(db));
+    store->reserved_ = lastNumber(db);
+    // A store that has reserved nothing yet is new, or a lost one begun
+    // again: numbers go on above the clock's floor.
+    store->continued_ = store->reserved_ != 0;
+    if (!store->continued_ && !store->reserve(std::max(beginAbove, sequenceFloor()), problem)) return nullptr;
+    return store;
+}
+
+HistoryStore::~HistoryStore() { sqlite3_close(db_); }
+
+bool HistoryStore::runSql(const char* sql, std::string& problem) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    problem = sqlite3_errmsg(db_);
+    return false;
+}
+
+bool HistoryStore::reserve(std::uint64_t upTo, std::string& problem) {
+    if (upTo <= reserved_) return true;
+    Statement update(db_, "UPDATE reservation SET up_to = max(up_to, ?);");
+    if (update.handle != nullptr) sqlite3_bind_int64(update.handle, 1, static_cast<sqlite3_int64>(upTo));
+    if (update.handle == nullptr || sqlite3_step(update.handle) != SQLITE_DONE) {
+        problem = sqlite3_errmsg(db_);
+        return false;
+    }
+    reserved_ = upTo;
+    return true;
+}
+
+std::vector<NumberedScan> HistoryStore::load(std::size_t depth, std::string& problem) {
+    std::vector<NumberedScan> scans;
+    Statement query(db_, "SELECT seq, time_ms, scanner, plain, numbered FROM"
+                         " (SELECT * FROM scans ORDER BY seq DESC LIMIT ?) ORDER BY seq;");
+    if (query.handle == nullptr) {
+        problem = sqlite3_errmsg(db_);
+        return scans;
+    }
+    sqlite3_bind_int64(query.handle, 1, static_cast<sqlite3_int64>(depth));
+    int step = sqlite3_step(query.handle);
+    for (; step == SQLITE_ROW; step = sqlite3_step(query.handle)) {
+        NumberedScan scan;
+        scan.seq = static_cast<std::uint64_t>(sqlite3_column_int64(query.handle, 0));
+        scan.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(sqlite3_column_int64(query.handle, 1)));
+        scan.scanner = text(query.handle, 2);
+        scan.plain = std::make_shared<const std::string>(text(query.handle, 3));
+        scan.numbered = std::make_shared<const std::string>(text(query.handle, 4));
+        scans.push_back(std::move(scan));
+    }
+    if (step != SQLITE_DONE) problem = sqlite3_errmsg(db_);
+    return scans;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> HistoryStore::skips(std::string& problem) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> found;
+    Statement query(db_, "SELECT after, first FROM skips ORDER BY first;");
+    int step = query.handle != nullptr ? sqlite3_step(query.handle) : sqlite3_errcode(db_);
+    for (; step == SQLITE_ROW; step = sqlite3_step(query.handle))
+        found.emplace_back(static_cast<std::uint64_t>(sqlite3_column_int64(query.handle, 0)),
+                           static_cast<std::uint64_t>(sqlite3_column_int64(query.handle, 1)));
+    if (step != SQLITE_DONE) problem = sqlite3_errmsg(db_);
+    return found;
+}
+
+bool HistoryStore::addSkip(std::uint64_t after, std::uint64_t first, std::string& problem) {
+    Statement insert(db_, "INSERT OR REPLACE INTO skips(first, after) VALUES (?, ?);");
+    Statement trim(db_, "DELETE FROM skips WHERE first NOT IN (SELECT first FROM skips ORDER BY first DESC LIMIT ?);");
+    if (insert.handle == nullptr || trim.handle == nullptr) {
+        problem = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(insert.handle, 1, static_cast<sqlite3_int64>(first));
+    sqlite3_bind_int64(insert.handle, 2, static_cast<sqlite3_int64>(after));
+    sqlite3_bind_int(trim.handle, 1, kKeptSkips);
+    if (sqlite3_step(insert.handle) == SQLITE_DONE && sqlite3_step(trim.handle) == SQLITE_DONE) return true;
+    problem = sqlite3_errmsg(db_);
+    return false;
+}
+
+bool HistoryStore::append(const std::vector<NumberedScan>& scans, std::size_t depth, std::string& problem) {
+    if (!runSql("BEGIN IMMEDIATE;", problem)) return false;
+    Statement insert(db_, "INSERT OR REPLACE INTO scans(seq, time_ms, scanner, plain, numbered) VALUES (?, ?, ?, ?, ?);");
+    Statement trim(db_, "DELETE FROM scans WHERE seq <= (SELECT seq FROM scans ORDER BY seq DESC LIMIT 1 OFFSET ?);");
+    bool stored = insert.handle != nullptr && trim.handle != nullptr;
+    for (std::size_t i = 0; stored && i < scans.size(); ++i) {
+        const NumberedScan& scan = scans[i];
+        sqlite3_bind_int64(insert.handle, 1, static_cast<sqlite3_int64>(scan.seq));
+        sqlite3_bind_int64(insert.handle, 2, milliseconds(scan.time));
+        sqlite3_bind_text(insert.handle, 3, scan.scanner.data(), static_cast<int>(scan.scanner.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(insert.handle, 4, scan.plain->data(), static_cast<int>(scan.plain->size()), SQLITE_STATIC);
+        sqlite3_bind_blob(insert.handle, 5, scan.numbered->data(), static_cast<int>(scan.numbered->size()),
+                          SQLITE_STATIC);
+        stored = sqlite3_step(insert.handle) == SQLITE_DONE;
+        sqlite3_reset(insert.handle);
+    }
+    if (stored) {
+        sqlite3_bind_int64(trim.handle, 1, static_cast<sqlite3_int64>(depth));
+        stored = sqlite3_step(trim.handle) == SQLITE_DONE;
+    }
+    if (stored && runSql("COMMIT;", problem)) return true;
+    if (problem.empty()) problem = sqlite3_errmsg(db_);
+    std::string ignored;
+    runSql("ROLLBACK;", ignored);
+    return false;
+}
+
+std::uint64_t HistoryStore::newestKept() { return integer(db_, "SELECT max(seq) FROM scans;"); }

@@ -1,0 +1,53 @@
+// The history on disk: DIR/history.db (SQLite, WAL, synchronous=FULL), with
+// the kept scans, the numbers reserved ahead and the numbers restarts
+// skipped. Used by one thread at a time: the history's lock or its storing
+// thread; each call is one transaction.
+#pragma once
+
+#include "history/scan_history.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct sqlite3;
+
+class HistoryStore {
+public:
+    static constexpr const char* kFileName = "history.db";
+
+    // Opens DIR/history.db, creating it. A damaged store is moved aside (one
+    // console line) and a fresh one begun above whatever of its numbers can
+    // still be read. Null, with the reason, when none can be opened.
+    static std::unique_ptr<HistoryStore> open(const std::string& dir, std::string& problem);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    // Numbers up to it may have been given: a start goes on above it. For a
+    // store begun now, the clock's floor (or a damaged one's last number).
+    std::uint64_t reserved() const { return reserved_; }
+    // Whether the store had been begun by an earlier run.
+    bool continued() const { return continued_; }
+    // Raises the reservation, synchronously on disk.
+    bool reserve(std::uint64_t upTo, std::string& problem);
+    // The newest `depth` scans kept, oldest first.
+    std::vector<NumberedScan> load(std::size_t depth, std::string& problem);
+    // The numbers restarts skipped, (after, first), oldest first.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> skips(std::string& problem);
+    bool addSkip(std::uint64_t after, std::uint64_t first, std::string& problem);
+    // Adds the scans and leaves the newest `depth`, in one transaction.
+    bool append(const std::vector<NumberedScan>& scans, std::size_t depth, std::string& problem);
+    // The highest number of a kept scan, 0 if none.
+    std::uint64_t newestKept();
+
+private:
+    explicit HistoryStore(sqlite3* db) : db_(db) {}
+    bool runSql(const char* sql, std::string& problem);
+
+    sqlite3* db_;
+    std::uint64_t reserved_ = 0;
+    bool continued_ = false;
+};

@@ -1,0 +1,268 @@
+// Clients that come back: numbered scans, since=, the history's notices,
+// GET /scans and event streams (GET /events), end to end.
+#include "http_reply.h"
+#include "service_test.h"
+#include "ws_framing.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace {
+
+// A member of a formatted message or of /status: `"name":\t` and its text.
+std::string member(const std::string& json, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    const auto at = json.find(key);
+    if (at == std::string::npos) return "";
+    auto start = at + key.size();
+    while (start < json.size() && (json[start] == '\t' || json[start] == ' ')) ++start;
+    const auto end = json.find_first_of(",\n}", start);
+    return json.substr(start, end - start);
+}
+
+std::uint64_t seqOf(const std::string& message) { return std::stoull(member(message, "seq")); }
+std::string dataOf(const std::string& message) {
+    const std::string data = member(message, "Data");
+    return data.size() >= 2 ? data.substr(1, data.size() - 2) : data;
+}
+
+std::string statusFigure(const std::string& name, const std::string& token = "") {
+    const std::string auth = token.empty() ? "" : "Authorization: Bearer " + token + "\r\n";
+    const HttpReply reply =
+        parseReply(WsClient::exchange("GET /status HTTP/1.1\r\nHost: 127.0.0.1:9010\r\n" + auth + "\r\n"));
+    return member(reply.body, name);
+}
+
+// A raw client of /events: the head of the answer, then one event at a time.
+class EventReader {
+public:
+    explicit EventReader(const std::string& request) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(9010);
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    }
+    ~EventReader() { close(fd_); }
+
+    // What came before the first blank line: the head, or the next event.
+    std::string next(std::chrono::milliseconds timeout = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto head = buffer_.find("\r\n\r\n");
+            const auto end = head != std::string::npos ? head : buffer_.find("\n\n");
+            if (end != std::string::npos) {
+                std::string block = buffer_.substr(0, end);
+                buffer_.erase(0, end + (head != std::string::npos ? 4 : 2));
+                return block;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd readable{fd_, POLLIN, 0};
+            if (!connected_ || left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) return "";
+            char chunk[4096];
+            const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) return "";
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    // The next event that is no comment and no retry field.
+    std::string nextEvent(std::chrono::milliseconds timeout = 5s) {
+        for (;;) {
+            std::string event = next(timeout);
+            if (event.empty() || (event[0] != ':' && event.rfind("retry:", 0) != 0)) return event;
+        }
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+std::string eventsRequest(const std::string& target, const std::string& headers = "") {
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:9010\r\n" + headers + "\r\n";
+}
+
+class Resume : public ServiceTest {
+protected:
+    std::unique_ptr<WsClient> numbered(const std::string& target, const std::string& subscribe = "hello") {
+        WsEndpoint endpoint = kServiceEndpoint;
+        endpoint.target = target;
+        auto client = WsClient::connect(endpoint);
+        EXPECT_TRUE(client) << target;
+        if (client) client->sendText(subscribe);
+        EXPECT_TRUE(service_->waitForOutput("g_conn  get!", ++subscriptions_));
+        return client;
+    }
+    void startWithState(std::vector<std::string> args = {}) {
+        if (stateDir_.empty()) {
+            char pattern[] = "/tmp/resume-XXXXXX";
+            stateDir_ = mkdtemp(pattern);
+        }
+        std::vector<std::string> all{"0", "--end-on", "cr", "--state-dir", stateDir_};
+        all.insert(all.end(), args.begin(), args.end());
+        startService(all);
+    }
+    std::string stateDir_;
+};
+
+// A client that drops and comes back with since= while the scanner types at
+// line rate has every scan once, in order, across a restart of the service
+// too; a client that never asked has the plain messages, byte for byte.
+TEST_F(Resume, ClientComingBackMissesNothingAndHasNothingTwice) {
+    startWithState();
+    auto plain = subscriber();
+    constexpr int kScans = 120;
+    std::thread scanner([this] {
+        for (int i = 0; i < kScans; ++i) service_->scan("S" + std::to_string(1000 + i) + "\r", Pacing{Adapter::Line, {}});
+    });
+    std::vector<std::string> seen;
+    std::uint64_t last = 0;
+    auto client = numbered("/?since=now");
+    while (seen.size() < static_cast<std::size_t>(kScans)) {
+        for (int i = 0; i < 7 && seen.size() < static_cast<std::size_t>(kScans); ++i) {
+            const auto message = client->receive();
+            ASSERT_TRUE(message) << seen.size() << " scans came";
+            if (!seen.empty()) {
+                ASSERT_EQ(seqOf(message->payload), last + 1) << message->payload;
+            }
+            last = seqOf(message->payload);
+            seen.push_back(dataOf(message->payload));
+        }
+        client->close();
+        // Scans go on while it is away.
+        const int relayed = std::stoi(statusFigure("scans_relayed"));
+        ASSERT_TRUE(eventually([&] { return std::stoi(statusFigure("scans_relayed")) >= std::min(kScans, relayed + 2); }));
+        client = numbered("/?since=" + std::to_string(last));
+    }
+    scanner.join();
+    ASSERT_FALSE(seen.empty());
+    const int first = std::stoi(seen.front().substr(1)) - 1000;
+    for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], "S" + std::to_string(1000 + first + i) + "\\r");
+    for (int i = 0; i < kScans; ++i) expectNextMessage(*plain, scanMessage("S" + std::to_string(1000 + i) + "\\r", 6));
+    EXPECT_NE(statusFigure("scans_replayed"), "0") << request("GET", "/status").body;
+    client.reset();
+    plain.reset();
+
+    unplugAndExpectCleanExit();
+    startWithState();
+    service_->scan("AFTER\r");
+    auto back = numbered("/?since=" + std::to_string(last));
+    const auto after = back->receive();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(dataOf(after->payload), "AFTER\\r");
+    EXPECT_GT(seqOf(after->payload), last);
+    unplugAndExpectCleanExit();
+}
+
+// What the history no longer has is told first, with how many; a number
+// above the last (another box's) is told with a null count; since= that is
+// no number is refused, for WebSocket clients, /scans and /events alike.
+TEST_F(Resume, NoticesOfMissedScansAndRefusedSince) {
+    startWithState({"--history", "5"});
+    auto watcher = numbered("/?since=now");
+    for (int i = 0; i < 8; ++i) service_->scan("M" + std::to_string(i) + "\r");
+    std::uint64_t first = 0, last = 0;
+    for (int i = 0; i < 8; ++i) {
+        const auto message = watcher->receive();
+        ASSERT_TRUE(message);
+        if (i == 0) first = seqOf(message->payload);
+        last = seqOf(message->payload);
+    }
+    auto behind = numbered("/?since=" + std::to_string(first - 1));
+    const auto notice = behind->receive();
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(member(notice->payload, "type"), "\"SCANS_MISSED\"");
+    EXPECT_EQ(member(notice->payload, "count"), "3") << notice->payload;
+    EXPECT_EQ(member(notice->payload, "first"), std::to_string(first + 3));
+    for (int i = 3; i < 8; ++i) EXPECT_EQ(dataOf(behind->receive()->payload), "M" + std::to_string(i) + "\\r");
+
+    auto ahead = numbered("/?since=" + std::to_string(last + 1000));
+    const auto foreign = ahead->receive();
+    ASSERT_TRUE(foreign);
+    EXPECT_EQ(member(foreign->payload, "count"), "null") << foreign->payload;
+    service_->scan("LIVE\r");
+    EXPECT_EQ(dataOf(ahead->receive()->payload), "LIVE\\r");
+    EXPECT_EQ(statusFigure("missed_notices"), "2");
+
+    for (const char* bad : {"abc", "", "-1", "99999999999999999999999", "12x"}) {
+        const std::string since = std::string("since=") + bad;
+        EXPECT_EQ(parseReply(WsClient::exchange(clientHandshake("", "/?" + since))).status, 400) << bad;
+        EXPECT_EQ(request("GET", "/scans?" + since).status, 400) << bad;
+        EXPECT_EQ(request("GET", "/events?" + since).status, 400) << bad;
+    }
+    const HttpReply scans = request("GET", "/scans?since=" + std::to_string(last - 2));
+    EXPECT_EQ(scans.status, 200);
+    EXPECT_EQ(occurrences(scans.body, "\"seq\""), 3) << scans.body;
+    EXPECT_EQ(scans.body.front(), '[');
+    unplugAndExpectCleanExit();
+}
+
+// With a token: /scans wants it as a bearer; /events takes it in the query
+// too, and only there; the console never shows it. An event stream resumes
+// with Last-Event-ID, each scan one event with its number as id and the
+// message on one line.
+TEST_F(Resume, EventStreamsAndScansWithAToken) {
+    const std::string token = "s3cr3t-t0ken-value";
+    startService({"0", "--end-on", "cr", "--history", "2", "--token-file", secretFile(token), "--log", "all"});
+    EXPECT_EQ(request("GET", "/scans").status, 401);
+    EXPECT_EQ(request("GET", "/scans?token=" + token).status, 401);
+    EXPECT_EQ(request("GET", "/events").status, 401);
+    const HttpReply scans = parseReply(WsClient::exchange(
+        "GET /scans HTTP/1.1\r\nHost: 127.0.0.1:9010\r\nAuthorization: Bearer " + token + "\r\n\r\n"));
+    EXPECT_EQ(scans.status, 200);
+
+    EventReader live(eventsRequest("/events?token=" + token));
+    EXPECT_EQ(live.next().rfind("HTTP/1.1 200", 0), 0u);
+    ASSERT_TRUE(eventually([&] { return statusFigure("numbered_clients", token) == "1"; }));
+    for (const char* scan : {"E1\r", "E2\r", "E3\r"}) service_->scan(scan);
+    std::string events[3];
+    for (auto& event : events) event = live.nextEvent();
+    const std::string firstId = events[0].substr(4, events[0].find('\n') - 4);
+    EXPECT_EQ(events[0].rfind("id: ", 0), 0u) << events[0];
+    EXPECT_EQ(occurrences(events[0], "\n"), 1) << "id and data, the message on one line: " << events[0];
+    EXPECT_NE(events[0].find("data: {"), std::string::npos) << events[0];
+    EXPECT_NE(events[0].find("\"Data\":\"E1\\r\""), std::string::npos) << events[0];
+
+    EventReader back(eventsRequest("/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: " + firstId + "\r\n"));
+    EXPECT_EQ(back.next().rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(back.nextEvent(), events[1]);
+    EXPECT_EQ(back.nextEvent(), events[2]);
+
+    EventReader missed(eventsRequest("/events?since=0&token=" + token));
+    missed.next();
+    const std::string notice = missed.nextEvent();
+    EXPECT_EQ(notice.rfind("event: missed\ndata: {\"type\":\"SCANS_MISSED\",\"count\":1,", 0), 0u) << notice;
+    EXPECT_EQ(missed.nextEvent(), events[1]);
+    EXPECT_EQ(service_->out().find(token), std::string::npos);
+    EXPECT_EQ(service_->err().find(token), std::string::npos);
+    unplugAndExpectCleanExit();
+}
+
+// An event stream that reads nothing is dropped once its queue is full,
+// as a WebSocket client is, and the service's memory stays bounded.
+TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
+    shrinkSocketBuffers();
+    startService({"0", "--end-on", "cr"});
+    EventReader stuck(eventsRequest("/events"));
+    ASSERT_TRUE(eventually([&] { return statusFigure("numbered_clients") == "1"; }));
+    const long before = service_->residentKb();
+    const std::string big(3000, 'X');
+    for (int i = 0; i < 2000 && statusFigure("too_slow") == "0"; ++i) service_->scan(big + std::to_string(i) + "\r");
+    EXPECT_TRUE(eventually([&] { return statusFigure("too_slow") == "1"; }));
+    EXPECT_TRUE(eventually([&] { return statusFigure("numbered_clients") == "0"; }));
+    EXPECT_LT(service_->residentKb() - before, 16 * 1024);
+    unplugAndExpectCleanExit();
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+#include "history/scan_history.h"
+#include "history/sequence_floor.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+class ScanHistoryStore : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tirn-history-XXXXXX";
+        dir_ = mkdtemp(pattern);
+    }
+    void TearDown() override { EXPECT_EQ(std::system(("rm -r " + dir_).c_str()), 0); }
+
+    std::unique_ptr<ScanHistory> open(std::size_t depth) {
+        std::string problem;
+        auto history = ScanHistory::open(dir_, depth, problem);
+        EXPECT_TRUE(problem.empty()) << problem;
+        return history;
+    }
+    static NumberedScan publish(ScanHistory& history, const std::string& text) {
+        const NumberedScan scan = history.number("{" + text + "}", text.size(), text, "/dev/ttyUSB0");
+        history.keep(scan);
+        return scan;
+    }
+
+    std::uint64_t reservation() {
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_ + "/history.db").c_str(), &db);
+        sqlite3_stmt* query = nullptr;
+        sqlite3_prepare_v2(db, "SELECT up_to FROM reservation;", -1, &query, nullptr);
+        const std::uint64_t upTo = sqlite3_step(query) == SQLITE_ROW ? sqlite3_column_int64(query, 0) : 0;
+        sqlite3_finalize(query);
+        sqlite3_close(db);
+        return upTo;
+    }
+    void setReservation(std::uint64_t upTo) {
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_ + "/history.db").c_str(), &db);
+        EXPECT_EQ(sqlite3_exec(db, ("UPDATE reservation SET up_to = " + std::to_string(upTo) + ";").c_str(), nullptr,
+                               nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+
+    std::string dir_;
+};
+
+// Numbers given and never stored (a power cut before the store's thread
+// had them) are within the reservation on disk, and a restart goes on
+// above it, even with a clock that is behind.
+TEST_F(ScanHistoryStore, NumbersGoOnAboveTheReservation) {
+    std::uint64_t given = 0;
+    {
+        auto history = open(10);
+        for (int i = 0; i < 3; ++i) given = history->number("{}", 0, "", "/dev/ttyUSB0").seq;
+        EXPECT_GT(given, sequenceFloor() - 60000000ULL);
+    }
+    EXPECT_GE(reservation(), given);
+    const std::uint64_t ahead = sequenceFloor() + 1000000000000ULL;  // some 12 days: the clock was set back since
+    setReservation(ahead);
+    auto history = open(10);
+    EXPECT_GE(history->last(), ahead);
+    EXPECT_GT(publish(*history, "A").seq, ahead);
+    EXPECT_GT(reservation(), ahead + 1);
+    EXPECT_TRUE(history->since(history->last() + 1, 10).ahead);
+}
+
+// The last `depth` scans survive a restart with their messages; what
+// went past the depth counts as missed, the numbers a restart skipped do
+// not.
+TEST_F(ScanHistoryStore, KeepsTheLastScansAcrossARestartAndCountsWhatWentPast) {
+    std::vector<NumberedScan> published;
+    {
+        auto history = open(3);
+        for (const char* text : {"A", "B", "C", "D", "E"}) published.push_back(publish(*history, text));
+        EXPECT_EQ(history->kept(), 3u);
+        EXPECT_EQ(history->oldest(), published[2].seq);
+    }
+    auto history = open(3);
+    EXPECT_EQ(history->kept(), 3u);
+    EXPECT_EQ(history->oldest(), published[2].seq);
+    const ScansSince fromFirst = history->since(published[0].seq, 2);
+    EXPECT_EQ(fromFirst.missed, 1u);
+    ASSERT_EQ(fromFirst.scans.size(), 2u);
+    EXPECT_TRUE(fromFirst.more);
+    EXPECT_EQ(fromFirst.scans[0].seq, published[2].seq);
+    EXPECT_EQ(*fromFirst.scans[1].plain, "{D}");
+    EXPECT_EQ(*fromFirst.scans[1].numbered, *published[3].numbered);
+    EXPECT_EQ(fromFirst.scans[1].scanner, "/dev/ttyUSB0");
+    EXPECT_EQ(history->since(0, 10).missed, 2u);  // below the first number none was given
+
+    const NumberedScan next = publish(*history, "F");
+    const ScansSince fromLast = history->since(published[4].seq, 10);
+    EXPECT_EQ(fromLast.missed, 0u);
+    ASSERT_EQ(fromLast.scans.size(), 1u);
+    EXPECT_EQ(fromLast.scans[0].seq, next.seq);
+    EXPECT_EQ(history->since(0, 10).missed, 3u);
+}
+
+// A damaged store is moved aside and a new one begun; numbers still go on.
+TEST_F(ScanHistoryStore, DamagedStoreIsMovedAside) {
+    std::uint64_t given = 0;
+    {
+        auto history = open(10);
+        given = publish(*history, "A").seq;
+    }
+    std::ofstream(dir_ + "/history.db", std::ios::trunc) << std::string(8192, 'x');
+    auto history = open(10);
+    EXPECT_EQ(std::system(("ls " + dir_ + "/history.db.damaged-* >/dev/null").c_str()), 0);
+    EXPECT_EQ(history->kept(), 0u);
+    EXPECT_GT(publish(*history, "B").seq, given);
+}
+
+// No store: numbers from the clock, nothing kept with a depth of 0.
+TEST(ScanHistory, WithoutAStoreOrADepth) {
+    std::string problem;
+    const std::uint64_t floor = sequenceFloor();
+    auto history = ScanHistory::open("", 0, problem);
+    const NumberedScan scan = history->number("{}", 0, "", "");
+    history->keep(scan);
+    EXPECT_GT(scan.seq, floor);
+    EXPECT_EQ(history->kept(), 0u);
+    EXPECT_EQ(history->oldest(), 0u);
+    EXPECT_EQ(history->since(scan.seq - 1, 10).missed, 1u);
+}
+
+}  // namespace
