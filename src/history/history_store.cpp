@@ -195,7 +195,7 @@ bool HistoryStore::addSkip(std::uint64_t after, std::uint64_t first, std::string
     return false;
 }
 
-bool HistoryStore::append(const std::vector<NumberedScan>& scans, std::size_t depth, std::string& problem) {
+bool HistoryStore::append(const std::deque<NumberedScan>& scans, std::size_t depth, std::string& problem) {
     if (!runSql("BEGIN IMMEDIATE;", problem)) return false;
     Statement insert(db_, "INSERT OR REPLACE INTO scans(seq, time_ms, scanner, plain, numbered) VALUES (?, ?, ?, ?, ?);");
     Statement trim(db_, "DELETE FROM scans WHERE seq <= (SELECT seq FROM scans ORDER BY seq DESC LIMIT 1 OFFSET ?);");

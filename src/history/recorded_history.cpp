@@ -51,6 +51,7 @@ NumberedScan RecordedHistory::number(const std::string& plainMessage, std::uint6
     NumberedScan scan;
     scan.time = std::chrono::system_clock::now();
     scan.scanner = scanner;
+    bool reservationLow = false;
     {
         std::unique_lock<std::mutex> lock(guard_);
         // Only when scans come faster than the store reserves, or the disk
@@ -58,8 +59,9 @@ NumberedScan RecordedHistory::number(const std::string& plainMessage, std::uint6
         // power cut. A failing store waits for nothing.
         work_.wait(lock, [this] { return !store_ || failing_ || next_ <= reserved_; });
         scan.seq = next_++;
+        reservationLow = store_ && next_ + kBlock / 2 > reserved_;
     }
-    work_.notify_all();
+    if (reservationLow) work_.notify_all();
     scan.plain = std::make_shared<const std::string>(plainMessage);
     scan.numbered = std::make_shared<const std::string>(numberedScanMessage(size, text, scan.seq, scan.time, scanner));
     return scan;
@@ -70,6 +72,8 @@ void RecordedHistory::keep(const NumberedScan& scan) {
         std::lock_guard<std::mutex> lock(guard_);
         kept_.add(scan);
         if (!store_ || kept_.depth() == 0) return;
+        // A stalled disk: those past the depth would leave the store at once.
+        if (waiting_.size() == kept_.depth()) waiting_.pop_front();
         waiting_.push_back(scan);
     }
     work_.notify_all();
@@ -100,7 +104,7 @@ void RecordedHistory::reserveAhead(std::unique_lock<std::mutex>& lock) {
 }
 
 bool RecordedHistory::storeWaiting(std::unique_lock<std::mutex>& lock) {
-    std::vector<NumberedScan> batch;
+    std::deque<NumberedScan> batch;
     batch.swap(waiting_);
     lock.unlock();
     std::string problem;

@@ -10,10 +10,10 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 class RecordedHistory : public ScanHistory {
 public:
@@ -52,7 +52,7 @@ private:
     std::uint64_t next_ = 0;
     std::unique_ptr<HistoryStore> store_;  // used by the storing thread, or under guard_ when it must wait
     std::uint64_t reserved_ = 0;            // numbers up to it are reserved in the store
-    std::vector<NumberedScan> waiting_;     // kept, not yet stored
+    std::deque<NumberedScan> waiting_;      // kept, not yet stored; at most the depth
     bool failing_ = false;                  // the store's trouble has been said
     bool stopping_ = false;
     std::condition_variable work_;

@@ -103,6 +103,25 @@ TEST_F(ScanHistoryStore, KeepsTheLastScansAcrossARestartAndCountsWhatWentPast) {
     EXPECT_EQ(history->since(0, 10).missed, 3u);
 }
 
+// Scans faster than the store reserves: no number is given beyond the
+// reservation on disk, and the newest are what a restart finds.
+TEST_F(ScanHistoryStore, BurstsStayWithinTheReservation) {
+    std::uint64_t last = 0;
+    {
+        auto history = open(10);
+        for (int i = 0; i < 2500; ++i) {
+            last = publish(*history, std::to_string(i)).seq;
+            if (i % 50 == 0) {
+                ASSERT_LE(last, reservation());
+            }
+        }
+    }
+    auto history = open(10);
+    EXPECT_EQ(history->kept(), 10u);
+    EXPECT_EQ(history->oldest(), last - 9);
+    EXPECT_EQ(*history->since(last - 1, 10).scans.at(0).plain, "{2499}");
+}
+
 // A damaged store is moved aside and a new one begun; numbers still go on.
 TEST_F(ScanHistoryStore, DamagedStoreIsMovedAside) {
     std::uint64_t given = 0;
