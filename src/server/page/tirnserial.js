@@ -22,9 +22,9 @@
 //                 Each number is handed over once, in order; a duplicate is dropped.
 //   connected     subscribed; detail: { since } as asked for
 //   disconnected  the connection ended; reconnecting follows by itself. detail: { code }
-//   missed        scans the box no longer keeps were missed; detail: the box's SCANS_MISSED
-//                 message ({ count: N, ... }, count null when the number remembered is not the
-//                 box's: numbering then starts over from what comes)
+//   missed        on resuming, scans the box no longer keeps were missed; detail: the box's
+//                 SCANS_MISSED message ({ count, since, first, last }); count is null when the
+//                 number remembered is not the box's, and the box's last number is taken instead
 //   refused       the token was refused (close code 1008); nothing more is tried until start()
 //
 // Methods and properties: start(), stop(), setToken(token), lastSeq (0: none yet).
@@ -140,7 +140,7 @@ export class TirnSerial extends EventTarget {
         if (message.type === "SCANS_MISSED") {
             // A number the box never gave (another box's, or a store begun
             // afresh) would make every new scan look like a duplicate.
-            if (message.count === null) this.keep(0);
+            if (message.count === null) this.keep(typeof message.last === "number" ? message.last : 0);
             if (since !== "0" && since !== "now") this.emit("missed", message);
             return;
         }
