@@ -300,7 +300,7 @@ LIBRARY = """
 const done = arguments[arguments.length - 1];
 import("/tirnserial.js").then(({ TirnSerial }) => {
   window.scans = []; window.states = []; window.since = {};
-  const box = new TirnSerial({ renewAfter: 1000, connectTimeout: 2000, maxDelay: 2000 });
+  const box = new TirnSerial({ renewAfter: 1000, connectTimeout: 5000, maxDelay: 2000 });
   for (const type of ["connected", "disconnected", "missed"])
     box.addEventListener(type, () => { states.push(type); since[type] = performance.now(); });
   box.addEventListener("scan", (event) => scans.push([event.detail.seq, event.detail.Data]));
