@@ -128,8 +128,9 @@ void Context::deliverPendingSends() {
             continue;
         }
         // Each send is mostly the kernel's work, so with very many clients
-        // half of them go out from a second thread: plain clients with odd
-        // numbers from the helper, the rest from this one. Each client's
+        // half of them go out from a second thread: plain WebSocket clients
+        // with odd numbers (whose writes never wait on this thread's loop)
+        // from the helper, the rest from this one. Each client's
         // messages stay on one thread, in order, and nothing else runs here
         // until both halves are done.
         helper_.runBeside([&] { deliver(send, false); }, [&] { deliver(send, true); });
@@ -139,7 +140,8 @@ void Context::deliverPendingSends() {
 
 void Context::deliver(const PendingSend& send, bool helper) {
     for (const auto& connection : send.to)
-        if ((!connection->encrypted() && connection->id() % 2 == 1) == helper) connection->enqueue(send.message);
+        if ((!connection->encrypted() && !connection->eventStream() && connection->id() % 2 == 1) == helper)
+            connection->enqueue(send.message);
 }
 
 void Context::watchWriteProgress() {
