@@ -31,8 +31,8 @@ public:
 private:
     std::uint64_t skippedBetween(std::uint64_t seq, std::uint64_t upper) const;
 
-    // One a start: a store gone bad loses them, and so many starts are
-    // years of a box's life.
+    // One per start: so many starts are years of a box's life, and the
+    // oldest matter only to clients that were away that long.
     static constexpr std::size_t kMaxSkips = 1000;
 
     const std::size_t depth_;

@@ -32,6 +32,7 @@ void RecordedHistory::resume() {
     kept_.skipped(after, next_);
     if (problem.empty()) store_->addSkip(after, next_, problem);
     if (problem.empty()) store_->reserve(next_ + kBlock - 1, problem);
+    if (problem.empty()) store_->append({}, kept_.depth(), problem);  // a depth lowered since
     reserved_ = store_->reserved();
     if (!problem.empty()) trouble("cannot read or reserve numbers in the store", problem);
 }

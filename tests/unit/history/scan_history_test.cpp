@@ -73,7 +73,7 @@ TEST_F(ScanHistoryStore, NumbersGoOnAboveTheReservation) {
 
 // The last `depth` scans survive a restart with their messages; what
 // went past the depth counts as missed, the numbers a restart skipped do
-// not.
+// not. A lower depth at a start trims the store.
 TEST_F(ScanHistoryStore, KeepsTheLastScansAcrossARestartAndCountsWhatWentPast) {
     std::vector<NumberedScan> published;
     {
@@ -101,6 +101,10 @@ TEST_F(ScanHistoryStore, KeepsTheLastScansAcrossARestartAndCountsWhatWentPast) {
     ASSERT_EQ(fromLast.scans.size(), 1u);
     EXPECT_EQ(fromLast.scans[0].seq, next.seq);
     EXPECT_EQ(history->since(0, 10).missed, 3u);
+
+    history.reset();
+    EXPECT_EQ(open(1)->kept(), 1u);
+    EXPECT_EQ(open(3)->kept(), 1u);  // the lower depth left the store with one
 }
 
 // Scans faster than the store reserves: no number is given beyond the
