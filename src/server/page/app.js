@@ -140,7 +140,8 @@ async function showFigures(event) {
   try {
     const reply = await fetch(path, { headers: authorization(), cache: "no-store" });
     const text = await reply.text();
-    view.textContent = reply.status === 401 ? "the access token was refused" : text;
+    const refused = token() ? "the access token was refused" : "the access token is needed";
+    view.textContent = reply.status === 401 ? refused : text;
   } catch (error) {
     view.textContent = `${path} could not be read: ${error.message}`;
   }
