@@ -58,9 +58,9 @@ std::unique_ptr<ScanHistory> openHistory(const Options& options) {
     const std::string& dir = options.mqtt.stateDir;
     std::string problem;
     if (!prepareStateDirectory(dir, problem)) {
-        consoleOut(LineKind::Warning,
-                   "warning: cannot use the state directory %s (%s): scan numbers go on from the clock and the "
-                   "history is kept in memory only (see --state-dir)\n",
+        consoleErr(LineKind::Warning,
+                   "TirnSerial: warning: cannot use the state directory %s (%s): scan numbers go on from the clock "
+                   "and the history is kept in memory only (see --state-dir)\n",
                    dir.c_str(), problem.c_str());
         flushConsole();
         return ScanHistory::open("", options.historyDepth, problem);
@@ -68,8 +68,8 @@ std::unique_ptr<ScanHistory> openHistory(const Options& options) {
     auto history = ScanHistory::open(dir, options.historyDepth, problem);
     if (!problem.empty()) {
         consoleOut(LineKind::Warning,
-                   "warning: cannot keep the scan history in %s (%s): scan numbers go on from the clock and the "
-                   "history is kept in memory only\n",
+                   "scan history: cannot keep it in %s (%s): scan numbers go on from the clock and the history is "
+                   "kept in memory only\n",
                    dir.c_str(), problem.c_str());
         flushConsole();
     }
