@@ -36,6 +36,27 @@ bool authorized(const HttpRequest& request, server::Context& context) {
     return bearerMatches(token, std::string_view(header.data(), header.size()));
 }
 
+// A shared asset is revalidated rather than fetched again: a till page
+// imports the library on every load.
+HttpResponse assetResponse(const PageAsset& asset, const HttpRequest& request) {
+    const unsigned version = request.version();
+    if (!asset.shared) {
+        HttpResponse response = withBody(http::status::ok, version, asset.contentType, std::string(asset.content));
+        response.set("Content-Security-Policy", kPagePolicy);
+        response.set("Referrer-Policy", "no-referrer");
+        return response;
+    }
+    const std::string tag = entityTag(asset.content);
+    const auto asked = request[http::field::if_none_match];
+    const bool unchanged = std::string_view(asked.data(), asked.size()) == tag;
+    HttpResponse response = withBody(unchanged ? http::status::not_modified : http::status::ok, version,
+                                     asset.contentType, unchanged ? std::string() : std::string(asset.content));
+    response.set(http::field::cache_control, "no-cache");
+    response.set(http::field::etag, tag);
+    response.set(http::field::access_control_allow_origin, "*");
+    return response;
+}
+
 }  // namespace
 
 HttpResponse plainResponse(http::status status, unsigned version, const char* why) {
@@ -55,9 +76,7 @@ HttpResponse respondTo(const HttpRequest& request, server::Context& context) {
 
     HttpResponse response = plainResponse(http::status::not_found, version);
     if (const PageAsset* asset = pageAsset(path)) {
-        response = withBody(http::status::ok, version, asset->contentType, std::string(asset->content));
-        response.set("Content-Security-Policy", kPagePolicy);
-        response.set("Referrer-Policy", "no-referrer");
+        response = assetResponse(*asset, request);
     } else if ((path == "/status" || path == "/metrics") && !authorized(request, context)) {
         response = plainResponse(http::status::unauthorized, version, "the access token is needed: Authorization: Bearer TOKEN");
         response.set(http::field::www_authenticate, "Bearer");

@@ -5,6 +5,7 @@ Chromium). Each check_* function says what it shows.
 """
 import argparse
 import http.server
+import json
 import os
 import shutil
 import ssl
@@ -18,6 +19,8 @@ import urllib.request
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service as ChromeService
+    from selenium.webdriver.support import expected_conditions
+    from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     webdriver = None
 
@@ -57,6 +60,8 @@ def start_browser(profile):
                 # be told to trust it once.
                 "--ignore-certificate-errors"]:
         options.add_argument(arg)
+    # A prompt stays open for the test to read, rather than being dismissed.
+    options.set_capability("unhandledPromptBehavior", "ignore")
     return webdriver.Chrome(service=ChromeService("/usr/bin/chromedriver"), options=options)
 
 
@@ -110,10 +115,26 @@ class Scenario:
 
     def start_service(self, *args):
         if self.service:
-            self.service.kill()
+            # Stopped as systemd stops it, so that what it keeps is kept.
+            self.service.terminate()
             self.service.wait()
         self.service = self.spawn([*self.options.emulator, self.options.service, "0", *args], stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, text=True)
+
+    def wait_for_scanner(self):
+        """Until /status shows the scanner open: what is typed before is no scan."""
+        def scanner_open():
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:9010/status", timeout=2) as reply:
+                    return all(device["connected"] for device in json.load(reply)["devices"])
+            except OSError:
+                return False
+        wait_until(scanner_open, 20, "the service to open the scanner")
+
+    def wait_for_page(self, script, what, timeout=30):
+        """Until the script, run in the page, gives something true; that."""
+        return WebDriverWait(self.driver, timeout, poll_frequency=0.1).until(
+            lambda driver: driver.execute_script(script), f"timed out waiting for {what}")
 
     def open_subscribed(self, url):
         def reachable():
@@ -198,7 +219,136 @@ def check_token_page(scenario, directory):
     wait_until(lambda: scenario.text("last-data") == "WITH-TOKENCR", 20, "the scan on the page given the token")
     kept = scenario.driver.execute_script("return [location.hash, sessionStorage.getItem('tirnserial-token')]")
     assert kept == ["", "s3cret-token"], kept
-    print("with a token: the page takes it from the address's fragment, keeps it for the tab and shows scans")
+    # The figures are fetched with the token, where a link would get 401.
+    scenario.driver.execute_script("document.querySelector('a.figures[href=status]').click()")
+    figures = scenario.wait_for_page("return document.getElementById('figures').textContent", "the status view")
+    assert json.loads(figures)["mode"] == 0, figures
+    print("with a token: the page takes it from the address's fragment, keeps it for the tab, shows scans and /status")
+
+    scenario.driver.get("about:blank")
+    scenario.driver.get("http://127.0.0.1:9010/#token=wrong-token")
+    prompt = WebDriverWait(scenario.driver, 20).until(expected_conditions.alert_is_present(), "the token prompt")
+    assert "refused" in prompt.text, prompt.text
+    prompt.dismiss()
+    said = scenario.driver.execute_script("return [document.getElementById('state').textContent, "
+                                          "document.getElementById('last-data').textContent]")
+    assert said == ["refused", "the access token was refused"], said
+    print("with a wrong token: the page says it was refused, in its big box and when it asks again")
+
+
+def burst(prefix, count):
+    return [f"{prefix}-{number:03}" for number in range(count)]
+
+
+# The page's rows of one burst, oldest first: [number, what it shows].
+BURST_ROWS = "[...document.querySelectorAll('tr.scan')].reverse().filter(r => r.cells[2].textContent.startsWith('{}'))" \
+             ".map(r => [Number(r.dataset.seq), r.cells[2].textContent])"
+
+
+def check_reload_in_burst(scenario, state):
+    os.makedirs(state)
+    scenario.start_service("--state-dir", state)
+    scenario.wait_for_scanner()
+    scenario.open_subscribed("http://127.0.0.1:9010/")
+    typed = burst("RELOAD", 30)
+    scenario.scan(*typed)
+    rows = BURST_ROWS.format("RELOAD")
+    scenario.wait_for_page(f"return {rows}.length >= 8", "some of the burst before the reload")
+    scenario.driver.refresh()
+    shown = scenario.wait_for_page(f"const rows = {rows}; return rows.length >= {len(typed)} && rows",
+                                   "the whole burst after the reload")
+    assert [data for _, data in shown] == [text + "CR" for text in typed], shown
+    numbers = [seq for seq, _ in shown]
+    assert numbers == list(range(numbers[0], numbers[0] + len(typed))), numbers
+    print("a reload in the middle of a burst: every scan once, in order, with its number")
+
+
+# Run in a page of the service's origin: what an EventSource there receives.
+EVENT_SOURCE = """
+window.opened = 0; window.events = [];
+const source = new EventSource("/events");
+source.onopen = () => { window.opened += 1; };
+source.onmessage = (event) => window.events.push([Number(event.lastEventId), JSON.parse(event.data).Data]);
+source.addEventListener("missed", (event) => window.events.push(["missed", event.data]));
+"""
+
+
+def check_event_source_across_restart(scenario, state):
+    os.makedirs(state)
+    scenario.start_service("--state-dir", state)
+    scenario.wait_for_scanner()
+    scenario.driver.get("http://127.0.0.1:9010/status")
+    scenario.driver.execute_script(EVENT_SOURCE)
+    scenario.wait_for_page("return window.opened === 1", "the event stream to open")
+    before, after = burst("BEFORE", 5), burst("AFTER", 5)
+    scenario.scan(*before)
+    scenario.wait_for_page(f"return window.events.length >= {len(before)}", "the scans before the restart")
+    scenario.start_service("--state-dir", state)
+    scenario.wait_for_scanner()
+    scenario.scan(*after)
+    events = scenario.wait_for_page(f"return window.opened >= 2 && window.events.length >= 10 && window.events",
+                                    "the EventSource to come back with the scans after the restart")
+    assert [data for _, data in events] == [text + "\r" for text in before + after], events
+    numbers = [seq for seq, _ in events]
+    assert numbers == sorted(set(numbers)), numbers
+    print("an EventSource page comes back by itself after a restart and has every scan once")
+
+
+# Run in a page of the service's origin: the library with short timings, so
+# that a cut of a few seconds is noticed.
+LIBRARY = """
+const done = arguments[arguments.length - 1];
+import("/tirnserial.js").then(({ TirnSerial }) => {
+  window.scans = []; window.states = []; window.since = {};
+  const box = new TirnSerial({ renewAfter: 1000, connectTimeout: 5000, maxDelay: 2000 });
+  for (const type of ["connected", "disconnected", "missed"])
+    box.addEventListener(type, () => { states.push(type); since[type] = performance.now(); });
+  box.addEventListener("scan", (event) => scans.push([event.detail.seq, event.detail.Data]));
+  box.start();
+  done();
+});
+"""
+
+
+class NetworkCut:
+    """The service's port dropped both ways in this network namespace: its
+    packets go to a blackhole route, as on a link that went away."""
+
+    def __init__(self):
+        for command in (["ip", "route", "add", "blackhole", "127.0.0.0/8", "table", "100"],
+                        ["ip", "rule", "add", "pref", "100", "lookup", "local"],
+                        ["ip", "rule", "del", "pref", "0"]):
+            subprocess.run(command, check=True)
+
+    def rules(self, verb):
+        for pref, match in (("10", "dport"), ("11", "sport")):
+            subprocess.run(["ip", "rule", verb, "pref", pref, "ipproto", "tcp", match, "9010", "lookup", "100"],
+                           check=True)
+
+
+def check_library_across_network_cut(scenario, state):
+    os.makedirs(state)
+    scenario.start_service("--state-dir", state)
+    scenario.wait_for_scanner()
+    scenario.driver.get("http://127.0.0.1:9010/status")
+    scenario.driver.execute_async_script(LIBRARY)
+    scenario.wait_for_page("return window.states.includes('connected')", "the library to connect")
+    before, during, after = burst("LINK", 3), burst("CUT", 6), burst("BACK", 3)
+    scenario.scan(*before)
+    scenario.wait_for_page(f"return window.scans.length >= {len(before)}", "the scans before the cut")
+    cut = NetworkCut()
+    cut.rules("add")
+    scenario.scan(*during)
+    scenario.wait_for_page("return window.states.includes('disconnected')", "the library to notice the cut")
+    scenario.wait_for_page("return performance.now() - window.since.disconnected > 3000", "a cut of a few seconds")
+    cut.rules("del")
+    scenario.scan(*after)
+    scans = scenario.wait_for_page(f"return window.scans.length >= 12 && window.states.at(-1) === 'connected' "
+                                   "&& window.scans", "every scan after the link came back")
+    assert [data for _, data in scans] == [text + "\r" for text in before + during + after], scans
+    numbers = [seq for seq, _ in scans]
+    assert numbers == list(range(numbers[0], numbers[0] + len(numbers))), numbers
+    print("the library across a network cut of a few seconds: every scan once, in order")
 
 
 def main():
@@ -224,6 +374,9 @@ def main():
         check_plain_page(scenario, options.screenshot)
         check_encrypted_pages(scenario, os.path.join(profile, "tls"))
         check_token_page(scenario, os.path.join(profile, "token"))
+        check_reload_in_burst(scenario, os.path.join(profile, "reload"))
+        check_event_source_across_restart(scenario, os.path.join(profile, "restart"))
+        check_library_across_network_cut(scenario, os.path.join(profile, "cut"))
         return 0
     except AssertionError:
         if scenario and scenario.service:

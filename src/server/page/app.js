@@ -1,5 +1,5 @@
-"use strict";
 // Subscribes to the service that served this page and shows its scans.
+import { TirnSerial } from "./tirnserial.js";
 
 const MAX_ROWS = 200;
 // Control characters as their ASCII names: plain letters, which every font
@@ -47,18 +47,23 @@ function cell(content) {
   return td;
 }
 
+// The scan's own time where the box numbers scans, else when it arrived.
+function timeOf(scan) {
+  return (scan.time ? new Date(scan.time) : new Date()).toLocaleTimeString();
+}
+
 function show(scan) {
-  const time = new Date().toLocaleTimeString();
+  const time = timeOf(scan);
+  lastData.classList.remove("refused");
   lastData.replaceChildren(visibleText(scan.Data));
   lastMeta.textContent = `${time} · ${scan.size} bytes`;
   const row = document.createElement("tr");
   row.className = "scan";
+  if (scan.seq !== undefined) row.dataset.seq = scan.seq;
   row.append(cell(time), cell(String(scan.size)), cell(visibleText(scan.Data)));
   rows.prepend(row);
   while (rows.children.length > MAX_ROWS) rows.lastChild.remove();
 }
-
-let retryDelay = 500;
 
 // The access token, where the service asks for one: given once in the
 // address's fragment (http://box:9010/#token=...), which browsers never
@@ -74,55 +79,50 @@ function takeTokenFromAddress() {
 function token() {
   return sessionStorage.getItem(TOKEN_KEY) || "";
 }
+function authorization() {
+  return token() ? { Authorization: "Bearer " + token() } : {};
+}
+
 // Asked for once when missing or refused; cancelling leaves the page
 // disconnected rather than asking again and again.
 let askedForToken = false;
-function askForToken() {
+function askForToken(refused) {
   if (askedForToken) return false;
   askedForToken = true;
-  const given = window.prompt("This scanner service needs its access token:");
+  const given = window.prompt(refused ? "This scanner service refused the access token given; enter the right one:"
+                                      : "This scanner service needs its access token:");
   if (!given) return false;
   sessionStorage.setItem(TOKEN_KEY, given);
   return true;
 }
 
-const POLICY_VIOLATION = 1008;
-
-function connect() {
-  const scheme = location.protocol === "https:" ? "wss://" : "ws://";
-  const socket = new WebSocket(scheme + location.host + "/");
-  setState("connecting");
-  socket.onopen = () => {
-    socket.send(token() || "subscribe");
-    setState("subscribed");
-    retryDelay = 500;
-  };
-  socket.onmessage = (event) => {
-    try {
-      show(JSON.parse(event.data));
-    } catch (error) {
-      console.warn("not a scan message", error);
-    }
-  };
-  socket.onclose = (event) => {
-    if (event.code === POLICY_VIOLATION) {
-      setState("refused");
-      if (askForToken()) {
-        connect();
-        showMode();
-      }
-      return;
-    }
-    // The service restarts when the scanner is plugged in again: keep trying.
-    setState("disconnected");
-    setTimeout(connect, retryDelay);
-    retryDelay = Math.min(retryDelay * 2, 10000);
-  };
+// A refused token is said where the scans would be, not only in the small
+// state label: the page would otherwise look as if it were waiting.
+function showRefused(refused) {
+  lastData.classList.add("refused");
+  lastData.textContent = refused ? "the access token was refused" : "the access token is needed";
+  lastMeta.textContent = "give it as http://box:9010/#token=TOKEN or when asked";
 }
 
+// The page shows what the box still keeps on every load: it has no scans
+// of its own to go on from.
+const box = new TirnSerial({ token: token(), history: true, remember: false });
+box.addEventListener("connected", () => setState("subscribed"));
+box.addEventListener("disconnected", () => setState("disconnected"));
+box.addEventListener("scan", (event) => show(event.detail));
+box.addEventListener("refused", () => {
+  const refused = token() !== "";
+  setState("refused");
+  showRefused(refused);
+  if (askForToken(refused)) {
+    box.setToken(token());
+    box.start();
+    showMode();
+  }
+});
+
 function showMode() {
-  const headers = token() ? { Authorization: "Bearer " + token() } : {};
-  fetch("status", { headers })
+  fetch("status", { headers: authorization() })
     .then((reply) => reply.json())
     .then((status) => {
       document.getElementById("mode-note").hidden = status.mode !== 1;
@@ -130,6 +130,25 @@ function showMode() {
     .catch(() => {});
 }
 
+// The figures take the token where the service has one, which a link
+// cannot send: they are fetched and shown in the page.
+async function showFigures(event) {
+  event.preventDefault();
+  const path = event.currentTarget.getAttribute("href");
+  const view = document.getElementById("figures");
+  view.hidden = false;
+  try {
+    const reply = await fetch(path, { headers: authorization(), cache: "no-store" });
+    const text = await reply.text();
+    const refused = token() ? "the access token was refused" : "the access token is needed";
+    view.textContent = reply.status === 401 ? refused : text;
+  } catch (error) {
+    view.textContent = `${path} could not be read: ${error.message}`;
+  }
+}
+for (const link of document.querySelectorAll("a.figures")) link.addEventListener("click", showFigures);
+
 takeTokenFromAddress();
+box.setToken(token());
 showMode();
-connect();
+box.start();
