@@ -2,6 +2,7 @@
 
 #include "console/console.h"
 #include "console/console_lines.h"
+#include "history/sqlite_file.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -24,68 +25,19 @@ const char* const kSetUp =
 // adding it again fails harmlessly.
 const char* const kAddScanner = "ALTER TABLE scans ADD COLUMN scanner TEXT NOT NULL DEFAULT '';";
 
-struct Statement {
-    sqlite3_stmt* handle = nullptr;
-    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &handle, nullptr); }
-    ~Statement() { sqlite3_finalize(handle); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-};
-
-bool damaged(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
-
-// SQLITE_CORRUPT when the store's own check finds damage.
-int quickCheck(sqlite3* db) {
-    Statement check(db, "PRAGMA quick_check;");
-    if (check.handle == nullptr) return sqlite3_errcode(db);
-    const int step = sqlite3_step(check.handle);
-    if (step != SQLITE_ROW) return sqlite3_errcode(db);
-    return strcmp(reinterpret_cast<const char*>(sqlite3_column_text(check.handle, 0)), "ok") == 0 ? SQLITE_OK
-                                                                                                  : SQLITE_CORRUPT;
-}
-
-// Opens the file and readies its tables; the SQLite result code of the
-// first step that failed, and why.
-int openStore(const std::string& path, sqlite3*& db, std::string& problem) {
-    int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (code == SQLITE_OK) code = quickCheck(db);
-    if (code == SQLITE_OK) code = sqlite3_exec(db, kSetUp, nullptr, nullptr, nullptr);
-    if (code == SQLITE_OK) sqlite3_exec(db, kAddScanner, nullptr, nullptr, nullptr);
-    if (code != SQLITE_OK) {
-        problem = code == SQLITE_CORRUPT ? "its own check failed"
-                  : db != nullptr        ? sqlite3_errmsg(db)
-                                         : sqlite3_errstr(code);
-        sqlite3_close(db);
-        db = nullptr;
-    }
-    return code;
-}
-
-// The store and its journal go beside it under one dated name, kept for
-// whoever wants to look into them.
-std::string moveAside(const std::string& path) {
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", std::gmtime(&now));
-    const std::string aside = path + ".damaged-" + stamp;
-    for (const char* suffix : {"", "-wal", "-shm"})
-        std::rename((path + suffix).c_str(), (aside + suffix).c_str());
-    return aside;
-}
-
 }  // namespace
 
 std::unique_ptr<ScanOutbox> ScanOutbox::open(const std::string& dir, std::string& problem) {
     const std::string path = dir + "/" + kFileName;
     sqlite3* db = nullptr;
-    const int code = openStore(path, db, problem);
-    if (damaged(code)) {
-        const std::string aside = moveAside(path);
+    const int code = openSqliteFile(path, kSetUp, kAddScanner, db, problem);
+    if (sqliteDamaged(code)) {
+        const std::string aside = moveSqliteFileAside(path);
         consoleOut(LineKind::Warning,
                    "MQTT outbox: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
                    path.c_str(), problem.c_str(), aside.c_str());
         flushConsole();
-        if (openStore(path, db, problem) != SQLITE_OK) return nullptr;
+        if (openSqliteFile(path, kSetUp, kAddScanner, db, problem) != SQLITE_OK) return nullptr;
     } else if (code != SQLITE_OK) {
         return nullptr;
     }
@@ -103,7 +55,7 @@ bool ScanOutbox::runSql(const char* sql, std::string& problem) {
 std::vector<OutboxScan> ScanOutbox::load(std::string& problem) {
     std::lock_guard<std::mutex> lock(guard_);
     std::vector<OutboxScan> scans;
-    Statement query(db_, "SELECT seq, stored_at_ms, message, scanner FROM scans ORDER BY seq;");
+    SqliteStatement query(db_, "SELECT seq, stored_at_ms, message, scanner FROM scans ORDER BY seq;");
     int step = query.handle != nullptr ? sqlite3_step(query.handle) : sqlite3_errcode(db_);
     for (; step == SQLITE_ROW; step = sqlite3_step(query.handle)) {
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(query.handle, 2));
@@ -122,7 +74,7 @@ bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& proble
     if (scans.empty()) return true;
     std::lock_guard<std::mutex> lock(guard_);
     if (!runSql("BEGIN IMMEDIATE;", problem)) return false;
-    Statement insert(db_, "INSERT INTO scans(seq, stored_at_ms, message, scanner) VALUES (?, ?, ?, ?);");
+    SqliteStatement insert(db_, "INSERT INTO scans(seq, stored_at_ms, message, scanner) VALUES (?, ?, ?, ?);");
     bool stored = insert.handle != nullptr;
     for (std::size_t i = 0; stored && i < scans.size(); ++i) {
         sqlite3_bind_int64(insert.handle, 1, static_cast<sqlite3_int64>(scans[i].seq));
@@ -143,7 +95,7 @@ bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& proble
 
 bool ScanOutbox::forget(std::uint64_t first, std::uint64_t last, std::string& problem) {
     std::lock_guard<std::mutex> lock(guard_);
-    Statement remove(db_, "DELETE FROM scans WHERE seq BETWEEN ? AND ?;");
+    SqliteStatement remove(db_, "DELETE FROM scans WHERE seq BETWEEN ? AND ?;");
     if (remove.handle == nullptr) {
         problem = sqlite3_errmsg(db_);
         return false;

@@ -3,6 +3,7 @@
 #include "console/console.h"
 #include "console/console_lines.h"
 #include "history/sequence_floor.h"
+#include "history/sqlite_file.h"
 
 #include <sqlite3.h>
 
@@ -28,51 +29,8 @@ const char* const kSetUp =
 // As many as the history remembers.
 constexpr int kKeptSkips = 1000;
 
-struct Statement {
-    sqlite3_stmt* handle = nullptr;
-    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &handle, nullptr); }
-    ~Statement() { sqlite3_finalize(handle); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-};
-
-bool damaged(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
-
-int quickCheck(sqlite3* db) {
-    Statement check(db, "PRAGMA quick_check;");
-    if (check.handle == nullptr) return sqlite3_errcode(db);
-    if (sqlite3_step(check.handle) != SQLITE_ROW) return sqlite3_errcode(db);
-    return strcmp(reinterpret_cast<const char*>(sqlite3_column_text(check.handle, 0)), "ok") == 0 ? SQLITE_OK
-                                                                                                  : SQLITE_CORRUPT;
-}
-
-int openFile(const std::string& path, sqlite3*& db, std::string& problem) {
-    int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (code == SQLITE_OK) code = quickCheck(db);
-    if (code == SQLITE_OK) code = sqlite3_exec(db, kSetUp, nullptr, nullptr, nullptr);
-    if (code != SQLITE_OK) {
-        problem = code == SQLITE_CORRUPT ? "its own check failed"
-                  : db != nullptr        ? sqlite3_errmsg(db)
-                                         : sqlite3_errstr(code);
-        sqlite3_close(db);
-        db = nullptr;
-    }
-    return code;
-}
-
-std::string moveAside(const std::string& path) {
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
-    const std::string aside = path + ".damaged-" + stamp;
-    for (const char* suffix : {"", "-wal", "-shm"}) std::rename((path + suffix).c_str(), (aside + suffix).c_str());
-    return aside;
-}
-
 std::uint64_t integer(sqlite3* db, const char* sql) {
-    Statement query(db, sql);
+    SqliteStatement query(db, sql);
     const bool row = query.handle != nullptr && sqlite3_step(query.handle) == SQLITE_ROW;
     return row ? static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, sqlite3_column_int64(query.handle, 0))) : 0;
 }
@@ -105,15 +63,15 @@ std::unique_ptr<HistoryStore> HistoryStore::open(const std::string& dir, std::st
     const std::string path = dir + "/" + kFileName;
     std::uint64_t beginAbove = 0;
     sqlite3* db = nullptr;
-    const int code = openFile(path, db, problem);
-    if (damaged(code)) {
+    const int code = openSqliteFile(path, kSetUp, nullptr, db, problem);
+    if (sqliteDamaged(code)) {
         beginAbove = lastNumberOfDamaged(path);
-        const std::string aside = moveAside(path);
+        const std::string aside = moveSqliteFileAside(path);
         consoleOut(LineKind::Warning, "scan history: the store %s is damaged (%s); moved it aside to %s and began a new one\n",
                    path.c_str(), problem.c_str(), aside.c_str());
         flushConsole();
         problem.clear();
-        if (openFile(path, db, problem) != SQLITE_OK) return nullptr;
+        if (openSqliteFile(path, kSetUp, nullptr, db, problem) != SQLITE_OK) return nullptr;
     } else if (code != SQLITE_OK) {
         return nullptr;
     }
@@ -136,7 +94,7 @@ bool HistoryStore::runSql(const char* sql, std::string& problem) {
 
 bool HistoryStore::reserve(std::uint64_t upTo, std::string& problem) {
     if (upTo <= reserved_) return true;
-    Statement update(db_, "UPDATE reservation SET up_to = max(up_to, ?);");
+    SqliteStatement update(db_, "UPDATE reservation SET up_to = max(up_to, ?);");
     if (update.handle != nullptr) sqlite3_bind_int64(update.handle, 1, static_cast<sqlite3_int64>(upTo));
     if (update.handle == nullptr || sqlite3_step(update.handle) != SQLITE_DONE) {
         problem = sqlite3_errmsg(db_);
@@ -148,7 +106,7 @@ bool HistoryStore::reserve(std::uint64_t upTo, std::string& problem) {
 
 std::vector<NumberedScan> HistoryStore::load(std::size_t depth, std::string& problem) {
     std::vector<NumberedScan> scans;
-    Statement query(db_, "SELECT seq, time_ms, scanner, plain, numbered FROM"
+    SqliteStatement query(db_, "SELECT seq, time_ms, scanner, plain, numbered FROM"
                          " (SELECT * FROM scans ORDER BY seq DESC LIMIT ?) ORDER BY seq;");
     if (query.handle == nullptr) {
         problem = sqlite3_errmsg(db_);
@@ -171,7 +129,7 @@ std::vector<NumberedScan> HistoryStore::load(std::size_t depth, std::string& pro
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> HistoryStore::skips(std::string& problem) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> found;
-    Statement query(db_, "SELECT after, first FROM skips ORDER BY first;");
+    SqliteStatement query(db_, "SELECT after, first FROM skips ORDER BY first;");
     int step = query.handle != nullptr ? sqlite3_step(query.handle) : sqlite3_errcode(db_);
     for (; step == SQLITE_ROW; step = sqlite3_step(query.handle))
         found.emplace_back(static_cast<std::uint64_t>(sqlite3_column_int64(query.handle, 0)),
@@ -181,8 +139,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> HistoryStore::skips(std::st
 }
 
 bool HistoryStore::addSkip(std::uint64_t after, std::uint64_t first, std::string& problem) {
-    Statement insert(db_, "INSERT OR REPLACE INTO skips(first, after) VALUES (?, ?);");
-    Statement trim(db_, "DELETE FROM skips WHERE first NOT IN (SELECT first FROM skips ORDER BY first DESC LIMIT ?);");
+    SqliteStatement insert(db_, "INSERT OR REPLACE INTO skips(first, after) VALUES (?, ?);");
+    SqliteStatement trim(db_, "DELETE FROM skips WHERE first NOT IN (SELECT first FROM skips ORDER BY first DESC LIMIT ?);");
     if (insert.handle == nullptr || trim.handle == nullptr) {
         problem = sqlite3_errmsg(db_);
         return false;
@@ -195,10 +153,10 @@ bool HistoryStore::addSkip(std::uint64_t after, std::uint64_t first, std::string
     return false;
 }
 
-bool HistoryStore::append(const std::deque<NumberedScan>& scans, std::size_t depth, std::string& problem) {
+bool HistoryStore::write(const std::deque<NumberedScan>& scans, std::size_t depth, std::string& problem) {
     if (!runSql("BEGIN IMMEDIATE;", problem)) return false;
-    Statement insert(db_, "INSERT OR REPLACE INTO scans(seq, time_ms, scanner, plain, numbered) VALUES (?, ?, ?, ?, ?);");
-    Statement trim(db_, "DELETE FROM scans WHERE seq <= (SELECT seq FROM scans ORDER BY seq DESC LIMIT 1 OFFSET ?);");
+    SqliteStatement insert(db_, "INSERT OR REPLACE INTO scans(seq, time_ms, scanner, plain, numbered) VALUES (?, ?, ?, ?, ?);");
+    SqliteStatement trim(db_, "DELETE FROM scans WHERE seq <= (SELECT seq FROM scans ORDER BY seq DESC LIMIT 1 OFFSET ?);");
     bool stored = insert.handle != nullptr && trim.handle != nullptr;
     for (std::size_t i = 0; stored && i < scans.size(); ++i) {
         const NumberedScan& scan = scans[i];

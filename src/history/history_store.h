@@ -40,7 +40,7 @@ public:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> skips(std::string& problem);
     bool addSkip(std::uint64_t after, std::uint64_t first, std::string& problem);
     // Adds the scans and leaves the newest `depth`, in one transaction.
-    bool append(const std::deque<NumberedScan>& scans, std::size_t depth, std::string& problem);
+    bool write(const std::deque<NumberedScan>& scans, std::size_t depth, std::string& problem);
     // The highest number of a kept scan, 0 if none.
     std::uint64_t newestKept();
 

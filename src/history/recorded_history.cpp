@@ -32,7 +32,7 @@ void RecordedHistory::resume() {
     kept_.skipped(after, next_);
     if (problem.empty()) store_->addSkip(after, next_, problem);
     if (problem.empty()) store_->reserve(next_ + kBlock - 1, problem);
-    if (problem.empty()) store_->append({}, kept_.depth(), problem);  // a depth lowered since
+    if (problem.empty()) store_->write({}, kept_.depth(), problem);  // a depth lowered since
     reserved_ = store_->reserved();
     if (!problem.empty()) trouble("cannot read or reserve numbers in the store", problem);
 }
@@ -109,7 +109,7 @@ bool RecordedHistory::storeWaiting(std::unique_lock<std::mutex>& lock) {
     batch.swap(waiting_);
     lock.unlock();
     std::string problem;
-    const bool stored = store_->append(batch, kept_.depth(), problem);
+    const bool stored = store_->write(batch, kept_.depth(), problem);
     lock.lock();
     if (!stored) trouble("cannot store scans", problem);
     else if (failing_) {
