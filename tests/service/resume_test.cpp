@@ -269,6 +269,15 @@ TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
     // was freed.)
     EXPECT_LT(service_->residentKb() - before, 16 * 1024);
 #endif
+    // Long scans come from /scans 256 KiB at a time; the rest on asking again.
+    const HttpReply firstPart = request("GET", "/scans");
+    EXPECT_LE(firstPart.body.size(), 256u * 1024);
+    const int kept = std::stoi(statusFigure("scans"));
+    const int inFirst = occurrences(firstPart.body, "\"seq\"");
+    EXPECT_LT(inFirst, kept);
+    const std::uint64_t lastGiven = seqOf(firstPart.body.substr(firstPart.body.rfind('{')));
+    const HttpReply rest = request("GET", "/scans?since=" + std::to_string(lastGiven));
+    EXPECT_EQ(inFirst + occurrences(rest.body, "\"seq\""), kept);
     // Streams that ask for the whole history and read none of it share its
     // events: a hundred of them hold no copy of their own (a copy each was
     // 100 MB here).
