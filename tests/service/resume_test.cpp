@@ -215,7 +215,7 @@ TEST_F(Resume, NoticesOfMissedScansAndRefusedSince) {
 // with Last-Event-ID, each scan one event with its number as id and the
 // message on one line.
 TEST_F(Resume, EventStreamsAndScansWithAToken) {
-    const std::string token = "s3cr3t-t0ken-value";
+    const std::string token = "s3cr3t+t0ken/value=";  // base64's characters, which a browser escapes
     startService({"0", "--end-on", "cr", "--history", "2", "--token-file", secretFile(token), "--log", "all"});
     EXPECT_EQ(request("GET", "/scans").status, 401);
     EXPECT_EQ(request("GET", "/scans?token=" + token).status, 401);
@@ -224,7 +224,7 @@ TEST_F(Resume, EventStreamsAndScansWithAToken) {
         "GET /scans HTTP/1.1\r\nHost: 127.0.0.1:9010\r\nAuthorization: Bearer " + token + "\r\n\r\n"));
     EXPECT_EQ(scans.status, 200);
 
-    EventReader live(eventsRequest("/events?token=" + token));
+    EventReader live(eventsRequest("/events?token=s3cr3t%2Bt0ken%2fvalue%3D"));
     EXPECT_EQ(live.next().rfind("HTTP/1.1 200", 0), 0u);
     ASSERT_TRUE(eventually([&] { return statusFigure("numbered_clients", token) == "1"; }));
     for (const char* scan : {"E1\r", "E2\r", "E3\r"}) service_->scan(scan);
