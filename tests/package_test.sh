@@ -43,15 +43,15 @@ lifecycle() {
   grep -q 'KERNEL=="ttyUSB0"' "$root/etc/udev/rules.d/70-tirnserial.rules" \
     || fail "install: no rule for the default scanner"
 
-  # The administrator enables mode 0, names three scanners, and the service
-  # stores scans.
+  # The administrator enables mode 0, names three scanners (in the option's
+  # every form the service takes), and the service stores scans.
   local requires=etc/systemd/system/tirnserial-scanner.target.requires
   mkdir -p "$root/$requires" "$root/var/lib/tirnserial"
   ln -s /lib/systemd/system/tirnserial@.service "$root/$requires/tirnserial@0.service"
   touch "$root"/var/lib/tirnserial/{outbox.db,history.db}
   local by_id=/dev/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0
   local kbd=/dev/input/by-id/usb-Scanner_Inc_Barcode-event-kbd
-  echo "TIRNSERIAL_OPTS=\"--log events --device $by_id,9600 --device keyboard:$kbd --device hidpos:/dev/hidraw3\"" \
+  echo "TIRNSERIAL_OPTS=\"--log events --device $by_id,9600 --device=keyboard:$kbd --dev hidpos:/dev/hidraw3\"" \
     >"$root/etc/default/tirnserial"
   chroot "$root" tirnserial-udev-rules 2>/dev/null || fail "tirnserial-udev-rules failed"
   local rules wanted

@@ -88,8 +88,12 @@ void RecordedHistory::keepStoring() {
     for (;;) {
         work_.wait(lock, [&] { return stopping_ || !waiting_.empty() || reservationLow(); });
         if (reservationLow()) reserveAhead(lock);
-        if (!waiting_.empty()) storeWaiting(lock);
-        else if (stopping_) return;
+        if (waiting_.empty()) {
+            if (stopping_) return;
+        } else if (!storeWaiting(lock)) {
+            if (stopping_) return;
+            work_.wait_for(lock, kRetryPause, [this] { return stopping_; });
+        }
     }
 }
 
@@ -111,8 +115,15 @@ bool RecordedHistory::storeWaiting(std::unique_lock<std::mutex>& lock) {
     std::string problem;
     const bool stored = store_->write(batch, kept_.depth(), problem);
     lock.lock();
-    if (!stored) trouble("cannot store scans", problem);
-    else if (failing_) {
+    if (!stored) {
+        // Tried again with those kept since, so that what a restart finds
+        // has no hole that no client would be told of; those past the depth
+        // would leave the store at once.
+        for (NumberedScan& later : waiting_) batch.push_back(std::move(later));
+        while (batch.size() > kept_.depth()) batch.pop_front();
+        waiting_.swap(batch);
+        trouble("cannot store scans", problem);
+    } else if (failing_) {
         failing_ = false;
         consoleOut(LineKind::Event, "scan history: storing scans again\n");
     }

@@ -8,6 +8,7 @@
 #include "history_store.h"
 #include "kept_scans.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,6 +40,8 @@ public:
 
     // Numbers reserved at a time: one synchronous write for so many scans.
     static constexpr std::uint64_t kBlock = 1000;
+    // A store that failed is tried again after this long.
+    static constexpr std::chrono::seconds kRetryPause{1};
 
 private:
     void resume();

@@ -15,7 +15,10 @@ ServedDocument ScanFeeds::document(std::string_view, std::string_view query) con
     std::string body = "[";
     if (!point->live || !point->asked) {
         const ScansSince found = history_.since(point->seq, kMaxScansPerRequest);
-        for (const NumberedScan& scan : found.scans) body += (body.size() > 1 ? ",\n" : "\n") + *scan.numbered;
+        for (const NumberedScan& scan : found.scans) {
+            if (body.size() > 1 && body.size() + scan.numbered->size() > kMaxBytesPerRequest) break;
+            body += (body.size() > 1 ? ",\n" : "\n") + *scan.numbered;
+        }
     }
     body += body.size() > 1 ? "\n]\n" : "]\n";
     return {200, "application/json", body};

@@ -3,7 +3,6 @@
 #include "console/console_lines.h"
 #include "publication/subscriber_list.h"
 #include "publication/websocketcontrol.h"
-#include "resume_messages.h"
 
 #include <pthread.h>
 
@@ -53,9 +52,7 @@ void publishToSubscribers(const NumberedScan& scan, ScanHistory& history) {
         if (websocket == nullptr) return;
         websocket->sendTextToEach(subscribers.plain, scan.plain);
         websocket->sendTextToEach(subscribers.numbered, scan.numbered);
-        if (!subscribers.streams.empty())
-            websocket->sendTextToEach(subscribers.streams,
-                                      std::make_shared<const std::string>(streamEvent(scan.seq, nullptr, *scan.numbered)));
+        if (!subscribers.streams.empty()) websocket->sendTextToEach(subscribers.streams, subscribers.event(scan));
     });
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -28,6 +29,11 @@ struct Subscriptions {
 };
 std::unordered_map<WsConnection*, Subscriptions> g_subscriptions;
 ScanHistory* g_history = nullptr;
+// Each scan's event, made once and shared by every stream it goes to: a
+// stream replaying the history holds the history's events until it reads
+// them, and as many streams as may connect would otherwise each hold a copy.
+// The history's scans and the newest live one.
+std::map<std::uint64_t, server::SharedText> g_events;
 ResumeFigures g_figures;
 // Sends only queue their bytes for the server thread, so holding this while
 // sending cannot deadlock against a close reported on that thread.
@@ -35,6 +41,15 @@ std::mutex g_conn_list_guard;
 
 void removeFrom(std::vector<WsConnection*>& list, WsConnection* connection) {
     list.erase(std::remove(list.begin(), list.end(), connection), list.end());
+}
+
+server::SharedText eventOf(const NumberedScan& scan) {
+    server::SharedText& event = g_events[scan.seq];
+    if (!event) event = std::make_shared<const std::string>(streamEvent(scan.seq, nullptr, *scan.numbered));
+    const server::SharedText found = event;
+    const std::size_t room = (g_history != nullptr ? g_history->depth() : 0) + 1;
+    while (g_events.size() > room) g_events.erase(g_events.begin());
+    return found;
 }
 
 // What the client is sent before the live scans: the notice of what it
@@ -49,9 +64,7 @@ std::vector<server::SharedText> historyFor(WsConnection* connection, const Resum
         messages.push_back(std::make_shared<const std::string>(stream ? streamEvent(0, "missed", notice) : notice));
         ++g_figures.missedNotices;
     }
-    for (const NumberedScan& scan : found.scans)
-        messages.push_back(stream ? std::make_shared<const std::string>(streamEvent(scan.seq, nullptr, *scan.numbered))
-                                  : scan.numbered);
+    for (const NumberedScan& scan : found.scans) messages.push_back(stream ? eventOf(scan) : scan.numbered);
     g_figures.replayed += found.scans.size();
     return messages;
 }
@@ -125,7 +138,7 @@ void* socketPthreadCloseConn(WsConnection* connection) {
 
 void withSubscribers(const std::function<void(const Subscribers&)>& use) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    use(Subscribers{g_conn_list, g_numbered, g_streams});
+    use(Subscribers{g_conn_list, g_numbered, g_streams, eventOf});
 }
 
 std::size_t subscribedClients() {

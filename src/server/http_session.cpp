@@ -188,7 +188,7 @@ void HttpSession::becomeEventStream() {
         const auto header = request[http::field::authorization];
         const auto given = queryParameter(query, "token");
         if (!bearerMatches(token, std::string_view(header.data(), header.size())) &&
-            !(given && tokenMatches(token, *given))) {
+            !(given && tokenMatches(token, percentDecoded(*given)))) {
             HttpResponse refused = plainResponse(http::status::unauthorized, request.version(),
                                                  "the access token is needed: ?token=TOKEN or Authorization: Bearer TOKEN");
             refused.set(http::field::www_authenticate, "Bearer");

@@ -36,3 +36,30 @@ std::optional<std::string> queryParameter(std::string_view query, std::string_vi
     }
     return std::nullopt;
 }
+
+namespace {
+
+int hexValue(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string percentDecoded(std::string_view value) {
+    std::string decoded;
+    decoded.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const int high = value[i] == '%' && i + 2 < value.size() ? hexValue(value[i + 1]) : -1;
+        const int low = high >= 0 ? hexValue(value[i + 2]) : -1;
+        if (low < 0) {
+            decoded += value[i];
+            continue;
+        }
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return decoded;
+}

@@ -4,9 +4,14 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -46,6 +51,37 @@ protected:
         EXPECT_EQ(sqlite3_exec(db, ("UPDATE reservation SET up_to = " + std::to_string(upTo) + ";").c_str(), nullptr,
                                nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
+    }
+
+    int storedScans() {
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_ + "/history.db").c_str(), &db);
+        sqlite3_stmt* query = nullptr;
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM scans;", -1, &query, nullptr);
+        const int count = sqlite3_step(query) == SQLITE_ROW ? sqlite3_column_int(query, 0) : -1;
+        sqlite3_finalize(query);
+        sqlite3_close(db);
+        return count;
+    }
+    template <typename Condition>
+    static bool eventually(Condition condition) {
+        for (int i = 0; i < 1000; ++i) {
+            if (condition()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    bool storedEventually(int count) {
+        return eventually([&] { return storedScans() == count; });
+    }
+    // A line the history printed, while the test captures the standard output.
+    static bool lineEventually(const std::string& line) {
+        return eventually([&] {
+            fflush(stdout);
+            std::ifstream captured("/proc/self/fd/1");
+            const std::string text((std::istreambuf_iterator<char>(captured)), std::istreambuf_iterator<char>());
+            return text.find(line) != std::string::npos;
+        });
     }
 
     std::string dir_;
@@ -124,6 +160,35 @@ TEST_F(ScanHistoryStore, BurstsStayWithinTheReservation) {
     EXPECT_EQ(history->kept(), 10u);
     EXPECT_EQ(history->oldest(), last - 9);
     EXPECT_EQ(*history->since(last - 1, 10).scans.at(0).plain, "{2499}");
+}
+
+// A store that fails for a while (a full disk, a lock held) keeps what
+// waited and stores it once it works again: a restart finds no hole that
+// no client resuming would be told of.
+TEST_F(ScanHistoryStore, ScansKeptWhileTheStoreFailsAreStoredOnceItWorks) {
+    std::vector<NumberedScan> published;
+    {
+        auto history = open(10);
+        published.push_back(publish(*history, "A"));
+        ASSERT_TRUE(storedEventually(1));
+        sqlite3* holder = nullptr;
+        sqlite3_open((dir_ + "/history.db").c_str(), &holder);
+        ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        published.push_back(publish(*history, "B"));
+        const bool failed = lineEventually("scan history: cannot store scans");
+        const std::string said = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(failed) << said;
+        sqlite3_exec(holder, "COMMIT;", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+        ASSERT_TRUE(storedEventually(2));
+    }
+    auto history = open(10);
+    const ScansSince all = history->since(published[0].seq - 1, 10);
+    EXPECT_EQ(all.missed, 0u);
+    ASSERT_EQ(all.scans.size(), 2u);
+    EXPECT_EQ(*all.scans[1].plain, "{B}");
 }
 
 // A damaged store is moved aside and a new one begun; numbers still go on.

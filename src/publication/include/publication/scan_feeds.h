@@ -10,8 +10,12 @@
 
 class ScanFeeds : public ServerContent {
 public:
-    // At most this many scans a request to /scans.
+    // At most this many scans a request to /scans, and beyond the first no
+    // more than these bytes of them: a client that reads slowly or not at
+    // all holds its answer, and as many such clients may connect as the
+    // server takes (a thousand answers of a thousand long scans were GBs).
     static constexpr std::size_t kMaxScansPerRequest = 1000;
+    static constexpr std::size_t kMaxBytesPerRequest = 256 * 1024;
 
     explicit ScanFeeds(const ScanHistory& history) : history_(history) {}
 

@@ -38,6 +38,8 @@ struct Subscribers {
     const std::vector<WsConnection*>& plain;
     const std::vector<WsConnection*>& numbered;
     const std::vector<WsConnection*>& streams;
+    // A scan's event, the one that streams replaying it share.
+    server::SharedText (*event)(const NumberedScan& scan);
 };
 
 // Hands the entries to `use` while no entry can be added or removed, so a
