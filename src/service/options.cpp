@@ -92,7 +92,7 @@ const char kUsage[] =
     "                  the client id, the same on every start so that a restart takes over\n"
     "                  the old session (default tirnserial-<hostname>-<first 8 digits of\n"
     "                  /etc/machine-id>)\n"
-    "  --history N     the last scans kept for clients that come back, 0 to 100000\n"
+    "  --history N     the last scans kept for clients that come back, 0 to 10000\n"
     "                  (default 1000)\n"
     "  --state-dir DIR where the scans' numbers and their history are kept (history.db),\n"
     "                  and scans wait for the broker across restarts and power cuts\n"
@@ -108,7 +108,7 @@ constexpr long kMinGapMs = 1;
 // Each kept scan is some hundred bytes in memory and on disk, and a client
 // that comes back after longer than this is better served by a missed
 // notice than by a flood.
-constexpr std::size_t kMaxHistory = 100000;
+constexpr std::size_t kMaxHistory = 10000;
 constexpr long kMaxGapMs = 1000;
 
 enum OptionId {
@@ -491,7 +491,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
             break;
         case kHistory: {
             const auto depth = wholeNumber(optarg, 0, static_cast<long>(kMaxHistory));
-            if (!depth) return malformed("--history takes a whole number from 0 to 100000, not '%s'", optarg);
+            if (!depth) return malformed("--history takes a whole number from 0 to 10000, not '%s'", optarg);
             options.historyDepth = static_cast<std::size_t>(*depth);
             break;
         }

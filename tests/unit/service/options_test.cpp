@@ -51,7 +51,7 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/\xff"}, {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "a/+/b"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
         {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"}, {"0", "--log", "debug"}, {"0", "--log"},
-        {"0", "--history", "100001"}, {"0", "--history", "-1"}, {"0", "--history", "many"},
+        {"0", "--history", "10001"}, {"0", "--history", "-1"}, {"0", "--history", "many"},
     };
     for (const auto& words : cases) {
         const Parsed parsed = parse(words);
