@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
             typed = n + 1;
         }
     });
-    const long replayedBefore = statusFigure("replayed");
+    const long replayedBefore = statusFigure("scans_replayed");
     const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(options.seconds));
     const auto period = std::chrono::milliseconds(options.everyMs);
@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
     typist.join();
     const long lastTyped = typed - 1;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const long replayed = statusFigure("replayed") - replayedBefore;
+    const long replayed = statusFigure("scans_replayed") - replayedBefore;
     // Every reader has the last scan, or has stopped getting any.
     for (auto deadline = Clock::now() + 20s; Clock::now() < deadline;) {
         const bool all = std::all_of(readers.begin(), readers.end(), [&](const Reader& r) {
