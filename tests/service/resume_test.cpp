@@ -258,7 +258,7 @@ TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
     startService({"0", "--end-on", "cr"});
     EventReader stuck(eventsRequest("/events"));
     ASSERT_TRUE(eventually([&] { return statusFigure("numbered_clients") == "1"; }));
-    const long before = service_->residentKb();
+    [[maybe_unused]] const long before = service_->residentKb();
     const std::string big(3000, 'X');
     for (int i = 0; i < 2000 && statusFigure("too_slow") == "0"; ++i) service_->scan(big + std::to_string(i) + "\r");
     EXPECT_TRUE(eventually([&] { return statusFigure("too_slow") == "1"; }));
@@ -281,7 +281,7 @@ TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
     // Streams that ask for the whole history and read none of it share its
     // events: a hundred of them hold no copy of their own (a copy each was
     // 100 MB here).
-    const long beforeReplays = service_->residentKb();
+    [[maybe_unused]] const long beforeReplays = service_->residentKb();
     std::vector<std::unique_ptr<EventReader>> replaying;
     for (int i = 0; i < 100; ++i)
         replaying.push_back(std::make_unique<EventReader>(eventsRequest("/events", "Last-Event-ID: 0\r\n")));
