@@ -1,5 +1,7 @@
 #include "bridge_process.h"
 
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -107,4 +109,24 @@ int openDescriptors(pid_t pid) {
     int count = 0;
     forEachEntry("/proc/" + std::to_string(pid) + "/fd", [&count](const std::string&) { ++count; });
     return count;
+}
+
+long statusFigure(const char* name) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9010);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const char request[] = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (write(fd, request, sizeof request - 1) > 0)
+            for (char bytes[4096]; const ssize_t got = read(fd, bytes, sizeof bytes);) {
+                if (got < 0) break;
+                reply.append(bytes, static_cast<std::size_t>(got));
+            }
+    }
+    close(fd);
+    const auto at = reply.find(std::string("\"") + name + "\":");
+    return at == std::string::npos ? -1 : strtol(reply.c_str() + at + strlen(name) + 3, nullptr, 10);
 }

@@ -20,3 +20,5 @@ bool waitForListener(int port = 9010);
 double cpuSeconds(pid_t pid);
 long residentKb(pid_t pid);
 int openDescriptors(pid_t pid);
+// A number member of the bridge's /status on 127.0.0.1:9010, or -1.
+long statusFigure(const char* name);
