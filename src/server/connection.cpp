@@ -19,25 +19,28 @@ Connection::Connection(Context& context, std::string query, std::string lastEven
 
 void Connection::enqueue(const Outgoing& message) {
     if (!open()) return;
-    if (held_.empty()) return write(message);
-    if (held_.size() >= heldLimit_) return drop(DropReason::TooSlow);
-    held_.push_back(message);
+    if (!held_) return write(message);
+    if (held_->size() >= heldLimit_) return drop(DropReason::TooSlow);
+    held_->push_back(message);
 }
 
 void Connection::replay(const std::vector<SharedText>& messages) {
     if (!open()) return;
-    for (const SharedText& message : messages) held_.push_back(Outgoing{message, nullptr, true});
-    heldLimit_ = held_.size() + kHeldBeyondReplay;
+    if (messages.empty()) return;
+    if (!held_) held_.emplace();
+    for (const SharedText& message : messages) held_->push_back(Outgoing{message, nullptr, true});
+    heldLimit_ = held_->size() + kHeldBeyondReplay;
     feedHeld();
 }
 
 void Connection::feedHeld() {
-    while (!held_.empty() && open() && wantsMore()) {
-        const Outgoing next = std::move(held_.front());
-        held_.pop_front();
+    while (held_ && open() && wantsMore()) {
+        const Outgoing next = std::move(held_->front());
+        held_->pop_front();
+        if (held_->empty()) held_.reset();
         write(next);
     }
-    if (!open()) held_.clear();
+    if (!open()) held_.reset();
 }
 
 }  // namespace server

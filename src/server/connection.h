@@ -11,6 +11,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ public:
     // On the server thread: messages before any enqueued later.
     void replay(const std::vector<SharedText>& messages);
 
-    bool sending() const { return !held_.empty() || writing(); }
+    bool sending() const { return held_ || writing(); }
     virtual bool writeStalled(std::chrono::steady_clock::time_point now) const = 0;
 
 protected:
@@ -69,14 +70,16 @@ protected:
     virtual bool writing() const = 0;
     // Once the client's queue has taken some: more of the replay.
     void feedHeld();
-    void forgetHeld() { held_.clear(); }
+    void forgetHeld() { held_.reset(); }
 
 private:
     Context& context_;
     const std::string query_;
     const std::string lastEventId_;
     const int id_;
-    std::deque<Outgoing> held_;
+    // Only while a replay is under way: an empty deque still takes a block
+    // of its own, and thousands of clients hold none.
+    std::optional<std::deque<Outgoing>> held_;
     std::size_t heldLimit_ = 0;
 };
 

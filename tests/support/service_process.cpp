@@ -215,6 +215,6 @@ int ServiceProcess::openDescriptors() const {
 long ServiceProcess::residentKb() const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("RssAnon:", 0) == 0) return std::stol(line.substr(8));
     return -1;
 }
