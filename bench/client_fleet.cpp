@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -130,6 +131,12 @@ long ClientFleet::connect(int count, const std::string& target) {
     return static_cast<long>(first);
 }
 
+long ClientFleet::open(const std::string& target, std::string greeting) {
+    if (!openOne(target)) return -1;
+    clients_.back().greeting = std::move(greeting);
+    return static_cast<long>(clients_.size() - 1);
+}
+
 void ClientFleet::sendText(std::size_t client, std::string_view payload) {
     send(clients_[client], clientFrame(0x1, payload));
 }
@@ -160,8 +167,13 @@ void ClientFleet::readFrom(std::size_t index, Clock::time_point now) {
     if (!c.upgraded) {
         const auto end = c.in.find("\r\n\r\n");
         if (end == std::string::npos) return;
+        if (c.in.compare(0, 13, "HTTP/1.1 101 ") != 0) {
+            ++refusedHandshakes_;
+            return drop(c);
+        }
         c.upgraded = true;
         c.in.erase(0, end + 4);
+        if (!c.greeting.empty()) send(c, clientFrame(0x1, std::exchange(c.greeting, {})));
     }
     parseFrames(index, now);
 }

@@ -25,6 +25,12 @@ public:
     // Returns the index of the first new client, or -1 when the server did
     // not let them all in.
     long connect(int count, const std::string& target = "/");
+    // Opens one connection without waiting for its opening handshake, and
+    // sends `greeting` once the server has let it in. Returns its index, or
+    // -1 when the connection could not be made.
+    long open(const std::string& target, std::string greeting);
+    // Opening handshakes the server answered with anything but 101.
+    long refusedHandshakes() const { return refusedHandshakes_; }
     void sendText(std::size_t client, std::string_view payload);
     // Sends a close frame and closes the socket at once, as a closed tab does.
     void close(std::size_t client);
@@ -40,6 +46,7 @@ private:
         int fd = -1;
         struct ssl_st* ssl = nullptr;
         bool upgraded = false;
+        std::string greeting;  // sent once upgraded
         std::string in;
         std::string message;  // a fragmented message so far
     };
@@ -56,4 +63,5 @@ private:
     struct ssl_ctx_st* tls_ = nullptr;
     int epoll_;
     std::vector<Client> clients_;
+    long refusedHandshakes_ = 0;
 };

@@ -87,13 +87,17 @@ void RecordedHistory::keepStoring() {
     const auto reservationLow = [this] { return !failing_ && !stopping_ && next_ + kBlock / 2 > reserved_; };
     for (;;) {
         work_.wait(lock, [&] { return stopping_ || !waiting_.empty() || reservationLow(); });
-        if (reservationLow()) reserveAhead(lock);
-        if (waiting_.empty()) {
-            if (stopping_) return;
-        } else if (!storeWaiting(lock)) {
-            if (stopping_) return;
-            work_.wait_for(lock, kRetryPause, [this] { return stopping_; });
+        if (reservationLow()) {
+            reserveAhead(lock);
+            continue;
         }
+        if (waiting_.empty()) return;  // stopping, and all stored
+        // The scans kept meanwhile go in the same write.
+        if (work_.wait_for(lock, kStorePause, [&] { return stopping_ || reservationLow(); }) && reservationLow())
+            continue;
+        if (storeWaiting(lock)) continue;
+        if (stopping_) return;
+        work_.wait_for(lock, kRetryPause, [this] { return stopping_; });
     }
 }
 
