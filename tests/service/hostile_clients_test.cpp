@@ -62,7 +62,9 @@ protected:
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
         constexpr long kBoundKb = 256 * 1024;  // the sanitizers' own shadow memory
 #else
-        constexpr long kBoundKb = 64 * 1024;
+        // 5000 connections take some 40 MB here; one CI machine showed
+        // nearly twice this machine's figure for the same run.
+        constexpr long kBoundKb = 96 * 1024;
 #endif
         const long residentKb = service_->residentKb();
         EXPECT_LT(residentKb, kBoundKb);

@@ -125,12 +125,13 @@ TEST_F(Resume, ClientComingBackMissesNothingAndHasNothingTwice) {
     startWithState();
     auto plain = subscriber();
     constexpr int kScans = 120;
+    // Subscribed before the first scan, so that it counts every one.
+    auto client = numbered("/?since=now");
     std::thread scanner([this] {
         for (int i = 0; i < kScans; ++i) service_->scan("S" + std::to_string(1000 + i) + "\r", Pacing{Adapter::Line, {}});
     });
     std::vector<std::string> seen;
     std::uint64_t last = 0;
-    auto client = numbered("/?since=now");
     while (seen.size() < static_cast<std::size_t>(kScans)) {
         for (int i = 0; i < 7 && seen.size() < static_cast<std::size_t>(kScans); ++i) {
             const auto message = client->receive();

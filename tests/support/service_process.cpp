@@ -214,7 +214,10 @@ int ServiceProcess::openDescriptors() const {
 
 long ServiceProcess::residentKb() const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(status, line);)
+    long resident = -1;
+    for (std::string line; std::getline(status, line);) {
         if (line.rfind("RssAnon:", 0) == 0) return std::stol(line.substr(8));
-    return -1;
+        if (line.rfind("VmRSS:", 0) == 0) resident = std::stol(line.substr(6));  // a kernel without RssAnon
+    }
+    return resident;
 }
