@@ -68,9 +68,9 @@ public:
     std::string out() const;
     std::string err() const;
     int countInOutput(std::string_view text) const;
-    // The memory the service holds itself (its anonymous pages): the pages of
-    // its program and libraries come and go as the kernel's fault-around and
-    // page cache see fit, and differ from one kernel to the next.
+    // The memory the service holds itself (its anonymous pages), without the
+    // pages of its program and libraries, which depend on the kernel and its
+    // page cache; the resident size where the kernel does not tell the two.
     long residentKb() const;
     pid_t pid() const { return pid_; }
 
