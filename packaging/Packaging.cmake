@@ -51,6 +51,14 @@ port, can speak TLS, take an access token and publish to an MQTT broker,
 and starts under systemd when one of its configured scanners is plugged in.")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(TIRN_SYSROOT)
+  # A cross build's libraries are in its sysroot, and so is the package
+  # database that says which package holds each (scripts/sysroot makes it).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${TIRN_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${TIRN_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/cpack-sysroot.cmake)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{DPKG_ADMINDIR} \"${TIRN_SYSROOT}/var/lib/dpkg\")\n")
+endif()
 # ps counts running copies at start-up; keyboard scanners take their layouts
 # from the system's keymaps.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, xkb-data")

@@ -1,5 +1,5 @@
 # Cross build for 32-bit ARM (hard float) with Debian's tool chain
-# (crossbuild-essential-armhf) and the armhf multiarch -dev packages; the
+# (crossbuild-essential-armhf) and the armhf libraries in a sysroot; the
 # tests run under qemu-user.
 set(TIRN_TARGET_TRIPLET arm-linux-gnueabihf)
 set(TIRN_TARGET_PROCESSOR arm)
