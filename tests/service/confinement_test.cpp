@@ -49,7 +49,7 @@ void expandFilterEntry(const std::string& entry, std::set<std::string>& calls) {
 // Every call the unit's SystemCallFilter= lines allow.
 std::set<std::string> unitFilter() {
     std::set<std::string> calls;
-    std::ifstream unit(TIRN_SOURCE_DIR "/packaging/tirnserial@.service");
+    std::ifstream unit(std::string(kSourceDir) + "/packaging/tirnserial@.service");
     for (std::string line; std::getline(unit, line);) {
         if (line.rfind("SystemCallFilter=", 0) != 0 || line.find('~') != std::string::npos) continue;
         std::istringstream entries(line.substr(17));

@@ -33,7 +33,7 @@ struct CertificatePair {
 CertificatePair makeCertificate(const std::string& name, const std::string& flags = "") {
     char pattern[] = "/tmp/tls-XXXXXX";
     const std::string dir = mkdtemp(pattern);
-    const std::string command = TIRN_MAKE_CERT_SCRIPT + flags + " --out " + dir + " " + name + " >/dev/null";
+    const std::string command = kMakeCertScript + flags + " --out " + dir + " " + name + " >/dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return {dir + "/tirnserial.crt", dir + "/tirnserial.key"};
 }

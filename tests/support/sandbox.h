@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-bool insideSandbox();
+#include "build_paths.h"
 
-// What runs the programs of a cross build here (qemu-user); empty for a
-// native build.
-inline constexpr char kEmulator[] = TIRN_EMULATOR;
+bool insideSandbox();
 
 // For a test that cannot run under the emulator, and why.
 #define SKIP_UNDER_EMULATION(why)                                    \

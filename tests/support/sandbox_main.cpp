@@ -23,7 +23,7 @@ bool onlyListing(int argc, char** argv) {
 }
 
 void enterSandbox(int argc, char** argv) {
-    static char sandbox[] = TIRN_SANDBOX_SCRIPT;
+    char* sandbox = const_cast<char*>(kSandboxScript);
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return;
     std::vector<char*> args{sandbox};

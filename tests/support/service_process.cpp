@@ -101,7 +101,7 @@ ServiceProcess::ServiceProcess(std::vector<std::string> args, ServiceOptions opt
         options.environment.push_back("JOURNAL_STREAM=" + std::to_string(journal.st_dev) + ":" +
                                       std::to_string(journal.st_ino));
 
-    const std::string binary = options.binary.empty() ? TIRN_SERIAL_BINARY : options.binary;
+    const std::string binary = options.binary.empty() ? std::string(kServiceBinary) : options.binary;
     pid_ = fork();
     if (pid_ == 0) execService(binary, args, outPipe[1], errPipe[1], options);
     close(outPipe[1]);
