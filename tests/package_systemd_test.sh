@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The package's life under a real systemd: a Debian root (scripts/sysroot
+# systemd) boots as a container (systemd-nspawn, systemd as its PID 1, no
+# network), the package is installed there and a pty plays the scanner.
+# What the service manager itself does is checked, not what it was asked:
+# the instance enabled and started, ready with its status line, scans it
+# relays, its lines in the journal, the stop line, an upgrade restarting it,
+# a frozen service killed by the watchdog and started again, remove stopping
+# it, and purge leaving nothing behind. The device allow-list is not
+# enforced in such a nested container (the pty is not a ttyUSB): the unit's
+# confinement is checked by systemd-analyze in package_test.sh.
+# Skipped (status 77, with one line) where no container can boot here.
+# Usage: package_systemd_test.sh BUILD_DIR ROOT
+set -euo pipefail
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "skipped: $*"; exit 77; }
+
+if [ "${1:-}" != --inside ]; then
+  build=$1 root=${2:-}
+  [ "$(id -u)" -eq 0 ] || skip "needs root to boot a container"
+  command -v systemd-nspawn >/dev/null || skip "no systemd-nspawn (systemd-container)"
+  [ -n "$root" ] && [ -d "$root" ] || skip "no root to boot (scripts/sysroot systemd made none)"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  (cd "$build" && cpack -G DEB -B "$work/out" >/dev/null 2>&1)
+  # In a mount namespace of its own, so that the container's root (an
+  # overlay on the cached one) goes with the test however it ends.
+  unshare --mount --propagation private "$0" --inside "$work" "$root" "$(ls "$work"/out/tirnserial_*.deb)" \
+    "$build/tirn-virtual-scanner"
+  exit
+fi
+
+work=$2 lower=$3 deb=$4 scanner=$5
+merged=$work/merged
+mkdir -p "$work"/{upper,overlay-work} "$merged"
+mount -t overlay overlay -o "lowerdir=$lower,upperdir=$work/upper,workdir=$work/overlay-work" "$merged"
+cp "$deb" "$merged/root/tirnserial.deb"
+cp "$scanner" "$merged/root/tirn-virtual-scanner"
+dpkg-deb -R "$deb" "$work/next"
+sed -i 's/^Version: .*/&+1/' "$work/next/DEBIAN/control"
+dpkg-deb -b "$work/next" "$merged/root/tirnserial-next.deb" >/dev/null
+mkfifo "$merged/root/scans"
+
+systemd-nspawn --quiet --boot --register=no --keep-unit --private-network --console=pipe \
+  --directory="$merged" </dev/null >"$work/console.log" 2>&1 &
+nspawn=$!
+leader=
+stop_container() {
+  [ -z "$leader" ] || kill -KILL "$leader" 2>/dev/null || true
+  kill -KILL "$nspawn" 2>/dev/null || true
+  wait "$nspawn" 2>/dev/null || true
+}
+trap stop_container EXIT
+
+# The container's PID 1: nspawn's child that runs systemd.
+for _ in $(seq 100); do
+  kill -0 "$nspawn" 2>/dev/null || skip "systemd-nspawn cannot boot here: $(tail -n 3 "$work/console.log")"
+  for pid in $(pgrep -P "$nspawn" || true); do
+    [ "$(awk '/^NSpid:/ { print $NF }' "/proc/$pid/status" 2>/dev/null)" = 1 ] && leader=$pid
+  done
+  [ -n "$leader" ] && break
+  sleep 0.1
+done
+[ -n "$leader" ] || skip "systemd-nspawn started no container: $(tail -n 3 "$work/console.log")"
+inside() { nsenter --target "$leader" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+# systemctl answers once the manager's socket is there.
+for _ in $(seq 600); do inside test -S /run/systemd/private 2>/dev/null && break; sleep 0.1; done
+state=$(inside timeout 120 systemctl is-system-running --wait 2>&1 || true)
+case "$state" in
+  running|degraded) ;;
+  *) skip "the container's systemd did not come up ($state): $(tail -n 3 "$work/console.log")" ;;
+esac
+
+# Waits up to SECONDS for COMMAND (run inside) to succeed.
+await() {
+  local seconds=$1; shift
+  for _ in $(seq $((seconds * 10))); do
+    inside "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+prop() { inside systemctl show -P "$1" tirnserial@0.service; }
+journal() { inside journalctl -q -o cat -u tirnserial@0.service; }
+scans() {
+  nsenter --target "$leader" --net -- python3 -c '
+import json, urllib.request
+print(len(json.load(urllib.request.urlopen("http://127.0.0.1:9010/scans?since=0", timeout=5))))' 2>/dev/null
+}
+
+inside dpkg -i /root/tirnserial.deb >"$work/dpkg.log" 2>&1 || fail "install: $(cat "$work/dpkg.log")"
+[ "$(inside systemctl is-enabled tirnserial@0.service 2>&1)" = disabled ] ||
+  fail "a first installation enabled an instance"
+
+# The scanner, a pty at /dev/ttyUSB0 inside, typing what the test writes.
+echo 'TIRNSERIAL_OPTS="--log events"' >"$merged/etc/default/tirnserial"
+inside sh -c '/root/tirn-virtual-scanner --hold </root/scans >/dev/null 2>&1 &'
+exec 8>"$merged/root/scans"
+await 10 test -e /dev/ttyUSB0 || fail "the virtual scanner did not appear"
+
+inside systemctl enable --now tirnserial@0.service >"$work/enable.log" 2>&1 ||
+  fail "enable --now: $(cat "$work/enable.log"; journal)"
+[ "$(prop ActiveState)" = active ] || fail "not active after enable --now: $(journal)"
+[[ "$(prop StatusText)" == *scan* ]] || fail "no status line: '$(prop StatusText)'"
+echo "TIRN-0001" >&8
+echo "TIRN-0002" >&8
+for _ in $(seq 100); do [ "$(scans)" = 2 ] && break; sleep 0.1; done
+[ "$(scans)" = 2 ] || fail "/scans holds $(scans) scans, not 2: $(journal)"
+journal | grep -q "starting in mode 0" || fail "no start line in the journal: $(journal)"
+journal | grep -q "listening on" || fail "no listening line in the journal: $(journal)"
+echo "started, ready, relaying and in the journal"
+
+inside systemctl stop tirnserial@0.service
+journal | grep -q "stopping: asked to end (SIGTERM or SIGINT)" || fail "no stop line: $(journal)"
+[ "$(prop Result)" = success ] || fail "the stop was a $(prop Result)"
+inside systemctl start tirnserial@0.service
+
+# An upgrade restarts the running instance on the new binary.
+before=$(prop MainPID)
+inside dpkg -i /root/tirnserial-next.deb >"$work/dpkg.log" 2>&1 || fail "upgrade: $(cat "$work/dpkg.log")"
+after=$(prop MainPID)
+[ "$after" != "$before" ] && [ "$after" != 0 ] && [ "$(prop ActiveState)" = active ] ||
+  fail "the upgrade did not restart the instance (pid $before, then $after, $(prop ActiveState))"
+echo "upgrade restarted it"
+
+# Frozen: no watchdog pings for 30 s, then killed and started again 5 s later.
+inside kill -STOP "$after"
+for _ in $(seq 900); do [ "$(prop NRestarts)" = 1 ] && [ "$(prop ActiveState)" = active ] && break; sleep 0.1; done
+[ "$(prop NRestarts)" = 1 ] && [ "$(prop ActiveState)" = active ] ||
+  fail "a frozen service was not restarted: $(prop NRestarts) restarts, $(prop ActiveState)"
+inside journalctl -q -o cat -u tirnserial@0.service | grep -q -i "watchdog timeout" ||
+  fail "no watchdog timeout in the journal"
+echo "the watchdog restarted a frozen service"
+
+inside dpkg -r tirnserial >"$work/dpkg.log" 2>&1 || fail "remove: $(cat "$work/dpkg.log")"
+[ "$(prop ActiveState)" != active ] || fail "remove left the instance running"
+[ ! -e "$merged/usr/sbin/TirnSerial" ] || fail "remove left the binary"
+[ -e "$merged/var/lib/tirnserial/history.db" ] || fail "remove deleted the history"
+inside dpkg -P tirnserial >"$work/dpkg.log" 2>&1 || fail "purge: $(cat "$work/dpkg.log")"
+for left in etc/systemd/system/tirnserial-scanner.target.requires var/lib/tirnserial \
+            etc/udev/rules.d/70-tirnserial.rules etc/default/tirnserial; do
+  [ ! -e "$merged/$left" ] && [ ! -L "$merged/$left" ] || fail "purge left /$left"
+done
+echo "remove stopped it; purge left nothing"
+echo "package checked under a real systemd"
