@@ -9,31 +9,43 @@
 # it, and purge leaving nothing behind. The device allow-list is not
 # enforced in such a nested container (the pty is not a ttyUSB): the unit's
 # confinement is checked by systemd-analyze in package_test.sh.
-# Skipped (status 77, with one line) where no container can boot here.
+# Skipped (status 77, with one line) where no container can boot here:
+# no root, no nspawn, no overlay, or nspawn ending at once.
 # Usage: package_systemd_test.sh BUILD_DIR ROOT
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
-skip() { echo "skipped: $*"; exit 77; }
+# One line, whatever the reason quotes.
+skip() { echo "skipped: $(echo "$*" | tr -s '\n' ' ')"; exit 77; }
 
 if [ "${1:-}" != --inside ]; then
   build=$1 root=${2:-}
   [ "$(id -u)" -eq 0 ] || skip "needs root to boot a container"
   command -v systemd-nspawn >/dev/null || skip "no systemd-nspawn (systemd-container)"
   [ -n "$root" ] && [ -d "$root" ] || skip "no root to boot (scripts/sysroot systemd made none)"
-  work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
-  (cd "$build" && cpack -G DEB -B "$work/out" >/dev/null 2>&1)
-  # In a mount namespace of its own, so that the container's root (an
-  # overlay on the cached one) goes with the test however it ends.
-  unshare --mount --propagation private "$0" --inside "$work" "$root" "$(ls "$work"/out/tirnserial_*.deb)" \
-    "$build/tirn-virtual-scanner"
-  exit
+  out=$(mktemp -d)
+  (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; rm -rf "$out"; fail "cpack failed"; }
+  # The rest in mount and pid namespaces of its own, in this very process
+  # (a timeout kills it): the container's root (an overlay on the cached
+  # one, its changes in memory) and every process of it go with the test
+  # however it ends.
+  exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
+    "$0" --inside "$out" "$root" "$build/tirn-virtual-scanner"
 fi
 
-work=$2 lower=$3 deb=$4 scanner=$5
+out=$2 lower=$3 scanner=$4
+# Everything of the test's own in memory, on a /tmp only this namespace sees.
+exec 7<"$(ls "$out"/tirnserial_*.deb)"
+rm -rf "$out"
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+work=/tmp/box
 merged=$work/merged
+mkdir -p "$work"
+deb=$work/tirnserial.deb
+cat <&7 >"$deb"
+exec 7<&-
 mkdir -p "$work"/{upper,overlay-work} "$merged"
-mount -t overlay overlay -o "lowerdir=$lower,upperdir=$work/upper,workdir=$work/overlay-work" "$merged"
+mount -t overlay overlay -o "lowerdir=$lower,upperdir=$work/upper,workdir=$work/overlay-work" "$merged" ||
+  skip "no overlay on $lower here"
 cp "$deb" "$merged/root/tirnserial.deb"
 cp "$scanner" "$merged/root/tirn-virtual-scanner"
 dpkg-deb -R "$deb" "$work/next"
@@ -42,6 +54,7 @@ dpkg-deb -b "$work/next" "$merged/root/tirnserial-next.deb" >/dev/null
 mkfifo "$merged/root/scans"
 
 systemd-nspawn --quiet --boot --register=no --keep-unit --private-network --console=pipe \
+  --machine="tirn-test-$(od -An -N4 -tx4 /dev/urandom | tr -d ' ')" \
   --directory="$merged" </dev/null >"$work/console.log" 2>&1 &
 nspawn=$!
 leader=
@@ -53,7 +66,7 @@ stop_container() {
 trap stop_container EXIT
 
 # The container's PID 1: nspawn's child that runs systemd.
-for _ in $(seq 100); do
+for _ in $(seq 600); do
   kill -0 "$nspawn" 2>/dev/null || skip "systemd-nspawn cannot boot here: $(tail -n 3 "$work/console.log")"
   for pid in $(pgrep -P "$nspawn" || true); do
     [ "$(awk '/^NSpid:/ { print $NF }' "/proc/$pid/status" 2>/dev/null)" = 1 ] && leader=$pid
@@ -61,14 +74,14 @@ for _ in $(seq 100); do
   [ -n "$leader" ] && break
   sleep 0.1
 done
-[ -n "$leader" ] || skip "systemd-nspawn started no container: $(tail -n 3 "$work/console.log")"
+[ -n "$leader" ] || fail "systemd-nspawn started no container in 60 s: $(tail -n 3 "$work/console.log")"
 inside() { nsenter --target "$leader" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
 # systemctl answers once the manager's socket is there.
 for _ in $(seq 600); do inside test -S /run/systemd/private 2>/dev/null && break; sleep 0.1; done
 state=$(inside timeout 120 systemctl is-system-running --wait 2>&1 || true)
 case "$state" in
   running|degraded) ;;
-  *) skip "the container's systemd did not come up ($state): $(tail -n 3 "$work/console.log")" ;;
+  *) fail "the container's systemd did not come up ($state): $(tail -n 3 "$work/console.log")" ;;
 esac
 
 # Waits up to SECONDS for COMMAND (run inside) to succeed.
@@ -95,7 +108,7 @@ inside dpkg -i /root/tirnserial.deb >"$work/dpkg.log" 2>&1 || fail "install: $(c
 # The scanner, a pty at /dev/ttyUSB0 inside, typing what the test writes.
 echo 'TIRNSERIAL_OPTS="--log events"' >"$merged/etc/default/tirnserial"
 inside sh -c '/root/tirn-virtual-scanner --hold </root/scans >/dev/null 2>&1 &'
-exec 8>"$merged/root/scans"
+exec 8<>"$merged/root/scans"
 await 10 test -e /dev/ttyUSB0 || fail "the virtual scanner did not appear"
 
 inside systemctl enable --now tirnserial@0.service >"$work/enable.log" 2>&1 ||
@@ -111,6 +124,8 @@ journal | grep -q "listening on" || fail "no listening line in the journal: $(jo
 echo "started, ready, relaying and in the journal"
 
 inside systemctl stop tirnserial@0.service
+# journald reads the service's stream on its own time.
+for _ in $(seq 100); do journal | grep -q "stopping: asked to end" && break; sleep 0.1; done
 journal | grep -q "stopping: asked to end (SIGTERM or SIGINT)" || fail "no stop line: $(journal)"
 [ "$(prop Result)" = success ] || fail "the stop was a $(prop Result)"
 inside systemctl start tirnserial@0.service
