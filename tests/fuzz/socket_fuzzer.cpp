@@ -17,12 +17,16 @@
 namespace {
 
 #ifdef TIRN_FUZZ_TLS
+}  // namespace
+extern const char kMakeCertScript[];
+namespace {
+
 constexpr WsEndpoint kEndpoint{9010, "127.0.0.1", "", true};
 
 ServerSettings serverSettings() {
     // Beside the work directory: the fuzzer takes all in it for inputs.
     const std::string dir = std::string(std::getenv("TIRN_FUZZ_WORK") ? std::getenv("TIRN_FUZZ_WORK") : "/tmp/fuzz") + ".tls";
-    const std::string command = std::string(TIRN_MAKE_CERT_SCRIPT) + " --out " + dir + " localhost >/dev/null";
+    const std::string command = std::string(kMakeCertScript) + " --out " + dir + " localhost >/dev/null";
     fuzz::require(std::system(command.c_str()) == 0, "cannot make a certificate");
     ServerSettings settings;
     settings.tls = {dir + "/tirnserial.crt", dir + "/tirnserial.key"};
