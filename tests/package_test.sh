@@ -79,7 +79,61 @@ ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
 
   step purge 'deb-systemd-helper purge tirnserial@.service' -P tirnserial
   for left in etc/default/tirnserial "$requires" var/lib/tirnserial; do gone "$left" purge; done
-  echo "lifecycle: install, upgrade, remove and purge checked"
+
+  # The same life with the scripts run outside the root (dpkg
+  # --force-script-chrootless, as image builders do): they must work on the
+  # root through $DPKG_ROOT and leave the system they run on alone. That
+  # system is the host seen through overlays in this mount namespace, with
+  # a scanner box's files of its own (the host's own ones are never at
+  # risk): what a script writes or deletes there lands in an upper folder,
+  # which must stay empty, and its systemctl, deb-systemd-invoke and udevadm
+  # record any call.
+  local host=$dir/host
+  mkdir -p "$host"/{etc,var-lib,run}-{upper,work} "$host/stubs/bin" "$host/etc/default" \
+           "$host/etc/udev/rules.d" "$host/$requires" "$host/var-lib/tirnserial" "$host/run/systemd/system"
+  echo 'TIRNSERIAL_OPTS="--device /dev/ttyACM7"' >"$host/etc/default/tirnserial"
+  echo '# the host scanner' >"$host/etc/udev/rules.d/70-tirnserial.rules"
+  ln -s /lib/systemd/system/tirnserial@.service "$host/$requires/tirnserial@0.service"
+  touch "$host"/var-lib/tirnserial/{outbox.db,history.db}
+  for tool in systemctl deb-systemd-helper deb-systemd-invoke udevadm; do
+    printf '#!/bin/sh\necho "%s $* (DPKG_ROOT=${DPKG_ROOT:-})" >>%s\n' "$tool" "$dir/host-calls" >"$host/stubs/bin/$tool"
+    chmod 755 "$host/stubs/bin/$tool"
+  done
+  mount -t overlay overlay -o "lowerdir=$host/etc:/etc,upperdir=$host/etc-upper,workdir=$host/etc-work" /etc
+  mount -t overlay overlay -o "lowerdir=$host/var-lib:/var/lib,upperdir=$host/var-lib-upper,workdir=$host/var-lib-work" /var/lib
+  mount -t overlay overlay -o "lowerdir=$host/run:/run,upperdir=$host/run-upper,workdir=$host/run-work" /run
+  mount -t overlay overlay -o "lowerdir=$host/stubs:/usr" /usr
+  chrootless() {
+    local name=$1 expected=$2; shift 2
+    rm -f "$dir/host-calls"
+    "${dpkg[@]}" --force-script-chrootless "$@" >"$dir/dpkg.log" 2>&1 \
+      || fail "chrootless $name: dpkg $*: $(cat "$dir/dpkg.log")"
+    [ "$(cat "$dir/host-calls" 2>/dev/null)" = "$expected" ] \
+      || fail "chrootless $name asked the host: $(cat "$dir/host-calls" 2>/dev/null); expected: ${expected:-nothing}"
+    local touched
+    touched=$(cd "$host" && find etc-upper var-lib-upper run-upper -mindepth 1)
+    [ -z "$touched" ] || fail "chrootless $name changed the host: $touched"
+    for kept in etc/udev/rules.d/70-tirnserial.rules "$requires/tirnserial@0.service" \
+                var/lib/tirnserial/outbox.db var/lib/tirnserial/history.db; do
+      [ -e "/$kept" ] || [ -L "/$kept" ] || fail "chrootless $name: the host's /$kept is gone"
+    done
+  }
+  chrootless install "" -i "$deb"
+  grep -q 'KERNEL=="ttyUSB0"' "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "chrootless install: no rule in the root for its default scanner"
+  ! grep -q ttyACM7 "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "chrootless install: the root's rules follow the host's /etc/default/tirnserial"
+  mkdir -p "$root/$requires" "$root/var/lib/tirnserial"
+  ln -s /lib/systemd/system/tirnserial@.service "$root/$requires/tirnserial@0.service"
+  touch "$root"/var/lib/tirnserial/{outbox.db,history.db}
+  chrootless upgrade "" -i "$dir/next.deb"
+  chrootless remove "" -r tirnserial
+  gone etc/udev/rules.d/70-tirnserial.rules "chrootless remove"
+  there var/lib/tirnserial/outbox.db "chrootless remove"
+  # deb-systemd-helper works on $DPKG_ROOT's links itself.
+  chrootless purge "deb-systemd-helper purge tirnserial@.service (DPKG_ROOT=$root)" -P tirnserial
+  for left in etc/default/tirnserial "$requires" var/lib/tirnserial; do gone "$left" "chrootless purge"; done
+  echo "lifecycle: install, upgrade, remove and purge checked, in the root and with chrootless scripts"
 }
 if [ "${1:-}" = --lifecycle ]; then
   lifecycle "$2" "$3"
