@@ -96,6 +96,7 @@ ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
   ln -s /lib/systemd/system/tirnserial@.service "$host/$requires/tirnserial@0.service"
   touch "$host"/var-lib/tirnserial/{outbox.db,history.db}
   for tool in systemctl deb-systemd-helper deb-systemd-invoke udevadm; do
+    # shellcheck disable=SC2016 # expanded by the stub
     printf '#!/bin/sh\necho "%s $* (DPKG_ROOT=${DPKG_ROOT:-})" >>%s\n' "$tool" "$dir/host-calls" >"$host/stubs/bin/$tool"
     chmod 755 "$host/stubs/bin/$tool"
   done

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The udev rules tirnserial-udev-rules writes for each way of writing
+# /etc/default/tirnserial that systemd reads (EnvironmentFile=: quotes,
+# escapes, continued lines, comments, later lines overriding earlier ones),
+# for names of one device written several ways, and for device words that
+# try to write rules of their own. Each case runs the generator on a root of
+# its own (DPKG_ROOT), as the package's scripts may, so nothing here needs
+# root or touches the system's rules.
+# Usage: udev_rules_test.sh GENERATOR
+set -euo pipefail
+generator=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+wanted=', TAG+="systemd", ENV{SYSTEMD_WANTS}+="tirnserial-scanner.target"'
+# rule SUBSYSTEM MATCH [mm]: the line for one scanner; mm when ModemManager
+# is told to leave it alone.
+rule() {
+  local mm=""
+  [ -z "${3:-}" ] || mm=', ENV{ID_MM_DEVICE_IGNORE}="1"'
+  printf 'ACTION!="remove", SUBSYSTEM=="%s", %s%s%s' "$1" "$2" "$wanted" "$mm"
+}
+serial() { rule tty "KERNEL==\"$1\"" mm; }
+
+case_number=0
+# check NAME CONTENT EXPECTED [SAID]: /etc/default/tirnserial holding
+# CONTENT (printf's escapes) gives exactly the rules EXPECTED, and the
+# generator's messages match the extended regular expression SAID.
+check() {
+  local name=$1 content=$2 expected=$3 said=${4:-} root got
+  case_number=$((case_number + 1))
+  root=$work/$case_number
+  mkdir -p "$root/etc/default"
+  # shellcheck disable=SC2059 # the content is written with its escapes
+  [ "$content" = "(none)" ] || printf "$content" >"$root/etc/default/tirnserial"
+  if ! DPKG_ROOT=$root "$generator" 2>"$root/said"; then
+    fail "$name: the generator failed: $(cat "$root/said")"
+    return
+  fi
+  got=$(grep -v '^#' "$root/etc/udev/rules.d/70-tirnserial.rules" || true)
+  [ "$got" = "$expected" ] || fail "$name: the rules are
+$got
+expected
+$expected"
+  ! grep -q '^#.*ACTION' "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "$name: a rule is commented out: $(grep '^#.*ACTION' "$root/etc/udev/rules.d/70-tirnserial.rules")"
+  [ -z "$said" ] || grep -q -E -e "$said" "$root/said" || fail "$name: it said $(cat "$root/said"), not /$said/"
+}
+
+# Words that would write rules of their own, or comment the next one out.
+check "a rule in the device's settings" \
+  "TIRNSERIAL_OPTS='--device /dev/ttyUSB0,\\\\nRUN+=\"/bin/sh\"'\\n" "" '^tirnserial-udev-rules: --device .*no rule'
+check "an escape that ends the output" \
+  "TIRNSERIAL_OPTS='--device /dev/ttyUSB1,9600\\\\c --device /dev/ttyUSB2'\\n" "$(serial ttyUSB2)" 'no rule'
+check "an octal escape" \
+  "TIRNSERIAL_OPTS='--device /dev/ttyUSB1\\\\0012'\\n" "" 'no rule'
+
+[ "$failures" -eq 0 ] || { echo "$failures failures in $case_number cases" >&2; exit 1; }
+echo "udev rules: $case_number cases checked"
