@@ -49,6 +49,34 @@ $expected"
   [ -z "$said" ] || grep -q -E -e "$said" "$root/said" || fail "$name: it said $(cat "$root/said"), not /$said/"
 }
 
+# The file as systemd reads it.
+check "double quotes" 'TIRNSERIAL_OPTS="--log events --device /dev/ttyUSB1"\n' "$(serial ttyUSB1)"
+check "single quotes" "TIRNSERIAL_OPTS='--log events --device /dev/ttyUSB1'\n" "$(serial ttyUSB1)"
+check "no quotes" 'TIRNSERIAL_OPTS=--log events --device /dev/ttyUSB1\n' "$(serial ttyUSB1)"
+check "quotes around a part" 'TIRNSERIAL_OPTS="--log events --device "/dev/ttyUSB1\n' "$(serial ttyUSB1)"
+check "quoted parts joined" "TIRNSERIAL_OPTS='--device '\"/dev/ttyUSB1\"\\n" "$(serial ttyUSB1)"
+check "escaped quotes inside" 'TIRNSERIAL_OPTS="--server-name \\"till\\" --device /dev/ttyUSB1"\n' "$(serial ttyUSB1)"
+check "continued line" 'TIRNSERIAL_OPTS=--log events \\\n  --device /dev/ttyUSB1\n' "$(serial ttyUSB1)"
+check "continued quoted line" 'TIRNSERIAL_OPTS="--log events \\\n--device /dev/ttyUSB1"\n' "$(serial ttyUSB1)"
+check "quoted over two lines" 'TIRNSERIAL_OPTS="--log events\n  --device /dev/ttyUSB1"\n' "$(serial ttyUSB1)"
+check "escaped spaces" 'TIRNSERIAL_OPTS=--log\\ events\\ --device\\ /dev/ttyUSB1\n' "$(serial ttyUSB1)"
+check "blanks around =, CRLF" '  TIRNSERIAL_OPTS =  "--device /dev/ttyUSB1"\r\n' "$(serial ttyUSB1)"
+check "the last line wins; comments" \
+  'TIRNSERIAL_OPTS="--device /dev/ttyUSB2"\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n# TIRNSERIAL_OPTS="--device /dev/ttyUSB3"\n;TIRNSERIAL_OPTS="--device /dev/ttyUSB4"\nTIRNSERIAL_OPTS\n' \
+  "$(serial ttyUSB1)"
+check "no such variable for systemd" 'export TIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n' "$(serial ttyUSB0)"
+check "unterminated quote" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1\n' "$(serial ttyUSB1)"
+
+# One device written several ways gets the rule of its plain name.
+check "doubled and dot components" \
+  'TIRNSERIAL_OPTS="--device /dev//ttyUSB1 --device=/dev/./ttyUSB2 --device //dev/serial/by-id//usb-FTDI_A1-if00-port0/."\n' \
+  "$(serial ttyUSB1)
+$(serial ttyUSB2)
+$(rule tty 'SYMLINK=="serial/by-id/usb-FTDI_A1-if00-port0"' mm)"
+check "a .. component" 'TIRNSERIAL_OPTS="--device /dev/serial/../ttyUSB1 --device /dev/ttyUSB2"\n' \
+  "$(serial ttyUSB2)" '/dev/serial/\.\./ttyUSB1.*no rule'
+check "a trailing slash" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1/"\n' "" 'no rule'
+
 # Words that would write rules of their own, or comment the next one out.
 check "a rule in the device's settings" \
   "TIRNSERIAL_OPTS='--device /dev/ttyUSB0,\\\\nRUN+=\"/bin/sh\"'\\n" "" '^tirnserial-udev-rules: --device .*no rule'
