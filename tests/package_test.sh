@@ -23,6 +23,9 @@ lifecycle() {
   for link in bin sbin lib lib32 lib64 libx32; do
     [ ! -L "/$link" ] || ln -s "$(readlink "/$link")" "$root/$link"
   done
+  # awk is an alternative: its link is in /etc, which the root has its own of.
+  mkdir -p "$root/etc/alternatives"
+  ln -s "$(readlink -f /usr/bin/awk)" "$root/etc/alternatives/awk"
   for tool in systemctl deb-systemd-helper deb-systemd-invoke udevadm; do
     printf '#!/bin/sh\necho "%s $*" >>/calls\n' "$tool" >"$root/usr/bin/$tool"
     chmod 755 "$root/usr/bin/$tool"
