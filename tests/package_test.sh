@@ -45,6 +45,8 @@ lifecycle() {
   step install "$reload" -i "$deb"
   grep -q 'KERNEL=="ttyUSB0"' "$root/etc/udev/rules.d/70-tirnserial.rules" \
     || fail "install: no rule for the default scanner"
+  ! grep -q ID_MM_DEVICE_IGNORE "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "install: ModemManager is kept off ttyUSB0 although no scanner is named"
 
   # The administrator enables mode 0, names three scanners (in the option's
   # every form the service takes), and the service stores scans.

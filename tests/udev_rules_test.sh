@@ -49,6 +49,12 @@ $expected"
   [ -z "$said" ] || grep -q -E -e "$said" "$root/said" || fail "$name: it said $(cat "$root/said"), not /$said/"
 }
 
+# Nothing named: the service's default scanner starts it, and whatever
+# device that is (a modem, say) stays ModemManager's.
+check "no options file" "(none)" "$(rule tty 'KERNEL=="ttyUSB0"')"
+check "no --device" 'TIRNSERIAL_OPTS="--log events"\n' "$(rule tty 'KERNEL=="ttyUSB0"')"
+check "ttyUSB0 named" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB0"\n' "$(serial ttyUSB0)"
+
 # The file as systemd reads it.
 check "double quotes" 'TIRNSERIAL_OPTS="--log events --device /dev/ttyUSB1"\n' "$(serial ttyUSB1)"
 check "single quotes" "TIRNSERIAL_OPTS='--log events --device /dev/ttyUSB1'\n" "$(serial ttyUSB1)"
@@ -64,7 +70,7 @@ check "blanks around =, CRLF" '  TIRNSERIAL_OPTS =  "--device /dev/ttyUSB1"\r\n'
 check "the last line wins; comments" \
   'TIRNSERIAL_OPTS="--device /dev/ttyUSB2"\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n# TIRNSERIAL_OPTS="--device /dev/ttyUSB3"\n;TIRNSERIAL_OPTS="--device /dev/ttyUSB4"\nTIRNSERIAL_OPTS\n' \
   "$(serial ttyUSB1)"
-check "no such variable for systemd" 'export TIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n' "$(serial ttyUSB0)"
+check "no such variable for systemd" 'export TIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n' "$(rule tty 'KERNEL=="ttyUSB0"')"
 check "unterminated quote" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1\n' "$(serial ttyUSB1)"
 
 # One device written several ways gets the rule of its plain name.
