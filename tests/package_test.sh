@@ -159,6 +159,7 @@ deb=$(ls "$work"/out/tirnserial_*.deb)
 listing=$(dpkg-deb -c "$deb")
 for file in ./usr/sbin/TirnSerial ./lib/systemd/system/tirnserial@.service \
             ./lib/systemd/system/tirnserial-scanner.target ./usr/sbin/tirnserial-udev-rules \
+            ./usr/sbin/tirnserial-make-cert ./usr/share/man/man8/tirnserial-make-cert.8.gz \
             ./usr/share/man/man8/TirnSerial.8.gz ./usr/share/man/man8/tirnserial-udev-rules.8.gz \
             ./etc/default/tirnserial \
             ./usr/share/doc/tirnserial/copyright ./usr/share/doc/tirnserial/changelog.gz; do
@@ -181,6 +182,17 @@ done
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
+
+# The certificate maker README sends the administrator to: a bad value is
+# named, and a good call writes a pair (openssl, which it runs, is
+# recommended).
+grep -q openssl <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "openssl is not recommended"
+said=$("$root/usr/sbin/tirnserial-make-cert" --days abc --out "$work/cert" 2>&1) && status=0 || status=$?
+[ "$status" -eq 2 ] && grep -q -e "--days.*abc" <<<"$said" \
+  || fail "tirnserial-make-cert --days abc: status $status, said: $said"
+"$root/usr/sbin/tirnserial-make-cert" --days 1 --out "$work/cert" till-3.local >/dev/null \
+  && openssl x509 -noout -checkend 0 -in "$work/cert/tirnserial.crt" >/dev/null \
+  || fail "tirnserial-make-cert wrote no valid certificate"
 binary="$root/usr/sbin/TirnSerial"
 file -b "$binary" | grep -q "$(case $arch in amd64) echo x86-64 ;; arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5' ;; esac)" \
   || fail "the binary is not for $arch: $(file -b "$binary")"
