@@ -4,6 +4,11 @@
 include(GNUInstallDirs)
 
 install(TARGETS TirnSerial RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# The compilers' version strings (.comment) are of no use on a box; strip
+# leaves them, dh_strip would not.
+install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/TirnSerial\"
+                COMMAND_ERROR_IS_FATAL ANY)")
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/tirnserial@.service ${CMAKE_CURRENT_LIST_DIR}/tirnserial-scanner.target
         DESTINATION /lib/systemd/system)
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/tirnserial-udev-rules DESTINATION ${CMAKE_INSTALL_SBINDIR})
