@@ -48,23 +48,30 @@ lifecycle() {
   ! grep -q ID_MM_DEVICE_IGNORE "$root/etc/udev/rules.d/70-tirnserial.rules" \
     || fail "install: ModemManager is kept off ttyUSB0 although no scanner is named"
 
-  # The administrator enables mode 0, names three scanners (in the option's
-  # every form the service takes), and the service stores scans.
+  # The administrator enables mode 0, names four scanners (in the option's
+  # every form the service takes; one on a COM port, which the unit allows
+  # only through the generator's drop-in), and the service stores scans.
   local requires=etc/systemd/system/tirnserial-scanner.target.requires
   mkdir -p "$root/$requires" "$root/var/lib/tirnserial"
   ln -s /lib/systemd/system/tirnserial@.service "$root/$requires/tirnserial@0.service"
   touch "$root"/var/lib/tirnserial/{outbox.db,history.db}
   local by_id=/dev/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0
   local kbd=/dev/input/by-id/usb-Scanner_Inc_Barcode-event-kbd
-  echo "TIRNSERIAL_OPTS=\"--log events --device $by_id,9600 --device=keyboard:$kbd --dev hidpos:/dev/hidraw3\"" \
+  echo "TIRNSERIAL_OPTS=\"--log events --device $by_id,9600 --device=keyboard:$kbd --dev hidpos:/dev/hidraw3 --device /dev/ttyS1\"" \
     >"$root/etc/default/tirnserial"
+  rm -f "$root/calls"
   chroot "$root" tirnserial-udev-rules 2>/dev/null || fail "tirnserial-udev-rules failed"
+  local dropin=etc/systemd/system/tirnserial@.service.d/tirnserial-devices.conf
+  grep -qx 'DeviceAllow=/dev/ttyS1 rw' "$root/$dropin" || fail "the unit is not allowed /dev/ttyS1"
+  [ "$(cat "$root/calls" 2>/dev/null)" = "$reload" ] \
+    || fail "systemd was not told of the new drop-in: $(cat "$root/calls" 2>/dev/null)"
   local rules wanted
   rules=$(grep -v '^#' "$root/etc/udev/rules.d/70-tirnserial.rules")
   wanted=', TAG+="systemd", ENV{SYSTEMD_WANTS}+="tirnserial-scanner.target"'
   [ "$rules" = "ACTION!=\"remove\", SUBSYSTEM==\"tty\", SYMLINK==\"${by_id#/dev/}\"$wanted, ENV{ID_MM_DEVICE_IGNORE}=\"1\"
 ACTION!=\"remove\", SUBSYSTEM==\"input\", SYMLINK==\"${kbd#/dev/}\"$wanted
-ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
+ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted
+ACTION!=\"remove\", SUBSYSTEM==\"tty\", KERNEL==\"ttyS1\"$wanted, ENV{ID_MM_DEVICE_IGNORE}=\"1\"" ] \
     || fail "rules for the configured scanners: $rules"
 
   # An upgrade restarts what ran, once the new units are known.
@@ -78,6 +85,7 @@ ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
   step remove $'deb-systemd-invoke stop tirnserial@*.service tirnserial-scanner.target\n'"$reload" -r tirnserial
   gone usr/sbin/TirnSerial remove
   gone etc/udev/rules.d/70-tirnserial.rules remove
+  gone "${dropin%/*}" remove
   for kept in etc/default/tirnserial "$requires/tirnserial@0.service" var/lib/tirnserial/outbox.db; do
     there "$kept" remove
   done
@@ -98,6 +106,8 @@ ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
            "$host/etc/udev/rules.d" "$host/$requires" "$host/var-lib/tirnserial" "$host/run/systemd/system"
   echo 'TIRNSERIAL_OPTS="--device /dev/ttyACM7"' >"$host/etc/default/tirnserial"
   echo '# the host scanner' >"$host/etc/udev/rules.d/70-tirnserial.rules"
+  mkdir -p "$host/${dropin%/*}"
+  printf '[Service]\nDeviceAllow=/dev/ttyS0 rw\n' >"$host/$dropin"
   ln -s /lib/systemd/system/tirnserial@.service "$host/$requires/tirnserial@0.service"
   touch "$host"/var-lib/tirnserial/{outbox.db,history.db}
   for tool in systemctl deb-systemd-helper deb-systemd-invoke udevadm; do
@@ -119,7 +129,7 @@ ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
     local touched
     touched=$(cd "$host" && find etc-upper var-lib-upper run-upper -mindepth 1)
     [ -z "$touched" ] || fail "chrootless $name changed the host: $touched"
-    for kept in etc/udev/rules.d/70-tirnserial.rules "$requires/tirnserial@0.service" \
+    for kept in etc/udev/rules.d/70-tirnserial.rules "$dropin" "$requires/tirnserial@0.service" \
                 var/lib/tirnserial/outbox.db var/lib/tirnserial/history.db; do
       [ -e "/$kept" ] || [ -L "/$kept" ] || fail "chrootless $name: the host's /$kept is gone"
     done
@@ -133,8 +143,11 @@ ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
   ln -s /lib/systemd/system/tirnserial@.service "$root/$requires/tirnserial@0.service"
   touch "$root"/var/lib/tirnserial/{outbox.db,history.db}
   chrootless upgrade "" -i "$dir/next.deb"
+  mkdir -p "$root/${dropin%/*}"
+  printf '[Service]\nDeviceAllow=/dev/ttyS2 rw\n' >"$root/$dropin"
   chrootless remove "" -r tirnserial
   gone etc/udev/rules.d/70-tirnserial.rules "chrootless remove"
+  gone "${dropin%/*}" "chrootless remove"
   there var/lib/tirnserial/outbox.db "chrootless remove"
   # deb-systemd-helper works on $DPKG_ROOT's links itself.
   chrootless purge "deb-systemd-helper purge tirnserial@.service (DPKG_ROOT=$root)" -P tirnserial
