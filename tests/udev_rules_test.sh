@@ -25,6 +25,8 @@ rule() {
 serial() { rule tty "KERNEL==\"$1\"" mm; }
 
 case_number=0
+# verbatim LINE: LINE as check's CONTENT, with a line end.
+verbatim() { printf '%s\n' "$1" | sed -e 's/\\/\\\\/g' -e 's/%/%%/g'; }
 # check NAME CONTENT EXPECTED [SAID]: /etc/default/tirnserial holding
 # CONTENT (printf's escapes) gives exactly the rules EXPECTED (- for any), and the
 # generator's messages match the extended regular expression SAID.
@@ -72,6 +74,12 @@ check "the last line wins; comments" \
   "$(serial ttyUSB1)"
 check "no such variable for systemd" 'export TIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n' "$(rule tty 'KERNEL=="ttyUSB0"')"
 check "unterminated quote" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1\n' "$(serial ttyUSB1)"
+# $TIRNSERIAL_OPTS split as ExecStart splits it: quotes and backslashes in
+# the value hold words together and are removed.
+check "quotes in the value" "$(verbatim "TIRNSERIAL_OPTS=\"--device '/dev/ttyUSB1'\"")" "$(serial ttyUSB1)"
+check "a quoted option value" \
+  "$(verbatim "TIRNSERIAL_OPTS=\"--log 'events --device /dev/ttyUSB2' --device /dev/ttyUSB1\"")" "$(serial ttyUSB1)"
+check "a backslash in the value" "$(verbatim 'TIRNSERIAL_OPTS="--device /dev/tty\\USB1"')" "$(serial ttyUSB1)"
 
 # One device written several ways gets the rule of its plain name.
 check "doubled and dot components" \
@@ -83,13 +91,16 @@ check "a .. component" 'TIRNSERIAL_OPTS="--device /dev/serial/../ttyUSB1 --devic
   "$(serial ttyUSB2)" '/dev/serial/\.\./ttyUSB1.*no rule'
 check "a trailing slash" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1/"\n' "" 'no rule'
 
-# Words that would write rules of their own, or comment the next one out.
+# Words that would write rules of their own, or comment the next one out,
+# as they reach the service: the file's line is given verbatim, and a
+# backslash in the value is doubled for the word to keep one.
 check "a rule in the device's settings" \
-  "TIRNSERIAL_OPTS='--device /dev/ttyUSB0,\\\\nRUN+=\"/bin/sh\"'\\n" "" '^tirnserial-udev-rules: --device .*no rule'
+  "$(verbatim "TIRNSERIAL_OPTS='--device /dev/ttyUSB0,\\\\nRUN+=\\\"/bin/sh\\\"'")" "" \
+  '^tirnserial-udev-rules: --device /dev/ttyUSB0,\\nRUN\+="/bin/sh".*no rule'
 check "an escape that ends the output" \
-  "TIRNSERIAL_OPTS='--device /dev/ttyUSB1,9600\\\\c --device /dev/ttyUSB2'\\n" "$(serial ttyUSB2)" 'no rule'
-check "an octal escape" \
-  "TIRNSERIAL_OPTS='--device /dev/ttyUSB1\\\\0012'\\n" "" 'no rule'
+  "$(verbatim "TIRNSERIAL_OPTS='--device /dev/ttyUSB1,9600\\\\c --device /dev/ttyUSB2'")" "$(serial ttyUSB2)" \
+  '9600\\c.*no rule'
+check "an octal escape" "$(verbatim "TIRNSERIAL_OPTS='--device /dev/ttyUSB1\\\\0012'")" "" '0012.*no rule'
 
 # Serial ports outside the unit's own device families (ttyUSB, ttyACM,
 # ttyAMA, input, hidraw) are allowed by name in a drop-in, and only they:
