@@ -79,6 +79,8 @@ check "unterminated quote" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1\n' "$(serial 
 check "quotes in the value" "$(verbatim "TIRNSERIAL_OPTS=\"--device '/dev/ttyUSB1'\"")" "$(serial ttyUSB1)"
 check "a quoted option value" \
   "$(verbatim "TIRNSERIAL_OPTS=\"--log 'events --device /dev/ttyUSB2' --device /dev/ttyUSB1\"")" "$(serial ttyUSB1)"
+check "a quoted blank in a device" "$(verbatim "TIRNSERIAL_OPTS=\"--device '/dev/ttyUSB1 /dev/ttyUSB2'\"")" "" \
+  'ttyUSB1 /dev/ttyUSB2: characters.*no rule'
 check "a backslash in the value" "$(verbatim 'TIRNSERIAL_OPTS="--device /dev/tty\\USB1"')" "$(serial ttyUSB1)"
 
 # One device written several ways gets the rule of its plain name.
