@@ -228,6 +228,13 @@ if command -v systemd-analyze >/dev/null; then
   sed "s|/usr/sbin/TirnSerial|$binary|" "$root/lib/systemd/system/tirnserial@.service" \
     >"$work/units/tirnserial@0.service"
   cp "$root/lib/systemd/system/tirnserial-scanner.target" "$work/units/"
+  # With the drop-in the generator writes for a COM port, which systemd
+  # reads from beside the unit.
+  mkdir -p "$work/box/etc/default" "$work/units/tirnserial@.service.d"
+  echo 'TIRNSERIAL_OPTS="--device /dev/ttyS0"' >"$work/box/etc/default/tirnserial"
+  DPKG_ROOT=$work/box "$root/usr/sbin/tirnserial-udev-rules" 2>/dev/null \
+    || fail "tirnserial-udev-rules failed on a COM port"
+  cp "$work/box/etc/systemd/system/tirnserial@.service.d/tirnserial-devices.conf" "$work/units/tirnserial@.service.d/"
   verdict=$(systemd-analyze verify --man=no "$work/units/tirnserial@0.service" \
             "$work/units/tirnserial-scanner.target" 2>&1) \
     || fail "systemd-analyze rejects the unit: $verdict"
