@@ -5,8 +5,9 @@
 # What the service manager itself does is checked, not what it was asked:
 # the instance enabled and started, ready with its status line, scans it
 # relays, its lines in the journal, the stop line, an upgrade restarting it,
-# a frozen service killed by the watchdog and started again, remove stopping
-# it, and purge leaving nothing behind. The device allow-list is not
+# a frozen service killed by the watchdog and started again, a COM port's
+# drop-in read by the manager, remove stopping it and taking the drop-in
+# away, and purge leaving nothing behind. The device allow-list is not
 # enforced in such a nested container (the pty is not a ttyUSB): the unit's
 # confinement is checked by systemd-analyze in package_test.sh.
 # Skipped (status 77, with one line) where no container can boot here:
@@ -147,12 +148,24 @@ inside journalctl -q -o cat -u tirnserial@0.service | grep -q -i "watchdog timeo
   fail "no watchdog timeout in the journal"
 echo "the watchdog restarted a frozen service"
 
+# A scanner on a COM port, named: the drop-in tirnserial-udev-rules writes
+# reaches the unit, the manager told of it without a hand's daemon-reload.
+echo 'TIRNSERIAL_OPTS="--log events --device /dev/ttyS0"' >"$merged/etc/default/tirnserial"
+inside tirnserial-udev-rules >"$work/rules.log" 2>&1 || fail "tirnserial-udev-rules: $(cat "$work/rules.log")"
+allowed=$(inside systemctl show -p DeviceAllow tirnserial@0.service)
+grep -qx "DeviceAllow=/dev/ttyS0 rw" <<<"$allowed" || fail "the unit does not allow /dev/ttyS0: $allowed"
+! grep -q "DeviceAllow=char-ttyS " <<<"$allowed" || fail "the unit allows every ttyS: $allowed"
+[ "$(prop NeedDaemonReload)" = no ] || fail "systemd was not told of the drop-in"
+echo "a COM port is allowed by its name"
+
 inside dpkg -r tirnserial >"$work/dpkg.log" 2>&1 || fail "remove: $(cat "$work/dpkg.log")"
+[ ! -e "$merged/etc/systemd/system/tirnserial@.service.d" ] || fail "remove left the unit's drop-in"
 [ "$(prop ActiveState)" != active ] || fail "remove left the instance running"
 [ ! -e "$merged/usr/sbin/TirnSerial" ] || fail "remove left the binary"
 [ -e "$merged/var/lib/tirnserial/history.db" ] || fail "remove deleted the history"
 inside dpkg -P tirnserial >"$work/dpkg.log" 2>&1 || fail "purge: $(cat "$work/dpkg.log")"
 for left in etc/systemd/system/tirnserial-scanner.target.requires var/lib/tirnserial \
+            etc/systemd/system/tirnserial@.service.d \
             etc/udev/rules.d/70-tirnserial.rules etc/default/tirnserial; do
   [ ! -e "$merged/$left" ] && [ ! -L "$merged/$left" ] || fail "purge left /$left"
 done
