@@ -92,6 +92,8 @@ $(rule tty 'SYMLINK=="serial/by-id/usb-FTDI_A1-if00-port0"' mm)"
 check "a .. component" 'TIRNSERIAL_OPTS="--device /dev/serial/../ttyUSB1 --device /dev/ttyUSB2"\n' \
   "$(serial ttyUSB2)" '/dev/serial/\.\./ttyUSB1.*no rule'
 check "a trailing slash" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1/"\n' "" 'no rule'
+check "below a device node" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1/x --device hidpos:/dev/hidraw0/x"\n' "" \
+  'hidraw0/x names no device; no rule'
 
 # Words that would write rules of their own, or comment the next one out,
 # as they reach the service: the file's line is given verbatim, and a
