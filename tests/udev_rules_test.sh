@@ -37,6 +37,10 @@ check() {
   mkdir -p "$root/etc/default"
   # shellcheck disable=SC2059 # the content is written with its escapes
   [ "$content" = "(none)" ] || printf "$content" >"$root/etc/default/tirnserial"
+  if [ -n "${systemd_library:-}" ]; then
+    mkdir -p "$root/${systemd_library%/*}"
+    touch "$root/$systemd_library"
+  fi
   if ! DPKG_ROOT=$root "$generator" 2>"$root/said"; then
     fail "$name: the generator failed: $(cat "$root/said")"
     return
@@ -73,6 +77,16 @@ check "the last line wins; comments" \
   'TIRNSERIAL_OPTS="--device /dev/ttyUSB2"\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n# TIRNSERIAL_OPTS="--device /dev/ttyUSB3"\n;TIRNSERIAL_OPTS="--device /dev/ttyUSB4"\nTIRNSERIAL_OPTS\n' \
   "$(serial ttyUSB1)"
 check "no such variable for systemd" 'export TIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n' "$(rule tty 'KERNEL=="ttyUSB0"')"
+# A comment's last backslash, read as the box's systemd reads it: the next
+# line is a comment too before systemd 254, and not from then on.
+commented='# the scanner on the till \\\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n'
+systemd_library=usr/lib/x86_64-linux-gnu/systemd/libsystemd-shared-252.so \
+  check "a continued comment, systemd 252" "$commented" "$(rule tty 'KERNEL=="ttyUSB0"')"
+systemd_library=usr/lib/systemd/libsystemd-shared-257.so \
+  check "a comment's backslash, systemd 257" "$commented" "$(serial ttyUSB1)"
+systemd_library=usr/lib/x86_64-linux-gnu/systemd/libsystemd-shared-252.so \
+  check "an escaped backslash ends a comment, systemd 252" \
+  '# C:\\\\\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n' "$(serial ttyUSB1)"
 check "unterminated quote" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1\n' "$(serial ttyUSB1)"
 # $TIRNSERIAL_OPTS split as ExecStart splits it: quotes and backslashes in
 # the value hold words together and are removed.
