@@ -5,9 +5,10 @@
 # What the service manager itself does is checked, not what it was asked:
 # the instance enabled and started, ready with its status line, scans it
 # relays, its lines in the journal, the stop line, an upgrade restarting it,
-# a frozen service killed by the watchdog and started again, a COM port's
-# drop-in read by the manager, remove stopping it and taking the drop-in
-# away, and purge leaving nothing behind. The device allow-list is not
+# a frozen service killed by the watchdog and started again, the udev rules
+# naming the devices the manager passes for each way of writing
+# /etc/default/tirnserial, a COM port's drop-in read by the manager, remove
+# stopping it and taking the drop-in away, and purge leaving nothing behind. The device allow-list is not
 # enforced in such a nested container (the pty is not a ttyUSB): the unit's
 # confinement is checked by systemd-analyze in package_test.sh.
 # Skipped (status 77, with one line) where no container can boot here:
@@ -147,6 +148,38 @@ for _ in $(seq 900); do [ "$(prop NRestarts)" = 1 ] && [ "$(prop ActiveState)" =
 inside journalctl -q -o cat -u tirnserial@0.service | grep -q -i "watchdog timeout" ||
   fail "no watchdog timeout in the journal"
 echo "the watchdog restarted a frozen service"
+
+# tirnserial-udev-rules reads /etc/default/tirnserial as this systemd does:
+# for each way of writing it, the --device words the manager passes to a
+# command line's unquoted $TIRNSERIAL_OPTS are those it wrote rules for
+# (none: the service's default).
+forms=(
+  'TIRNSERIAL_OPTS="--log events --device "/dev/ttyUSB1'
+  "TIRNSERIAL_OPTS='--device '\"/dev/ttyUSB1\""
+  $'TIRNSERIAL_OPTS=--log events \\\n  --device /dev/ttyUSB1'
+  $'TIRNSERIAL_OPTS="--log events\n  --device /dev/ttyUSB1"'
+  'TIRNSERIAL_OPTS=--log\ events\ --device\ /dev/ttyUSB1'
+  $'  TIRNSERIAL_OPTS =  "--device /dev/ttyUSB1"\r'
+  $'TIRNSERIAL_OPTS="--device /dev/ttyUSB2"\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n# TIRNSERIAL_OPTS="--device /dev/ttyUSB3"\n;TIRNSERIAL_OPTS="--device /dev/ttyUSB4"'
+  'export TIRNSERIAL_OPTS="--device /dev/ttyUSB2"'
+  "TIRNSERIAL_OPTS=\"--device '/dev/ttyUSB1' --log 'events --device /dev/ttyUSB2'\""
+  'TIRNSERIAL_OPTS="--device /dev/tty\\USB1 --device /dev/tty\USB2"'
+  $'# the till\'s scanner \\\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"'
+  $'# C:\\\\\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"'
+  'TIRNSERIAL_OPTS="--device /dev/ttyUSB1'
+)
+for form in "${forms[@]}"; do
+  printf '%s\n' "$form" >"$merged/etc/default/tirnserial"
+  inside systemd-run --wait --quiet --collect -p EnvironmentFile=/etc/default/tirnserial \
+    -p StandardOutput=truncate:/root/words /usr/bin/printf '%s\n' '$TIRNSERIAL_OPTS' >/dev/null 2>&1 ||
+    fail "systemd-run with $form failed"
+  manager=$(awk 'take { print; take = 0; next } /^--device$/ { take = 1 }' "$merged/root/words")
+  inside tirnserial-udev-rules >/dev/null 2>&1 || fail "tirnserial-udev-rules failed on $form"
+  generator=$(sed -n 's/^# --device //p' "$merged/etc/udev/rules.d/70-tirnserial.rules")
+  [ "$generator" = "${manager:-/dev/ttyUSB0}" ] ||
+    fail "for $(printf '%q' "$form") systemd passes --device $(echo $manager), the rules are for $(echo $generator)"
+done
+echo "the rules follow the devices systemd passes, in ${#forms[@]} ways of writing them"
 
 # A scanner on a COM port, named: the drop-in tirnserial-udev-rules writes
 # reaches the unit, the manager told of it without a hand's daemon-reload.
