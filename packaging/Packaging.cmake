@@ -4,9 +4,17 @@
 include(GNUInstallDirs)
 
 install(TARGETS TirnSerial RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# The compilers' version strings (.comment) are of no use on a box; strip
+# leaves them, dh_strip would not.
+install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/TirnSerial\"
+                COMMAND_ERROR_IS_FATAL ANY)")
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/tirnserial@.service ${CMAKE_CURRENT_LIST_DIR}/tirnserial-scanner.target
         DESTINATION /lib/systemd/system)
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/tirnserial-udev-rules DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# README has the administrator make a self-signed pair on the box itself.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/make-cert DESTINATION ${CMAKE_INSTALL_SBINDIR}
+        RENAME tirnserial-make-cert)
 # What Debian asks of every package: its history, its copyright, and the
 # reason for each lintian warning it leaves.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright DESTINATION share/doc/tirnserial)
@@ -15,7 +23,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides DESTINATION sha
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/tirnserial.default DESTINATION /etc/default RENAME tirnserial)
 
 set(manpages)
-foreach(page TirnSerial tirnserial-udev-rules)
+foreach(page TirnSerial tirnserial-udev-rules tirnserial-make-cert)
   set(manpage ${CMAKE_CURRENT_BINARY_DIR}/${page}.8.gz)
   add_custom_command(
     OUTPUT ${manpage}
@@ -62,6 +70,9 @@ endif()
 # ps counts running copies at start-up; keyboard scanners take their layouts
 # from the system's keymaps.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, xkb-data")
+# tirnserial-make-cert runs openssl; a box with a CA's certificate needs
+# neither.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openssl")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
   ${CMAKE_CURRENT_LIST_DIR}/debian/postinst

@@ -5,8 +5,10 @@
 # What the service manager itself does is checked, not what it was asked:
 # the instance enabled and started, ready with its status line, scans it
 # relays, its lines in the journal, the stop line, an upgrade restarting it,
-# a frozen service killed by the watchdog and started again, remove stopping
-# it, and purge leaving nothing behind. The device allow-list is not
+# a frozen service killed by the watchdog and started again, the udev rules
+# naming the devices the manager passes for each way of writing
+# /etc/default/tirnserial, a COM port's drop-in read by the manager, remove
+# stopping it and taking the drop-in away, and purge leaving nothing behind. The device allow-list is not
 # enforced in such a nested container (the pty is not a ttyUSB): the unit's
 # confinement is checked by systemd-analyze in package_test.sh.
 # Skipped (status 77, with one line) where no container can boot here:
@@ -147,12 +149,56 @@ inside journalctl -q -o cat -u tirnserial@0.service | grep -q -i "watchdog timeo
   fail "no watchdog timeout in the journal"
 echo "the watchdog restarted a frozen service"
 
+# tirnserial-udev-rules reads /etc/default/tirnserial as this systemd does:
+# for each way of writing it, the --device words the manager passes to a
+# command line's unquoted $TIRNSERIAL_OPTS are those it wrote rules for
+# (none: the service's default).
+forms=(
+  'TIRNSERIAL_OPTS="--log events --device "/dev/ttyUSB1'
+  "TIRNSERIAL_OPTS='--device '\"/dev/ttyUSB1\""
+  $'TIRNSERIAL_OPTS=--log events \\\n  --device /dev/ttyUSB1'
+  $'TIRNSERIAL_OPTS="--log events\n  --device /dev/ttyUSB1"'
+  'TIRNSERIAL_OPTS=--log\ events\ --device\ /dev/ttyUSB1'
+  $'  TIRNSERIAL_OPTS =  "--device /dev/ttyUSB1"\r'
+  $'TIRNSERIAL_OPTS="--device /dev/ttyUSB2"\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"\n# TIRNSERIAL_OPTS="--device /dev/ttyUSB3"\n;TIRNSERIAL_OPTS="--device /dev/ttyUSB4"'
+  'export TIRNSERIAL_OPTS="--device /dev/ttyUSB2"'
+  "TIRNSERIAL_OPTS=\"--device '/dev/ttyUSB1' --log 'events --device /dev/ttyUSB2'\""
+  'TIRNSERIAL_OPTS="--device /dev/tty\\USB1 --device /dev/tty\USB2"'
+  $'# the till\'s scanner \\\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"'
+  $'# C:\\\\\nTIRNSERIAL_OPTS="--device /dev/ttyUSB1"'
+  'TIRNSERIAL_OPTS="--device /dev/ttyUSB1'
+)
+for form in "${forms[@]}"; do
+  printf '%s\n' "$form" >"$merged/etc/default/tirnserial"
+  inside systemd-run --wait --quiet --collect -p EnvironmentFile=/etc/default/tirnserial \
+    -p StandardOutput=truncate:/root/words /usr/bin/printf '%s\n' '$TIRNSERIAL_OPTS' >/dev/null 2>&1 ||
+    fail "systemd-run with $form failed"
+  manager=$(awk 'take { print; take = 0; next } /^--device$/ { take = 1 }' "$merged/root/words")
+  inside tirnserial-udev-rules >/dev/null 2>&1 || fail "tirnserial-udev-rules failed on $form"
+  generator=$(sed -n 's/^# --device //p' "$merged/etc/udev/rules.d/70-tirnserial.rules")
+  [ "$generator" = "${manager:-/dev/ttyUSB0}" ] ||
+    fail "for $(printf '%q' "$form") systemd passes --device $(echo $manager), the rules are for $(echo $generator)"
+done
+echo "the rules follow the devices systemd passes, in ${#forms[@]} ways of writing them"
+
+# A scanner on a COM port, named: the drop-in tirnserial-udev-rules writes
+# reaches the unit, the manager told of it without a hand's daemon-reload.
+echo 'TIRNSERIAL_OPTS="--log events --device /dev/ttyS0"' >"$merged/etc/default/tirnserial"
+inside tirnserial-udev-rules >"$work/rules.log" 2>&1 || fail "tirnserial-udev-rules: $(cat "$work/rules.log")"
+allowed=$(inside systemctl show -p DeviceAllow tirnserial@0.service)
+grep -qx "DeviceAllow=/dev/ttyS0 rw" <<<"$allowed" || fail "the unit does not allow /dev/ttyS0: $allowed"
+! grep -q "DeviceAllow=char-ttyS " <<<"$allowed" || fail "the unit allows every ttyS: $allowed"
+[ "$(prop NeedDaemonReload)" = no ] || fail "systemd was not told of the drop-in"
+echo "a COM port is allowed by its name"
+
 inside dpkg -r tirnserial >"$work/dpkg.log" 2>&1 || fail "remove: $(cat "$work/dpkg.log")"
+[ ! -e "$merged/etc/systemd/system/tirnserial@.service.d" ] || fail "remove left the unit's drop-in"
 [ "$(prop ActiveState)" != active ] || fail "remove left the instance running"
 [ ! -e "$merged/usr/sbin/TirnSerial" ] || fail "remove left the binary"
 [ -e "$merged/var/lib/tirnserial/history.db" ] || fail "remove deleted the history"
 inside dpkg -P tirnserial >"$work/dpkg.log" 2>&1 || fail "purge: $(cat "$work/dpkg.log")"
 for left in etc/systemd/system/tirnserial-scanner.target.requires var/lib/tirnserial \
+            etc/systemd/system/tirnserial@.service.d \
             etc/udev/rules.d/70-tirnserial.rules etc/default/tirnserial; do
   [ ! -e "$merged/$left" ] && [ ! -L "$merged/$left" ] || fail "purge left /$left"
 done

@@ -23,6 +23,9 @@ lifecycle() {
   for link in bin sbin lib lib32 lib64 libx32; do
     [ ! -L "/$link" ] || ln -s "$(readlink "/$link")" "$root/$link"
   done
+  # awk is an alternative: its link is in /etc, which the root has its own of.
+  mkdir -p "$root/etc/alternatives"
+  ln -s "$(readlink -f /usr/bin/awk)" "$root/etc/alternatives/awk"
   for tool in systemctl deb-systemd-helper deb-systemd-invoke udevadm; do
     printf '#!/bin/sh\necho "%s $*" >>/calls\n' "$tool" >"$root/usr/bin/$tool"
     chmod 755 "$root/usr/bin/$tool"
@@ -42,24 +45,33 @@ lifecycle() {
   step install "$reload" -i "$deb"
   grep -q 'KERNEL=="ttyUSB0"' "$root/etc/udev/rules.d/70-tirnserial.rules" \
     || fail "install: no rule for the default scanner"
+  ! grep -q ID_MM_DEVICE_IGNORE "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "install: ModemManager is kept off ttyUSB0 although no scanner is named"
 
-  # The administrator enables mode 0, names three scanners (in the option's
-  # every form the service takes), and the service stores scans.
+  # The administrator enables mode 0, names four scanners (in the option's
+  # every form the service takes; one on a COM port, which the unit allows
+  # only through the generator's drop-in), and the service stores scans.
   local requires=etc/systemd/system/tirnserial-scanner.target.requires
   mkdir -p "$root/$requires" "$root/var/lib/tirnserial"
   ln -s /lib/systemd/system/tirnserial@.service "$root/$requires/tirnserial@0.service"
   touch "$root"/var/lib/tirnserial/{outbox.db,history.db}
   local by_id=/dev/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0
   local kbd=/dev/input/by-id/usb-Scanner_Inc_Barcode-event-kbd
-  echo "TIRNSERIAL_OPTS=\"--log events --device $by_id,9600 --device=keyboard:$kbd --dev hidpos:/dev/hidraw3\"" \
+  echo "TIRNSERIAL_OPTS=\"--log events --device $by_id,9600 --device=keyboard:$kbd --dev hidpos:/dev/hidraw3 --device /dev/ttyS1\"" \
     >"$root/etc/default/tirnserial"
+  rm -f "$root/calls"
   chroot "$root" tirnserial-udev-rules 2>/dev/null || fail "tirnserial-udev-rules failed"
+  local dropin=etc/systemd/system/tirnserial@.service.d/tirnserial-devices.conf
+  grep -qx 'DeviceAllow=/dev/ttyS1 rw' "$root/$dropin" || fail "the unit is not allowed /dev/ttyS1"
+  [ "$(cat "$root/calls" 2>/dev/null)" = "$reload" ] \
+    || fail "systemd was not told of the new drop-in: $(cat "$root/calls" 2>/dev/null)"
   local rules wanted
   rules=$(grep -v '^#' "$root/etc/udev/rules.d/70-tirnserial.rules")
   wanted=', TAG+="systemd", ENV{SYSTEMD_WANTS}+="tirnserial-scanner.target"'
   [ "$rules" = "ACTION!=\"remove\", SUBSYSTEM==\"tty\", SYMLINK==\"${by_id#/dev/}\"$wanted, ENV{ID_MM_DEVICE_IGNORE}=\"1\"
 ACTION!=\"remove\", SUBSYSTEM==\"input\", SYMLINK==\"${kbd#/dev/}\"$wanted
-ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
+ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted
+ACTION!=\"remove\", SUBSYSTEM==\"tty\", KERNEL==\"ttyS1\"$wanted, ENV{ID_MM_DEVICE_IGNORE}=\"1\"" ] \
     || fail "rules for the configured scanners: $rules"
 
   # An upgrade restarts what ran, once the new units are known.
@@ -73,13 +85,74 @@ ACTION!=\"remove\", SUBSYSTEM==\"hidraw\", KERNEL==\"hidraw3\"$wanted" ] \
   step remove $'deb-systemd-invoke stop tirnserial@*.service tirnserial-scanner.target\n'"$reload" -r tirnserial
   gone usr/sbin/TirnSerial remove
   gone etc/udev/rules.d/70-tirnserial.rules remove
+  gone "${dropin%/*}" remove
   for kept in etc/default/tirnserial "$requires/tirnserial@0.service" var/lib/tirnserial/outbox.db; do
     there "$kept" remove
   done
 
   step purge 'deb-systemd-helper purge tirnserial@.service' -P tirnserial
   for left in etc/default/tirnserial "$requires" var/lib/tirnserial; do gone "$left" purge; done
-  echo "lifecycle: install, upgrade, remove and purge checked"
+
+  # The same life with the scripts run outside the root (dpkg
+  # --force-script-chrootless, as image builders do): they must work on the
+  # root through $DPKG_ROOT and leave the system they run on alone. That
+  # system is the host seen through overlays in this mount namespace, with
+  # a scanner box's files of its own (the host's own ones are never at
+  # risk): what a script writes or deletes there lands in an upper folder,
+  # which must stay empty, and its systemctl, deb-systemd-invoke and udevadm
+  # record any call.
+  local host=$dir/host
+  mkdir -p "$host"/{etc,var-lib,run}-{upper,work} "$host/stubs/bin" "$host/etc/default" \
+           "$host/etc/udev/rules.d" "$host/$requires" "$host/var-lib/tirnserial" "$host/run/systemd/system"
+  echo 'TIRNSERIAL_OPTS="--device /dev/ttyACM7"' >"$host/etc/default/tirnserial"
+  echo '# the host scanner' >"$host/etc/udev/rules.d/70-tirnserial.rules"
+  mkdir -p "$host/${dropin%/*}"
+  printf '[Service]\nDeviceAllow=/dev/ttyS0 rw\n' >"$host/$dropin"
+  ln -s /lib/systemd/system/tirnserial@.service "$host/$requires/tirnserial@0.service"
+  touch "$host"/var-lib/tirnserial/{outbox.db,history.db}
+  for tool in systemctl deb-systemd-helper deb-systemd-invoke udevadm; do
+    # shellcheck disable=SC2016 # expanded by the stub
+    printf '#!/bin/sh\necho "%s $* (DPKG_ROOT=${DPKG_ROOT:-})" >>%s\n' "$tool" "$dir/host-calls" >"$host/stubs/bin/$tool"
+    chmod 755 "$host/stubs/bin/$tool"
+  done
+  mount -t overlay overlay -o "lowerdir=$host/etc:/etc,upperdir=$host/etc-upper,workdir=$host/etc-work" /etc
+  mount -t overlay overlay -o "lowerdir=$host/var-lib:/var/lib,upperdir=$host/var-lib-upper,workdir=$host/var-lib-work" /var/lib
+  mount -t overlay overlay -o "lowerdir=$host/run:/run,upperdir=$host/run-upper,workdir=$host/run-work" /run
+  mount -t overlay overlay -o "lowerdir=$host/stubs:/usr" /usr
+  chrootless() {
+    local name=$1 expected=$2; shift 2
+    rm -f "$dir/host-calls"
+    "${dpkg[@]}" --force-script-chrootless "$@" >"$dir/dpkg.log" 2>&1 \
+      || fail "chrootless $name: dpkg $*: $(cat "$dir/dpkg.log")"
+    [ "$(cat "$dir/host-calls" 2>/dev/null)" = "$expected" ] \
+      || fail "chrootless $name asked the host: $(cat "$dir/host-calls" 2>/dev/null); expected: ${expected:-nothing}"
+    local touched
+    touched=$(cd "$host" && find etc-upper var-lib-upper run-upper -mindepth 1)
+    [ -z "$touched" ] || fail "chrootless $name changed the host: $touched"
+    for kept in etc/udev/rules.d/70-tirnserial.rules "$dropin" "$requires/tirnserial@0.service" \
+                var/lib/tirnserial/outbox.db var/lib/tirnserial/history.db; do
+      [ -e "/$kept" ] || [ -L "/$kept" ] || fail "chrootless $name: the host's /$kept is gone"
+    done
+  }
+  chrootless install "" -i "$deb"
+  grep -q 'KERNEL=="ttyUSB0"' "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "chrootless install: no rule in the root for its default scanner"
+  ! grep -q ttyACM7 "$root/etc/udev/rules.d/70-tirnserial.rules" \
+    || fail "chrootless install: the root's rules follow the host's /etc/default/tirnserial"
+  mkdir -p "$root/$requires" "$root/var/lib/tirnserial"
+  ln -s /lib/systemd/system/tirnserial@.service "$root/$requires/tirnserial@0.service"
+  touch "$root"/var/lib/tirnserial/{outbox.db,history.db}
+  chrootless upgrade "" -i "$dir/next.deb"
+  mkdir -p "$root/${dropin%/*}"
+  printf '[Service]\nDeviceAllow=/dev/ttyS2 rw\n' >"$root/$dropin"
+  chrootless remove "" -r tirnserial
+  gone etc/udev/rules.d/70-tirnserial.rules "chrootless remove"
+  gone "${dropin%/*}" "chrootless remove"
+  there var/lib/tirnserial/outbox.db "chrootless remove"
+  # deb-systemd-helper works on $DPKG_ROOT's links itself.
+  chrootless purge "deb-systemd-helper purge tirnserial@.service (DPKG_ROOT=$root)" -P tirnserial
+  for left in etc/default/tirnserial "$requires" var/lib/tirnserial; do gone "$left" "chrootless purge"; done
+  echo "lifecycle: install, upgrade, remove and purge checked, in the root and with chrootless scripts"
 }
 if [ "${1:-}" = --lifecycle ]; then
   lifecycle "$2" "$3"
@@ -99,6 +172,7 @@ deb=$(ls "$work"/out/tirnserial_*.deb)
 listing=$(dpkg-deb -c "$deb")
 for file in ./usr/sbin/TirnSerial ./lib/systemd/system/tirnserial@.service \
             ./lib/systemd/system/tirnserial-scanner.target ./usr/sbin/tirnserial-udev-rules \
+            ./usr/sbin/tirnserial-make-cert ./usr/share/man/man8/tirnserial-make-cert.8.gz \
             ./usr/share/man/man8/TirnSerial.8.gz ./usr/share/man/man8/tirnserial-udev-rules.8.gz \
             ./etc/default/tirnserial \
             ./usr/share/doc/tirnserial/copyright ./usr/share/doc/tirnserial/changelog.gz; do
@@ -121,15 +195,26 @@ done
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
+
+# The certificate maker README sends the administrator to: a bad value is
+# named, and a good call writes a pair (openssl, which it runs, is
+# recommended).
+grep -q openssl <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "openssl is not recommended"
+said=$("$root/usr/sbin/tirnserial-make-cert" --days abc --out "$work/cert" 2>&1) && status=0 || status=$?
+[ "$status" -eq 2 ] && grep -q -e "--days.*abc" <<<"$said" \
+  || fail "tirnserial-make-cert --days abc: status $status, said: $said"
+"$root/usr/sbin/tirnserial-make-cert" --days 1 --out "$work/cert" till-3.local >/dev/null \
+  && openssl x509 -noout -checkend 0 -in "$work/cert/tirnserial.crt" >/dev/null \
+  || fail "tirnserial-make-cert wrote no valid certificate"
 binary="$root/usr/sbin/TirnSerial"
 file -b "$binary" | grep -q "$(case $arch in amd64) echo x86-64 ;; arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5' ;; esac)" \
   || fail "the binary is not for $arch: $(file -b "$binary")"
 
-# What Debian's own checker says of the package: nothing, at its default
-# level (each warning it would give at --pedantic is mended or overridden
-# with its reason in the package).
+# What Debian's own checker says of the package: nothing, down to its
+# pedantic and informational tags (each is mended, or overridden with its
+# reason in the package, and no override is left unused).
 if command -v lintian >/dev/null; then
-  verdict=$(lintian --pedantic "$deb" 2>&1 | grep -v '^running with root privileges') || true
+  verdict=$(lintian --pedantic -I "$deb" 2>&1 | grep -v -e '^running with root privileges' -e '^N: 0 hints overridden$') || true
   [ -z "$verdict" ] || fail "lintian: $verdict"
   echo "lintian: clean"
 else
@@ -143,6 +228,13 @@ if command -v systemd-analyze >/dev/null; then
   sed "s|/usr/sbin/TirnSerial|$binary|" "$root/lib/systemd/system/tirnserial@.service" \
     >"$work/units/tirnserial@0.service"
   cp "$root/lib/systemd/system/tirnserial-scanner.target" "$work/units/"
+  # With the drop-in the generator writes for a COM port, which systemd
+  # reads from beside the unit.
+  mkdir -p "$work/box/etc/default" "$work/units/tirnserial@.service.d"
+  echo 'TIRNSERIAL_OPTS="--device /dev/ttyS0"' >"$work/box/etc/default/tirnserial"
+  DPKG_ROOT=$work/box "$root/usr/sbin/tirnserial-udev-rules" 2>/dev/null \
+    || fail "tirnserial-udev-rules failed on a COM port"
+  cp "$work/box/etc/systemd/system/tirnserial@.service.d/tirnserial-devices.conf" "$work/units/tirnserial@.service.d/"
   verdict=$(systemd-analyze verify --man=no "$work/units/tirnserial@0.service" \
             "$work/units/tirnserial-scanner.target" 2>&1) \
     || fail "systemd-analyze rejects the unit: $verdict"
