@@ -4,5 +4,4 @@
 set(TIRN_TARGET_TRIPLET aarch64-linux-gnu)
 set(TIRN_TARGET_PROCESSOR aarch64)
 set(TIRN_TARGET_DEBIAN_ARCH arm64)
-set(TIRN_TARGET_EMULATOR qemu-aarch64)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -4,7 +4,6 @@
 set(TIRN_TARGET_TRIPLET arm-linux-gnueabihf)
 set(TIRN_TARGET_PROCESSOR arm)
 set(TIRN_TARGET_DEBIAN_ARCH armhf)
-set(TIRN_TARGET_EMULATOR qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 # GCC notes every std::vector iterator passed by value that GCC 7.1 passed
 # otherwise; everything here is built by one compiler, so it never applies.

@@ -34,16 +34,10 @@ set(ENV{PKG_CONFIG_LIBDIR}
     ${TIRN_SYSROOT}/usr/lib/${TIRN_TARGET_TRIPLET}/pkgconfig:${TIRN_SYSROOT}/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# What runs the target's programs here: qemu-user, whose file look-ups find
-# the sysroot's files first (its loader and libraries, the iconv modules,
-# the keyboard layouts). One program, so that tests can start it as they
-# would the binary itself.
-find_program(TIRN_QEMU ${TIRN_TARGET_EMULATOR} REQUIRED)
-set(TIRN_EMULATOR_PATH ${CMAKE_BINARY_DIR}/run-${TIRN_TARGET_DEBIAN_ARCH})
-file(WRITE ${TIRN_EMULATOR_PATH}.new
-  "#!/bin/sh\nQEMU_LD_PREFIX='${TIRN_SYSROOT}' exec '${TIRN_QEMU}' \"$@\"\n")
-file(CHMOD ${TIRN_EMULATOR_PATH}.new PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-  GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-file(RENAME ${TIRN_EMULATOR_PATH}.new ${TIRN_EMULATOR_PATH})
-set(CMAKE_CROSSCOMPILING_EMULATOR ${TIRN_EMULATOR_PATH})
+# What runs the target's programs here: qemu-user with the sysroot as its
+# library prefix, through the one program scripts/sysroot puts in the root.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TIRN_SYSROOT}/.run)
+if(NOT EXISTS ${CMAKE_CROSSCOMPILING_EMULATOR})
+  message(FATAL_ERROR "${TIRN_SYSROOT} has no .run: make it again with scripts/sysroot ${TIRN_TARGET_DEBIAN_ARCH}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TIRN_TARGET_DEBIAN_ARCH})
