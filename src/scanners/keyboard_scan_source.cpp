@@ -40,9 +40,9 @@ bool inputEventDevice(int fd) {
 // Text in UTF-8 into the clients' charset, as the conversion mode says.
 Scan converted(const std::string& text, InvalidBytes invalid) {
     std::vector<char> output(text.size() * 2 + 16, '\0');
-    const bool replaced =
+    const ScanConversion conversion =
         convertScan(ScanCharsets{"UTF-8", invalid}, text.c_str(), text.size() + 1, output.data(), output.size() - 1);
-    return Scan{std::string(output.data()), text.size(), replaced};
+    return Scan{std::string(output.data()), text.size(), conversion.replaced, conversion.cutAt};
 }
 
 }  // namespace
