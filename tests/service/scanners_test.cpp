@@ -207,4 +207,19 @@ TEST_F(Scanners, SerialAndKeyboardTogether) {
     EXPECT_EQ(err.find("serial scanner /dev/ttyUSB0 runs at"), std::string::npos) << err;
 }
 
+// A line the port cannot run (a pty keeps 8N1): the port runs what it can,
+// is warned about once, and is read at every reopen, scan after scan, the
+// default port and a port of its own alike.
+TEST_F(Scanners, LineThePortCannotRunIsKeptAcrossReopens) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"0", "--serial-format", "7E1"},
+                                                                   {"0", "--device", "/dev/ttyUSB0,9600,7E1"}}) {
+        startService(args);
+        client_ = subscriber();
+        for (int scan = 1; scan <= 8; ++scan) expectScanReaches(*client_, "SCAN-" + std::to_string(scan));
+        EXPECT_FALSE(service_->waitForExit(100ms)) << service_->out() << service_->err();
+        unplugAndExpectCleanExit();
+        EXPECT_EQ(occurrences(service_->err(), "its port cannot do the rest"), 1) << service_->err();
+    }
+}
+
 }  // namespace
