@@ -1,6 +1,7 @@
 #include "broker_tls_context.h"
 
 #include "console/console_lines.h"
+#include "secrets/private_key_file.h"
 #include "secrets/token_file.h"
 
 #include <arpa/inet.h>
@@ -64,11 +65,24 @@ bool presentThisBox(SSL_CTX* context, const MqttSettings& settings, std::string&
         return false;
     if (SSL_CTX_use_certificate_chain_file(context, settings.certificate.c_str()) != 1)
         return unusable("--mqtt-cert", settings.certificate, "certificate", problem);
-    if (SSL_CTX_use_PrivateKey_file(context, settings.key.c_str(), SSL_FILETYPE_PEM) != 1)
-        return unusable("--mqtt-key", settings.key, "private key", problem);
-    if (SSL_CTX_check_private_key(context) == 1) return true;
-    ERR_clear_error();
-    problem = "the MQTT key " + settings.key + " does not match the certificate " + settings.certificate;
+    std::string reason;
+    switch (useKeyFile(context, settings.key, reason)) {
+    case KeyFile::Used:
+        return true;
+    case KeyFile::NoKey:
+        problem = "--mqtt-key " + settings.key + " holds no PEM private key: " + reason;
+        break;
+    case KeyFile::Encrypted:
+        problem = "the MQTT key " + settings.key + " is encrypted, and the service asks for no pass phrase: give it "
+                  "the key unencrypted (openssl pkey -in " + settings.key + " -out NEW.key)";
+        break;
+    case KeyFile::NotTheCertificates:
+        problem = "the MQTT key " + settings.key + " does not match the certificate " + settings.certificate;
+        break;
+    case KeyFile::Refused:
+        problem = "the MQTT key " + settings.key + " cannot be used: " + reason;
+        break;
+    }
     return false;
 }
 
@@ -80,7 +94,10 @@ SSL_CTX* newBrokerTlsContext(const MqttSettings& settings, std::string& problem)
         problem = "cannot make a TLS context: " + libraryReason("out of memory");
         return nullptr;
     }
-    SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+    if (SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1) {
+        problem = "cannot make a TLS context: " + libraryReason("TLS 1.2 refused");
+        return nullptr;
+    }
     SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_mode(context.get(), SSL_MODE_RELEASE_BUFFERS);
     if (!trustTheBroker(context.get(), settings, problem) || !presentThisBox(context.get(), settings, problem))

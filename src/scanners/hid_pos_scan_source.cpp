@@ -79,7 +79,7 @@ void HidPosScanSource::endScanUnderWay() {
 
 void HidPosScanSource::keep(const std::string& bytes) {
     std::vector<char> converted(bytes.size() * 4 + 16, '\0');
-    const bool replaced =
+    const ScanConversion conversion =
         convertScan(charsets_, bytes.c_str(), bytes.size() + 1, converted.data(), converted.size() - 1);
-    finish(Scan{std::string(converted.data()), bytes.size(), replaced});
+    finish(Scan{std::string(converted.data()), bytes.size(), conversion.replaced, conversion.cutAt});
 }

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,12 +24,25 @@ std::string deviceName(int fd) {
     return name;
 }
 
+// Whether key events can come from `fd`: an input event device answers
+// EVIOCGVERSION. A tty or /dev/null would be read as if it were one, but
+// give no events (every scan lost) or an end at once (the scanner "gone").
+// A FIFO stands in for a keyboard in tests and demonstrations
+// (tools/virtual_scanner), written input_event records.
+bool inputEventDevice(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return false;
+    if (S_ISFIFO(status.st_mode)) return true;
+    int version = 0;
+    return S_ISCHR(status.st_mode) && ioctl(fd, EVIOCGVERSION, &version) == 0;
+}
+
 // Text in UTF-8 into the clients' charset, as the conversion mode says.
 Scan converted(const std::string& text, InvalidBytes invalid) {
     std::vector<char> output(text.size() * 2 + 16, '\0');
-    const bool replaced =
+    const ScanConversion conversion =
         convertScan(ScanCharsets{"UTF-8", invalid}, text.c_str(), text.size() + 1, output.data(), output.size() - 1);
-    return Scan{std::string(output.data()), text.size(), replaced};
+    return Scan{std::string(output.data()), text.size(), conversion.replaced, conversion.cutAt};
 }
 
 }  // namespace
@@ -45,6 +59,14 @@ std::unique_ptr<KeyboardScanSource> KeyboardScanSource::open(const std::string& 
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         consoleOut(LineKind::Error, "keyboard scanner %s: cannot open it: %s\n", path.c_str(), strerror(errno));
+        return nullptr;
+    }
+    if (!inputEventDevice(fd)) {
+        consoleOut(LineKind::Error,
+                   "keyboard scanner %s: it is no input event device: name the scanner's /dev/input/event* device "
+                   "(ls -l /dev/input/by-id/, the one ending in -event-kbd)\n",
+                   path.c_str());
+        close(fd);
         return nullptr;
     }
     if (ioctl(fd, EVIOCGRAB, 1) != 0)

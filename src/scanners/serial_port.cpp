@@ -63,13 +63,23 @@ int applySettings(int descriptor, PendingInput pending, const SettingsFor& setti
         consoleErr(LineKind::Chatter, "tcgetattr: %s\n", strerror(errno));
         return -1;
     }
-    const termios settings = settingsFor(device);
+    termios settings = settingsFor(device);
     if (pending == PendingInput::Discard) tcflush(descriptor, TCIFLUSH);
-    if (tcsetattr(descriptor, TCSANOW, &settings) != 0) {
-        consoleErr(LineKind::Chatter, "tcsetattr: %s\n", strerror(errno));
-        return -1;
+    if (tcsetattr(descriptor, TCSANOW, &settings) == 0) return 0;
+    // A driver that cannot run part of the line keeps its own for that part,
+    // and tcsetattr succeeds as long as anything else changed. When nothing
+    // did, because an earlier open left the port as close as it gets (each
+    // reopen between scans, a service started again), the kernel says
+    // EINVAL: the port's own line (data bits, parity, stop bits, speed,
+    // flow) then stays, as at that first open, with the rest of the settings.
+    if (errno == EINVAL) {
+        settings.c_cflag = device.c_cflag;
+        if (cfsetispeed(&settings, cfgetispeed(&device)) == 0 && cfsetospeed(&settings, cfgetospeed(&device)) == 0 &&
+            tcsetattr(descriptor, TCSANOW, &settings) == 0)
+            return 0;
     }
-    return 0;
+    consoleErr(LineKind::Chatter, "tcsetattr: %s\n", strerror(errno));
+    return -1;
 }
 
 }  // namespace

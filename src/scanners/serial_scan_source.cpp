@@ -99,10 +99,10 @@ Scan SerialScanSource::takeScan(const ScanRead& read) {
 
     // The zero byte behind the scan is converted too; the output capacity
     // keeps one byte free so that the text always ends in a zero.
-    const bool replaced =
+    const ScanConversion conversion =
         convertScan(charsets_, buffers_.burst, length + 1, buffers_.converted, sizeof buffers_.converted - 1);
     closeKeepingItOpen();
-    Scan scan{std::string(buffers_.converted), static_cast<std::size_t>(length), replaced};
+    Scan scan{std::string(buffers_.converted), static_cast<std::size_t>(length), conversion.replaced, conversion.cutAt};
 
     buffers_.wipe();
     memcpy(buffers_.burst, following.data(), following.size());

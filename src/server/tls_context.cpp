@@ -1,6 +1,7 @@
 #include "tls_context.h"
 
 #include "console/console_lines.h"
+#include "secrets/private_key_file.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -78,16 +79,25 @@ std::shared_ptr<ssl::context> loadTlsContext(const TlsFiles& files, std::string&
         problem = "no PEM certificate in " + files.certificate + ": " + libraryReason("unreadable");
         return nullptr;
     }
-    if (SSL_CTX_use_PrivateKey_file(native, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
-        problem = "no PEM private key in " + files.key + ": " + libraryReason("unreadable");
-        return nullptr;
-    }
-    if (SSL_CTX_check_private_key(native) != 1) {
-        ERR_clear_error();
+    std::string reason;
+    switch (useKeyFile(native, files.key, reason)) {
+    case KeyFile::Used:
+        return context;
+    case KeyFile::NoKey:
+        problem = "no PEM private key in " + files.key + ": " + reason;
+        break;
+    case KeyFile::Encrypted:
+        problem = "the TLS key " + files.key + " is encrypted, and the service asks for no pass phrase: give it "
+                  "the key unencrypted (openssl pkey -in " + files.key + " -out NEW.key)";
+        break;
+    case KeyFile::NotTheCertificates:
         problem = "the TLS key " + files.key + " does not match the certificate " + files.certificate;
-        return nullptr;
+        break;
+    case KeyFile::Refused:
+        problem = "the TLS key " + files.key + " cannot be used: " + reason;
+        break;
     }
-    return context;
+    return nullptr;
 }
 
 std::int64_t certificateExpiry(ssl::context& context) {

@@ -1,23 +1,55 @@
 #include "service/relay_loop.h"
 
 #include "console/console.h"
+#include "console/console_lines.h"
 #include "scanners/scan_source.h"
 #include "service/service_stats.h"
 #include "text/scan_message.h"
 
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace {
+
+// A scan whose text ended early (--invalid stop, the default) goes out as
+// it always has, but is said: a scanner sending a charset other than the
+// one the service expects loses part of every scan. Once a minute at most,
+// as such a scanner cuts every scan short.
+class CutShortNotice {
+public:
+    void scanRelayed(const Scan& scan, const std::string& scanner) {
+        if (!scan.cutAt) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (last_ && now - *last_ < std::chrono::minutes(1)) return;
+        last_ = now;
+        consoleOut(LineKind::Event,
+                   "scan from %s cut short at byte %llu: bytes its charset rejects, or a character cut off at the "
+                   "end; see --invalid replace and --charset\n",
+                   scanner.c_str(), static_cast<unsigned long long>(*scan.cutAt));
+    }
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> last_;
+};
+
+}  // namespace
+
 void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<ScannerDevice>& devices,
                   const std::vector<ScanSink>& sinks, ServiceStats& stats) {
+    CutShortNotice cutShort;
     for (;;) {
         flushConsole();
         const std::optional<Scan> scan = source.waitForScan();
         if (!scan) break;
+        const std::string scanner = scan->device < devices.size() ? devices[scan->device].path : std::string();
         const std::string message = enJsonFormat(scan->text.size(), scan->text);
         if (!message.empty()) {
-            const std::string scanner = scan->device < devices.size() ? devices[scan->device].path : std::string();
             const NumberedScan numbered = history.number(message, scan->text.size(), scan->text, scanner);
             for (const ScanSink& sink : sinks) sink(numbered);
         }
-        stats.scanRelayed(scan->rawLength, scan->replaced, scan->device);
+        stats.scanRelayed(*scan);
+        cutShort.scanRelayed(*scan, scanner);
         // Each scan relayed is progress: stored scans uploaded one after
         // another leave no quiet moment to say so in.
         stats.relayAlive();

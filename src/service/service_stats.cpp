@@ -111,13 +111,14 @@ void scannerMetrics(Exposition& out, const std::vector<ScannerDevice>& devices,
 
 ServiceStats::ServiceStats(Facts facts) : facts_(std::move(facts)), scanners_(facts_.devices.size()) {}
 
-void ServiceStats::scanRelayed(std::size_t bytesRead, bool replacedBytes, std::size_t device) {
+void ServiceStats::scanRelayed(const Scan& scan) {
     ++scans_;
-    if (replacedBytes) ++scansWithReplacements_;
-    bytesRead_ += bytesRead;
+    if (scan.replaced) ++scansWithReplacements_;
+    if (scan.cutAt) ++scansCutShort_;
+    bytesRead_ += scan.rawLength;
     lastScanMs_ = epochMilliseconds();
     std::lock_guard<std::mutex> lock(scannersGuard_);
-    if (device < scanners_.size()) ++scanners_[device].scans;
+    if (scan.device < scanners_.size()) ++scanners_[scan.device].scans;
 }
 
 void ServiceStats::scannerChanged(std::size_t device, bool connected, const std::string& name) {
@@ -162,6 +163,7 @@ std::string ServiceStats::statusJson() const {
     cJSON_AddNumberToObject(root, "scans_relayed", static_cast<double>(scans_.load()));
     cJSON_AddNumberToObject(root, "bytes_read", static_cast<double>(bytesRead_.load()));
     cJSON_AddNumberToObject(root, "scans_with_replaced_bytes", static_cast<double>(scansWithReplacements_.load()));
+    cJSON_AddNumberToObject(root, "scans_cut_short", static_cast<double>(scansCutShort_.load()));
     cJSON_AddItemToObject(root, "last_scan", timeOrNull(lastScanMs_.load()));
     cJSON_AddNumberToObject(root, "clients_connected", static_cast<double>(clientsConnected_.load()));
     cJSON_AddNumberToObject(root, "subscriptions",
@@ -231,6 +233,9 @@ std::string ServiceStats::metricsText() const {
     out.metric("tirnserial_scans_with_replaced_bytes_total", "counter",
                "Scans in which bytes the charset rejects were replaced (--invalid replace).",
                static_cast<double>(scansWithReplacements_.load()));
+    out.metric("tirnserial_scans_cut_short_total", "counter",
+               "Scans whose text ended at bytes the charset rejects, or at a character cut off (--invalid stop).",
+               static_cast<double>(scansCutShort_.load()));
     out.metric("tirnserial_last_scan_timestamp_seconds", "gauge",
                "When the last scan was published, in seconds since the epoch; 0 before the first.",
                static_cast<double>(lastScanMs_.load()) / 1000);

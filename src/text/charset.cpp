@@ -80,21 +80,26 @@ bool decodesAsUtf8(const std::string& charset) {
     return answer;
 }
 
-// Text frames must be well-formed UTF-8, whatever the scanner's charset let
-// through: from the first byte that starts no well-formed character, the
-// text ends (stop) or each such byte becomes U+FFFD (replace). `text` is
-// zero-terminated within `capacity`. Returns whether anything was replaced.
-bool keepWellFormedUtf8(char* text, std::size_t capacity, InvalidBytes invalid) {
-    const std::size_t length = strnlen(text, capacity);
-    auto* bytes = reinterpret_cast<unsigned char*>(text);
+// How many of the `length` bytes at `text` are well-formed UTF-8 before the
+// first byte that starts no well-formed character.
+std::size_t wellFormedUtf8Length(const char* text, std::size_t length) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     std::size_t at = 0;
     std::size_t sequence;
     while (at < length && (sequence = utf8SequenceLength(bytes + at, length - at)) != 0) at += sequence;
+    return at;
+}
+
+// Text frames must be well-formed UTF-8, whatever the scanner's charset let
+// through: from the first byte that starts no well-formed character, each
+// such byte becomes U+FFFD. `text` is zero-terminated within `capacity`.
+// Returns whether anything was replaced.
+bool replaceIllFormedUtf8(char* text, std::size_t capacity) {
+    const std::size_t length = strnlen(text, capacity);
+    auto* bytes = reinterpret_cast<unsigned char*>(text);
+    const std::size_t at = wellFormedUtf8Length(text, length);
+    std::size_t sequence;
     if (at == length) return false;
-    if (invalid == InvalidBytes::Stop) {
-        memset(text + at, 0, capacity - at);
-        return false;
-    }
     std::string mended(text, at);
     for (std::size_t i = at; i < length;) {
         sequence = utf8SequenceLength(bytes + i, length - i);
@@ -159,6 +164,48 @@ std::size_t oneUtf8Character(const char* in, std::size_t left) {
 }
 
 void printProgress(const char* step) { consoleOut(LineKind::Chatter, "[func:code_convert]----%s \n", step); }
+
+// The scan's bytes that convert into the first `outputLength` bytes of its
+// text: iconv stops at the character that no longer fits.
+std::uint64_t bytesBehind(const std::string& from, const char* to, const char* input, std::uint64_t inputLength,
+                          std::size_t outputLength) {
+    Converter converter(to, from.c_str());
+    std::string scratch(outputLength, '\0');
+    const char* in = input;
+    std::size_t inLeft = inputLength;
+    char* out = scratch.data();
+    std::size_t outLeft = outputLength;
+    if (!converter.ok()) return 0;
+    converter.run(in, inLeft, out, outLeft);
+    return inputLength - inLeft;
+}
+
+// --invalid stop: what code_convert does, console lines and all (the text
+// ends at the first sequence the converter rejects), and where it ended. A
+// text frame must be well-formed UTF-8 too: it ends before anything else.
+ScanConversion convertStopping(const std::string& from, const char* to, bool utf8Out, const char* input,
+                               std::uint64_t inputLength, char* output, std::uint64_t outputCapacity) {
+    Converter converter(to, from.c_str());
+    if (!converter.ok()) return {};
+    memset(output, 0, outputCapacity);
+    printProgress("next is iconv");
+    const char* in = input;
+    std::size_t inLeft = inputLength;
+    char* out = output;
+    std::size_t outLeft = outputCapacity;
+    ScanConversion conversion;
+    if (converter.run(in, inLeft, out, outLeft))
+        printProgress("iconv is over");
+    else
+        conversion.cutAt = inputLength - inLeft;
+    if (!utf8Out) return conversion;
+    const std::size_t length = strnlen(output, outputCapacity);
+    const std::size_t wellFormed = wellFormedUtf8Length(output, length);
+    if (wellFormed == length) return conversion;
+    memset(output + wellFormed, 0, outputCapacity - wellFormed);
+    conversion.cutAt = bytesBehind(from, to, input, inputLength, wellFormed);
+    return conversion;
+}
 
 }  // namespace
 
@@ -243,28 +290,24 @@ std::string singleByteToUtf8(const char* charset, unsigned char byte) {
     return std::string(utf8, sizeof utf8 - outLeft);
 }
 
-bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,
-                 std::uint64_t outputCapacity) {
+ScanConversion convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,
+                           std::uint64_t outputCapacity) {
     const CharsetPair* mode = charsetsOfMode(SelectEncoding);
-    if (mode == nullptr) return false;
+    if (mode == nullptr) return {};
     std::string checked;
     if (decodesAsUtf8(charsets.source())) {
         checked = withIllFormedUtf8Marked(input, inputLength);
         input = checked.data();
     }
     const bool utf8Out = isUtf8Name(mode->to);
-    if (charsets.invalid == InvalidBytes::Stop) {
-        if (charsets.scanner.empty()) g2u(input, inputLength, output, outputCapacity);
-        else code_convert(charsets.scanner.c_str(), mode->to, input, inputLength, output, outputCapacity);
-        if (utf8Out) keepWellFormedUtf8(output, outputCapacity, InvalidBytes::Stop);
-        return false;
-    }
+    if (charsets.invalid == InvalidBytes::Stop) return convertStopping(charsets.source(), mode->to, utf8Out, input,
+                                                                       inputLength, output, outputCapacity);
     memset(output, 0, outputCapacity);
     printProgress("next is iconv");
     // Through UTF-8, where every character fits: a rejected byte there is
     // one the scanner's charset lacks; on to GBK, one GBK cannot hold.
     Converter toUtf8("utf-8", charsets.source().c_str());
-    if (!toUtf8.ok()) return false;
+    if (!toUtf8.ok()) return {};
     std::string utf8(utf8Out ? 0 : outputCapacity * 2, '\0');
     char* out = utf8Out ? output : utf8.data();
     std::size_t outLeft = utf8Out ? outputCapacity : utf8.size();
@@ -276,8 +319,8 @@ bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t 
         std::size_t targetLeft = outputCapacity;
         replaced |= convertReplacing(toTarget, utf8.data(), utf8.size(), target, targetLeft, "?", oneUtf8Character);
     } else {
-        replaced |= keepWellFormedUtf8(output, outputCapacity, InvalidBytes::Replace);
+        replaced |= replaceIllFormedUtf8(output, outputCapacity);
     }
     printProgress("iconv is over");
-    return replaced;
+    return {replaced, std::nullopt};
 }

@@ -326,7 +326,8 @@ TEST_F(Mqtt, CredentialsFromAFile) {
 }
 
 // A fleet's own CA and a certificate per box (mosquitto with
-// require_certificate): an unusable pair starts nothing; a wrong CA or no
+// require_certificate): an unusable pair (a stranger's key, an encrypted
+// one) starts nothing, saying which; a wrong CA or no
 // certificate is refused with one line saying what to mend, while the scans
 // wait on disk for the right pair.
 TEST_F(Mqtt, OwnCaAndClientCertificate) {
@@ -345,13 +346,18 @@ TEST_F(Mqtt, OwnCaAndClientCertificate) {
     broker.start();
     Subscriber fleet(kTopic);
     const std::string ca = dir + "/ca.crt", cert = dir + "/box.crt", key = dir + "/box.key";
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"0", "--mqtt", url, "--mqtt-cert", cert},
-             {"0", "--mqtt", url, "--mqtt-cafile", dir + "/missing.crt"},
-             {"0", "--mqtt", url, "--mqtt-cafile", key},
-             {"0", "--mqtt", url, "--mqtt-cafile", ca, "--mqtt-cert", cert, "--mqtt-key", dir + "/broker.key"},
-             {"0", "--mqtt", "mqtt://127.0.0.1", "--mqtt-cafile", ca}})
-        expectRefusedWithOneLine(args);
+    const std::string sealed = dir + "/sealed.key", seal = "openssl pkey -in " + key + " -aes256 -passout pass:x -out " + sealed;
+    ASSERT_EQ(std::system(seal.c_str()), 0) << seal;
+    for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"0", "--mqtt", url, "--mqtt-cert", cert}, ""},
+             {{"0", "--mqtt", url, "--mqtt-cafile", dir + "/missing.crt"}, ""},
+             {{"0", "--mqtt", url, "--mqtt-cafile", key}, ""},
+             {{"0", "--mqtt", url, "--mqtt-cafile", ca, "--mqtt-cert", cert, "--mqtt-key", dir + "/broker.key"},
+              "the MQTT key " + dir + "/broker.key does not match the certificate " + cert + "\n"},
+             {{"0", "--mqtt", url, "--mqtt-cafile", ca, "--mqtt-cert", cert, "--mqtt-key", sealed},
+              "the MQTT key " + sealed + " is encrypted, and the service asks for no pass phrase"},
+             {{"0", "--mqtt", "mqtt://127.0.0.1", "--mqtt-cafile", ca}, ""}})
+        expectRefusedWithOneLine(args, says);
 
     std::vector<std::string> sent;
     const std::string pair[] = {"--mqtt-cert", cert, "--mqtt-key", key};

@@ -1,6 +1,6 @@
 // Keyboard-mode scanners and several scanners at once, through the real
 // binary. No /dev/uinput here: a FIFO stands in for the input device (the
-// grab is refused on it, which is the path a non-input device takes), and
+// grab is refused on it, as on a device another program holds), and
 // closing and removing it is unplugging.
 #include "http_reply.h"
 #include "keyboard_records.h"
@@ -120,15 +120,27 @@ TEST_F(Scanners, TerminationPublishesWhatTheKeyboardsTyped) {
                                       "published\n"), 1) << service_->out();
 }
 
-// A HID POS scanner whose reports the service cannot lay out (here a FIFO,
-// which has no report descriptor at all) is named in one line, and nothing
-// starts.
-TEST_F(Scanners, HidPosScannerWithoutALayoutIsNamed) {
+// A device that is not of the kind named is named in one line, and nothing
+// starts: a HID POS scanner whose reports the service cannot lay out (here
+// a FIFO, which has no report descriptor at all), and a keyboard scanner
+// that is no input event device (a tty, /dev/null), which would otherwise
+// be "read" while every scan is lost, or be gone at once.
+TEST_F(Scanners, DevicesOfAnotherKindAreNamed) {
     VirtualKeyboardScanner fifo("/dev/hidraw-test");
-    ServiceProcess service({"0", "--device", "hidpos:/dev/hidraw-test"});
-    EXPECT_EQ(service.waitForExit(), 255);
-    EXPECT_NE(service.out().find("HID POS scanner /dev/hidraw-test: it gives no report descriptor: "),
-              std::string::npos) << service.out();
+    VirtualScanner tty("/dev/ttyUSB1");
+    const std::string notInput = ": it is no input event device: name the scanner's /dev/input/event* device "
+                                 "(ls -l /dev/input/by-id/, the one ending in -event-kbd)\n";
+    for (const auto& [device, says] : std::vector<std::pair<std::string, std::string>>{
+             {"hidpos:/dev/hidraw-test", "HID POS scanner /dev/hidraw-test: it gives no report descriptor: "},
+             {"keyboard:/dev/ttyUSB1", "keyboard scanner /dev/ttyUSB1" + notInput},
+             {"keyboard:/dev/null", "keyboard scanner /dev/null" + notInput}}) {
+        ServiceProcess service({"0", "--device", device});
+        EXPECT_EQ(service.waitForExit(), 255) << device;
+        EXPECT_NE(service.out().find(says), std::string::npos) << service.out();
+        const std::string path = device.substr(device.find(':') + 1);
+        EXPECT_EQ(service.err(), "TirnSerial: cannot read the scanner at " + path +
+                                     ": name the scanner's device with --device\n");
+    }
 }
 
 // The line a serial scanner's port was set to, as the pty's master side
@@ -193,6 +205,21 @@ TEST_F(Scanners, SerialAndKeyboardTogether) {
     const std::string err = service_->err();
     EXPECT_EQ(err.find(kept), err.rfind(kept)) << err;
     EXPECT_EQ(err.find("serial scanner /dev/ttyUSB0 runs at"), std::string::npos) << err;
+}
+
+// A line the port cannot run (a pty keeps 8N1): the port runs what it can,
+// is warned about once, and is read at every reopen, scan after scan, the
+// default port and a port of its own alike.
+TEST_F(Scanners, LineThePortCannotRunIsKeptAcrossReopens) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"0", "--serial-format", "7E1"},
+                                                                   {"0", "--device", "/dev/ttyUSB0,9600,7E1"}}) {
+        startService(args);
+        client_ = subscriber();
+        for (int scan = 1; scan <= 8; ++scan) expectScanReaches(*client_, "SCAN-" + std::to_string(scan));
+        EXPECT_FALSE(service_->waitForExit(100ms)) << service_->out() << service_->err();
+        unplugAndExpectCleanExit();
+        EXPECT_EQ(occurrences(service_->err(), "its port cannot do the rest"), 1) << service_->err();
+    }
 }
 
 }  // namespace

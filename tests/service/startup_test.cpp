@@ -125,17 +125,22 @@ TEST(Startup, ModeArgumentIsReadAsANumber) {
     }
 }
 
+// Only the options are checked before it: a second copy with a missing or
+// bad mode is a second copy (255), one with a bad option is refused (2).
 TEST(Startup, SecondCopyIsRefusedBeforeAnythingElse) {
     REQUIRE_SANDBOX();
     SKIP_UNDER_EMULATION("the process list shows the emulator, not TirnSerial, so no copy is seen");
     ServiceProcess first({"0"});
     ASSERT_TRUE(first.waitUntilServing());
-    ServiceProcess second({"0"}, unplugged());
-    EXPECT_EQ(second.waitForExit(), 255);
-    EXPECT_EQ(second.out(), "程序已经打开，请勿重复打开!\n");
-    EXPECT_EQ(second.err(), "TirnSerial: another TirnSerial runs already (pid " + std::to_string(first.pid()) +
-                                "): one process serves several scanners, so give that one this scanner with another "
-                                "--device, or stop it first\n");
+    for (const auto& args : std::vector<std::vector<std::string>>{{"0"}, {}, {"5"}}) {
+        ServiceProcess second(args, unplugged());
+        EXPECT_EQ(second.waitForExit(), 255) << args.size();
+        EXPECT_EQ(second.out(), "程序已经打开，请勿重复打开!\n");
+        EXPECT_EQ(second.err(), "TirnSerial: another TirnSerial runs already (pid " + std::to_string(first.pid()) +
+                                    "): one process serves several scanners, so give that one this scanner with "
+                                    "another --device, or stop it first\n");
+    }
+    expectRefusedWithOneLine({"5", "--baud", "1234"}, "--baud");
     EXPECT_FALSE(first.waitForExit(100ms)) << "the first copy must keep running";
 }
 

@@ -107,7 +107,8 @@ TEST_F(Tls, EverythingIsServedEncryptedAndNothingInClear) {
     unplugAndExpectCleanExit();
 }
 
-// A bad pair starts nothing; a key others can read is only warned about.
+// A bad pair starts nothing, each with its reason (an encrypted key too:
+// nothing prompts); a key others can read is only warned about.
 // The script's pair, without names, names the box as tablets on its network
 // reach it.
 TEST_F(Tls, StartupChecksTheFiles) {
@@ -123,14 +124,25 @@ TEST_F(Tls, StartupChecksTheFiles) {
     const CertificatePair other = makeCertificate("beta.example");
     const std::string garbage = pair_.certificate + ".garbage";
     std::ofstream(garbage) << "not a certificate\n";
-    const std::vector<std::vector<std::string>> refused = {
-        {"0", "--tls-cert", pair_.certificate + ".missing", "--tls-key", pair_.key},
-        {"0", "--tls-cert", pair_.certificate, "--tls-key", pair_.key + ".missing"},
-        {"0", "--tls-cert", garbage, "--tls-key", pair_.key},
-        {"0", "--tls-cert", pair_.certificate, "--tls-key", garbage},
-        {"0", "--tls-cert", pair_.certificate, "--tls-key", other.key},
+    // Encrypted keys, as PKCS#8 and in the older form: neither may ask for
+    // a pass phrase.
+    const std::string sealed = pair_.key + ".sealed", oldSealed = pair_.key + ".old-sealed";
+    const std::string seal = "openssl pkey -in " + pair_.key + " -aes256 -passout pass:x -out " + sealed +
+                             " && openssl pkey -traditional -in " + pair_.key + " -aes256 -passout pass:x -out " +
+                             oldSealed;
+    ASSERT_EQ(std::system(seal.c_str()), 0) << seal;
+    const std::string encrypted = " is encrypted, and the service asks for no pass phrase: give it the key unencrypted";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"0", "--tls-cert", pair_.certificate + ".missing", "--tls-key", pair_.key}, "cannot read the TLS certificate"},
+        {{"0", "--tls-cert", pair_.certificate, "--tls-key", pair_.key + ".missing"}, "cannot read the TLS key"},
+        {{"0", "--tls-cert", garbage, "--tls-key", pair_.key}, "no PEM certificate in " + garbage},
+        {{"0", "--tls-cert", pair_.certificate, "--tls-key", garbage}, "no PEM private key in " + garbage},
+        {{"0", "--tls-cert", pair_.certificate, "--tls-key", other.key},
+         "the TLS key " + other.key + " does not match the certificate " + pair_.certificate + "\n"},
+        {{"0", "--tls-cert", pair_.certificate, "--tls-key", sealed}, "the TLS key " + sealed + encrypted},
+        {{"0", "--tls-cert", pair_.certificate, "--tls-key", oldSealed}, "the TLS key " + oldSealed + encrypted},
     };
-    for (const auto& args : refused) expectRefusedWithOneLine(args);
+    for (const auto& [args, says] : refused) expectRefusedWithOneLine(args, says);
 
     chmod(pair_.key.c_str(), 0644);
     startService(tlsArguments(pair_));

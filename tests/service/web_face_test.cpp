@@ -77,6 +77,32 @@ TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
     unplugAndExpectCleanExit();
 }
 
+// A scan whose text ends early (--invalid stop, the default) goes out as
+// it always has, but is counted and said, once a minute at most: a
+// Latin-1 byte and a character cut off at the end, in GB2312.
+TEST_F(WebFace, ScansCutShortAreCountedAndSaid) {
+    startService();
+    auto client = subscriber();
+    for (const auto& [scan, data] : {std::pair<std::string, std::string>{"CAF\xC9-123", "CAF"}, {"AB\xD6", "AB"},
+                                     {"ABC", "ABC"}}) {
+        service_->scan(scan);
+        expectNextMessage(*client, scanMessage(data));
+    }
+    const std::string said = "scan from /dev/ttyUSB0 cut short at byte 3: bytes its charset rejects, or a character "
+                             "cut off at the end; see --invalid replace and --charset\n";
+    EXPECT_TRUE(service_->waitForOutput(said)) << service_->out();
+    const HttpReply status = request("GET", "/status");
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(status.body.c_str()), cJSON_Delete);
+    ASSERT_TRUE(json) << status.body;
+    for (const auto& [name, value] :
+         {std::pair{"scans_relayed", 3}, {"scans_cut_short", 2}, {"scans_with_replaced_bytes", 0}})
+        EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(json.get(), name)), value) << name << status.body;
+    auto values = samples(request("GET", "/metrics").body);
+    EXPECT_EQ(values["tirnserial_scans_cut_short_total"], 2);
+    unplugAndExpectCleanExit();
+    EXPECT_EQ(service_->countInOutput(" cut short at byte "), 1) << service_->out();
+}
+
 TEST_F(WebFace, PlainHttpIsAnswered) {
     startService();
     const HttpReply page = request("GET", "/");

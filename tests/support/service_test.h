@@ -79,8 +79,9 @@ inline bool scanUnderWay(pid_t pid) {
 }
 
 // A command line the service refuses before it starts anything: status 2,
-// nothing on standard output and one line on standard error.
-inline void expectRefusedWithOneLine(const std::vector<std::string>& args) {
+// nothing on standard output and one line on standard error (that holds
+// `says`, when given).
+inline void expectRefusedWithOneLine(const std::vector<std::string>& args, const std::string& says = "") {
     ServiceProcess service(args);
     const std::string what = args.size() > 1 ? args[1] : "";
     EXPECT_EQ(service.waitForExit(), 2) << what;
@@ -88,6 +89,7 @@ inline void expectRefusedWithOneLine(const std::vector<std::string>& args) {
     const std::string err = service.err();
     EXPECT_EQ(err.rfind("TirnSerial: ", 0), 0u) << err;
     EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+    EXPECT_NE(err.find(says), std::string::npos) << "expected " << says << " in " << err;
 }
 
 // A file holding `text` (a token, say) in a new directory, with `mode`.

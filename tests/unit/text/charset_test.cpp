@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,41 @@ TEST(CharacterBoundary, IncompleteLastCharacterIsLeftOut) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(c.bytes.data());
         EXPECT_EQ(completeCharactersLength(bytes, c.bytes.size()), c.complete)
             << "mode " << c.mode << ", " << c.bytes.size() << " bytes";
+    }
+}
+
+// With --invalid stop a scan's text ends early, as code_convert's always
+// did, console lines and all; it is told where, in the scan's own bytes.
+TEST(ScanConversion, StopTellsWhereTheTextEnded) {
+    struct Case {
+        int mode;
+        const char* charset;
+        std::string scan;
+        std::string text;
+        std::optional<std::uint64_t> cutAt;
+    };
+    const std::string ucs4 = std::string("\0\0\0A\0\x11\0\0\0\0\0B", 12);  // U+110000 is past Unicode
+    const std::vector<Case> cases = {
+        {0, "", "CAF\xC9-123", "CAF", 3},           // Latin-1's É, to GB2312
+        {0, "", "AB\xD6", "AB", 2},                 // a lead byte cut off at the end
+        {0, "", "AB" + kZhong, "AB" + kZhongUtf8, std::nullopt},
+        {0, "utf-8", "A\xF8\x88\x80\x80\x80", "A", 1},
+        {1, "utf-8", "A\xF0\x9F\x98\x80" "B", "A", 1},  // GBK lacks it
+        {0, "UCS-4BE", ucs4, "A", 4},                 // glibc writes it as UTF-8 all the same
+    };
+    for (const Case& c : cases) {
+        SelectEncoding = c.mode;
+        std::string scan = c.scan + std::string(c.charset == std::string("UCS-4BE") ? 4 : 1, '\0');
+        std::string output(64, 'x');
+        testing::internal::CaptureStdout();
+        const ScanConversion conversion = convertScan(ScanCharsets{c.charset, InvalidBytes::Stop}, scan.data(),
+                                                      scan.size(), output.data(), output.size());
+        fflush(stdout);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(output, zeroPadded(c.text)) << c.scan;
+        EXPECT_EQ(conversion.cutAt, c.cutAt) << c.scan;
+        EXPECT_FALSE(conversion.replaced);
+        EXPECT_EQ(printed, c.charset == std::string("UCS-4BE") || !c.cutAt ? kBothLines : kFirstLineOnly) << c.scan;
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,8 @@ struct Scan {
     std::string text;       // in the clients' character set (the conversion mode's)
     std::size_t rawLength;  // bytes the scanner sent for it
     bool replaced;          // some bytes could not be converted and were replaced
+    // The text ended early, before this byte of the scan (--invalid stop).
+    std::optional<std::uint64_t> cutAt = std::nullopt;
     std::size_t device = 0; // which of the service's scanners sent it
 };
 

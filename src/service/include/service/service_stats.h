@@ -4,6 +4,7 @@
 
 #include "fleet/broker_figures.h"
 #include "history/scan_history.h"
+#include "scanners/scan_source.h"
 #include "scanners/scanner_device.h"
 #include "server/server_figures.h"
 
@@ -42,8 +43,8 @@ public:
 
     explicit ServiceStats(Facts facts);
 
-    // A scan from the scanner with this index published.
-    void scanRelayed(std::size_t bytesRead, bool replacedBytes, std::size_t device = 0);
+    // A scan published (from the scanner its index names).
+    void scanRelayed(const Scan& scan);
     // A scanner opened (with the name it gives itself) or gone.
     void scannerChanged(std::size_t device, bool connected, const std::string& name = "");
     void clientOpened() override { ++clientsConnected_; }
@@ -83,6 +84,7 @@ private:
     std::atomic<std::uint64_t> scans_{0};
     std::atomic<std::uint64_t> bytesRead_{0};
     std::atomic<std::uint64_t> scansWithReplacements_{0};
+    std::atomic<std::uint64_t> scansCutShort_{0};
     std::atomic<std::int64_t> lastScanMs_{0};  // since the epoch; 0: none yet
     std::atomic<std::int64_t> clientsConnected_{0};
     std::atomic<std::uint64_t> dropped_[kDropReasons] = {};

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The conversion mode chosen on the command line; -1 until start-up sets it.
@@ -58,7 +59,16 @@ bool knownCharset(const char* name);
 // when the charset has no character there.
 std::string singleByteToUtf8(const char* charset, unsigned char byte);
 
+// What became of one scan's bytes on the way to the clients' charset.
+struct ScanConversion {
+    bool replaced = false;  // some stand replaced (InvalidBytes::Replace)
+    // The text ended early (InvalidBytes::Stop): it holds the scan's bytes
+    // before this one, counted from 0, which the charsets could not take
+    // (or which began a character cut off at the end of the scan).
+    std::optional<std::uint64_t> cutAt;
+};
+
 // Converts one scan as the charsets say, into output zero-filled over its
-// capacity; by default exactly g2u. Returns whether anything was replaced.
-bool convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,
-                 std::uint64_t outputCapacity);
+// capacity; by default exactly g2u.
+ScanConversion convertScan(const ScanCharsets& charsets, const char* input, std::uint64_t inputLength, char* output,
+                           std::uint64_t outputCapacity);
