@@ -30,21 +30,27 @@ if [ "${1:-}" != --inside ]; then
   # (a timeout kills it): the container's root (an overlay on the cached
   # one, its changes in memory) and every process of it go with the test
   # however it ends.
+  cp "$build/tirn-virtual-scanner" "$out/"
   exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
-    "$0" --inside "$out" "$root" "$build/tirn-virtual-scanner"
+    "$0" --inside "$out" "$root"
 fi
 
-out=$2 lower=$3 scanner=$4
-# Everything of the test's own in memory, on a /tmp only this namespace sees.
-exec 7<"$(ls "$out"/tirnserial_*.deb)"
+out=$2 lower=$3
+# Everything of the test's own in memory, on a /tmp only this namespace sees
+# (which hides the checkout too, when it is under /tmp: what comes from
+# there is held open before).
+exec 6<"$out/tirn-virtual-scanner" 7<"$(ls "$out"/tirnserial_*.deb)"
 rm -rf "$out"
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 work=/tmp/box
 merged=$work/merged
 mkdir -p "$work"
 deb=$work/tirnserial.deb
+scanner=$work/tirn-virtual-scanner
+cat <&6 >"$scanner"
+chmod 755 "$scanner"
 cat <&7 >"$deb"
-exec 7<&-
+exec 6<&- 7<&-
 mkdir -p "$work"/{upper,overlay-work} "$merged"
 mount -t overlay overlay -o "lowerdir=$lower,upperdir=$work/upper,workdir=$work/overlay-work" "$merged" ||
   skip "no overlay on $lower here"
