@@ -66,23 +66,10 @@ bool presentThisBox(SSL_CTX* context, const MqttSettings& settings, std::string&
     if (SSL_CTX_use_certificate_chain_file(context, settings.certificate.c_str()) != 1)
         return unusable("--mqtt-cert", settings.certificate, "certificate", problem);
     std::string reason;
-    switch (useKeyFile(context, settings.key, reason)) {
-    case KeyFile::Used:
-        return true;
-    case KeyFile::NoKey:
-        problem = "--mqtt-key " + settings.key + " holds no PEM private key: " + reason;
-        break;
-    case KeyFile::Encrypted:
-        problem = "the MQTT key " + settings.key + " is encrypted, and the service asks for no pass phrase: give it "
-                  "the key unencrypted (openssl pkey -in " + settings.key + " -out NEW.key)";
-        break;
-    case KeyFile::NotTheCertificates:
-        problem = "the MQTT key " + settings.key + " does not match the certificate " + settings.certificate;
-        break;
-    case KeyFile::Refused:
-        problem = "the MQTT key " + settings.key + " cannot be used: " + reason;
-        break;
-    }
+    const KeyFile key = useKeyFile(context, settings.key, reason);
+    if (key == KeyFile::Used) return true;
+    problem = key == KeyFile::NoKey ? "--mqtt-key " + settings.key + " holds no PEM private key: " + reason
+                                    : keyFileProblem(key, "MQTT", settings.key, settings.certificate, reason);
     return false;
 }
 

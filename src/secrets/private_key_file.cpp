@@ -58,3 +58,17 @@ KeyFile useKeyFile(SSL_CTX* context, const std::string& path, std::string& reaso
     }
     return KeyFile::Used;
 }
+
+std::string keyFileProblem(KeyFile result, const char* which, const std::string& path,
+                           const std::string& certificate, const std::string& reason) {
+    const std::string key = std::string("the ") + which + " key " + path;
+    switch (result) {
+    case KeyFile::Encrypted:
+        return key + " is encrypted, and the service asks for no pass phrase: give it the key unencrypted "
+                     "(openssl pkey -in " + path + " -out NEW.key)";
+    case KeyFile::NotTheCertificates:
+        return key + " does not match the certificate " + certificate;
+    default:
+        return key + " cannot be used: " + reason;
+    }
+}

@@ -80,23 +80,10 @@ std::shared_ptr<ssl::context> loadTlsContext(const TlsFiles& files, std::string&
         return nullptr;
     }
     std::string reason;
-    switch (useKeyFile(native, files.key, reason)) {
-    case KeyFile::Used:
-        return context;
-    case KeyFile::NoKey:
-        problem = "no PEM private key in " + files.key + ": " + reason;
-        break;
-    case KeyFile::Encrypted:
-        problem = "the TLS key " + files.key + " is encrypted, and the service asks for no pass phrase: give it "
-                  "the key unencrypted (openssl pkey -in " + files.key + " -out NEW.key)";
-        break;
-    case KeyFile::NotTheCertificates:
-        problem = "the TLS key " + files.key + " does not match the certificate " + files.certificate;
-        break;
-    case KeyFile::Refused:
-        problem = "the TLS key " + files.key + " cannot be used: " + reason;
-        break;
-    }
+    const KeyFile key = useKeyFile(native, files.key, reason);
+    if (key == KeyFile::Used) return context;
+    problem = key == KeyFile::NoKey ? "no PEM private key in " + files.key + ": " + reason
+                                    : keyFileProblem(key, "TLS", files.key, files.certificate, reason);
     return nullptr;
 }
 

@@ -20,3 +20,9 @@ enum class KeyFile {
 // `context`, whose certificate must already be there. Anything but Used
 // leaves OpenSSL's reason in `reason` (or a few words where it gives none).
 KeyFile useKeyFile(ssl_ctx_st* context, const std::string& path, std::string& reason);
+
+// What to tell of a key file that holds a key the context did not take
+// (Encrypted, NotTheCertificates, Refused): `which` names whose key it is
+// ("TLS", "MQTT"). A file with no key is told in each caller's own words.
+std::string keyFileProblem(KeyFile result, const char* which, const std::string& path,
+                           const std::string& certificate, const std::string& reason);
