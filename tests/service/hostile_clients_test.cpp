@@ -240,7 +240,7 @@ TEST_F(HostileClients, ClientTextCannotForgeConsoleLines) {
 
 // HTTP clients get the same limits as WebSocket clients: a huge header and
 // a pipelined flood cost the subscriber nothing. (Slow headers: see
-// Tls.UnfinishedOpeningsAreDroppedAfterThirtySeconds.)
+// PlainOrTls/UnfinishedOpenings.AreDroppedAfterThirtySeconds.)
 TEST_F(HostileClients, HttpMisuse) {
     auto huge = WsClient::connectRaw();
     huge->sendRaw("GET / HTTP/1.1\r\nX-Huge: " + std::string(1 << 20, 'h'));
