@@ -103,10 +103,14 @@ await() {
 }
 prop() { inside systemctl show -P "$1" tirnserial@0.service; }
 journal() { inside journalctl -q -o cat -u tirnserial@0.service; }
+# How many scans /scans holds, or why it could not be asked.
 scans() {
   nsenter --target "$leader" --net -- python3 -c '
 import json, urllib.request
-print(len(json.load(urllib.request.urlopen("http://127.0.0.1:9010/scans?since=0", timeout=5))))' 2>/dev/null
+try:
+    print(len(json.load(urllib.request.urlopen("http://127.0.0.1:9010/scans?since=0", timeout=5))))
+except Exception as error:
+    print("no answer (%s)" % error)' 2>&1
 }
 
 inside dpkg -i /root/tirnserial.deb >"$work/dpkg.log" 2>&1 || fail "install: $(cat "$work/dpkg.log")"
@@ -117,7 +121,7 @@ inside dpkg -i /root/tirnserial.deb >"$work/dpkg.log" 2>&1 || fail "install: $(c
 echo 'TIRNSERIAL_OPTS="--log events"' >"$merged/etc/default/tirnserial"
 inside sh -c '/root/tirn-virtual-scanner --hold </root/scans >/dev/null 2>&1 &'
 exec 8<>"$merged/root/scans"
-await 10 test -e /dev/ttyUSB0 || fail "the virtual scanner did not appear"
+await 60 test -e /dev/ttyUSB0 || fail "the virtual scanner did not appear"
 
 inside systemctl enable --now tirnserial@0.service >"$work/enable.log" 2>&1 ||
   fail "enable --now: $(cat "$work/enable.log"; journal)"
@@ -125,15 +129,16 @@ inside systemctl enable --now tirnserial@0.service >"$work/enable.log" 2>&1 ||
 [[ "$(prop StatusText)" == *scan* ]] || fail "no status line: '$(prop StatusText)'"
 echo "TIRN-0001" >&8
 echo "TIRN-0002" >&8
-for _ in $(seq 100); do [ "$(scans)" = 2 ] && break; sleep 0.1; done
-[ "$(scans)" = 2 ] || fail "/scans holds $(scans) scans, not 2: $(journal)"
+for _ in $(seq 600); do [ "$(scans)" = 2 ] && break; sleep 0.1; done
+count=$(scans)
+[ "$count" = 2 ] || fail "/scans: $count, not 2 scans: $(journal)"
 journal | grep -q "starting in mode 0" || fail "no start line in the journal: $(journal)"
 journal | grep -q "listening on" || fail "no listening line in the journal: $(journal)"
 echo "started, ready, relaying and in the journal"
 
 inside systemctl stop tirnserial@0.service
 # journald reads the service's stream on its own time.
-for _ in $(seq 100); do journal | grep -q "stopping: asked to end" && break; sleep 0.1; done
+for _ in $(seq 600); do journal | grep -q "stopping: asked to end" && break; sleep 0.1; done
 journal | grep -q "stopping: asked to end (SIGTERM or SIGINT)" || fail "no stop line: $(journal)"
 [ "$(prop Result)" = success ] || fail "the stop was a $(prop Result)"
 inside systemctl start tirnserial@0.service
