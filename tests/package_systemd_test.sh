@@ -41,6 +41,7 @@ out=$2 lower=$3
 # there is held open before).
 exec 6<"$out/tirn-virtual-scanner" 7<"$(ls "$out"/tirnserial_*.deb)"
 rm -rf "$out"
+cd /
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 work=/tmp/box
 merged=$work/merged
@@ -105,12 +106,12 @@ prop() { inside systemctl show -P "$1" tirnserial@0.service; }
 journal() { inside journalctl -q -o cat -u tirnserial@0.service; }
 # How many scans /scans holds, or why it could not be asked.
 scans() {
-  nsenter --target "$leader" --net -- python3 -c '
+  nsenter --target "$leader" --net -- /usr/bin/python3 -c '
 import json, urllib.request
 try:
     print(len(json.load(urllib.request.urlopen("http://127.0.0.1:9010/scans?since=0", timeout=5))))
 except Exception as error:
-    print("no answer (%s)" % error)' 2>&1
+    print("no answer (%s)" % error)' 2>&1 || true
 }
 
 inside dpkg -i /root/tirnserial.deb >"$work/dpkg.log" 2>&1 || fail "install: $(cat "$work/dpkg.log")"
