@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 int SelectEncoding = -1;
@@ -180,24 +181,34 @@ std::uint64_t bytesBehind(const std::string& from, const char* to, const char* i
     return inputLength - inLeft;
 }
 
-// --invalid stop: what code_convert does, console lines and all (the text
-// ends at the first sequence the converter rejects), and where it ended. A
-// text frame must be well-formed UTF-8 too: it ends before anything else.
-ScanConversion convertStopping(const std::string& from, const char* to, bool utf8Out, const char* input,
-                               std::uint64_t inputLength, char* output, std::uint64_t outputCapacity) {
-    Converter converter(to, from.c_str());
-    if (!converter.ok()) return {};
+// What code_convert does, console lines and all: one iconv call, the text
+// ending at the first sequence the converter rejects. Returns how many of
+// the input bytes it converted (all of them when it went through), or
+// nothing when there is no such converter.
+std::optional<std::uint64_t> convertCounting(const char* fromCharset, const char* toCharset, const char* input,
+                                             std::uint64_t inputLength, char* output, std::uint64_t outputCapacity) {
+    Converter converter(toCharset, fromCharset);
+    if (!converter.ok()) return std::nullopt;
     memset(output, 0, outputCapacity);
     printProgress("next is iconv");
     const char* in = input;
     std::size_t inLeft = inputLength;
     char* out = output;
     std::size_t outLeft = outputCapacity;
+    if (!converter.run(in, inLeft, out, outLeft)) return inputLength - inLeft;
+    printProgress("iconv is over");
+    return inputLength;
+}
+
+// --invalid stop: code_convert's conversion, and where the text ended. A
+// text frame must be well-formed UTF-8 too: it ends before anything else.
+ScanConversion convertStopping(const std::string& from, const char* to, bool utf8Out, const char* input,
+                               std::uint64_t inputLength, char* output, std::uint64_t outputCapacity) {
+    const std::optional<std::uint64_t> converted =
+        convertCounting(from.c_str(), to, input, inputLength, output, outputCapacity);
+    if (!converted) return {};
     ScanConversion conversion;
-    if (converter.run(in, inLeft, out, outLeft))
-        printProgress("iconv is over");
-    else
-        conversion.cutAt = inputLength - inLeft;
+    if (*converted < inputLength) conversion.cutAt = *converted;
     if (!utf8Out) return conversion;
     const std::size_t length = strnlen(output, outputCapacity);
     const std::size_t wellFormed = wellFormedUtf8Length(output, length);
@@ -211,23 +222,9 @@ ScanConversion convertStopping(const std::string& from, const char* to, bool utf
 
 int code_convert(const char* fromCharset, const char* toCharset, const char* input,
                  std::uint64_t inputLength, char* output, std::uint64_t outputCapacity) {
-    iconv_t converter = iconv_open(toCharset, fromCharset);
-    if (converter == reinterpret_cast<iconv_t>(-1)) return -1;
-
-    memset(output, 0, outputCapacity);
-    consoleOut(LineKind::Chatter, "[func:%s]----next is iconv \n", __func__);
-
-    char* in = const_cast<char*>(input);  // iconv never writes through it
-    size_t inLeft = inputLength;
-    char* out = output;
-    size_t outLeft = outputCapacity;
-    if (iconv(converter, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1)) {
-        iconv_close(converter);
-        return -1;
-    }
-    consoleOut(LineKind::Chatter, "[func:%s]----iconv is over \n", __func__);
-    iconv_close(converter);
-    return 0;
+    const std::optional<std::uint64_t> converted =
+        convertCounting(fromCharset, toCharset, input, inputLength, output, outputCapacity);
+    return converted && *converted == inputLength ? 0 : -1;
 }
 
 int g2u(const char* input, std::uint64_t inputLength, char* output, std::uint64_t outputCapacity) {
