@@ -90,6 +90,7 @@ bool ScanOutbox::store(const std::vector<OutboxScan>& scans, std::string& proble
     if (problem.empty()) problem = sqlite3_errmsg(db_);
     std::string ignored;
     runSql("ROLLBACK;", ignored);
+    releaseSqliteJournal(db_);
     return false;
 }
 
@@ -104,6 +105,7 @@ bool ScanOutbox::forget(std::uint64_t first, std::uint64_t last, std::string& pr
     sqlite3_bind_int64(remove.handle, 2, static_cast<sqlite3_int64>(last));
     if (sqlite3_step(remove.handle) == SQLITE_DONE) return true;
     problem = sqlite3_errmsg(db_);
+    releaseSqliteJournal(db_);
     return false;
 }
 

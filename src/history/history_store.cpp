@@ -177,6 +177,7 @@ bool HistoryStore::write(const std::deque<NumberedScan>& scans, std::size_t dept
     if (problem.empty()) problem = sqlite3_errmsg(db_);
     std::string ignored;
     runSql("ROLLBACK;", ignored);
+    releaseSqliteJournal(db_);
     return false;
 }
 

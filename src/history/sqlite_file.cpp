@@ -23,6 +23,21 @@ int quickCheck(sqlite3* db) {
                                                                                                   : SQLITE_CORRUPT;
 }
 
+// The write-ahead log is copied into the file every kCheckpointPages pages
+// (SQLite's default of 1000 keeps some 4 MB of log on disk for good), and a
+// log that one large write made longer is cut back to kJournalLimitBytes
+// once it has been copied. A log within the limit keeps its length: the
+// next writes go over its copied pages without asking the file system for
+// more.
+constexpr int kCheckpointPages = 64;
+constexpr long kJournalLimitBytes = 512 * 1024;
+
+int boundJournal(sqlite3* db) {
+    const std::string pragmas = "PRAGMA wal_autocheckpoint=" + std::to_string(kCheckpointPages) +
+                                ";PRAGMA journal_size_limit=" + std::to_string(kJournalLimitBytes) + ";";
+    return sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr);
+}
+
 }  // namespace
 
 int openSqliteFile(const std::string& path, const char* setUp, const char* upgrade, sqlite3*& db,
@@ -30,6 +45,7 @@ int openSqliteFile(const std::string& path, const char* setUp, const char* upgra
     int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (code == SQLITE_OK) code = quickCheck(db);
     if (code == SQLITE_OK) code = sqlite3_exec(db, setUp, nullptr, nullptr, nullptr);
+    if (code == SQLITE_OK) code = boundJournal(db);
     if (code == SQLITE_OK && upgrade != nullptr) sqlite3_exec(db, upgrade, nullptr, nullptr, nullptr);
     if (code != SQLITE_OK) {
         problem = code == SQLITE_CORRUPT ? "its own check failed"
@@ -50,4 +66,8 @@ std::string moveSqliteFileAside(const std::string& path) {
     const std::string aside = path + ".damaged-" + stamp;
     for (const char* suffix : {"", "-wal", "-shm"}) std::rename((path + suffix).c_str(), (aside + suffix).c_str());
     return aside;
+}
+
+void releaseSqliteJournal(sqlite3* db) {
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
 }

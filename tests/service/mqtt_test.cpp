@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,6 +204,18 @@ void fill(const std::string& path) {
     std::ofstream filler(path);
     for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) {
     }
+}
+
+// What the file system of PATH holds in all.
+unsigned long long usedBytes(const std::string& path) {
+    struct statvfs space {};
+    statvfs(path.c_str(), &space);
+    return static_cast<unsigned long long>(space.f_blocks - space.f_bfree) * space.f_frsize;
+}
+
+long long fileSize(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
 }
 
 class Mqtt : public ServiceTest {
@@ -522,9 +535,12 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
     EXPECT_TRUE(eventually([] { return brokerFigure("stored") >= 1; }));
 
     fill(filler);
+    // The store's log may have room for a few more on a full disk.
     const double errors = brokerFigure("disk_errors");
-    scansServedAtOnce(sent, "IN-MEMORY-", 3);
-    EXPECT_TRUE(eventually([errors] { return brokerFigure("disk_errors") >= errors + 3; }));
+    EXPECT_TRUE(eventually([&] {
+        scansServedAtOnce(sent, "IN-MEMORY-" + std::to_string(sent.size()) + "-", 1);
+        return brokerFigure("disk_errors") > errors;
+    }));
     // Storing or removing delivered ones, whichever fails first.
     EXPECT_TRUE(service_->waitForOutput("); scans wait in memory until the broker has them\n")) << service_->out();
     unlink(filler.c_str());
@@ -546,6 +562,40 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
     ASSERT_TRUE(fleet.waitForMessages(sent.size(), 20s)) << service_->out();
     EXPECT_EQ(fleet.messages(), sent);
     EXPECT_TRUE(rising(fleet.numbers(), false)) << testing::PrintToString(fleet.numbers());
+    unplugAndExpectCleanExit();
+    umount(stateDir_.c_str());
+}
+
+// Both stores in a 4 MB state directory, scans coming in many small writes:
+// their write-ahead logs stay short, so the directory never fills (with
+// SQLite's defaults each log kept some 4 MB). A full disk costs writes only
+// until it has room again.
+TEST_F(Mqtt, StoresStayWithinASmallStateDirectoryAndComeBackAfterAFullDisk) {
+    Broker broker;
+    broker.start();
+    ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=4m"), 0) << strerror(errno);
+    const std::string filler = stateDir_ + "/filler";
+    startWithBroker({"--history", "300", "--end-on", "cr"});
+    int sent = 0;
+    const auto burst = [&] {  // 50 scans of 200 bytes, taken
+        std::string scans;
+        for (int i = 0; i < 50; ++i, ++sent) scans += std::to_string(sent) + std::string(200, 'w') + "\r";
+        service_->scan(scans);
+        return eventually([&] { return brokerFigure("stored") + brokerFigure("disk_errors") >= sent; });
+    };
+    fill(filler);
+    EXPECT_TRUE(eventually([&] { return burst() && service_->waitForOutput("scan history: cannot ", 1, 100ms); }))
+        << service_->out();
+    unlink(filler.c_str());
+    EXPECT_TRUE(eventually([&] { return burst() && service_->waitForOutput("scan history: storing scans again\n", 1, 100ms); }))
+        << service_->out();
+
+    const int failures = service_->countInOutput("cannot ");
+    for (int i = 0; i < 80; ++i) ASSERT_TRUE(burst()) << service_->out();
+    EXPECT_EQ(service_->countInOutput("cannot "), failures) << service_->out();
+    EXPECT_LT(fileSize(stateDir_ + "/history.db-wal"), 600 << 10);
+    EXPECT_LT(fileSize(stateDir_ + "/outbox.db-wal"), 600 << 10);
+    EXPECT_LT(usedBytes(stateDir_), 2u << 20);
     unplugAndExpectCleanExit();
     umount(stateDir_.c_str());
 }

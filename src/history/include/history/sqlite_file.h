@@ -24,11 +24,18 @@ bool sqliteDamaged(int code);
 
 // Opens PATH for reading and writing (creating it), runs SQLite's own
 // quick check and then `setUp`, and runs `upgrade` whose failure does not
-// count (a column added to an older file, say). The result code of the first
+// count (a column added to an older file, say), and keeps the write-ahead
+// log short (a few hundred kB). The result code of the first
 // step that failed, with why in `problem` and `db` null; SQLITE_CORRUPT when
 // the check found damage.
 int openSqliteFile(const std::string& path, const char* setUp, const char* upgrade, sqlite3*& db,
                    std::string& problem);
+
+// After a write that failed (a full disk, say): copies the whole log into
+// the file and cuts the log to nothing, giving back what the failed write
+// took, so that the file can grow into it. Does nothing when that cannot
+// be done either. Called by the store's own thread, never by a client's.
+void releaseSqliteJournal(sqlite3* db);
 
 // Moves the file and its journal beside it under one dated name, which it
 // returns.
