@@ -207,10 +207,7 @@ void MqttPublisher::takeNewScans() {
     std::string problem = "no store";
     const bool stored = outbox && outbox->store(scans, problem);
     if (!stored) diskTrouble("cannot store scans", problem, scans.size());
-    if (stored && diskFailing_.exchange(false)) {
-        consoleOut(LineKind::Event, "MQTT outbox: storing scans in %s again\n", settings_.stateDir.c_str());
-        flushConsole();
-    }
+    if (stored) diskBack();
     {
         std::lock_guard<std::mutex> lock(guard_);
         if (stored) stored_ += scans.size();
@@ -287,17 +284,30 @@ void MqttPublisher::keepWithinBound() {
 }
 
 // Delivered scans leave the store, a batch at a time while others wait.
+// Removals that failed (a full disk) are tried again at most once a second
+// even when nothing more is delivered, so that a restart once the disk has
+// room does not send them again.
 void MqttPublisher::forgetDelivered(bool evenIfFew) {
     const std::shared_ptr<ScanOutbox> outbox = this->outbox();
-    if (!outbox || deliveredThrough_ <= forgottenThrough_) return;
-    if (!evenIfFew && deliveredThrough_ - forgottenThrough_ < kForgetBatch) {
+    const bool retry = removalFailed_ && Clock::now() - lastRemoval_ >= kReopenInterval;
+    if (!outbox || (deliveredThrough_ <= forgottenThrough_ && !retry)) return;
+    if (!retry && !evenIfFew && deliveredThrough_ - forgottenThrough_ < kForgetBatch) {
         std::lock_guard<std::mutex> lock(guard_);
         if (!queue_.empty()) return;
     }
     // From the first: removals that failed before are tried again.
     std::string problem;
-    if (!outbox->forget(0, deliveredThrough_, problem)) diskTrouble("cannot remove delivered scans", problem);
+    lastRemoval_ = Clock::now();
+    removalFailed_ = !outbox->forget(0, deliveredThrough_, problem);
+    if (removalFailed_) diskTrouble("cannot remove delivered scans", problem);
+    else if (retry) diskBack();
     forgottenThrough_ = deliveredThrough_;
+}
+
+void MqttPublisher::diskBack() {
+    if (!diskFailing_.exchange(false)) return;
+    consoleOut(LineKind::Event, "MQTT outbox: storing scans in %s again\n", settings_.stateDir.c_str());
+    flushConsole();
 }
 
 // One console line when the disk starts failing, and one when it is back.

@@ -57,6 +57,8 @@ public:
         if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
+    // Stops answering, its connections left open, and goes on.
+    void pause(bool paused) { kill(pid_, paused ? SIGSTOP : SIGCONT); }
     // Reads its configuration (the access rules) again.
     void reload() { kill(pid_, SIGHUP); }
     const std::string& dir() const { return dir_; }
@@ -596,6 +598,36 @@ TEST_F(Mqtt, StoresStayWithinASmallStateDirectoryAndComeBackAfterAFullDisk) {
     EXPECT_LT(fileSize(stateDir_ + "/history.db-wal"), 600 << 10);
     EXPECT_LT(fileSize(stateDir_ + "/outbox.db-wal"), 600 << 10);
     EXPECT_LT(usedBytes(stateDir_), 2u << 20);
+    unplugAndExpectCleanExit();
+    umount(stateDir_.c_str());
+}
+
+// A scan the broker has, whose removal from the outbox failed on a full
+// disk, goes out once: the removal is tried again until the disk has room,
+// so the next start does not send it again.
+TEST_F(Mqtt, ADeliveredScanWhoseRemovalFailedGoesOutOnce) {
+    Broker broker;
+    broker.start();
+    Subscriber fleet(kTopic);
+    ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
+    const std::string filler = stateDir_ + "/filler";
+    startWithBroker();
+    ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker"));
+    broker.pause(true);
+    std::vector<std::string> sent;
+    scansStored(sent, "DELIVERED-", 1);
+    fill(filler);
+    broker.pause(false);
+    ASSERT_TRUE(fleet.waitForMessages(1)) << service_->out();
+    ASSERT_TRUE(service_->waitForOutput("MQTT outbox: cannot remove delivered scans in " + stateDir_)) << service_->out();
+    unlink(filler.c_str());
+    EXPECT_TRUE(service_->waitForOutput("MQTT outbox: storing scans in " + stateDir_ + " again\n")) << service_->out();
+    unplugAndExpectCleanExit();
+
+    startWithBroker();
+    sent.push_back(scanServedAtOnce("AFTER-RESTART"));
+    ASSERT_TRUE(fleet.waitForMessages(sent.size(), 20s)) << service_->out();
+    EXPECT_EQ(fleet.messages(), sent);
     unplugAndExpectCleanExit();
     umount(stateDir_.c_str());
 }

@@ -68,6 +68,8 @@ private:
     void keepWithinBound();
     void forgetDelivered(bool evenIfFew);
     void diskTrouble(const std::string& what, const std::string& why, std::uint64_t errors = 1);
+    // One console line when the disk works again after diskTrouble.
+    void diskBack();
     void connect();
     void serveConnection(Clock::duration timeout);
     void publishNext();
@@ -110,6 +112,8 @@ private:
     bool protocolV5_ = true;      // until a broker says it speaks only 3.1.1
     std::uint64_t deliveredThrough_ = 0;  // every scan up to it delivered or dropped
     std::uint64_t forgottenThrough_ = 0;  // and removed from the store
+    bool removalFailed_ = false;          // the last removal: tried again
+    Clock::time_point lastRemoval_;
     std::atomic<bool> diskFailing_;
     bool droppingSaid_ = false;       // the line that scans are dropped
     std::uint64_t droppedSeen_ = 0;
