@@ -16,6 +16,7 @@
 #include "service/relay_loop.h"
 #include "service/service_stats.h"
 #include "service/startup.h"
+#include "service/state_space.h"
 #include "service/systemd_notifier.h"
 #include "text/charset.h"
 
@@ -125,6 +126,8 @@ int main(int argc, char** argv) {
     if (!startup.serve) return startup.exitStatus;
 
     const std::unique_ptr<ScanHistory> history = openHistory(options);
+    warnIfStateDirectoryTooSmall(options.mqtt.stateDir, options.historyDepth,
+                                 options.mqtt.enabled() ? options.mqtt.queueLimit : 0);
     std::optional<MqttPublisher> broker;
     if (options.mqtt.enabled()) broker.emplace(options.mqtt, openOutbox(options.mqtt.stateDir));
     ServiceStats stats({TIRN_VERSION, SelectEncoding, options.devices.front().path, options.scanGap, options.charsets.source(),

@@ -604,7 +604,8 @@ TEST_F(Mqtt, StoresStayWithinASmallStateDirectoryAndComeBackAfterAFullDisk) {
 
 // A scan the broker has, whose removal from the outbox failed on a full
 // disk, goes out once: the removal is tried again until the disk has room,
-// so the next start does not send it again.
+// so the next start does not send it again. A directory smaller than the
+// stores may need gets a warning at the start.
 TEST_F(Mqtt, ADeliveredScanWhoseRemovalFailedGoesOutOnce) {
     Broker broker;
     broker.start();
@@ -612,6 +613,7 @@ TEST_F(Mqtt, ADeliveredScanWhoseRemovalFailedGoesOutOnce) {
     ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
     const std::string filler = stateDir_ + "/filler";
     startWithBroker();
+    EXPECT_TRUE(service_->waitForError("TirnSerial: warning: the state directory " + stateDir_ + " has room for "));
     ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker"));
     broker.pause(true);
     std::vector<std::string> sent;
