@@ -112,7 +112,7 @@ private:
     bool protocolV5_ = true;      // until a broker says it speaks only 3.1.1
     std::uint64_t deliveredThrough_ = 0;  // every scan up to it delivered or dropped
     std::uint64_t forgottenThrough_ = 0;  // and removed from the store
-    bool removalFailed_ = false;          // the last removal: tried again
+    bool removalFailed_ = false;          // the last removal failed: tried again each second
     Clock::time_point lastRemoval_;
     std::atomic<bool> diskFailing_;
     bool droppingSaid_ = false;       // the line that scans are dropped
