@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
     auto next = start;
     for (int sent = 0; sent < scans;) {
         std::string burst;
-        for (int i = 0; i < group && sent < scans; ++i, ++sent) burst += "STATE" + std::to_string(1000000 + sent) + "\r";
+        for (int i = 0; i < group && sent < scans; ++i, ++sent)
+            burst += "STATE" + std::to_string(1000000 + sent) + "\r";
         scanner.type(burst, {Adapter::Line, {}});
         next += 100ms;
         std::this_thread::sleep_until(next);
@@ -111,7 +112,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < sizeof kFiles / sizeof *kFiles; ++i)
         printf("%s\"%s\": %lld", i ? ", " : "", kFiles[i], largest[i]);
     printf("},\n \"samples\": [\n");
-    for (std::size_t i = 0; i < samples.size(); ++i) printf("  %s%s\n", samples[i].c_str(), i + 1 < samples.size() ? "," : "");
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        printf("  %s%s\n", samples[i].c_str(), i + 1 < samples.size() ? "," : "");
     printf(" ]}\n");
     return brokerAway || published >= scans ? 0 : 1;
 }

@@ -589,8 +589,8 @@ TEST_F(Mqtt, StoresStayWithinASmallStateDirectoryAndComeBackAfterAFullDisk) {
     EXPECT_TRUE(eventually([&] { return burst() && service_->waitForOutput("scan history: cannot ", 1, 100ms); }))
         << service_->out();
     unlink(filler.c_str());
-    EXPECT_TRUE(eventually([&] { return burst() && service_->waitForOutput("scan history: storing scans again\n", 1, 100ms); }))
-        << service_->out();
+    const std::string again = "scan history: storing scans again\n";
+    EXPECT_TRUE(eventually([&] { return burst() && service_->waitForOutput(again, 1, 100ms); })) << service_->out();
 
     const int failures = service_->countInOutput("cannot ");
     for (int i = 0; i < 80; ++i) ASSERT_TRUE(burst()) << service_->out();
