@@ -1,6 +1,6 @@
 // The history on disk: DIR/history.db (SQLite, WAL, synchronous=FULL), with
-// the kept scans, the numbers reserved ahead and the numbers restarts
-// skipped. Used by one thread at a time: the history's lock or its storing
+// the kept scans, the numbers reserved ahead, the numbers restarts skipped
+// or lost, and whether the last run ended with all its scans stored. Used by one thread at a time: the history's lock or its storing
 // thread; each call is one transaction.
 #pragma once
 
@@ -10,7 +10,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -36,9 +35,29 @@ public:
     bool reserve(std::uint64_t upTo, std::string& problem);
     // The newest `depth` scans kept, oldest first.
     std::vector<NumberedScan> load(std::size_t depth, std::string& problem);
-    // The numbers restarts skipped, (after, first), oldest first.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> skips(std::string& problem);
-    bool addSkip(std::uint64_t after, std::uint64_t first, std::string& problem);
+    // Numbers that no scan was given, or that went to scans lost: above
+    // `after` and below `first`.
+    struct Gap {
+        std::uint64_t after;
+        std::uint64_t first;
+        bool lost;
+    };
+    // Those of the latest starts, oldest first.
+    std::vector<Gap> gaps(std::string& problem);
+    bool addGap(const Gap& gap, std::string& problem);
+    // How the last run ended: with every number it gave either stored or
+    // skipped (and its last number, 0 if not known), or otherwise (killed,
+    // a power cut, scans it could not store), which is what a store that a
+    // run is using says. A store from before the mark counts as ended so.
+    struct Ending {
+        bool clean = true;
+        std::uint64_t last = 0;
+    };
+    Ending ending() const { return ending_; }
+    // The mark of a run going on, or of one that ended with `last` its last
+    // number, every scan stored; synchronously on disk.
+    bool markRunning(std::string& problem);
+    bool markEnded(std::uint64_t last, std::string& problem);
     // Adds the scans and leaves the newest `depth`, in one transaction.
     bool write(const std::deque<NumberedScan>& scans, std::size_t depth, std::string& problem);
     // The highest number of a kept scan, 0 if none.
@@ -49,6 +68,9 @@ private:
     bool runSql(const char* sql, std::string& problem);
 
     sqlite3* db_;
+    bool setEnding(bool clean, std::uint64_t last, std::string& problem);
+
     std::uint64_t reserved_ = 0;
     bool continued_ = false;
+    Ending ending_;
 };
