@@ -25,7 +25,8 @@ ScansSince KeptScans::since(std::uint64_t seq, std::size_t limit, std::uint64_t 
     // Numbers from here up were kept, or are not published yet.
     const std::uint64_t upper = scans_.empty() ? lastPublished_ + 1 : scans_.front().seq;
     if (seq + 1 < upper) answer.missed = upper - seq - 1 - skippedBetween(seq, upper);
-    answer.lost = lostBetween(seq, upper);
+    // A lost range may lie between kept scans too (a kill, then scans).
+    answer.lost = lostBetween(seq, last + 1);
     auto from = std::upper_bound(scans_.begin(), scans_.end(), seq,
                                  [](std::uint64_t value, const NumberedScan& scan) { return value < scan.seq; });
     const auto available = static_cast<std::size_t>(scans_.end() - from);

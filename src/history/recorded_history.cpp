@@ -77,8 +77,8 @@ RecordedHistory::~RecordedHistory() {
     std::string problem;
     if (!waiting_.empty()) {
         consoleOut(LineKind::Warning,
-                   "scan history: %zu scans could not be stored; a client that comes back for them is told they "
-                   "were lost\n",
+                   "scan history: could not store %zu of the last scans; a client that comes back for them is "
+                   "told they may be lost\n",
                    waiting_.size());
     } else if (!store_->markEnded(next_ - 1, problem)) {
         consoleOut(LineKind::Warning, "scan history: cannot mark the store as ended cleanly (%s)\n", problem.c_str());

@@ -198,13 +198,6 @@ bool rising(const std::vector<long long>& seqs, bool byOne) {
     return std::adjacent_find(seqs.begin(), seqs.end(), wrong) == seqs.end();
 }
 
-// Every block the file system has left, taken by one file.
-void fill(const std::string& path) {
-    std::ofstream filler(path);
-    for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) {
-    }
-}
-
 class Mqtt : public ServiceTest {
 protected:
     void SetUp() override {
