@@ -279,6 +279,12 @@ TEST_F(Resume, ScansTheStoreLostAreToldAsMissed) {
               std::string::npos) << ahead.head;
     EXPECT_EQ(ahead.head.find("X-TirnSerial-Missed"), std::string::npos) << ahead.head;
     unplugAndExpectCleanExit();
+
+    // Nothing on disk holds numbers up: a start says they follow the clock.
+    fill(stateDir_ + "/filler");
+    startWithState();
+    EXPECT_TRUE(service_->waitForOutput("scan numbers go on from the clock (and go back if it does)")) << service_->out();
+    unplugAndExpectCleanExit();
     umount(stateDir_.c_str());
 }
 
