@@ -5,10 +5,13 @@
 #include "history/sequence_floor.h"
 #include "history/sqlite_file.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -83,12 +86,14 @@ std::unique_ptr<HistoryStore> HistoryStore::open(const std::string& dir, std::st
     } else if (code != SQLITE_OK) {
         return nullptr;
     }
-    std::unique_ptr<HistoryStore> store(new HistoryStore(db));
+    std::unique_ptr<HistoryStore> store(new HistoryStore(db, dir));
     store->reserved_ = lastNumber(db);
     // A store that has reserved nothing yet is new, or a lost one begun
     // again: numbers go on above the clock's floor.
     store->continued_ = store->reserved_ != 0;
-    store->ending_ = {integer(db, "SELECT clean FROM ending;") != 0, integer(db, "SELECT last FROM ending;")};
+    const std::uint64_t endedAt = integer(db, "SELECT last FROM ending;");
+    const bool endedFile = access((dir + "/" + kEndedName).c_str(), F_OK) == 0;
+    store->ending_ = {integer(db, "SELECT clean FROM ending;") != 0 && (endedAt == 0 || endedFile), endedAt};
     if (!store->continued_ && !store->reserve(std::max(beginAbove, sequenceFloor()), problem)) return nullptr;
     return store;
 }
@@ -196,9 +201,34 @@ bool HistoryStore::write(const std::deque<NumberedScan>& scans, std::size_t dept
 
 std::uint64_t HistoryStore::newestKept() { return integer(db_, "SELECT max(seq) FROM scans;"); }
 
-bool HistoryStore::markRunning(std::string& problem) { return setEnding(false, 0, problem); }
+bool HistoryStore::forgetEnding(const std::string& dir, std::string& problem) {
+    if (unlink((dir + "/" + kEndedName).c_str()) != 0 && errno != ENOENT) {
+        problem = std::string("cannot remove ") + kEndedName + ": " + strerror(errno);
+        return false;
+    }
+    // So that a power cut does not bring it back.
+    const int directory = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        fsync(directory);
+        close(directory);
+    }
+    return true;
+}
 
-bool HistoryStore::markEnded(std::uint64_t last, std::string& problem) { return setEnding(true, last, problem); }
+bool HistoryStore::markRunning(std::string& problem) {
+    return forgetEnding(problem) && setEnding(false, 0, problem);
+}
+
+bool HistoryStore::markEnded(std::uint64_t last, std::string& problem) {
+    if (!setEnding(true, last, problem)) return false;
+    const int file = ::open((dir_ + "/" + kEndedName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (file < 0) {
+        problem = std::string("cannot create ") + kEndedName + ": " + strerror(errno);
+        return false;
+    }
+    close(file);
+    return true;
+}
 
 bool HistoryStore::setEnding(bool clean, std::uint64_t last, std::string& problem) {
     SqliteStatement update(db_, "UPDATE ending SET clean = ?, last = ?;");

@@ -17,6 +17,9 @@ struct sqlite3;
 class HistoryStore {
 public:
     static constexpr const char* kFileName = "history.db";
+    // Beside it after a clean end: removing a file works on a full disk
+    // too, so a run that cannot write its store still leaves it unended.
+    static constexpr const char* kEndedName = "history.ended";
 
     // Opens DIR/history.db, creating it. A damaged store is moved aside (one
     // console line) and a fresh one begun above whatever of its numbers can
@@ -47,15 +50,20 @@ public:
     bool addGap(const Gap& gap, std::string& problem);
     // How the last run ended: with every number it gave either stored or
     // skipped (and its last number, 0 if not known), or otherwise (killed,
-    // a power cut, scans it could not store), which is what a store that a
-    // run is using says. A store from before the mark counts as ended so.
+    // a power cut, scans it could not store, or no store written at all),
+    // which is what a store that a run is using says: the store's mark and
+    // the file beside it both say a clean end. A store from before the mark
+    // counts as ended so.
     struct Ending {
         bool clean = true;
         std::uint64_t last = 0;
     };
     Ending ending() const { return ending_; }
     // The mark of a run going on, or of one that ended with `last` its last
-    // number, every scan stored; synchronously on disk.
+    // number, every scan stored; synchronously on disk. forgetEnding()
+    // removes the file alone, for a run that cannot use the store.
+    static bool forgetEnding(const std::string& dir, std::string& problem);
+    bool forgetEnding(std::string& problem) { return forgetEnding(dir_, problem); }
     bool markRunning(std::string& problem);
     bool markEnded(std::uint64_t last, std::string& problem);
     // Adds the scans and leaves the newest `depth`, in one transaction.
@@ -64,10 +72,11 @@ public:
     std::uint64_t newestKept();
 
 private:
-    explicit HistoryStore(sqlite3* db) : db_(db) {}
+    HistoryStore(sqlite3* db, const std::string& dir) : db_(db), dir_(dir) {}
     bool runSql(const char* sql, std::string& problem);
 
     sqlite3* db_;
+    const std::string dir_;
     bool setEnding(bool clean, std::uint64_t last, std::string& problem);
 
     std::uint64_t reserved_ = 0;

@@ -28,6 +28,8 @@ RecordedHistory::RecordedHistory(std::size_t depth, std::unique_ptr<HistoryStore
 // scans it never stored, and so may all before a store begun afresh.
 void RecordedHistory::resume() {
     std::string problem;
+    // First of all: whatever else fails, this run has not ended cleanly.
+    store_->forgetEnding(problem);
     for (const HistoryStore::Gap& gap : store_->gaps(problem)) {
         if (gap.lost) kept_.lost(gap.after, gap.first);
         else kept_.skipped(gap.after, gap.first);

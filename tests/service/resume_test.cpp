@@ -280,10 +280,15 @@ TEST_F(Resume, ScansTheStoreLostAreToldAsMissed) {
     EXPECT_EQ(ahead.head.find("X-TirnSerial-Missed"), std::string::npos) << ahead.head;
     unplugAndExpectCleanExit();
 
-    // Nothing on disk holds numbers up: a start says they follow the clock.
+    // Nothing on disk holds numbers up: a start says they follow the clock,
+    // and the next start with room knows nothing of the scans meanwhile.
     fill(stateDir_ + "/filler");
     startWithState();
     EXPECT_TRUE(service_->waitForOutput("scan numbers go on from the clock (and go back if it does)")) << service_->out();
+    before = scanned("UNSTORED") - 1;
+    unplugAndExpectCleanExit();
+    unlink((stateDir_ + "/filler").c_str());
+    expectScanOrLost(before, "(none: never stored)");
     unplugAndExpectCleanExit();
     umount(stateDir_.c_str());
 }
