@@ -7,8 +7,10 @@
 
 #include <algorithm>
 
+// Whatever numbers came before `first` are unknown to this run: a client
+// coming back with one is told it may have missed scans.
 RecordedHistory::RecordedHistory(std::size_t depth, std::uint64_t first) : kept_(depth), next_(first) {
-    kept_.skipped(0, first);
+    kept_.lost(0, first);
 }
 
 RecordedHistory::RecordedHistory(std::size_t depth, std::unique_ptr<HistoryStore> store)
@@ -20,23 +22,52 @@ RecordedHistory::RecordedHistory(std::size_t depth, std::unique_ptr<HistoryStore
 // What the store kept is kept again, and numbers go on above its
 // reservation and the clock's floor, whichever is higher: the reservation
 // covers a clock that is behind (a box without a battery-backed clock), the
-// floor a run that had no store. Numbers skipped between the last scan it
-// kept and there went to scans lost with a power cut, or to none.
+// floor a run that had no store. The numbers between the last one the store
+// knows was given and there went to no scan after a clean end; otherwise
+// (a kill, a power cut, a full disk at the stop) some may have gone to
+// scans it never stored, and so may all before a store begun afresh.
 void RecordedHistory::resume() {
     std::string problem;
-    for (const auto& [after, first] : store_->skips(problem)) kept_.skipped(after, first);
+    // First of all: whatever else fails, this run has not ended cleanly.
+    store_->forgetEnding(problem);
+    for (const HistoryStore::Gap& gap : store_->gaps(problem)) {
+        if (gap.lost) kept_.lost(gap.after, gap.first);
+        else kept_.skipped(gap.after, gap.first);
+    }
     for (const NumberedScan& scan : store_->load(kept_.depth(), problem)) kept_.add(scan);
-    const std::uint64_t newest = store_->newestKept();
     next_ = std::max(store_->reserved(), sequenceFloor()) + 1;
-    const std::uint64_t after = store_->continued() ? newest : 0;
-    kept_.skipped(after, next_);
-    if (problem.empty()) store_->addSkip(after, next_, problem);
+    const HistoryStore::Gap gap = startGap();
+    if (gap.lost) kept_.lost(gap.after, gap.first);
+    else kept_.skipped(gap.after, gap.first);
+    if (problem.empty()) store_->addGap(gap, problem);
+    if (problem.empty()) store_->markRunning(problem);
     if (problem.empty()) store_->reserve(next_ + kBlock - 1, problem);
     if (problem.empty()) store_->write({}, kept_.depth(), problem);  // a depth lowered since
     reserved_ = store_->reserved();
-    if (!problem.empty()) trouble("cannot read or reserve numbers in the store", problem);
+    if (!problem.empty()) {
+        // Nothing on disk holds this run's numbers up: a later start whose
+        // clock is behind may give them again.
+        failing_ = true;
+        consoleOut(LineKind::Warning,
+                   "scan history: cannot read or reserve numbers in the store (%s): scan numbers go on from the "
+                   "clock (and go back if it does) and scans are kept in memory only meanwhile\n",
+                   problem.c_str());
+    }
 }
 
+// The numbers between the last run's and this one's.
+HistoryStore::Gap RecordedHistory::startGap() const {
+    if (!store_->continued()) return {0, next_, true};
+    const std::uint64_t newest = store_->newestKept();
+    const HistoryStore::Ending ending = store_->ending();
+    if (ending.clean) return {std::max(newest, ending.last), next_, false};
+    // Without a scan stored since, the last run gave none below its first.
+    const std::uint64_t lastStart = kept_.latestStart();
+    return {std::max(newest, lastStart > 0 ? lastStart - 1 : 0), next_, true};
+}
+
+// Stores what is still waiting, and marks the end clean only when all of
+// it is stored: otherwise the next start tells of what was lost.
 RecordedHistory::~RecordedHistory() {
     if (!storer_.joinable()) return;
     {
@@ -45,6 +76,15 @@ RecordedHistory::~RecordedHistory() {
     }
     work_.notify_all();
     storer_.join();
+    std::string problem;
+    if (!waiting_.empty()) {
+        consoleOut(LineKind::Warning,
+                   "scan history: could not store %zu of the last scans; a client that comes back for them is "
+                   "told they may be lost\n",
+                   waiting_.size());
+    } else if (!store_->markEnded(next_ - 1, problem)) {
+        consoleOut(LineKind::Warning, "scan history: cannot mark the store as ended cleanly (%s)\n", problem.c_str());
+    }
 }
 
 NumberedScan RecordedHistory::number(const std::string& plainMessage, std::uint64_t size, const std::string& text,

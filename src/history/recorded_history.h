@@ -24,7 +24,8 @@ public:
     // With one: numbers go on above its reservation, its scans are kept
     // again.
     RecordedHistory(std::size_t depth, std::unique_ptr<HistoryStore> store);
-    // Stores what is still waiting.
+    // Stores what is still waiting, and marks the run's end as clean if it
+    // could.
     ~RecordedHistory() override;
     RecordedHistory(const RecordedHistory&) = delete;
     RecordedHistory& operator=(const RecordedHistory&) = delete;
@@ -50,6 +51,7 @@ public:
 
 private:
     void resume();
+    HistoryStore::Gap startGap() const;
     void keepStoring();
     bool storeWaiting(std::unique_lock<std::mutex>& lock);
     void reserveAhead(std::unique_lock<std::mutex>& lock);

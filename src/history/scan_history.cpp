@@ -9,6 +9,10 @@ std::unique_ptr<ScanHistory> ScanHistory::open(const std::string& stateDir, std:
     if (!stateDir.empty()) {
         std::unique_ptr<HistoryStore> store = HistoryStore::open(stateDir, problem);
         if (store) return std::make_unique<RecordedHistory>(depth, std::move(store));
+        // The numbers of this run are unknown to the store: its next start
+        // must not take the last one for a clean end.
+        std::string ignored;
+        HistoryStore::forgetEnding(stateDir, ignored);
     }
     return std::make_unique<RecordedHistory>(depth, sequenceFloor() + 1);
 }

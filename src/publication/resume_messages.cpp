@@ -7,7 +7,7 @@
 std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last) {
     const std::unique_ptr<cJSON, void (*)(cJSON*)> notice(cJSON_CreateObject(), cJSON_Delete);
     cJSON_AddStringToObject(notice.get(), "type", "SCANS_MISSED");
-    if (found.ahead)
+    if (found.ahead || found.lost)
         cJSON_AddNullToObject(notice.get(), "count");
     else
         cJSON_AddNumberToObject(notice.get(), "count", static_cast<double>(found.missed));
@@ -17,11 +17,14 @@ std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint
     else
         cJSON_AddNumberToObject(notice.get(), "first", static_cast<double>(found.scans.front().seq));
     cJSON_AddNumberToObject(notice.get(), "last", static_cast<double>(last));
+    if (found.lost) cJSON_AddTrueToObject(notice.get(), "lost");
     char* printed = cJSON_Print(notice.get());
     std::string text = printed != nullptr ? printed : "";
     cJSON_free(printed);
     return text;
 }
+
+bool missedNoticeDue(const ScansSince& found) { return found.ahead || found.lost || found.missed > 0; }
 
 // The formatted messages break lines and indent with tabs only between
 // members: inside a string both are escaped. Without them the message is

@@ -10,8 +10,13 @@
 // {"type": "SCANS_MISSED", "count": N, "since": SEQ, "first": ..., "last": ...}
 // formatted as the scan message is; "count" null when `since` is ahead of
 // the last number (another box's), "first" (the oldest it will have) null
-// when it will have none from the history.
+// when it will have none from the history. When scans may have been lost
+// uncounted, "count" is null too and "lost": true follows "last": a client
+// that knows only the members before it takes it for another box's number
+// at worst, never for nothing missed.
 std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last);
+// Whether there is anything to tell.
+bool missedNoticeDue(const ScansSince& found);
 
 // One event of a text/event-stream: its id when it has one (0: none), its
 // type when not a plain message, and the message on one line.

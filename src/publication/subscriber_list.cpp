@@ -59,7 +59,7 @@ std::vector<server::SharedText> historyFor(WsConnection* connection, const Resum
     if (point.live || g_history == nullptr) return messages;
     const ScansSince found = g_history->since(point.seq, g_history->depth());
     const bool stream = server::eventStream(*connection);
-    if (found.ahead || found.missed > 0) {
+    if (missedNoticeDue(found)) {
         const std::string notice = missedNotice(found, point.seq, g_history->last());
         messages.push_back(std::make_shared<const std::string>(stream ? streamEvent(0, "missed", notice) : notice));
         ++g_figures.missedNotices;

@@ -89,6 +89,7 @@ HttpResponse respondTo(const HttpRequest& request, server::Context& context) {
             const ServedDocument document = content->document(path, targetOf(request).query);
             response = withBody(static_cast<http::status>(document.status), version, document.contentType.c_str(),
                                 document.body);
+            for (const auto& [name, value] : document.headers) response.set(name, value);
         }
     } else if (path == "/status") {
         response = withBody(http::status::ok, version, "application/json", context.figures().statusJson());

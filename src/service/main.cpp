@@ -61,7 +61,7 @@ std::unique_ptr<ScanHistory> openHistory(const Options& options) {
     if (!prepareStateDirectory(dir, problem)) {
         consoleErr(LineKind::Warning,
                    "TirnSerial: warning: cannot use the state directory %s (%s): scan numbers go on from the clock "
-                   "and the history is kept in memory only (see --state-dir)\n",
+                   "(and go back if it does) and the history is kept in memory only (see --state-dir)\n",
                    dir.c_str(), problem.c_str());
         flushConsole();
         return ScanHistory::open("", options.historyDepth, problem);
@@ -69,8 +69,8 @@ std::unique_ptr<ScanHistory> openHistory(const Options& options) {
     auto history = ScanHistory::open(dir, options.historyDepth, problem);
     if (!problem.empty()) {
         consoleOut(LineKind::Warning,
-                   "scan history: cannot keep it in %s (%s): scan numbers go on from the clock and the history is "
-                   "kept in memory only\n",
+                   "scan history: cannot keep it in %s (%s): scan numbers go on from the clock (and go back if it "
+                   "does) and the history is kept in memory only\n",
                    dir.c_str(), problem.c_str());
         flushConsole();
     }

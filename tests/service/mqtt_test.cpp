@@ -201,13 +201,6 @@ bool rising(const std::vector<long long>& seqs, bool byOne) {
     return std::adjacent_find(seqs.begin(), seqs.end(), wrong) == seqs.end();
 }
 
-// Every block the file system has left, taken by one file.
-void fill(const std::string& path) {
-    std::ofstream filler(path);
-    for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) {
-    }
-}
-
 // What the file system of PATH holds in all.
 unsigned long long usedBytes(const std::string& path) {
     struct statvfs space {};

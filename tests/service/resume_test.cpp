@@ -7,11 +7,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -115,6 +118,22 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         startService(all);
     }
+    // Scans TEXT and answers its number, once a numbered client has it.
+    std::uint64_t scanned(const std::string& text) {
+        auto watcher = numbered("/?since=now");
+        service_->scan(text + "\r");
+        const auto message = watcher->receive();
+        return message ? seqOf(message->payload) : 0;
+    }
+    // A start, and a client coming back after SINCE: it has SCAN again, or
+    // first a notice that scans may have been lost.
+    void expectScanOrLost(std::uint64_t since, const std::string& scan) {
+        startWithState();
+        const auto first = numbered("/?since=" + std::to_string(since))->receive();
+        ASSERT_TRUE(first) << "neither " << scan << " nor a notice came";
+        if (dataOf(first->payload) == scan + "\\r") return;
+        EXPECT_EQ(member(first->payload, "count") + member(first->payload, "lost"), "nulltrue") << first->payload;
+    }
     std::string stateDir_;
 };
 
@@ -206,11 +225,67 @@ TEST_F(Resume, NoticesOfMissedScansAndRefusedSince) {
         EXPECT_EQ(request("GET", "/scans?" + since).status, 400) << bad;
         EXPECT_EQ(request("GET", "/events?" + since).status, 400) << bad;
     }
+    // M1 to M3 have left the history since LIVE came.
+    const std::string missedHead = request("GET", "/scans?since=" + std::to_string(first)).head;
+    EXPECT_NE(missedHead.find("\r\nX-TirnSerial-Missed: 3\r\n"), std::string::npos) << missedHead;
     const HttpReply scans = request("GET", "/scans?since=" + std::to_string(last - 2));
     EXPECT_EQ(scans.status, 200);
     EXPECT_EQ(occurrences(scans.body, "\"seq\""), 3) << scans.body;
     EXPECT_EQ(scans.body.front(), '[');
     unplugAndExpectCleanExit();
+}
+
+// A number the box gave is in the history or told as missed, whatever ended
+// the run: a kill just after a scan went out, a stop whose last scans met a
+// full disk, a store gone between runs. Such a notice has "lost": true and
+// no count; /scans says so in its headers, and tells its last number.
+TEST_F(Resume, ScansTheStoreLostAreToldAsMissed) {
+    char pattern[] = "/tmp/resume-XXXXXX";
+    stateDir_ = mkdtemp(pattern);
+    ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
+    startWithState();
+    std::uint64_t before = scanned("KILLED") - 1;  // numbers are consecutive within a run
+    kill(service_->pid(), SIGKILL);
+    service_->waitForExit();
+    expectScanOrLost(before, "KILLED");
+
+    before = scanned("B");
+    fill(stateDir_ + "/filler");
+    // Until what the store's journal had room for is used up.
+    int full = 0;
+    ASSERT_TRUE(eventually([&] {
+        scanned("FULL" + std::to_string(++full));
+        return service_->waitForOutput("scan history: cannot store scans (", 1, 300ms);
+    }, 30s)) << service_->out();
+    kill(service_->pid(), SIGTERM);
+    EXPECT_EQ(service_->waitForExit(), 0);
+    EXPECT_TRUE(service_->waitForOutput(" of the last scans; a client that comes back for them is told")) << service_->out();
+    unlink((stateDir_ + "/filler").c_str());
+    expectScanOrLost(before, "FULL" + std::to_string(full));
+
+    before = scanned("C") - 1;
+    unplugAndExpectCleanExit();
+    ASSERT_EQ(std::system(("rm " + stateDir_ + "/history.db*").c_str()), 0);
+    expectScanOrLost(before, "(none: the store is gone)");
+    EXPECT_NE(request("GET", "/scans?since=" + std::to_string(before)).head.find("\r\nX-TirnSerial-Missed: unknown\r\n"),
+              std::string::npos);
+    const HttpReply ahead = request("GET", "/scans?since=" + std::to_string(before * 2));
+    EXPECT_NE((ahead.head + "\r\n").find("\r\nX-TirnSerial-Last: " + statusFigure("last_seq") + "\r\n"),
+              std::string::npos) << ahead.head;
+    EXPECT_EQ(ahead.head.find("X-TirnSerial-Missed"), std::string::npos) << ahead.head;
+    unplugAndExpectCleanExit();
+
+    // Nothing on disk holds numbers up: a start says they follow the clock,
+    // and the next start with room knows nothing of the scans meanwhile.
+    fill(stateDir_ + "/filler");
+    startWithState();
+    EXPECT_TRUE(service_->waitForOutput("scan numbers go on from the clock (and go back if it does)")) << service_->out();
+    before = scanned("UNSTORED") - 1;
+    unplugAndExpectCleanExit();
+    unlink((stateDir_ + "/filler").c_str());
+    expectScanOrLost(before, "(none: never stored)");
+    unplugAndExpectCleanExit();
+    umount(stateDir_.c_str());
 }
 
 // With a token: /scans wants it as a bearer; /events takes it in the query

@@ -32,6 +32,13 @@ constexpr auto kServedWithin = 5s;
 constexpr auto kServedWithin = 1s;
 #endif
 
+// Every block the file system has left, taken by one file.
+inline void fill(const std::string& path) {
+    std::ofstream filler(path);
+    for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) {
+    }
+}
+
 // Small socket buffers in the test's network namespace, so that a client
 // that stops reading stalls the service's writes after a few scans.
 inline void shrinkSocketBuffers(const char* receiveSizes = "4096 4096 4096") {

@@ -45,13 +45,13 @@ protected:
         sqlite3_close(db);
         return upTo;
     }
-    void setReservation(std::uint64_t upTo) {
+    void execute(const std::string& sql) {
         sqlite3* db = nullptr;
         sqlite3_open((dir_ + "/history.db").c_str(), &db);
-        EXPECT_EQ(sqlite3_exec(db, ("UPDATE reservation SET up_to = " + std::to_string(upTo) + ";").c_str(), nullptr,
-                               nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
         sqlite3_close(db);
     }
+    void setReservation(std::uint64_t upTo) { execute("UPDATE reservation SET up_to = " + std::to_string(upTo) + ";"); }
 
     int storedScans() {
         sqlite3* db = nullptr;
@@ -141,6 +141,20 @@ TEST_F(ScanHistoryStore, KeepsTheLastScansAcrossARestartAndCountsWhatWentPast) {
     history.reset();
     EXPECT_EQ(open(1)->kept(), 1u);
     EXPECT_EQ(open(3)->kept(), 1u);  // the lower depth left the store with one
+}
+
+// A run that did not end with all its scans stored (a kill leaves the mark
+// of a run going on) leaves its numbers after the newest stored scan lost,
+// up to where the next run begins: between kept scans too.
+TEST_F(ScanHistoryStore, NumbersOfARunThatDidNotEndCleanlyAreLost) {
+    const NumberedScan first = publish(*open(10), "A");
+    EXPECT_FALSE(open(10)->since(first.seq, 10).lost);
+    execute("UPDATE ending SET clean = 0;");
+    auto history = open(10);
+    publish(*history, "B");
+    const ScansSince back = history->since(first.seq, 10);
+    EXPECT_TRUE(back.lost);
+    EXPECT_EQ(back.scans.size(), 1u);
 }
 
 // Scans faster than the store reserves: no number is given beyond the

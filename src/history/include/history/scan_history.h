@@ -2,11 +2,12 @@
 // kept for clients that come back. It uses the console and the text
 // component.
 //
-// Numbers only ever go up, across restarts and power cuts too: they are
-// reserved a block ahead in SQLite in the state directory (history.db), and
-// a start goes on above the reservation and the clock's floor
-// (sequence_floor.h), whichever is higher; so they are consecutive within a
-// run and jump at a start. The last `depth` scans are kept in memory for
+// Numbers only ever go up, across restarts and power cuts too, while the
+// store can be written: they are reserved a block ahead in SQLite in the
+// state directory (history.db), and a start goes on above the reservation
+// and the clock's floor (sequence_floor.h), whichever is higher; so they are
+// consecutive within a run and jump at a start. Without a usable store they
+// follow the clock alone, and go back when it does. The last `depth` scans are kept in memory for
 // clients resuming, and in the store too, so that a restart keeps them;
 // the store is written and the reservation extended from a thread of its
 // own, never on the way to the clients (number() waits only if scans
@@ -34,11 +35,15 @@ struct NumberedScan {
 struct ScansSince {
     std::vector<NumberedScan> scans;  // numbered above it, oldest first, at most the limit asked for
     // Numbers above it given to scans that are no longer kept. Numbers a
-    // restart skipped (the unused rest of the numbers an earlier run had
-    // reserved, or those below a new store's first) are not counted, as far
-    // as the history still knows them: a scan numbered there and lost to a
-    // power cut before it was stored is not counted either.
+    // clean restart skipped (the unused rest of the numbers an earlier run
+    // had reserved) are not counted, as far as the history still knows them.
     std::uint64_t missed = 0;
+    // Some numbers above it may have gone to scans the history cannot have
+    // and cannot count: those a run that did not end cleanly (a kill, a
+    // power cut, a disk that would not take its last scans) gave after its
+    // last stored scan, or all below the first of a store begun afresh
+    // (lost, damaged, or none usable). `missed` is then no exact count.
+    bool lost = false;
     bool ahead = false;               // it is above the last number given: not one of ours
     bool more = false;                // the limit cut the list short
 };

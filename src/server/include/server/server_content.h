@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // The value of the parameter `name` in a query ("a=1&since=5"), as given
 // (not decoded); nothing when it is absent.
@@ -17,6 +19,7 @@ struct ServedDocument {
     int status = 200;
     std::string contentType = "application/json";
     std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;  // (name, value) beside the server's own
 };
 
 class ServerContent {
