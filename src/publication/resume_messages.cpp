@@ -32,6 +32,11 @@ std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint
     return printed(notice.get());
 }
 
+std::string missedMessage(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool stream) {
+    const std::string notice = missedNotice(found, since, last);
+    return stream ? streamEvent(0, "missed", notice) : notice;
+}
+
 std::string subscribedNotice(std::uint64_t last) {
     const std::unique_ptr<cJSON, void (*)(cJSON*)> notice(cJSON_CreateObject(), cJSON_Delete);
     cJSON_AddStringToObject(notice.get(), "type", "SUBSCRIBED");
@@ -59,3 +64,5 @@ std::string streamEvent(std::uint64_t id, const char* type, const std::string& m
     event += "\n\n";
     return event;
 }
+
+std::string scanEvent(const NumberedScan& scan) { return streamEvent(scan.seq, nullptr, *scan.numbered); }

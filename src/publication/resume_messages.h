@@ -13,6 +13,8 @@
 // the last number (another box's), "first" (the oldest it will have) null
 // when it will have none from the history.
 std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last);
+// The same as an event stream's event of type "missed" when `stream`.
+std::string missedMessage(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool stream);
 
 // {"type": "SUBSCRIBED", "last": N}: the subscription is accepted, and N is
 // the newest number published when the client joined the live scans, so
@@ -24,3 +26,5 @@ std::string subscribedEvent(std::uint64_t last);
 // One event of a text/event-stream: its id when it has one (0: none), its
 // type when not a plain message, and the message on one line.
 std::string streamEvent(std::uint64_t id, const char* type, const std::string& message);
+// A scan's event: its number as id, its numbered message.
+std::string scanEvent(const NumberedScan& scan);

@@ -89,18 +89,19 @@ void Context::adopt(std::shared_ptr<Connection> connection) {
 void Context::forget(Connection* connection) { connections_.erase(connection); }
 
 void Context::queueSend(std::shared_ptr<Connection> connection, Outgoing message) {
-    queue(PendingSend{std::move(message), {std::move(connection)}, {}});
+    queue(PendingSend{std::move(message), {std::move(connection)}, {}, nullptr});
 }
 
 void Context::queueBroadcast(SharedText text, const std::vector<Connection*>& to) {
-    PendingSend send{Outgoing{text, framed(*text, true), true}, {}, {}};  // framed once for all
+    PendingSend send{Outgoing{text, framed(*text, true), true}, {}, {}, nullptr};  // framed once for all
     send.to.reserve(to.size());
     for (Connection* connection : to) send.to.push_back(connection->shared_from_this());
     queue(std::move(send));
 }
 
-void Context::queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> messages) {
-    queue(PendingSend{Outgoing{}, {std::move(connection)}, std::move(messages)});
+void Context::queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> first,
+                          std::shared_ptr<ReplaySource> rest) {
+    queue(PendingSend{Outgoing{}, {std::move(connection)}, std::move(first), std::move(rest)});
 }
 
 void Context::queue(PendingSend send) {
@@ -119,8 +120,8 @@ void Context::deliverPendingSends() {
         delivering_.swap(pending_);
     }
     for (const PendingSend& send : delivering_) {
-        if (!send.replay.empty()) {
-            for (const auto& connection : send.to) connection->replay(send.replay);
+        if (!send.replay.empty() || send.rest) {
+            for (const auto& connection : send.to) connection->replay(send.replay, send.rest);
             continue;
         }
         if (send.to.size() < kSendsWorthTwoThreads) {

@@ -93,7 +93,13 @@ public:
     // Any thread: one message for each of the connections, in turn.
     void queueBroadcast(SharedText text, const std::vector<Connection*>& to);
     // Any thread: messages to go before anything the connection is sent later.
-    void queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> messages);
+    void queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> first,
+                     std::shared_ptr<ReplaySource> rest);
+    // On the server thread, from a handler of its own (never from within a
+    // delivery): hands what other threads queued to the connections now.
+    // Replays call it between their turns, so that a live scan waits for
+    // one turn of one replay at most, however many clients replay.
+    void deliverPendingSends();
     // Drops, every few seconds, clients whose writes have stalled.
     void watchWriteProgress();
     // Counts the server thread alive in the figures, every heartbeat.
@@ -111,11 +117,11 @@ private:
     struct PendingSend {
         Outgoing message;
         std::vector<std::shared_ptr<Connection>> to;
-        std::vector<SharedText> replay;  // instead of the message, when not empty
+        std::vector<SharedText> replay;  // with `rest`, instead of the message when either is given
+        std::shared_ptr<ReplaySource> rest;
     };
     void queue(PendingSend send);
     void deliver(const PendingSend& send, bool helper);
-    void deliverPendingSends();
     bool stillSending() const;
     void waitForHangup();
     void reloadTls();
