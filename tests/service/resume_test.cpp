@@ -279,6 +279,38 @@ TEST_F(Resume, EventStreamsAndScansWithAToken) {
     unplugAndExpectCleanExit();
 }
 
+// A client reading its replay slowly while the history lets go of the scans
+// it has not read is told how many it lost, then has the rest and the live
+// scans that came meanwhile: every number once, or counted.
+TEST_F(Resume, ReplayOvertakenByTheHistoryCountsWhatItLost) {
+    shrinkSocketBuffers();
+    startService({"0", "--end-on", "cr", "--history", "100"});
+    const auto scanMany = [this](int count) {
+        for (int i = 0; i < count; ++i) service_->scan(std::string(1800, 'X') + "\r");
+    };
+    scanMany(100);
+    ASSERT_TRUE(eventually([&] { return statusFigure("scans_relayed") == "100"; })) << request("GET", "/status").body;
+    const std::uint64_t oldest = std::stoull(statusFigure("oldest_seq"));
+    auto slow = numbered("/?since=" + std::to_string(oldest - 1));
+    const std::uint64_t upTo = subscribedLast(*slow);
+    // It reads nothing meanwhile: the history moves past its whole replay.
+    scanMany(150);
+    ASSERT_TRUE(eventually([&] { return std::stoull(statusFigure("oldest_seq")) > upTo; }));
+    std::uint64_t next = oldest;
+    while (next <= upTo + 150) {
+        const auto message = slow->receive();
+        ASSERT_TRUE(message) << next;
+        if (member(message->payload, "type") != "\"SCANS_MISSED\"") {
+            ASSERT_EQ(seqOf(message->payload), next++) << message->payload;
+            continue;
+        }
+        EXPECT_EQ(member(message->payload, "since"), std::to_string(next - 1));
+        next += std::stoull(member(message->payload, "count"));
+    }
+    EXPECT_EQ(statusFigure("missed_notices"), "1");
+    unplugAndExpectCleanExit();
+}
+
 // An event stream that reads nothing is dropped once its queue is full,
 // as a WebSocket client is, and the service's memory stays bounded.
 TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
@@ -306,9 +338,8 @@ TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
     const std::uint64_t lastGiven = seqOf(firstPart.body.substr(firstPart.body.rfind('{')));
     const HttpReply rest = request("GET", "/scans?since=" + std::to_string(lastGiven));
     EXPECT_EQ(inFirst + occurrences(rest.body, "\"seq\""), kept);
-    // Streams that ask for the whole history and read none of it share its
-    // events: a hundred of them hold no copy of their own (a copy each was
-    // 100 MB here).
+    // Streams that ask for the whole history and read none of it hold a few
+    // of its events each, not a copy of it (a copy each was 100 MB here).
     [[maybe_unused]] const long beforeReplays = service_->residentKb();
     std::vector<std::unique_ptr<EventReader>> replaying;
     for (int i = 0; i < 100; ++i)
