@@ -1,7 +1,5 @@
 #include "connection.h"
 
-#include <boost/asio/post.hpp>
-
 #include <atomic>
 
 namespace server {
@@ -31,10 +29,12 @@ void Connection::replay(const std::vector<SharedText>& first, const std::shared_
     if (!held_) held_ = std::make_unique<Held>();
     held_->replay.insert(held_->replay.end(), first.begin(), first.end());
     if (rest) held_->rest = rest;
-    feedHeld();
+    feedLater();
 }
 
-void Connection::feedHeld() {
+void Connection::takeReplayTurn() {
+    feedPosted_ = false;
+    if (held_) context_.deliverPendingSends();
     for (std::size_t written = 0; held_ && open() && wantsMore(); ++written) {
         if (written == kReplayTurn) return feedLater();
         // Taken out before it is written: the write may drop the client.
@@ -64,13 +64,7 @@ std::optional<Outgoing> Connection::nextHeld() {
 void Connection::feedLater() {
     if (feedPosted_) return;
     feedPosted_ = true;
-    boost::asio::post(context_.io, [weak = weak_from_this()] {
-        const auto connection = weak.lock();
-        if (!connection) return;
-        connection->feedPosted_ = false;
-        connection->context_.deliverPendingSends();
-        connection->feedHeld();
-    });
+    context_.queueReplayTurn(weak_from_this());
 }
 
 }  // namespace server

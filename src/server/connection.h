@@ -63,6 +63,8 @@ public:
     void replay(const std::vector<SharedText>& first, const std::shared_ptr<ReplaySource>& rest);
 
     bool sending() const { return held_ || writing(); }
+    // On the server thread: the next turn of its replay, which it asked for.
+    void takeReplayTurn();
     virtual bool writeStalled(std::chrono::steady_clock::time_point now) const = 0;
 
 protected:
@@ -73,8 +75,11 @@ protected:
     virtual bool open() const = 0;
     virtual bool wantsMore() const = 0;
     virtual bool writing() const = 0;
-    // Once the client's queue has taken some: more of the replay, one turn.
-    void feedHeld();
+    // Once the client's queue has taken some: more of the replay, in its
+    // next turn.
+    void feedHeld() {
+        if (held_) feedLater();
+    }
     void forgetHeld() { held_.reset(); }
 
 private:

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -95,11 +96,18 @@ public:
     // Any thread: messages to go before anything the connection is sent later.
     void queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> first,
                      std::shared_ptr<ReplaySource> rest);
-    // On the server thread, from a handler of its own (never from within a
-    // delivery): hands what other threads queued to the connections now.
-    // Replays call it between their turns, so that a live scan waits for
-    // one turn of one replay at most, however many clients replay.
+    // On the server thread: hands what other threads queued to the
+    // connections now (nothing when called from within a delivery, whose
+    // order it would break). Every turn of a replay calls it first, so that
+    // a live scan waits for one turn of one replay at most, however many
+    // clients replay.
     void deliverPendingSends();
+    // On the server thread: the connection has more of a replay to send.
+    // Its turn comes after the live sends and the turns before it; turns
+    // run for a slice of time, then the thread rests as long, so that
+    // replays never take the whole of a core that the live scans' wake-ups
+    // need.
+    void queueReplayTurn(std::weak_ptr<Connection> connection);
     // Drops, every few seconds, clients whose writes have stalled.
     void watchWriteProgress();
     // Counts the server thread alive in the figures, every heartbeat.
@@ -138,6 +146,11 @@ private:
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
+    bool inDelivery_ = false;
+    void runReplayTurns();
+    std::deque<std::weak_ptr<Connection>> replayTurns_;
+    bool turnsScheduled_ = false;
+    boost::asio::steady_timer replayRest_{io};
     SendHelper helper_;
 };
 
