@@ -131,9 +131,10 @@ long ClientFleet::connect(int count, const std::string& target) {
     return static_cast<long>(first);
 }
 
-long ClientFleet::open(const std::string& target, std::string greeting) {
+long ClientFleet::open(const std::string& target, std::string greeting, bool reads) {
     if (!openOne(target)) return -1;
     clients_.back().greeting = std::move(greeting);
+    clients_.back().reads = reads;
     return static_cast<long>(clients_.size() - 1);
 }
 
@@ -174,6 +175,11 @@ void ClientFleet::readFrom(std::size_t index, Clock::time_point now) {
         c.upgraded = true;
         c.in.erase(0, end + 4);
         if (!c.greeting.empty()) send(c, clientFrame(0x1, std::exchange(c.greeting, {})));
+        if (!c.reads) {
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
+            c.in.clear();
+            return;
+        }
     }
     parseFrames(index, now);
 }

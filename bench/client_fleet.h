@@ -26,9 +26,10 @@ public:
     // not let them all in.
     long connect(int count, const std::string& target = "/");
     // Opens one connection without waiting for its opening handshake, and
-    // sends `greeting` once the server has let it in. Returns its index, or
-    // -1 when the connection could not be made.
-    long open(const std::string& target, std::string greeting);
+    // sends `greeting` once the server has let it in; one that `reads` not
+    // reads nothing from then on, as a stalled tab. Returns its index, or -1
+    // when the connection could not be made.
+    long open(const std::string& target, std::string greeting, bool reads = true);
     // Opening handshakes the server answered with anything but 101.
     long refusedHandshakes() const { return refusedHandshakes_; }
     void sendText(std::size_t client, std::string_view payload);
@@ -47,6 +48,7 @@ private:
         struct ssl_st* ssl = nullptr;
         bool upgraded = false;
         std::string greeting;  // sent once upgraded
+        bool reads = true;
         std::string in;
         std::string message;  // a fragmented message so far
     };

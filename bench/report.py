@@ -382,6 +382,40 @@ def resume_lines(resumed, on, off):
     return lines
 
 
+def storm_p99s(storm):
+    rounds = storm["rounds"]
+    return median([r["quiet"]["p99_ms"] for r in rounds]), median([r["storm"]["p99_ms"] for r in rounds])
+
+
+def storm_lines(storm):
+    lines = ["", "## A storm of full replays", "",
+             f"{storm['clients']} WebSocket clients ({storm['silent']} of them never reading) and {storm['streams']} "
+             f"event streams ask for the whole history (`since=0`, `--history {storm['history']}`, full) at once, "
+             f"while live scans are typed every {storm['pace_ms']} ms for {storm['run_seconds']:.0f} s and timed to "
+             f"{storm['plain']} plain subscribers, from when every replay is under way; beside a quiet run alike, "
+             "three rounds alternating. The storm's clients run at the lowest priority (on a real box they are "
+             "other machines), the typist and the plain subscribers at the normal one; all share the machine's "
+             f"2 cores. Memory: the service's resident peak in each run ({storm['rss_kb_before'] / 1024:.1f} MiB "
+             "with the history full, before the first run)." + machine_load([storm]), "",
+             "| round | quiet median | quiet p99 | storm median | storm p99 | replayed in the run | peak memory quiet / storm |",
+             "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
+    for i, r in enumerate(storm["rounds"], 1):
+        q, s = r["quiet"], r["storm"]
+        lines.append(f"| {i} | {q['median_ms']:.2f} ms | {q['p99_ms']:.2f} ms | {s['median_ms']:.2f} ms | "
+                     f"{s['p99_ms']:.2f} ms | {s['replayed']} | {q['peak_rss_kb'] / 1024:.1f} / "
+                     f"{s['peak_rss_kb'] / 1024:.1f} MiB |")
+    return lines
+
+
+def storm_targets(storm):
+    quiet, stormy = storm_p99s(storm)
+    ok = stormy <= 2 * quiet
+    peak = max(r["storm"]["peak_rss_kb"] for r in storm["rounds"]) / 1024
+    return [f"- {'met' if ok else 'NOT met'}: during a storm of full replays, the median of the rounds' p99 latency "
+            f"of live scans within 2x of the quiet runs' ({stormy:.2f} vs {quiet:.2f} ms); the service's memory at "
+            f"most {peak:.1f} MiB"]
+
+
 def resume_targets(resumed, on, off):
     checks = []
     if resumed:
@@ -414,6 +448,7 @@ def main():
     parser.add_argument("--resume", help="clients that reconnect with ?since= (tirn-resume-bench)")
     parser.add_argument("--history-on", nargs="*", default=[], help="rounds with the history on")
     parser.add_argument("--history-off", nargs="*", default=[], help="and with --history 0")
+    parser.add_argument("--storm", help="the replay storm beside quiet runs (tirn-resume-bench --storm)")
     parser.add_argument("--notes", help="hand-written findings to append (bench/profile-notes.md)")
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
@@ -476,8 +511,13 @@ def main():
     off = [load(path) for path in options.history_off if os.path.exists(path)]
     if resumed or (on and off):
         lines += resume_lines(resumed, on, off)
+    storm = load(options.storm)["storm"] if options.storm and os.path.exists(options.storm) else None
+    if storm:
+        lines += storm_lines(storm)
     lines += ["", "## Targets", ""] + targets(ours, base, adapters)
     lines += resume_targets(resumed, on, off)
+    if storm:
+        lines += storm_targets(storm)
     if relay and beside:
         lines += relay_targets(relay, beside)
     if plain_tls:

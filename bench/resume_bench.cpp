@@ -8,8 +8,13 @@
 //
 // usage: tirn-resume-bench [--seconds 60] [--clients 100] [--every-ms 100] -- COMMAND [ARGS...]
 // The command ends scans on CR (--end-on cr).
+//
+// With --storm [--rounds 3] [--clients 200]: the replay storm instead
+// (replay_storm.h): a command with a deep --history, and clients that ask
+// for all of it at once while live scans are timed to plain subscribers.
 #include "bridge_process.h"
 #include "client_fleet.h"
+#include "replay_storm.h"
 #include "virtual_scanner.h"
 
 #include <arpa/inet.h>
@@ -37,6 +42,8 @@ struct Options {
     double seconds = 60;
     int clients = 100;
     int everyMs = 100;
+    bool storm = false;
+    int rounds = 3;
     std::vector<std::string> command;
 };
 
@@ -44,11 +51,16 @@ bool parse(int argc, char** argv, Options& options) {
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--storm") {
+            options.storm = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* value = argv[++i];
         if (arg == "--seconds") options.seconds = atof(value);
         else if (arg == "--clients") options.clients = atoi(value);
         else if (arg == "--every-ms") options.everyMs = atoi(value);
+        else if (arg == "--rounds") options.rounds = atoi(value);
         else return false;
     }
     for (++i; i < argc; ++i) options.command.push_back(argv[i]);
@@ -104,10 +116,17 @@ std::string sinceTarget(const Reader& reader) {
 int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options)) {
-        fprintf(stderr, "usage: tirn-resume-bench [--seconds 60] [--clients 100] [--every-ms 100] -- COMMAND [ARGS...]\n");
+        fprintf(stderr, "usage: tirn-resume-bench [--seconds 60] [--clients 100] [--every-ms 100] -- COMMAND [ARGS...]\n"
+                        "       tirn-resume-bench --storm [--rounds 3] [--clients 200] -- COMMAND [ARGS...]\n");
         return 2;
     }
     prepareForManyConnections();
+    if (options.storm) {
+        StormOptions storm;
+        storm.rounds = options.rounds;
+        if (options.clients != Options{}.clients) storm.clients = options.clients;
+        return runReplayStorm(storm, options.command);
+    }
     VirtualScanner scanner;
     const pid_t bridge = startBridge(options.command);
     if (!scanner.pluggedIn() || !waitForListener()) {

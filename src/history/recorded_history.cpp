@@ -188,6 +188,21 @@ ScansSince RecordedHistory::since(std::uint64_t seq, std::size_t limit) const {
     return kept_.since(seq, limit, next_ - 1);
 }
 
+ScansSince RecordedHistory::between(std::uint64_t seq, std::uint64_t upTo, std::size_t limit) const {
+    std::lock_guard<std::mutex> lock(guard_);
+    const std::uint64_t last = next_ - 1;
+    if (seq >= upTo && seq <= last) return {};
+    ScansSince found = kept_.since(seq, limit, last);
+    if (found.ahead || upTo >= last) return found;
+    // What is missed above `upTo` is missed above `seq` as well.
+    found.missed -= kept_.since(upTo, 0, last).missed;
+    while (!found.scans.empty() && found.scans.back().seq > upTo) {
+        found.scans.pop_back();
+        found.more = false;
+    }
+    return found;
+}
+
 std::uint64_t RecordedHistory::last() const {
     std::lock_guard<std::mutex> lock(guard_);
     return next_ - 1;

@@ -34,6 +34,7 @@ public:
                         const std::string& scanner) override;
     void keep(const NumberedScan& scan) override;
     ScansSince since(std::uint64_t seq, std::size_t limit) const override;
+    ScansSince between(std::uint64_t seq, std::uint64_t upTo, std::size_t limit) const override;
     std::uint64_t last() const override;
     std::uint64_t oldest() const override;
     std::size_t kept() const override;

@@ -1,13 +1,13 @@
 #include "publication/subscriber_list.h"
 
 #include "console/console_lines.h"
+#include "history_replay.h"
 #include "publication/server_thread.h"
 #include "resume_messages.h"
 #include "resume_point.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -29,12 +29,13 @@ struct Subscriptions {
 };
 std::unordered_map<WsConnection*, Subscriptions> g_subscriptions;
 ScanHistory* g_history = nullptr;
-// Each scan's event, made once and shared by every stream it goes to: a
-// stream replaying the history holds the history's events until it reads
-// them, and as many streams as may connect would otherwise each hold a copy.
-// The history's scans and the newest live one.
-std::map<std::uint64_t, server::SharedText> g_events;
-ResumeFigures g_figures;
+// The newest number sent to the live subscribers; before the first scan,
+// the history's last. Not the history's last later: a scan numbered there
+// may not be published yet.
+std::uint64_t g_published = 0;
+std::size_t g_numbered_clients = 0;
+// Counted by the replays on the server thread.
+ReplayCounts g_counts;
 // Sends only queue their bytes for the server thread, so holding this while
 // sending cannot deadlock against a close reported on that thread.
 std::mutex g_conn_list_guard;
@@ -43,40 +44,44 @@ void removeFrom(std::vector<WsConnection*>& list, WsConnection* connection) {
     list.erase(std::remove(list.begin(), list.end(), connection), list.end());
 }
 
-server::SharedText eventOf(const NumberedScan& scan) {
-    server::SharedText& event = g_events[scan.seq];
-    if (!event) event = std::make_shared<const std::string>(streamEvent(scan.seq, nullptr, *scan.numbered));
-    const server::SharedText found = event;
-    const std::size_t room = (g_history != nullptr ? g_history->depth() : 0) + 1;
-    while (g_events.size() > room) g_events.erase(g_events.begin());
-    return found;
-}
+// One live scan's event, made once for every stream it goes to.
+server::SharedText liveEvent(const NumberedScan& scan) { return std::make_shared<const std::string>(scanEvent(scan)); }
 
 // What the client is sent before the live scans: the notice of what it
-// cannot have, then the history after its point.
-std::vector<server::SharedText> historyFor(WsConnection* connection, const ResumePoint& point) {
-    std::vector<server::SharedText> messages;
-    if (point.live || g_history == nullptr) return messages;
-    const ScansSince found = g_history->since(point.seq, g_history->depth());
+// cannot have and the newest number published (the live scans follow it);
+// then the replay reads the history after its point up to that number.
+struct Replay {
+    std::vector<server::SharedText> first;
+    std::shared_ptr<server::ReplaySource> rest;
+};
+Replay replayFor(WsConnection* connection, const ResumePoint& point) {
     const bool stream = server::eventStream(*connection);
-    if (missedNoticeDue(found)) {
-        const std::string notice = missedNotice(found, point.seq, g_history->last());
-        messages.push_back(std::make_shared<const std::string>(stream ? streamEvent(0, "missed", notice) : notice));
-        ++g_figures.missedNotices;
+    Replay replay;
+    if (!point.live && g_history != nullptr) {
+        // The oldest scan it will have, for the notice; the rest later.
+        const ScansSince found = g_history->between(point.seq, g_published, 1);
+        if (missedNoticeDue(found)) {
+            replay.first.push_back(std::make_shared<const std::string>(missedMessage(found, point.seq, g_published, stream)));
+            ++g_counts.missedNotices;
+        }
+        if (!found.scans.empty())
+            replay.rest = std::make_shared<HistoryReplay>(*g_history, found.scans.front().seq - 1, g_published, stream, g_counts);
     }
-    for (const NumberedScan& scan : found.scans) messages.push_back(stream ? eventOf(scan) : scan.numbered);
-    g_figures.replayed += found.scans.size();
-    return messages;
+    replay.first.push_back(
+        std::make_shared<const std::string>(stream ? subscribedEvent(g_published) : subscribedNotice(g_published)));
+    return replay;
 }
 
-// Under the lock: the history is taken and the client joins the live scans
-// in one step, so that each scan is in one of the two, never in both.
+// Under the lock: the client joins the live scans, held back behind its
+// replay, and the replay ends at the newest number published, so that each
+// scan is in one of the two, never in both. The replay itself is read
+// later, outside the lock.
 void subscribeNumbered(WsConnection* connection, const ResumePoint& point) {
     g_subscriptions[connection].entries = 1;
     (server::eventStream(*connection) ? g_streams : g_numbered).push_back(connection);
-    ++g_figures.numberedClients;
-    std::vector<server::SharedText> history = historyFor(connection, point);
-    if (websocket != nullptr && !history.empty()) websocket->replay(connection, std::move(history));
+    ++g_numbered_clients;
+    Replay replay = replayFor(connection, point);
+    if (websocket != nullptr) websocket->replay(connection, std::move(replay.first), std::move(replay.rest));
 }
 
 }  // namespace
@@ -84,6 +89,7 @@ void subscribeNumbered(WsConnection* connection, const ResumePoint& point) {
 void useHistory(ScanHistory* history) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
     g_history = history;
+    g_published = history != nullptr ? history->last() : 0;
 }
 
 void noteNumberedClient(WsConnection* connection) {
@@ -129,7 +135,7 @@ void* socketPthreadCloseConn(WsConnection* connection) {
     const std::size_t numbered = g_numbered.size() + g_streams.size();
     removeFrom(g_numbered, connection);
     removeFrom(g_streams, connection);
-    g_figures.numberedClients -= numbered - g_numbered.size() - g_streams.size();
+    g_numbered_clients -= numbered - g_numbered.size() - g_streams.size();
     g_waiting.erase(connection);
     g_subscriptions.erase(connection);
     consoleOut(LineKind::Chatter, "g_conn over!\n");
@@ -138,7 +144,7 @@ void* socketPthreadCloseConn(WsConnection* connection) {
 
 void withSubscribers(const std::function<void(const Subscribers&)>& use) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    use(Subscribers{g_conn_list, g_numbered, g_streams, eventOf});
+    use(Subscribers{g_conn_list, g_numbered, g_streams, liveEvent, g_published});
 }
 
 std::size_t subscribedClients() {
@@ -153,5 +159,5 @@ std::size_t subscriberCount() {
 
 ResumeFigures resumeFigures() {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    return g_figures;
+    return ResumeFigures{g_numbered_clients, g_counts.replayed, g_counts.missedNotices};
 }

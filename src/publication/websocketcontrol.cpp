@@ -114,8 +114,9 @@ void WebsocketControl::sendTextToEach(const std::vector<WsConnection*>& entries,
     server_.broadcast(text, entries);
 }
 
-void WebsocketControl::replay(WsConnection* connection, std::vector<server::SharedText> messages) {
-    server_.replay(*connection, std::move(messages));
+void WebsocketControl::replay(WsConnection* connection, std::vector<server::SharedText> first,
+                              std::shared_ptr<server::ReplaySource> rest) {
+    server_.replay(*connection, std::move(first), std::move(rest));
 }
 
 int WebsocketControl::closeWebsocketServer() {

@@ -1,9 +1,11 @@
 // What every client that receives messages has in common, WebSocket client
 // or event stream: its number, the request that opened it, and the order of
-// what it is sent. A replay (a history it asked for) is held here as shared
-// messages, which cost a pointer each, and handed to the client's own write
-// queue a few at a time as the client reads, so that the queue's bounds
-// still hold; what is sent to it meanwhile waits behind the replay.
+// what it is sent. A replay (a history it asked for) is read from its source
+// a few messages at a time as the client reads, into the client's own write
+// queue, so that the queue's bounds still hold and a client holds a few
+// messages of it whatever it asked for; what is sent to it meanwhile waits
+// behind the replay. Each turn of a replay writes a few messages, then lets
+// live sends and the other clients' turns go first.
 #pragma once
 
 #include "server_context.h"
@@ -25,6 +27,8 @@ constexpr std::size_t kMaxQueuedMessages = 256;
 constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 // While a replay waits, a few of its messages at a time join the queue.
 constexpr std::size_t kReplayLowWater = 64;
+// Messages of a replay written in one turn, and read from its source at once.
+constexpr std::size_t kReplayTurn = 16;
 
 // Whether a queue of `entries` holding `bytes` has no room for `adding` more.
 inline bool backlogFull(std::size_t entries, std::size_t bytes, std::size_t adding) {
@@ -54,10 +58,13 @@ public:
 
     // On the server thread: a message after those before it.
     void enqueue(const Outgoing& message);
-    // On the server thread: messages before any enqueued later.
-    void replay(const std::vector<SharedText>& messages);
+    // On the server thread: messages before any enqueued later, `first`
+    // then what `rest` gives.
+    void replay(const std::vector<SharedText>& first, const std::shared_ptr<ReplaySource>& rest);
 
     bool sending() const { return held_ || writing(); }
+    // On the server thread: the next turn of its replay, which it asked for.
+    void takeReplayTurn();
     virtual bool writeStalled(std::chrono::steady_clock::time_point now) const = 0;
 
 protected:
@@ -68,19 +75,34 @@ protected:
     virtual bool open() const = 0;
     virtual bool wantsMore() const = 0;
     virtual bool writing() const = 0;
-    // Once the client's queue has taken some: more of the replay.
-    void feedHeld();
+    // Once the client's queue has taken some: more of the replay, in its
+    // next turn.
+    void feedHeld() {
+        if (held_) feedLater();
+    }
     void forgetHeld() { held_.reset(); }
 
 private:
+    // A replay under way, and the live messages that wait behind it.
+    struct Held {
+        std::deque<SharedText> replay;        // read from the source, not yet written
+        std::shared_ptr<ReplaySource> rest;   // none once it has given all
+        std::deque<Outgoing> live;
+    };
+    // The next message held back, or none when nothing is; lets go of the
+    // hold once it is empty.
+    std::optional<Outgoing> nextHeld();
+    // Another turn after what waits on the server thread.
+    void feedLater();
+
     Context& context_;
     const std::string query_;
     const std::string lastEventId_;
     const int id_;
     // Only while a replay is under way: an empty deque still takes a block
     // of its own, and thousands of clients hold none.
-    std::optional<std::deque<Outgoing>> held_;
-    std::size_t heldLimit_ = 0;
+    std::unique_ptr<Held> held_;
+    bool feedPosted_ = false;
 };
 
 }  // namespace server

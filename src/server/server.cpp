@@ -99,9 +99,9 @@ void Server::send(Connection& connection, SharedText bytes, bool text) {
     connection.context().queueSend(connection.shared_from_this(), Outgoing{std::move(bytes), frame, text});
 }
 
-void Server::replay(Connection& connection, std::vector<SharedText> messages) {
-    if (messages.empty()) return;
-    connection.context().queueReplay(connection.shared_from_this(), std::move(messages));
+void Server::replay(Connection& connection, std::vector<SharedText> first, std::shared_ptr<ReplaySource> rest) {
+    if (first.empty() && !rest) return;
+    connection.context().queueReplay(connection.shared_from_this(), std::move(first), std::move(rest));
 }
 
 void Server::stop(std::chrono::milliseconds patience) {

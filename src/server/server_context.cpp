@@ -24,6 +24,10 @@ constexpr auto kShutdownPoll = std::chrono::milliseconds(5);
 // two threads' contention in the kernel costs more than they share.
 constexpr std::size_t kSendsWorthTwoThreads = 2048;
 constexpr auto kWriteProgressCheck = std::chrono::seconds(5);
+// Replays' turns run for a slice at a time, then the server thread rests
+// (or serves whatever else comes): replays take at most a third of a core.
+constexpr auto kReplaySlice = std::chrono::milliseconds(1);
+constexpr auto kReplayRest = std::chrono::milliseconds(2);
 
 }  // namespace
 
@@ -89,18 +93,19 @@ void Context::adopt(std::shared_ptr<Connection> connection) {
 void Context::forget(Connection* connection) { connections_.erase(connection); }
 
 void Context::queueSend(std::shared_ptr<Connection> connection, Outgoing message) {
-    queue(PendingSend{std::move(message), {std::move(connection)}, {}});
+    queue(PendingSend{std::move(message), {std::move(connection)}, {}, nullptr});
 }
 
 void Context::queueBroadcast(SharedText text, const std::vector<Connection*>& to) {
-    PendingSend send{Outgoing{text, framed(*text, true), true}, {}, {}};  // framed once for all
+    PendingSend send{Outgoing{text, framed(*text, true), true}, {}, {}, nullptr};  // framed once for all
     send.to.reserve(to.size());
     for (Connection* connection : to) send.to.push_back(connection->shared_from_this());
     queue(std::move(send));
 }
 
-void Context::queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> messages) {
-    queue(PendingSend{Outgoing{}, {std::move(connection)}, std::move(messages)});
+void Context::queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> first,
+                          std::shared_ptr<ReplaySource> rest) {
+    queue(PendingSend{Outgoing{}, {std::move(connection)}, std::move(first), std::move(rest)});
 }
 
 void Context::queue(PendingSend send) {
@@ -114,13 +119,16 @@ void Context::queue(PendingSend send) {
 }
 
 void Context::deliverPendingSends() {
+    if (inDelivery_) return;
     {
         std::lock_guard<std::mutex> lock(pendingGuard_);
+        if (pending_.empty()) return;
         delivering_.swap(pending_);
     }
+    inDelivery_ = true;
     for (const PendingSend& send : delivering_) {
-        if (!send.replay.empty()) {
-            for (const auto& connection : send.to) connection->replay(send.replay);
+        if (!send.replay.empty() || send.rest) {
+            for (const auto& connection : send.to) connection->replay(send.replay, send.rest);
             continue;
         }
         if (send.to.size() < kSendsWorthTwoThreads) {
@@ -136,6 +144,31 @@ void Context::deliverPendingSends() {
         helper_.runBeside([&] { deliver(send, false); }, [&] { deliver(send, true); });
     }
     delivering_.clear();
+    inDelivery_ = false;
+}
+
+void Context::queueReplayTurn(std::weak_ptr<Connection> connection) {
+    replayTurns_.push_back(std::move(connection));
+    if (turnsScheduled_) return;
+    turnsScheduled_ = true;
+    net::post(io, [this] { runReplayTurns(); });
+}
+
+void Context::runReplayTurns() {
+    const auto sliceEnd = std::chrono::steady_clock::now() + kReplaySlice;
+    while (!replayTurns_.empty() && std::chrono::steady_clock::now() < sliceEnd) {
+        const auto connection = replayTurns_.front().lock();
+        replayTurns_.pop_front();
+        if (connection) connection->takeReplayTurn();
+    }
+    if (replayTurns_.empty()) {
+        turnsScheduled_ = false;
+        return;
+    }
+    replayRest_.expires_after(kReplayRest);
+    replayRest_.async_wait([this](boost::system::error_code ec) {
+        if (!ec) runReplayTurns();
+    });
 }
 
 void Context::deliver(const PendingSend& send, bool helper) {

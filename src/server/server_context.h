@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -93,7 +94,20 @@ public:
     // Any thread: one message for each of the connections, in turn.
     void queueBroadcast(SharedText text, const std::vector<Connection*>& to);
     // Any thread: messages to go before anything the connection is sent later.
-    void queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> messages);
+    void queueReplay(std::shared_ptr<Connection> connection, std::vector<SharedText> first,
+                     std::shared_ptr<ReplaySource> rest);
+    // On the server thread: hands what other threads queued to the
+    // connections now (nothing when called from within a delivery, whose
+    // order it would break). Every turn of a replay calls it first, so that
+    // a live scan waits for one turn of one replay at most, however many
+    // clients replay.
+    void deliverPendingSends();
+    // On the server thread: the connection has more of a replay to send.
+    // Its turn comes after the live sends and the turns before it; turns
+    // run for a slice of time, then the thread rests as long, so that
+    // replays never take the whole of a core that the live scans' wake-ups
+    // need.
+    void queueReplayTurn(std::weak_ptr<Connection> connection);
     // Drops, every few seconds, clients whose writes have stalled.
     void watchWriteProgress();
     // Counts the server thread alive in the figures, every heartbeat.
@@ -111,11 +125,11 @@ private:
     struct PendingSend {
         Outgoing message;
         std::vector<std::shared_ptr<Connection>> to;
-        std::vector<SharedText> replay;  // instead of the message, when not empty
+        std::vector<SharedText> replay;  // with `rest`, instead of the message when either is given
+        std::shared_ptr<ReplaySource> rest;
     };
     void queue(PendingSend send);
     void deliver(const PendingSend& send, bool helper);
-    void deliverPendingSends();
     bool stillSending() const;
     void waitForHangup();
     void reloadTls();
@@ -132,6 +146,11 @@ private:
     std::mutex pendingGuard_;
     std::vector<PendingSend> pending_;
     std::vector<PendingSend> delivering_;  // kept to reuse its storage
+    bool inDelivery_ = false;
+    void runReplayTurns();
+    std::deque<std::weak_ptr<Connection>> replayTurns_;
+    bool turnsScheduled_ = false;
+    boost::asio::steady_timer replayRest_{io};
     SendHelper helper_;
 };
 

@@ -63,6 +63,12 @@ public:
     virtual void keep(const NumberedScan& scan) = 0;
     // The kept scans numbered above `seq`, oldest first, at most `limit`.
     virtual ScansSince since(std::uint64_t seq, std::size_t limit) const = 0;
+    // The same for a client that has the scans above `upTo` from elsewhere
+    // (a replay up to where it joined the live scans): none above it is
+    // returned or counted missed. Asked again after the last one returned,
+    // it reads the history a few scans at a time, and counts what left the
+    // history meanwhile.
+    virtual ScansSince between(std::uint64_t seq, std::uint64_t upTo, std::size_t limit) const = 0;
     // The last number given; before this run's first scan, the highest
     // number an earlier run may have given (numbers go on above it). The
     // oldest kept (0: none kept), how many are kept and how many may be.

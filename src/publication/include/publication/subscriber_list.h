@@ -38,8 +38,11 @@ struct Subscribers {
     const std::vector<WsConnection*>& plain;
     const std::vector<WsConnection*>& numbered;
     const std::vector<WsConnection*>& streams;
-    // A scan's event, the one that streams replaying it share.
+    // A scan's event, made once for every stream.
     server::SharedText (*event)(const NumberedScan& scan);
+    // The newest number sent to them: the publisher sets it, and a client
+    // subscribing is told it.
+    std::uint64_t& published;
 };
 
 // Hands the entries to `use` while no entry can be added or removed, so a

@@ -49,8 +49,10 @@ public:
     // each, with one copy of the text for all.
     void sendTextToEach(const std::vector<WsConnection*>& entries, const std::string& text);
     void sendTextToEach(const std::vector<WsConnection*>& entries, const server::SharedText& text);
-    // What a client resuming missed, before anything sent to it later.
-    void replay(WsConnection* connection, std::vector<server::SharedText> messages);
+    // What a client resuming missed, before anything sent to it later:
+    // `first`, then what `rest` gives, read as the client reads.
+    void replay(WsConnection* connection, std::vector<server::SharedText> first,
+                std::shared_ptr<server::ReplaySource> rest);
 
     // Stops serving and returns once the server thread is done with the
     // server; a later or pending setupWebsocketServer will not serve.

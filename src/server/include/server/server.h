@@ -7,6 +7,7 @@
 #pragma once
 
 #include "server/origin_policy.h"
+#include "server/replay_source.h"
 #include "server/server_content.h"
 #include "server/server_figures.h"
 #include "server/tls_files.h"
@@ -112,10 +113,11 @@ public:
     // queued.
     void send(Connection& connection, SharedText bytes, bool text);
     // Any thread: messages that go to the connection before anything sent
-    // to it later (a history it asked for), handed to its socket a few at a
-    // time as it reads them, so that they never count against what may
-    // wait for it at once. Meanwhile later messages wait behind them.
-    void replay(Connection& connection, std::vector<SharedText> messages);
+    // to it later (a history it asked for): `first`, then what `rest` gives
+    // (none: nothing more), handed to its socket a few at a time as it
+    // reads them, so that they never count against what may wait for it at
+    // once. Meanwhile later messages wait behind them.
+    void replay(Connection& connection, std::vector<SharedText> first, std::shared_ptr<ReplaySource> rest);
 
     // Any thread: ends serving once what was handed over has been written
     // (or after `patience`), reports the connections still open as closed,
