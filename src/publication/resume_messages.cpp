@@ -4,6 +4,18 @@
 
 #include <memory>
 
+namespace {
+
+// Formatted as the scan message is.
+std::string printed(const cJSON* message) {
+    char* text = cJSON_Print(message);
+    std::string copy = text != nullptr ? text : "";
+    cJSON_free(text);
+    return copy;
+}
+
+}  // namespace
+
 std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last) {
     const std::unique_ptr<cJSON, void (*)(cJSON*)> notice(cJSON_CreateObject(), cJSON_Delete);
     cJSON_AddStringToObject(notice.get(), "type", "SCANS_MISSED");
@@ -17,10 +29,20 @@ std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint
     else
         cJSON_AddNumberToObject(notice.get(), "first", static_cast<double>(found.scans.front().seq));
     cJSON_AddNumberToObject(notice.get(), "last", static_cast<double>(last));
-    char* printed = cJSON_Print(notice.get());
-    std::string text = printed != nullptr ? printed : "";
-    cJSON_free(printed);
-    return text;
+    return printed(notice.get());
+}
+
+std::string subscribedNotice(std::uint64_t last) {
+    const std::unique_ptr<cJSON, void (*)(cJSON*)> notice(cJSON_CreateObject(), cJSON_Delete);
+    cJSON_AddStringToObject(notice.get(), "type", "SUBSCRIBED");
+    cJSON_AddNumberToObject(notice.get(), "last", static_cast<double>(last));
+    return printed(notice.get());
+}
+
+std::string subscribedEvent(std::uint64_t last) {
+    const std::unique_ptr<cJSON, void (*)(cJSON*)> data(cJSON_CreateObject(), cJSON_Delete);
+    cJSON_AddNumberToObject(data.get(), "last", static_cast<double>(last));
+    return streamEvent(0, "subscribed", printed(data.get()));
 }
 
 // The formatted messages break lines and indent with tabs only between

@@ -1,5 +1,6 @@
 // What a numbered client is sent beside the scans: the notice of scans it
-// cannot have, and, for event streams, each message as one event.
+// cannot have, the one that it is subscribed, and, for event streams, each
+// message as one event.
 #pragma once
 
 #include "history/scan_history.h"
@@ -12,6 +13,13 @@
 // the last number (another box's), "first" (the oldest it will have) null
 // when it will have none from the history.
 std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last);
+
+// {"type": "SUBSCRIBED", "last": N}: the subscription is accepted, and N is
+// the newest number published when the client joined the live scans, so
+// every scan it is sent live is numbered above N.
+std::string subscribedNotice(std::uint64_t last);
+// The same for an event stream: an event "subscribed", {"last": N}, no id.
+std::string subscribedEvent(std::uint64_t last);
 
 // One event of a text/event-stream: its id when it has one (0: none), its
 // type when not a plain message, and the message on one line.

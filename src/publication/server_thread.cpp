@@ -49,6 +49,7 @@ int toStartSocetServers(const ServerSettings& settings) {
 void publishToSubscribers(const NumberedScan& scan, ScanHistory& history) {
     withSubscribers([&scan, &history](const Subscribers& subscribers) {
         history.keep(scan);
+        subscribers.published = scan.seq;
         if (websocket == nullptr) return;
         websocket->sendTextToEach(subscribers.plain, scan.plain);
         websocket->sendTextToEach(subscribers.numbered, scan.numbered);

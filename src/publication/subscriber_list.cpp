@@ -29,6 +29,10 @@ struct Subscriptions {
 };
 std::unordered_map<WsConnection*, Subscriptions> g_subscriptions;
 ScanHistory* g_history = nullptr;
+// The newest number sent to the live subscribers; before the first scan,
+// the history's last. Not the history's last later: a scan numbered there
+// may not be published yet.
+std::uint64_t g_published = 0;
 // Each scan's event, made once and shared by every stream it goes to: a
 // stream replaying the history holds the history's events until it reads
 // them, and as many streams as may connect would otherwise each hold a copy.
@@ -53,17 +57,22 @@ server::SharedText eventOf(const NumberedScan& scan) {
 }
 
 // What the client is sent before the live scans: the notice of what it
-// cannot have, then the history after its point.
+// cannot have, the newest number published (the live scans follow it),
+// then the history after its point up to that number.
 std::vector<server::SharedText> historyFor(WsConnection* connection, const ResumePoint& point) {
-    std::vector<server::SharedText> messages;
-    if (point.live || g_history == nullptr) return messages;
-    const ScansSince found = g_history->since(point.seq, g_history->depth());
     const bool stream = server::eventStream(*connection);
+    const auto subscribed = [&] {
+        return std::make_shared<const std::string>(stream ? subscribedEvent(g_published) : subscribedNotice(g_published));
+    };
+    if (point.live || g_history == nullptr) return {subscribed()};
+    std::vector<server::SharedText> messages;
+    const ScansSince found = g_history->since(point.seq, g_history->depth());
     if (found.ahead || found.missed > 0) {
-        const std::string notice = missedNotice(found, point.seq, g_history->last());
+        const std::string notice = missedNotice(found, point.seq, g_published);
         messages.push_back(std::make_shared<const std::string>(stream ? streamEvent(0, "missed", notice) : notice));
         ++g_figures.missedNotices;
     }
+    messages.push_back(subscribed());
     for (const NumberedScan& scan : found.scans) messages.push_back(stream ? eventOf(scan) : scan.numbered);
     g_figures.replayed += found.scans.size();
     return messages;
@@ -76,7 +85,7 @@ void subscribeNumbered(WsConnection* connection, const ResumePoint& point) {
     (server::eventStream(*connection) ? g_streams : g_numbered).push_back(connection);
     ++g_figures.numberedClients;
     std::vector<server::SharedText> history = historyFor(connection, point);
-    if (websocket != nullptr && !history.empty()) websocket->replay(connection, std::move(history));
+    if (websocket != nullptr) websocket->replay(connection, std::move(history));
 }
 
 }  // namespace
@@ -84,6 +93,7 @@ void subscribeNumbered(WsConnection* connection, const ResumePoint& point) {
 void useHistory(ScanHistory* history) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
     g_history = history;
+    g_published = history != nullptr ? history->last() : 0;
 }
 
 void noteNumberedClient(WsConnection* connection) {
@@ -138,7 +148,7 @@ void* socketPthreadCloseConn(WsConnection* connection) {
 
 void withSubscribers(const std::function<void(const Subscribers&)>& use) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    use(Subscribers{g_conn_list, g_numbered, g_streams, eventOf});
+    use(Subscribers{g_conn_list, g_numbered, g_streams, eventOf, g_published});
 }
 
 std::size_t subscribedClients() {

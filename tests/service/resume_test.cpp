@@ -36,6 +36,16 @@ std::string dataOf(const std::string& message) {
     return data.size() >= 2 ? data.substr(1, data.size() - 2) : data;
 }
 
+// The message that tells a numbered client it is subscribed, and the
+// newest number then; 0 when another message came.
+std::uint64_t subscribedLast(WsClient& client) {
+    const auto message = client.receive();
+    EXPECT_TRUE(message);
+    if (!message) return 0;
+    EXPECT_EQ(member(message->payload, "type"), "\"SUBSCRIBED\"") << message->payload;
+    return std::stoull("0" + member(message->payload, "last"));
+}
+
 std::string statusFigure(const std::string& name, const std::string& token = "") {
     const std::string auth = token.empty() ? "" : "Authorization: Bearer " + token + "\r\n";
     const HttpReply reply =
@@ -127,6 +137,7 @@ TEST_F(Resume, ClientComingBackMissesNothingAndHasNothingTwice) {
     constexpr int kScans = 120;
     // Subscribed before the first scan, so that it counts every one.
     auto client = numbered("/?since=now");
+    subscribedLast(*client);
     std::thread scanner([this] {
         for (int i = 0; i < kScans; ++i) service_->scan("S" + std::to_string(1000 + i) + "\r", Pacing{Adapter::Line, {}});
     });
@@ -149,6 +160,7 @@ TEST_F(Resume, ClientComingBackMissesNothingAndHasNothingTwice) {
         const int relayed = std::stoi(statusFigure("scans_relayed"));
         ASSERT_TRUE(eventually([&] { return std::stoi(statusFigure("scans_relayed")) >= std::min(kScans, relayed + 2); }));
         client = numbered("/?since=" + std::to_string(last));
+        EXPECT_GE(subscribedLast(*client), last);
     }
     scanner.join();
     ASSERT_FALSE(seen.empty());
@@ -163,6 +175,7 @@ TEST_F(Resume, ClientComingBackMissesNothingAndHasNothingTwice) {
     startWithState();
     service_->scan("AFTER\r");
     auto back = numbered("/?since=" + std::to_string(last));
+    subscribedLast(*back);
     const auto after = back->receive();
     ASSERT_TRUE(after);
     EXPECT_EQ(dataOf(after->payload), "AFTER\\r");
@@ -171,11 +184,14 @@ TEST_F(Resume, ClientComingBackMissesNothingAndHasNothingTwice) {
 }
 
 // What the history no longer has is told first, with how many; a number
-// above the last (another box's) is told with a null count; since= that is
-// no number is refused, for WebSocket clients, /scans and /events alike.
+// above the last (another box's) is told with a null count; then that the
+// client is subscribed, with the newest number, before the history's scans.
+// since= that is no number is refused, for WebSocket clients, /scans and
+// /events alike.
 TEST_F(Resume, NoticesOfMissedScansAndRefusedSince) {
     startWithState({"--history", "5"});
     auto watcher = numbered("/?since=now");
+    const std::uint64_t before = subscribedLast(*watcher);
     for (int i = 0; i < 8; ++i) service_->scan("M" + std::to_string(i) + "\r");
     std::uint64_t first = 0, last = 0;
     for (int i = 0; i < 8; ++i) {
@@ -184,18 +200,21 @@ TEST_F(Resume, NoticesOfMissedScansAndRefusedSince) {
         if (i == 0) first = seqOf(message->payload);
         last = seqOf(message->payload);
     }
+    EXPECT_LT(before, first);
     auto behind = numbered("/?since=" + std::to_string(first - 1));
     const auto notice = behind->receive();
     ASSERT_TRUE(notice);
     EXPECT_EQ(member(notice->payload, "type"), "\"SCANS_MISSED\"");
     EXPECT_EQ(member(notice->payload, "count"), "3") << notice->payload;
     EXPECT_EQ(member(notice->payload, "first"), std::to_string(first + 3));
+    EXPECT_EQ(subscribedLast(*behind), last);
     for (int i = 3; i < 8; ++i) EXPECT_EQ(dataOf(behind->receive()->payload), "M" + std::to_string(i) + "\\r");
 
     auto ahead = numbered("/?since=" + std::to_string(last + 1000));
     const auto foreign = ahead->receive();
     ASSERT_TRUE(foreign);
     EXPECT_EQ(member(foreign->payload, "count"), "null") << foreign->payload;
+    EXPECT_EQ(subscribedLast(*ahead), last);
     service_->scan("LIVE\r");
     EXPECT_EQ(dataOf(ahead->receive()->payload), "LIVE\\r");
     EXPECT_EQ(statusFigure("missed_notices"), "2");
@@ -229,7 +248,11 @@ TEST_F(Resume, EventStreamsAndScansWithAToken) {
 
     EventReader live(eventsRequest("/events?token=s3cr3t%2Bt0ken%2fvalue%3D"));
     EXPECT_EQ(live.next().rfind("HTTP/1.1 200", 0), 0u);
-    ASSERT_TRUE(eventually([&] { return statusFigure("numbered_clients", token) == "1"; }));
+    // Told at once that it is subscribed, with no id: a browser would
+    // resume from it.
+    const std::string subscribed = live.nextEvent();
+    EXPECT_EQ(subscribed.rfind("event: subscribed\ndata: {\"last\":", 0), 0u) << subscribed;
+    EXPECT_EQ(occurrences(subscribed, "\n"), 1) << subscribed;
     for (const char* scan : {"E1\r", "E2\r", "E3\r"}) service_->scan(scan);
     std::string events[3];
     for (auto& event : events) event = live.nextEvent();
@@ -241,6 +264,7 @@ TEST_F(Resume, EventStreamsAndScansWithAToken) {
 
     EventReader back(eventsRequest("/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: " + firstId + "\r\n"));
     EXPECT_EQ(back.next().rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(back.nextEvent(), "event: subscribed\ndata: {\"last\":" + events[2].substr(4, events[2].find('\n') - 4) + "}");
     EXPECT_EQ(back.nextEvent(), events[1]);
     EXPECT_EQ(back.nextEvent(), events[2]);
 
@@ -248,6 +272,7 @@ TEST_F(Resume, EventStreamsAndScansWithAToken) {
     missed.next();
     const std::string notice = missed.nextEvent();
     EXPECT_EQ(notice.rfind("event: missed\ndata: {\"type\":\"SCANS_MISSED\",\"count\":1,", 0), 0u) << notice;
+    EXPECT_EQ(missed.nextEvent().rfind("event: subscribed\n", 0), 0u);
     EXPECT_EQ(missed.nextEvent(), events[1]);
     EXPECT_EQ(service_->out().find(token), std::string::npos);
     EXPECT_EQ(service_->err().find(token), std::string::npos);

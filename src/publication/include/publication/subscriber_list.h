@@ -40,6 +40,9 @@ struct Subscribers {
     const std::vector<WsConnection*>& streams;
     // A scan's event, the one that streams replaying it share.
     server::SharedText (*event)(const NumberedScan& scan);
+    // The newest number sent to them: the publisher sets it, and a client
+    // subscribing is told it.
+    std::uint64_t& published;
 };
 
 // Hands the entries to `use` while no entry can be added or removed, so a
