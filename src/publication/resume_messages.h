@@ -28,6 +28,13 @@ std::string subscribedNotice(std::uint64_t last);
 // The same for an event stream: an event "subscribed", {"last": N}, no id.
 std::string subscribedEvent(std::uint64_t last);
 
+// {"type": "SUBSCRIBED", "last": N}: the subscription is accepted, and N is
+// the newest number published when the client joined the live scans, so
+// every scan it is sent live is numbered above N.
+std::string subscribedNotice(std::uint64_t last);
+// The same for an event stream: an event "subscribed", {"last": N}, no id.
+std::string subscribedEvent(std::uint64_t last);
+
 // One event of a text/event-stream: its id when it has one (0: none), its
 // type when not a plain message, and the message on one line.
 std::string streamEvent(std::uint64_t id, const char* type, const std::string& message);

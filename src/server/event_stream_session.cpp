@@ -16,7 +16,8 @@ constexpr const char* kHead =
     "Content-Type: text/event-stream\r\n"
     "Cache-Control: no-store\r\n"
     "X-Content-Type-Options: nosniff\r\n"
-    "Connection: close\r\n"
+    "Connection: close\r\n";
+constexpr const char* kFirstEvent =
     "\r\n"
     "retry: 2000\n\n";
 // A comment line at least this often keeps proxies and browsers from
@@ -39,10 +40,10 @@ PlainStream& EventStreamSession::tcp() {
     return std::visit([](auto& stream) -> PlainStream& { return beast::get_lowest_layer(stream); }, stream_);
 }
 
-void EventStreamSession::start() {
+void EventStreamSession::start(const std::string& moreHead) {
     tcp().expires_never();  // the stall check and the keep-alive keep time
     acceptingSends_ = true;
-    push(std::make_shared<const std::string>(kHead));
+    push(std::make_shared<const std::string>(kHead + moreHead + kFirstEvent));
     const auto& opened = context().events().opened;
     if (opened && !opened(*this)) {
         close();

@@ -22,8 +22,9 @@ public:
     EventStreamSession(ClientStream stream, TlsSettings tls, Context& context, ConnectionSlot slot, std::string query,
                        std::string lastEventId);
 
-    // Writes the response's head and reports the client opened.
-    void start();
+    // Writes the response's head, with `moreHead`'s lines, and reports the
+    // client opened.
+    void start(const std::string& moreHead);
 
     bool eventStream() const override { return true; }
     bool encrypted() const override { return tls_ != nullptr; }

@@ -1,6 +1,7 @@
 #include "http_session.h"
 
 #include "access_token.h"
+#include "cross_origin.h"
 #include "event_stream_session.h"
 #include "http_responder.h"
 #include "request_target.h"
@@ -119,11 +120,42 @@ void HttpSession::onRead(beast::error_code ec) {
         becomeWebSocket();
         return;
     }
-    if (targetOf(parser_->get()).path == "/events" && parser_->get().method() == http::verb::get) {
-        becomeEventStream();
+    if (readableAcrossOrigins(targetOf(parser_->get()).path)) {
+        answerFeedRequest();
         return;
     }
     answer(respondTo(parser_->get(), context_));
+}
+
+// The scans' own paths: the event stream, and the history's (the content's).
+bool HttpSession::readableAcrossOrigins(const std::string& path) const {
+    const ServerContent* content = context_.settings().content;
+    return path == "/events" || (content != nullptr && content->serves(path));
+}
+
+// A page reads these with fetch or EventSource, from another origin too:
+// the same origin check as a WebSocket client's, then CORS for the origin
+// let in, so that a refused page is refused alike on every path.
+void HttpSession::answerFeedRequest() {
+    const HttpRequest& request = parser_->get();
+    const bool stream = targetOf(request).path == "/events";
+    if (!originAllowed(stream ? "an event stream client" : "a history request")) return;
+    const std::string_view origin(request[http::field::origin].data(), request[http::field::origin].size());
+    if (request.method() == http::verb::options) {
+        crossOrigin_ = preflightFields(origin);
+        HttpResponse preflight{http::status::no_content, request.version()};
+        preflight.set(http::field::server, "TirnSerial");
+        preflight.set(http::field::allow, "GET, HEAD, OPTIONS");
+        preflight.keep_alive(false);
+        answer(std::move(preflight));
+        return;
+    }
+    crossOrigin_ = crossOriginFields(origin);
+    if (stream && request.method() == http::verb::get) {
+        becomeEventStream();
+        return;
+    }
+    answer(respondTo(request, context_));
 }
 
 // Where origins are checked, a page under a name of its own (a DNS name
@@ -203,11 +235,12 @@ void HttpSession::becomeEventStream() {
                                                            std::move(*slot_), std::move(query), std::move(lastEventId));
     slot_.reset();
     context_.adopt(connection);
-    connection->start();
+    connection->start(headLines(crossOrigin_));
 }
 
 template <class Response>
 void HttpSession::answer(Response response) {
+    for (const auto& [name, value] : crossOrigin_) response.set(name, value);
     auto shared = std::make_shared<Response>(std::move(response));
     tcp().expires_after(kHandshakeTimeout);
     std::visit(

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "client_stream.h"
+#include "cross_origin.h"
 #include "server_context.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -35,6 +36,8 @@ private:
     bool originAllowed(const char* client);
     // The query's refusal by the service's content, answered with 400.
     bool queryRefused(const std::string& query, std::string_view lastEventId);
+    bool readableAcrossOrigins(const std::string& path) const;
+    void answerFeedRequest();
     void becomeWebSocket();
     void becomeEventStream();
     template <class Response>
@@ -51,6 +54,7 @@ private:
     std::optional<Parser> parser_;
     Context& context_;
     std::optional<ConnectionSlot> slot_;
+    HeaderFields crossOrigin_;  // for every answer on the scans' own paths
 };
 
 }  // namespace server

@@ -76,23 +76,24 @@ ws.onmessage = (event) => { document.getElementById("scans").textContent += JSON
 </script>"""
 
 
-def serve_pos_page(certificate, key):
+def serve_page(port, page, certificate=None, key=None):
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
             self.send_response(200)
             self.send_header("Content-Type", "text/html; charset=utf-8")
             self.end_headers()
-            self.wfile.write(POS_PAGE)
+            self.wfile.write(page)
 
         def log_message(self, *args):
             pass
     # Threads, and each TLS handshake in its own: a browser's speculative
     # connection that sends nothing must not hold up the page's.
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 8443), Handler)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
     server.daemon_threads = True
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(certificate, key)
-    server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
+    if certificate:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(certificate, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -121,11 +122,14 @@ class Scenario:
         self.service = self.spawn([*self.options.emulator, self.options.service, "0", *args], stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, text=True)
 
-    def wait_for_scanner(self):
+    def wait_for_scanner(self, token=None):
         """Until /status shows the scanner open: what is typed before is no scan."""
+        status = urllib.request.Request("http://127.0.0.1:9010/status",
+                                        headers={"Authorization": f"Bearer {token}"} if token else {})
+
         def scanner_open():
             try:
-                with urllib.request.urlopen("http://127.0.0.1:9010/status", timeout=2) as reply:
+                with urllib.request.urlopen(status, timeout=2) as reply:
                     return all(device["connected"] for device in json.load(reply)["devices"])
             except OSError:
                 return False
@@ -198,7 +202,7 @@ def check_encrypted_pages(scenario, directory):
     scenario.open_subscribed("https://127.0.0.1:9010/")
     scenario.scan("OVER-HTTPS")
     wait_until(lambda: scenario.text("last-data") == "OVER-HTTPSCR", 20, "the scan on the https:// page")
-    pos = serve_pos_page(certificate, key)
+    pos = serve_page(8443, POS_PAGE, certificate, key)
     try:
         scenario.open_subscribed("https://127.0.0.1:8443/")
         scenario.scan("FOR-THE-POS")
@@ -229,11 +233,13 @@ def check_token_page(scenario, directory):
     scenario.driver.get("http://127.0.0.1:9010/#token=wrong-token")
     prompt = WebDriverWait(scenario.driver, 20).until(expected_conditions.alert_is_present(), "the token prompt")
     assert "refused" in prompt.text, prompt.text
-    prompt.dismiss()
-    said = scenario.driver.execute_script("return [document.getElementById('state').textContent, "
-                                          "document.getElementById('last-data').textContent]")
-    assert said == ["refused", "the access token was refused"], said
-    print("with a wrong token: the page says it was refused, in its big box and when it asks again")
+    prompt.send_keys("s3cret-token")
+    prompt.accept()
+    wait_until(lambda: scenario.text("state") == "subscribed", 20, "the page to subscribe with the right token")
+    scenario.scan("RIGHT-TOKEN")
+    wait_until(lambda: scenario.text("last-data") == "RIGHT-TOKENCR", 20, "the scan after the right token")
+    assert scenario.text("state") == "subscribed", scenario.text("state")
+    print("with a wrong token: the page says it was refused, asks again, and is subscribed with the right one")
 
 
 def burst(prefix, count):
@@ -294,20 +300,34 @@ def check_event_source_across_restart(scenario, state):
     print("an EventSource page comes back by itself after a restart and has every scan once")
 
 
-# Run in a page of the service's origin: the library with short timings, so
-# that a cut of a few seconds is noticed.
+# A shop's app on an origin of its own, the box's library imported from the
+# box, with short timings so that a cut of a few seconds is noticed.
+APP_ORIGIN, REFUSED_ORIGIN, BOX = "http://127.0.0.1:8080", "http://127.0.0.1:8081", "http://127.0.0.1:9010"
+TOKEN = "s3cret-token"
 LIBRARY = """
 const done = arguments[arguments.length - 1];
-import("/tirnserial.js").then(({ TirnSerial }) => {
-  window.scans = []; window.states = []; window.since = {};
-  const box = new TirnSerial({ renewAfter: 1000, connectTimeout: 5000, maxDelay: 2000 });
-  for (const type of ["connected", "disconnected", "missed"])
-    box.addEventListener(type, () => { states.push(type); since[type] = performance.now(); });
+import("%s/tirnserial.js").then(({ TirnSerial }) => {
+  window.scans = []; window.states = []; window.since = {}; window.details = {};
+  const box = new TirnSerial({ token: "%s", renewAfter: 1000, connectTimeout: 5000, maxDelay: 2000 });
+  for (const type of ["connected", "disconnected", "missed", "unreachable", "refused"])
+    box.addEventListener(type, (event) => { states.push(type); since[type] = performance.now(); details[type] = event.detail; });
   box.addEventListener("scan", (event) => scans.push([event.detail.seq, event.detail.Data]));
   box.start();
   done();
 });
-"""
+""" % (BOX, TOKEN)
+# README's ways to read the box without the library, from the app's page.
+FEEDS = """
+const done = arguments[arguments.length - 1];
+window.streamed = []; window.subscribed = null;
+const source = new EventSource("%s/events?since=0&token=%s");
+source.addEventListener("subscribed", (event) => { window.subscribed = JSON.parse(event.data).last; });
+source.onmessage = (event) => window.streamed.push(JSON.parse(event.data).Data);
+source.onerror = () => { window.streamError = source.readyState; };
+fetch("%s/scans?since=0", { headers: { Authorization: "Bearer %s" } })
+  .then(async (reply) => done([reply.status, reply.headers.get("X-TirnSerial-Last"), (await reply.json()).length]))
+  .catch((error) => done(String(error)));
+""" % (BOX, TOKEN, BOX, TOKEN)
 
 
 class NetworkCut:
@@ -326,29 +346,57 @@ class NetworkCut:
                            check=True)
 
 
-def check_library_across_network_cut(scenario, state):
-    os.makedirs(state)
-    scenario.start_service("--state-dir", state)
-    scenario.wait_for_scanner()
-    scenario.driver.get("http://127.0.0.1:9010/status")
-    scenario.driver.execute_async_script(LIBRARY)
-    scenario.wait_for_page("return window.states.includes('connected')", "the library to connect")
-    before, during, after = burst("LINK", 3), burst("CUT", 6), burst("BACK", 3)
-    scenario.scan(*before)
-    scenario.wait_for_page(f"return window.scans.length >= {len(before)}", "the scans before the cut")
-    cut = NetworkCut()
-    cut.rules("add")
-    scenario.scan(*during)
-    scenario.wait_for_page("return window.states.includes('disconnected')", "the library to notice the cut")
-    scenario.wait_for_page("return performance.now() - window.since.disconnected > 3000", "a cut of a few seconds")
-    cut.rules("del")
-    scenario.scan(*after)
-    scans = scenario.wait_for_page(f"return window.scans.length >= 12 && window.states.at(-1) === 'connected' "
-                                   "&& window.scans", "every scan after the link came back")
-    assert [data for _, data in scans] == [text + "\r" for text in before + during + after], scans
-    numbers = [seq for seq, _ in scans]
-    assert numbers == list(range(numbers[0], numbers[0] + len(numbers))), numbers
-    print("the library across a network cut of a few seconds: every scan once, in order")
+def check_pages_of_another_origin(scenario, directory):
+    """A new tab that has had no scan yet, then a cut: what is scanned meanwhile
+    still reaches it; README's EventSource and /scans from an allowed origin;
+    a refused origin hears that it is unreachable."""
+    os.makedirs(directory)
+    token_file = os.path.join(directory, "token")
+    with open(os.open(token_file, os.O_WRONLY | os.O_CREAT, 0o600), "w") as file:
+        file.write(TOKEN + "\n")
+    pages = [serve_page(8080, b"<!doctype html><title>app</title>"),
+             serve_page(8081, b"<!doctype html><title>elsewhere</title>")]
+    try:
+        scenario.start_service("--state-dir", os.path.join(directory, "state"), "--token-file", token_file,
+                               "--allow-origin", APP_ORIGIN)
+        scenario.wait_for_scanner(TOKEN)
+        scenario.driver.get(APP_ORIGIN)
+        scenario.driver.execute_async_script(LIBRARY)
+        scenario.wait_for_page("return window.states.includes('connected')", "the library to connect")
+        during, after = burst("CUT", 6), burst("BACK", 3)
+        cut = NetworkCut()
+        cut.rules("add")
+        scenario.scan(*during)
+        scenario.wait_for_page("return window.states.includes('disconnected')", "the library to notice the cut")
+        scenario.wait_for_page("return performance.now() - window.since.disconnected > 3000", "a cut of a few seconds")
+        cut.rules("del")
+        scenario.scan(*after)
+        scans = scenario.wait_for_page(f"return window.scans.length >= 9 && window.states.at(-1) === 'connected' "
+                                       "&& window.scans", "every scan after the link came back")
+        assert [data for _, data in scans] == [text + "\r" for text in during + after], scans
+        numbers = [seq for seq, _ in scans]
+        assert numbers == list(range(numbers[0], numbers[0] + len(numbers))), numbers
+        print("a new tab of another origin across a network cut: every scan once, in order")
+
+        fetched = scenario.driver.execute_async_script(FEEDS)
+        assert fetched == [200, str(numbers[-1]), 9], fetched
+        streamed = scenario.wait_for_page("return window.streamed.length >= 9 && window.subscribed !== null "
+                                          "&& [window.subscribed, window.streamed]", "the event stream's scans")
+        assert streamed == [numbers[-1], [text + "\r" for text in during + after]], streamed
+        print("README's EventSource and /scans with a token, from an allowed origin")
+
+        scenario.driver.get(REFUSED_ORIGIN)
+        scenario.driver.execute_async_script(LIBRARY)
+        hint = scenario.wait_for_page("return window.details.unreachable", "the library to say it is unreachable")
+        assert hint["attempts"] == 3 and "--allow-origin" in hint["hint"], hint
+        fetched = scenario.driver.execute_async_script(FEEDS)
+        assert fetched.startswith("TypeError"), fetched
+        scenario.wait_for_page("return window.streamError === EventSource.CLOSED", "the refused stream to close")
+        assert "connected" not in scenario.driver.execute_script("return window.states"), "a refused page connected"
+        print("a refused origin: the library says unreachable; fetch and EventSource are refused")
+    finally:
+        for page in pages:
+            page.shutdown()
 
 
 def main():
@@ -376,7 +424,7 @@ def main():
         check_token_page(scenario, os.path.join(profile, "token"))
         check_reload_in_burst(scenario, os.path.join(profile, "reload"))
         check_event_source_across_restart(scenario, os.path.join(profile, "restart"))
-        check_library_across_network_cut(scenario, os.path.join(profile, "cut"))
+        check_pages_of_another_origin(scenario, os.path.join(profile, "origins"))
         return 0
     except AssertionError:
         if scenario and scenario.service:

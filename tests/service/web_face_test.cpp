@@ -170,6 +170,27 @@ TEST_F(WebFace, OnlyAllowedOriginsSubscribe) {
     for (const char* figures : {"GET /status HTTP/1.1\r\nHost: rebind.attacker.example:9010\r\n\r\n",
                                 "GET http://rebind.attacker.example:9010/status HTTP/1.1\r\nHost: 127.0.0.1:9010\r\n\r\n"})
         EXPECT_EQ(parseReply(WsClient::exchange(figures)).status, 403) << figures;
+
+    // What a page reads with fetch or EventSource: refused alike, and the
+    // origin let in is named (a preflight first, for a Bearer header).
+    const auto asked = [](const std::string& method, const std::string& path, const std::string& origin) {
+        return parseReply(WsClient::exchange(method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:9010\r\nOrigin: " +
+                                             origin + "\r\n\r\n", kServiceEndpoint, 1s));
+    };
+    for (const char* path : {"/scans", "/events"}) {
+        EXPECT_EQ(asked("GET", path, "https://evil.example").status, 403) << path;
+        EXPECT_EQ(asked("OPTIONS", path, "https://evil.example").status, 403) << path;
+        const HttpReply preflight = asked("OPTIONS", path, "https://pos.example:8443");
+        EXPECT_EQ(preflight.status, 204) << path;
+        for (const char* field : {"Access-Control-Allow-Origin: https://pos.example:8443\r\n", "Vary: Origin\r\n",
+                                  "Access-Control-Allow-Headers: Authorization, Last-Event-ID\r\n"})
+            EXPECT_NE(preflight.head.find(field), std::string::npos) << path << preflight.head;
+    }
+    const HttpReply scans = asked("GET", "/scans?since=0", "https://pos.example:8443");
+    EXPECT_EQ(scans.status, 200);
+    EXPECT_NE(scans.head.find("Access-Control-Expose-Headers: X-TirnSerial-Last, X-TirnSerial-Missed"),
+              std::string::npos) << scans.head;
+    EXPECT_EQ(asked("OPTIONS", "/status", "https://pos.example:8443").status, 405);
     unplugAndExpectCleanExit();
 }
 

@@ -109,6 +109,10 @@ function showRefused(refused) {
 const box = new TirnSerial({ token: token(), history: true, remember: false });
 box.addEventListener("connected", () => setState("subscribed"));
 box.addEventListener("disconnected", () => setState("disconnected"));
+box.addEventListener("unreachable", (event) => {
+  setState("unreachable");
+  lastMeta.textContent = event.detail.hint;
+});
 box.addEventListener("scan", (event) => show(event.detail));
 box.addEventListener("refused", () => {
   const refused = token() !== "";

@@ -20,19 +20,26 @@
 // Events (an EventTarget; detail in event.detail):
 //   scan          a scan message: Data, size, and from a box that numbers scans seq, time, scanner.
 //                 Each number is handed over once, in order; a duplicate is dropped.
-//   connected     subscribed; detail: { since } as asked for
+//   connected     the box accepted the subscription (and the token); detail: { since } as asked
+//                 for, and { last }, the box's last number then
 //   disconnected  the connection ended; reconnecting follows by itself. detail: { code }
-//   missed        on resuming, scans the box no longer keeps were missed; detail: the box's
-//                 SCANS_MISSED message ({ count, since, first, last }); count is null when the
-//                 number remembered is not the box's, and the box's last number is taken instead
+//   missed        on resuming, scans were missed; detail: the box's SCANS_MISSED message
+//                 ({ count, since, first, last, lost }). lost is true when the box lost scans
+//                 itself (a kill, a damaged store), count null when it cannot say how many.
+//                 Without lost, count null means the number remembered is not the box's: the
+//                 box's last number is taken instead
 //   refused       the token was refused (close code 1008); nothing more is tried until start()
+//   unreachable   3 tries in a row failed before the box accepted one (down, wrong address, or
+//                 the page's origin not allowed: the box answers 403, which a browser does not
+//                 tell a page); detail: { attempts, hint }. Trying goes on with the back-off
 //
 // Methods and properties: start(), stop(), setToken(token), lastSeq (0: none yet).
 // Resuming after a reconnect asks for the scans after lastSeq (?since=), so that none made
 // meanwhile is lost while they are kept in the box's history (--history). A tab that has had
-// no scan yet has no number to resume from: after a cut it begins again with new scans.
+// no scan yet goes on from the box's last number when it subscribed.
 
 const POLICY_VIOLATION = 1008;
+const TRIES_BEFORE_UNREACHABLE = 3;
 
 function defaultUrl() {
     const url = new URL("/", import.meta.url);
@@ -58,6 +65,7 @@ export class TirnSerial extends EventTarget {
         this.timer = null;
         this.running = false;
         this.connected = false;
+        this.failedTries = 0;
     }
 
     start() {
@@ -92,10 +100,7 @@ export class TirnSerial extends EventTarget {
         this.watch(this.connectTimeout);
         socket.onopen = () => {
             socket.send(this.token || "subscribe");
-            this.delay = this.minDelay;
             this.watch(this.renewAfter);
-            if (!this.connected) this.emit("connected", { since });
-            this.connected = true;
         };
         socket.onmessage = (event) => {
             if (this.socket === socket) this.watch(this.renewAfter);
@@ -137,10 +142,15 @@ export class TirnSerial extends EventTarget {
         } catch {
             return;
         }
+        if (message.type === "SUBSCRIBED") {
+            this.subscribed(message.last, since);
+            return;
+        }
         if (message.type === "SCANS_MISSED") {
-            // A number the box never gave (another box's, or a store begun
-            // afresh) would make every new scan look like a duplicate.
-            if (message.count === null) this.keep(typeof message.last === "number" ? message.last : 0);
+            // A number the box never gave (another box's) would make every
+            // new scan look like a duplicate. Scans the box lost are only
+            // missed: what it still has follows.
+            if (message.count === null && !message.lost) this.keep(typeof message.last === "number" ? message.last : 0);
             if (since !== "0" && since !== "now") this.emit("missed", message);
             return;
         }
@@ -150,6 +160,17 @@ export class TirnSerial extends EventTarget {
             this.keep(message.seq);
         }
         this.emit("scan", message);
+    }
+
+    // Accepted: a tab with no number yet goes on from the box's last one
+    // after a cut, so that what is scanned meanwhile reaches it; one that
+    // asked for the history has it replayed next, numbered up to that.
+    subscribed(last, since) {
+        this.delay = this.minDelay;
+        this.failedTries = 0;
+        if (since === "now" && this.lastSeq === 0 && typeof last === "number") this.keep(last);
+        if (!this.connected) this.emit("connected", { since, last });
+        this.connected = true;
     }
 
     keep(seq) {
@@ -172,16 +193,28 @@ export class TirnSerial extends EventTarget {
         if (!this.running) return;
         if (code === POLICY_VIOLATION) {
             this.running = false;
+            this.connected = false;
             this.emit("refused", { code });
             return;
         }
         if (this.connected) this.emit("disconnected", { code });
+        else this.failedTry();
         this.connected = false;
         // Full jitter in the upper half: tablets cut off together do not
         // all come back in the same instant.
         const wait = this.delay / 2 + Math.random() * this.delay / 2;
         this.delay = Math.min(this.delay * 2, this.maxDelay);
         this.timer = setTimeout(() => this.open(), wait);
+    }
+
+    failedTry() {
+        this.failedTries += 1;
+        if (this.failedTries !== TRIES_BEFORE_UNREACHABLE) return;
+        this.emit("unreachable", {
+            attempts: this.failedTries,
+            hint: "check the box's address, that it runs, and that it allows this page's origin " +
+                  `(${location.origin}) with --allow-origin`,
+        });
     }
 
     emit(type, detail) {
