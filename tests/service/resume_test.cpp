@@ -386,7 +386,9 @@ TEST_F(Resume, ReplayOvertakenByTheHistoryCountsWhatItLost) {
         EXPECT_EQ(member(message->payload, "since"), std::to_string(next - 1));
         next += std::stoull(member(message->payload, "count"));
     }
-    EXPECT_EQ(statusFigure("missed_notices"), "1");
+    // Once at least; more often where the socket takes a little of the
+    // replay now and then while the history moves (a slow machine).
+    EXPECT_GE(std::stoi(statusFigure("missed_notices")), 1);
     unplugAndExpectCleanExit();
 }
 
