@@ -6,6 +6,7 @@
 #include "virtual_scanner.h"
 
 #include <signal.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -35,11 +36,16 @@ struct Run {
     long replayed = 0;
 };
 
-// The calling thread's nice value. The clients of a storm are other
+// The calling thread's scheduling policy. The clients of a storm are other
 // machines' browsers: here they share the service's two cores, so they read
-// at the lowest priority, and what is measured (typing, the plain clients)
-// at the normal one.
-void niceThread(int value) { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), value); }
+// only when nothing else wants a core (SCHED_IDLE: a nice value alone lets a
+// reader keep its core for a whole time slice after the service's threads
+// wake, which is not what a client on another machine costs), and what is
+// measured (typing, the plain clients) runs at the normal policy.
+void schedulePolicy(int policy) {
+    const sched_param none{};
+    sched_setscheduler(static_cast<pid_t>(syscall(SYS_gettid)), policy, &none);
+}
 
 // The serial of a live scan ("L%08ld"), or -1 for any other message.
 long liveSerial(std::string_view payload) {
@@ -85,7 +91,7 @@ private:
     // The plain clients on a thread of their own, so that reading the
     // storm's replays never delays when their live scans are seen.
     void readPlainUntil(const std::atomic<bool>& done) {
-        niceThread(0);
+        schedulePolicy(SCHED_OTHER);
         while (!done) plainFleet_.poll(5ms);
     }
     void openStorm();
@@ -135,7 +141,7 @@ Run StormBench::measure(VirtualScanner& scanner, bool storm) {
     if (storm) openStorm();
     std::atomic<bool> typing{true};
     std::thread typist([&] {
-        niceThread(0);
+        schedulePolicy(SCHED_OTHER);
         char scan[32];
         for (; typing && nextSerial_ < kMostLiveScans; ++nextSerial_) {
             snprintf(scan, sizeof scan, "L%08ld\r", nextSerial_);
@@ -210,7 +216,7 @@ int runReplayStorm(const StormOptions& options, const std::vector<std::string>& 
         return 1;
     }
     const long before = bench.residentNow();
-    niceThread(19);  // this thread reads the storm's clients, and their event streams inherit it
+    schedulePolicy(SCHED_IDLE);  // this thread reads the storm's clients, and their event streams inherit it
     std::vector<Run> quiet, storm;
     const double loadBefore = loadAverage();
     for (int round = 0; round < options.rounds; ++round) {

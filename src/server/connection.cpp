@@ -35,12 +35,18 @@ void Connection::replay(const std::vector<SharedText>& first, const std::shared_
 void Connection::takeReplayTurn() {
     feedPosted_ = false;
     if (held_) context_.deliverPendingSends();
+    gatherWrites(true);
+    writeHeldTurn();
+    gatherWrites(false);
+    if (!open()) held_.reset();
+}
+
+void Connection::writeHeldTurn() {
     for (std::size_t written = 0; held_ && open() && wantsMore(); ++written) {
         if (written == kReplayTurn) return feedLater();
         // Taken out before it is written: the write may drop the client.
         if (const std::optional<Outgoing> next = nextHeld()) write(*next);
     }
-    if (!open()) held_.reset();
 }
 
 std::optional<Outgoing> Connection::nextHeld() {

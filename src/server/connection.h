@@ -75,6 +75,10 @@ protected:
     virtual bool open() const = 0;
     virtual bool wantsMore() const = 0;
     virtual bool writing() const = 0;
+    // Around the writes of one replay turn: while on, the client's socket
+    // may hold small writes back to send them together (fewer calls and
+    // packets for a replay); off sends what it held at once.
+    virtual void gatherWrites(bool /*on*/) {}
     // Once the client's queue has taken some: more of the replay, in its
     // next turn.
     void feedHeld() {
@@ -92,6 +96,8 @@ private:
     // The next message held back, or none when nothing is; lets go of the
     // hold once it is empty.
     std::optional<Outgoing> nextHeld();
+    // Up to a turn's worth of what is held, as far as the queue wants it.
+    void writeHeldTurn();
     // Another turn after what waits on the server thread.
     void feedLater();
 

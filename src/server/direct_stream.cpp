@@ -3,6 +3,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -42,6 +44,7 @@ struct DirectStream::Core : std::enable_shared_from_this<Core> {
     std::size_t written = 0;  // of the first entry's current copy
     std::size_t bytes = 0;
     bool waiting = false;
+    bool corked = false;
     error_code failed;
     std::chrono::steady_clock::time_point lastProgress;
     std::size_t allowance;
@@ -174,6 +177,13 @@ void DirectStream::write(Bytes bytes, Completion done) {
 }
 
 void DirectStream::send(const Bytes& frame) { core_->push(frame); }
+
+void DirectStream::gather(bool on) {
+    if (core_->failed || core_->corked == on) return;
+    const int value = on ? 1 : 0;
+    if (setsockopt(core_->stream.socket().native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0)
+        core_->corked = on;
+}
 
 std::size_t DirectStream::queuedEntries() const { return core_->queue.size(); }
 std::size_t DirectStream::queuedBytes() const { return core_->bytes; }

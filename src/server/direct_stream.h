@@ -72,6 +72,11 @@ public:
     // (one client's several subscriptions), it is one entry written again.
     void send(const Bytes& frame);
 
+    // While on, the socket holds back partly filled packets (TCP_CORK), so
+    // that frames written one after another leave together; off sends what
+    // it holds at once. A socket that refuses only sends each frame alone.
+    void gather(bool on);
+
     // Entries and bytes that wait for the socket.
     std::size_t queuedEntries() const;
     std::size_t queuedBytes() const;

@@ -64,31 +64,43 @@ void EventStreamSession::push(SharedText bytes) {
     if (backlogFull(outgoing_.size(), queuedBytes_, bytes->size())) return drop(DropReason::TooSlow);
     queuedBytes_ += bytes->size();
     outgoing_.push_back(std::move(bytes));
-    if (outgoing_.size() == 1) writeNext();
+    if (inFlight_ == 0) writeNext();
 }
 
 bool EventStreamSession::wantsMore() const {
     return outgoing_.size() < kReplayLowWater && queuedBytes_ < kMaxQueuedBytes / 4;
 }
 
+// What waits goes out in one write, a turn's worth at most: a write per
+// message would cost each message a call and a packet of its own.
 void EventStreamSession::writeNext() {
     lastWriteProgress_ = std::chrono::steady_clock::now();
-    const SharedText next = outgoing_.front();
+    inFlight_ = std::min(outgoing_.size(), kReplayTurn);
+    // The handler keeps the bytes alive: a drop empties the queue while the
+    // write may still be under way.
+    std::vector<SharedText> batch(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(inFlight_));
+    std::vector<boost::asio::const_buffer> buffers;
+    buffers.reserve(batch.size());
+    for (const SharedText& bytes : batch) buffers.push_back(boost::asio::buffer(*bytes));
     std::visit(
         [&](auto& stream) {
-            boost::asio::async_write(stream, boost::asio::buffer(*next),
-                                     [self = self(), next](beast::error_code ec, std::size_t) { self->onWrite(ec); });
+            boost::asio::async_write(stream, buffers,
+                                     [self = self(), batch = std::move(batch)](beast::error_code ec, std::size_t) {
+                                         self->onWrite(ec);
+                                     });
         },
         stream_);
 }
 
 void EventStreamSession::onWrite(beast::error_code ec) {
-    if (ec || outgoing_.empty()) {
+    if (ec || outgoing_.size() < inFlight_) {
         close();
         return;
     }
-    queuedBytes_ -= outgoing_.front()->size();
-    outgoing_.pop_front();
+    for (; inFlight_ > 0; --inFlight_) {
+        queuedBytes_ -= outgoing_.front()->size();
+        outgoing_.pop_front();
+    }
     if (!outgoing_.empty()) writeNext();
     feedHeld();
 }

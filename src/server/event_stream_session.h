@@ -55,6 +55,7 @@ private:
     TlsSettings tls_;
     ConnectionSlot slot_;
     std::deque<SharedText> outgoing_;
+    std::size_t inFlight_ = 0;  // of outgoing_'s first entries, in the write under way
     std::size_t queuedBytes_ = 0;
     std::chrono::steady_clock::time_point lastWriteProgress_;
     std::array<char, 512> discard_{};

@@ -26,8 +26,8 @@ constexpr std::size_t kSendsWorthTwoThreads = 2048;
 constexpr auto kWriteProgressCheck = std::chrono::seconds(5);
 // Replays' turns run for a slice at a time, then the server thread rests
 // (or serves whatever else comes): replays take at most a third of a core.
-constexpr auto kReplaySlice = std::chrono::milliseconds(1);
-constexpr auto kReplayRest = std::chrono::milliseconds(2);
+constexpr auto kReplaySlice = std::chrono::microseconds(500);
+constexpr auto kReplayRest = std::chrono::milliseconds(1);
 
 }  // namespace
 

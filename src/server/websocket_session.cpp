@@ -115,6 +115,10 @@ bool WebSocketSession::wantsMore() const {
     return entries < kReplayLowWater && bytes < kMaxQueuedBytes / 4;
 }
 
+void WebSocketSession::gatherWrites(bool on) {
+    if (DirectStream* plain = direct()) plain->gather(on);
+}
+
 void WebSocketSession::write(const Outgoing& message) {
     if (!acceptingSends_) return;  // closed meanwhile: nobody to send to
     if (DirectStream* plain = direct()) {

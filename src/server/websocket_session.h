@@ -36,6 +36,7 @@ protected:
     void write(const Outgoing& message) override;
     bool open() const override { return acceptingSends_; }
     bool wantsMore() const override;
+    void gatherWrites(bool on) override;
     bool writing() const override;
 
 private:
