@@ -24,7 +24,7 @@ export type Gs1Elements = Record<string, string>;
 /** A numbered scan, as the box sends it to this library, live or from its history. */
 export interface Scan {
     type: "BARCODE_GUN";
-    /** The length of `Data` in bytes (UTF-8). */
+    /** The length of `Data` in bytes (UTF-8), before JSON escaping. */
     size: number;
     /** The scan exactly as the scanner sent it: its suffix (`\r`), identifier and GS bytes included. */
     Data: string;
@@ -34,11 +34,14 @@ export interface Scan {
     time: string;
     /** The scanner's name (`name=` in its settings), or its device path when it has none. */
     scanner: string;
-    /** From a scanner that sends AIM identifiers, when the scan begins with one. */
+    /** Where the scanner says it: the AIM identifier the scan begins with (a scanner set with `aim`
+     *  or `--aim-ids`), or a HID POS scanner's report. */
     symbology?: Symbology;
-    /** From a scanner that sends AIM identifiers: the scan without identifier and suffix. */
+    /** From a scanner that sends identifiers (a scan without one too): the scan without its
+     *  identifier and its suffix. */
     text?: string;
-    /** The scan's GS1 data, when it is valid GS1 data (a GTIN in an EAN-13 too). */
+    /** The scan's GS1 data, when it is valid GS1 data; an EAN-13, UPC-A or EAN-8 gives its GTIN as
+     *  `01`, padded to 14 digits. */
     gs1?: Gs1Elements;
     /** Why the scan, which claims to be GS1 data, does not validate; then there is no `gs1`. */
     gs1_error?: string;
