@@ -10,10 +10,13 @@ const PageAsset* pageAsset(std::string_view path) {
     static const PageAsset script{"text/javascript; charset=utf-8", k_app_js};
     static const PageAsset style{"text/css; charset=utf-8", k_app_css};
     static const PageAsset library{"text/javascript; charset=utf-8", k_tirnserial_js, true};
+    // The library's types, for an app's editor and tsc; shared as the library is.
+    static const PageAsset types{"application/typescript; charset=utf-8", k_tirnserial_d_ts, true};
     if (path == "/" || path == "/index.html") return &page;
     if (path == "/app.js") return &script;
     if (path == "/app.css") return &style;
     if (path == "/tirnserial.js") return &library;
+    if (path == "/tirnserial.d.ts") return &types;
     return nullptr;
 }
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -110,19 +111,27 @@ TEST_F(WebFace, PlainHttpIsAnswered) {
     EXPECT_NE(page.head.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
     EXPECT_NE(page.body.find("<script src=\"app.js\""), std::string::npos);
     EXPECT_EQ(request("GET", "/app.js").status, 200);
-    // The library: any origin's page may import it, and a browser that has
-    // it asks again without fetching it again.
-    const HttpReply library = request("GET", "/tirnserial.js");
-    EXPECT_EQ(library.status, 200);
-    EXPECT_NE(library.head.find("Content-Type: text/javascript; charset=utf-8"), std::string::npos) << library.head;
-    EXPECT_NE(library.head.find("Access-Control-Allow-Origin: *"), std::string::npos) << library.head;
-    EXPECT_NE(library.body.find("export class TirnSerial"), std::string::npos);
-    const auto tagAt = library.head.find("ETag: ");
-    ASSERT_NE(tagAt, std::string::npos) << library.head;
-    const std::string tag = library.head.substr(tagAt + 6, library.head.find('\r', tagAt) - tagAt - 6);
-    const HttpReply kept = parseReply(WsClient::exchange("GET /tirnserial.js HTTP/1.1\r\nIf-None-Match: " + tag + "\r\n\r\n"));
-    EXPECT_EQ(kept.status, 304) << kept.head;
-    EXPECT_EQ(kept.body, "");
+    // The library and its types: any origin may fetch them, and a browser
+    // (or editor) that has them asks again without fetching them again.
+    for (const auto& [path, type, content] :
+         {std::tuple{"/tirnserial.js", "text/javascript", "export class TirnSerial"},
+          {"/tirnserial.d.ts", "application/typescript", "export declare class TirnSerial"}}) {
+        const HttpReply library = request("GET", path);
+        EXPECT_EQ(library.status, 200) << path;
+        EXPECT_NE(library.head.find(std::string("Content-Type: ") + type + "; charset=utf-8"), std::string::npos)
+            << library.head;
+        EXPECT_NE(library.head.find("Access-Control-Allow-Origin: *"), std::string::npos) << library.head;
+        EXPECT_NE(library.body.find(content), std::string::npos) << path;
+        EXPECT_NE(request("HEAD", path).head.find("Content-Length: " + std::to_string(library.body.size())),
+                  std::string::npos) << path;
+        const auto tagAt = library.head.find("ETag: ");
+        ASSERT_NE(tagAt, std::string::npos) << library.head;
+        const std::string tag = library.head.substr(tagAt + 6, library.head.find('\r', tagAt) - tagAt - 6);
+        const HttpReply kept = parseReply(
+            WsClient::exchange(std::string("GET ") + path + " HTTP/1.1\r\nIf-None-Match: " + tag + "\r\n\r\n"));
+        EXPECT_EQ(kept.status, 304) << kept.head;
+        EXPECT_EQ(kept.body, "");
+    }
     const std::string upgraded = WsClient::exchange(clientHandshake(""), kServiceEndpoint, 1s);
     EXPECT_EQ(upgraded.rfind("HTTP/1.1 101", 0), 0u) << upgraded;
     EXPECT_NE(upgraded.find("\r\nServer: TirnSerial\r\n"), std::string::npos) << upgraded;
