@@ -13,6 +13,7 @@ namespace {
 constexpr std::uint32_t kBarcodePage = 0x8C;
 constexpr std::uint32_t kDecodedData = (kBarcodePage << 16) | 0xFE;
 constexpr std::uint32_t kDecodeDataContinued = (kBarcodePage << 16) | 0xFF;
+constexpr std::uint32_t kSymbologyIdentifier1 = (kBarcodePage << 16) | 0xFB;  // 2 and 3 follow it
 constexpr std::uint32_t kByteCount = (0x01u << 16) | 0x3B;  // Generic Desktop
 
 enum ItemType { kMain = 0, kGlobal = 1, kLocal = 2 };
@@ -75,6 +76,10 @@ struct Parser {
             const std::size_t at = start + field * reportSize;
             if (usage == kDecodeDataContinued && !layout.continuedBit) layout.continuedBit = at;
             if (usage == kByteCount && reportSize == 8 && !layout.lengthBit) layout.lengthBit = at;
+            if (usage >= kSymbologyIdentifier1 && usage < kSymbologyIdentifier1 + 3 && reportSize == 8) {
+                auto& bit = layout.symbologyBits[usage - kSymbologyIdentifier1];
+                if (!bit) bit = at;
+            }
         }
         if (usageOf(0) == kDecodedData && reportSize == 8 && reportCount > 0) {
             layout.dataBit = start;
@@ -143,7 +148,7 @@ std::optional<HidPosLayout> findHidPosLayout(const unsigned char* descriptor, st
     return parser.found;
 }
 
-std::vector<std::string> HidPosReports::take(const unsigned char* report, std::size_t size) {
+std::vector<HidPosScan> HidPosReports::take(const unsigned char* report, std::size_t size) {
     if (layout_.reportId != 0) {
         if (size == 0 || report[0] != layout_.reportId) return {};
         ++report;
@@ -156,21 +161,33 @@ std::vector<std::string> HidPosReports::take(const unsigned char* report, std::s
         length = std::min<std::size_t>(report[layout_.lengthBit.value() / 8], room);
     else
         while (length > 0 && report[layout_.dataBit / 8 + length - 1] == 0) --length;  // unused room is zeros
+    if (pending_.empty()) pendingSymbology_ = symbologyOf(report, size);
     pending_.append(reinterpret_cast<const char*>(report) + layout_.dataBit / 8, length);
-    std::vector<std::string> scans;
+    std::vector<HidPosScan> scans;
     if (pending_.size() >= kMaxScanBytes) {
         const std::size_t cut = cutAt();
-        scans.push_back(pending_.substr(0, cut));
+        scans.push_back({pending_.substr(0, cut), pendingSymbology_});
         pending_.erase(0, cut);
     }
     const bool continued = layout_.continuedBit && bitOf(report, size, *layout_.continuedBit).value_or(false);
-    if (!continued && !pending_.empty()) scans.push_back(std::exchange(pending_, std::string()));
+    if (!continued && !pending_.empty()) scans.push_back(*endUnderWay());
     return scans;
 }
 
-std::optional<std::string> HidPosReports::endUnderWay() {
+std::optional<HidPosScan> HidPosReports::endUnderWay() {
     if (pending_.empty()) return std::nullopt;
-    return std::exchange(pending_, std::string());
+    return HidPosScan{std::exchange(pending_, std::string()), std::exchange(pendingSymbology_, std::string())};
+}
+
+std::string HidPosReports::symbologyOf(const unsigned char* report, std::size_t size) const {
+    std::string identifier;
+    for (const auto& bit : layout_.symbologyBits) {
+        if (!bit || *bit % 8 != 0 || *bit / 8 >= size) return "";
+        const unsigned char byte = report[*bit / 8];
+        if (byte < 0x21 || byte > 0x7E) return "";
+        identifier.push_back(static_cast<char>(byte));
+    }
+    return identifier[0] == ']' ? identifier : "";
 }
 
 // Where a scan at the bound ends: after its last whole character, unless

@@ -2,6 +2,7 @@
 // reports, as its report descriptor says: makers differ in the offsets.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -14,12 +15,22 @@ struct HidPosLayout {
     std::size_t dataBytes = 0;        // and how many bytes it has room for
     std::optional<std::size_t> lengthBit;     // Byte Count (0x01:0x3B), 8 bits, when given
     std::optional<std::size_t> continuedBit;  // Decode Data Continued (0x8C:0xFF), when given
+    // Symbology Identifier 1 to 3 (0x8C:0xFB to 0xFD), bytes, when given:
+    // the AIM identifier of what was scanned ("]E0"), beside the data.
+    std::array<std::optional<std::size_t>, 3> symbologyBits;
     std::size_t reportBits = 0;       // the whole report's length as described, in bits after the id
 };
 
 // The layout of the scanned data report; nothing when the descriptor has no
 // byte-wide Decoded Data input, or is malformed.
 std::optional<HidPosLayout> findHidPosLayout(const unsigned char* descriptor, std::size_t size);
+
+// A scan's bytes, and the AIM symbology identifier its reports gave beside
+// them ("" when they gave none).
+struct HidPosScan {
+    std::string bytes;
+    std::string symbology;
+};
 
 // Joins a scanner's reports into scans: a report flagged as continued waits
 // for the next one.
@@ -36,14 +47,18 @@ public:
 
     // One report as read (the id first when reports are numbered); the
     // bytes of the scans it ends, in order. Other reports are ignored.
-    std::vector<std::string> take(const unsigned char* report, std::size_t size);
+    std::vector<HidPosScan> take(const unsigned char* report, std::size_t size);
     // The scan that reports flagged as continued have begun, ended where it is.
-    std::optional<std::string> endUnderWay();
+    std::optional<HidPosScan> endUnderWay();
 
 private:
     std::size_t cutAt() const;
+    // The identifier a report gives: "]", a code character and a modifier,
+    // all printable; "" for anything else (zeros where the scanner sends none).
+    std::string symbologyOf(const unsigned char* report, std::size_t size) const;
 
     const HidPosLayout layout_;
     const std::string charset_;
     std::string pending_;
+    std::string pendingSymbology_;  // as the first report of the pending scan gave it
 };

@@ -70,16 +70,19 @@ HidPosScanSource::HidPosScanSource(int fd, std::string name, HidPosLayout layout
 
 // Each read is one report; a scan continued in the next report waits for it.
 void HidPosScanSource::takeBytes(const char* report, std::size_t length) {
-    for (const std::string& bytes : reports_.take(reinterpret_cast<const unsigned char*>(report), length)) keep(bytes);
+    for (const HidPosScan& scan : reports_.take(reinterpret_cast<const unsigned char*>(report), length)) keep(scan);
 }
 
 void HidPosScanSource::endScanUnderWay() {
-    if (const auto bytes = reports_.endUnderWay()) keep(*bytes);
+    if (const auto scan = reports_.endUnderWay()) keep(*scan);
 }
 
-void HidPosScanSource::keep(const std::string& bytes) {
+void HidPosScanSource::keep(const HidPosScan& scan) {
+    const std::string& bytes = scan.bytes;
     std::vector<char> converted(bytes.size() * 4 + 16, '\0');
     const ScanConversion conversion =
         convertScan(charsets_, bytes.c_str(), bytes.size() + 1, converted.data(), converted.size() - 1);
-    finish(Scan{std::string(converted.data()), bytes.size(), conversion.replaced, conversion.cutAt});
+    Scan finished{std::string(converted.data()), bytes.size(), conversion.replaced, conversion.cutAt};
+    finished.symbology = scan.symbology;
+    finish(std::move(finished));
 }

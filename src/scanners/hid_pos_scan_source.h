@@ -25,7 +25,7 @@ private:
     HidPosScanSource(int fd, std::string name, HidPosLayout layout, ScanCharsets charsets, ScanFraming framing);
     void takeBytes(const char* report, std::size_t length) override;
     void endScanUnderWay() override;
-    void keep(const std::string& bytes);
+    void keep(const HidPosScan& scan);
 
     const std::string name_;
     HidPosReports reports_;

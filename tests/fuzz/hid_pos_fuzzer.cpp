@@ -49,9 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int sending = 0; sending < sendings; ++sending)
         for (std::size_t at = 2 + descriptorSize; at < size;) {
             const std::size_t length = std::min<std::size_t>(data[at], size - at - 1);
-            for (const std::string& scan : reports.take(data + at + 1, length)) check(scan);
+            for (const HidPosScan& scan : reports.take(data + at + 1, length)) {
+                check(scan.bytes);
+                require(scan.symbology.empty() || (scan.symbology.size() == 3 && scan.symbology[0] == ']'),
+                        "a symbology that is no identifier");
+            }
             at += 1 + length;
         }
-    if (const auto rest = reports.endUnderWay()) check(*rest);
+    if (const auto rest = reports.endUnderWay()) check(rest->bytes);
     return 0;
 }

@@ -44,7 +44,7 @@ Bytes report(bool withCount, const std::string& data, bool continued) {
 // The scans that a report ends, each followed by "|".
 std::string scansOf(HidPosReports& reports, const Bytes& bytes) {
     std::string scans;
-    for (const std::string& scan : reports.take(bytes.data(), bytes.size())) scans += scan + "|";
+    for (const HidPosScan& scan : reports.take(bytes.data(), bytes.size())) scans += scan.bytes + "|";
     return scans;
 }
 
@@ -61,6 +61,10 @@ TEST(HidPos, LayoutFromTheDescriptorAndContinuedReportsJoined) {
         EXPECT_EQ(take(report(withCount, first, true)), "");
         EXPECT_EQ(take(report(withCount, rest, false)), first + rest + "|") << withCount;
         EXPECT_EQ(take(report(withCount, "4006381333931", false)), "4006381333931|");
+        // The symbology bytes beside the data, where the reports have them.
+        const auto scanned = reports.take(report(withCount, "96385074", false).data(), 5 + 56 + 3);
+        ASSERT_EQ(scanned.size(), 1u);
+        EXPECT_EQ(scanned[0].symbology, withCount ? "]E0" : "");
         // Continued without end, a scan ends at its bound, and the rest of
         // the report that crossed it begins the next; in the scanner's
         // charset, the cut keeps its characters whole.
@@ -74,10 +78,13 @@ TEST(HidPos, LayoutFromTheDescriptorAndContinuedReportsJoined) {
         std::string cut = scansOf(gb18030, report(withCount, "X" + chinese.substr(2), true));
         for (int i = 0; i < 2000 && cut.empty(); ++i) cut = scansOf(gb18030, report(withCount, chinese, true));
         EXPECT_EQ(cut.size(), 65535u + 1);
-        EXPECT_EQ(gb18030.endUnderWay(), chinese.substr(0, 40));
+        EXPECT_EQ(gb18030.endUnderWay().value().bytes, chinese.substr(0, 40));
         if (withCount) {
             EXPECT_EQ(take({0x04, 0x01}), "") << "another report";
             EXPECT_EQ(take({0x02, 0x05, ']'}), "") << "a report cut short before its data";
+            Bytes unmarked = report(withCount, "X", false);
+            unmarked[2] = unmarked[3] = unmarked[4] = 0;  // a scanner set to send no identifier
+            EXPECT_EQ(reports.take(unmarked.data(), unmarked.size()).at(0).symbology, "");
         }
     }
 }

@@ -15,6 +15,9 @@ struct Scan {
     // The text ended early, before this byte of the scan (--invalid stop).
     std::optional<std::uint64_t> cutAt = std::nullopt;
     std::size_t device = 0; // which of the service's scanners sent it
+    // The AIM symbology identifier ("]E0") its scanner gave beside the data
+    // (a HID POS scanner's reports); "" when none did.
+    std::string symbology = {};
 };
 
 class ScanSource {
