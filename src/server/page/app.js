@@ -13,6 +13,10 @@ const stateLabel = document.getElementById("state");
 const lastData = document.getElementById("last-data");
 const lastMeta = document.getElementById("last-meta");
 const rows = document.getElementById("scans");
+const scannerChoice = document.getElementById("scanner");
+// The scanners this page shows, as its address names them
+// (http://box:9010/?scanner=till-1): none named, all of them.
+const chosenScanners = new URLSearchParams(location.search).getAll("scanner");
 
 function setState(state) {
   stateLabel.textContent = state;
@@ -52,15 +56,40 @@ function timeOf(scan) {
   return (scan.time ? new Date(scan.time) : new Date()).toLocaleTimeString();
 }
 
+// A GS1 date (YYMMDD) as YYYY-MM-DD: the century that puts it within 49
+// years back and 50 ahead of this year, and day 00 the month's last day.
+function gs1Date(value) {
+  const thisYear = new Date().getFullYear();
+  let year = Math.floor(thisYear / 100) * 100 + Number(value.slice(0, 2));
+  if (year - thisYear > 50) year -= 100;
+  else if (thisYear - year > 49) year += 100;
+  const month = Number(value.slice(2, 4));
+  const day = value.slice(4, 6) === "00" ? new Date(Date.UTC(year, month, 0)).getUTCDate() : Number(value.slice(4, 6));
+  return `${year}-${String(month).padStart(2, "0")}-${String(day).padStart(2, "0")}`;
+}
+
+// What a shop reads off GS1 data: the item (GTIN), its expiry and its lot.
+function itemOf(scan) {
+  if (scan.gs1_error) return `not valid GS1 data: ${scan.gs1_error}`;
+  if (!scan.gs1) return "";
+  const parts = [];
+  if (scan.gs1["01"]) parts.push(`GTIN ${scan.gs1["01"]}`);
+  if (scan.gs1["17"]) parts.push(`expires ${gs1Date(scan.gs1["17"])}`);
+  if (scan.gs1["10"]) parts.push(`lot ${scan.gs1["10"]}`);
+  return parts.join(" · ");
+}
+
 function show(scan) {
   const time = timeOf(scan);
+  const item = itemOf(scan);
+  const scanner = scan.scanner ?? "";
   lastData.classList.remove("refused");
   lastData.replaceChildren(visibleText(scan.Data));
-  lastMeta.textContent = `${time} · ${scan.size} bytes`;
+  lastMeta.textContent = [time, scanner, scan.symbology?.name, item].filter(Boolean).join(" · ");
   const row = document.createElement("tr");
   row.className = "scan";
   if (scan.seq !== undefined) row.dataset.seq = scan.seq;
-  row.append(cell(time), cell(String(scan.size)), cell(visibleText(scan.Data)));
+  row.append(cell(time), cell(scanner), cell(visibleText(scan.Data)), cell(item));
   rows.prepend(row);
   while (rows.children.length > MAX_ROWS) rows.lastChild.remove();
 }
@@ -106,7 +135,7 @@ function showRefused(refused) {
 
 // The page shows what the box still keeps on every load: it has no scans
 // of its own to go on from.
-const box = new TirnSerial({ token: token(), history: true, remember: false });
+const box = new TirnSerial({ token: token(), history: true, remember: false, scanners: chosenScanners });
 box.addEventListener("connected", () => setState("subscribed"));
 box.addEventListener("disconnected", () => setState("disconnected"));
 box.addEventListener("unreachable", (event) => {
@@ -130,9 +159,26 @@ function showMode() {
     .then((reply) => reply.json())
     .then((status) => {
       document.getElementById("mode-note").hidden = status.mode !== 1;
+      offerScanners((status.devices || []).map((device) => device.scanner || device.path));
     })
     .catch(() => {});
 }
+
+// The box's scanners to choose from; a choice opens this page for it alone
+// (an address a till's kiosk can keep).
+function offerScanners(names) {
+  const options = [new Option("all scanners", "")];
+  for (const name of new Set([...names, ...chosenScanners])) options.push(new Option(name, name));
+  scannerChoice.replaceChildren(...options);
+  scannerChoice.value = chosenScanners.length === 1 ? chosenScanners[0] : "";
+  scannerChoice.hidden = names.length < 2 && chosenScanners.length === 0;
+}
+scannerChoice.addEventListener("change", () => {
+  const address = new URL(location.href);
+  address.searchParams.delete("scanner");
+  if (scannerChoice.value) address.searchParams.append("scanner", scannerChoice.value);
+  location.assign(address);
+});
 
 // The figures take the token where the service has one, which a link
 // cannot send: they are fetched and shown in the page.
