@@ -1,0 +1,71 @@
+#include "gs1/scan_reading.h"
+
+#include "aim_identifier.h"
+#include "bracketed_form.h"
+#include "digital_link.h"
+#include "element_strings.h"
+#include "gs1_fields.h"
+#include "retail_codes.h"
+
+#include <ctime>
+
+namespace {
+
+// The one suffix a scanner ends a scan with (CR, LF, CR LF or TAB).
+std::string_view withoutSuffix(std::string_view scan) {
+    if (scan.size() >= 2 && scan.substr(scan.size() - 2) == "\r\n") return scan.substr(0, scan.size() - 2);
+    if (!scan.empty() && (scan.back() == '\r' || scan.back() == '\n' || scan.back() == '\t'))
+        return scan.substr(0, scan.size() - 1);
+    return scan;
+}
+
+void readRetailCode(std::string_view digits, Gs1Carrier carrier, Gs1Fields& fields) {
+    std::optional<std::string> gtin;
+    if (carrier == Gs1Carrier::Ean8) gtin = digits.size() == 8 ? gtinOfDigits(digits) : std::nullopt;
+    else if (digits.size() == 8) gtin = gtinOfUpcE(digits);
+    else if (digits.size() == 12 || digits.size() == 13) gtin = gtinOfDigits(digits);
+    if (gtin) fields.add("01", *gtin);
+    else fields.fail(carrier == Gs1Carrier::Ean8 ? "not an EAN-8" : "not an EAN-13 or UPC");
+}
+
+// Reads the GS1 data the text claims or plainly is; false when it is
+// neither (no "gs1" and no error).
+bool readGs1(std::string_view text, const std::optional<Symbology>& symbology, bool gs1Scanner,
+             Gs1Fields& fields) {
+    const Gs1Carrier carrier = symbology ? gs1CarrierOf(*symbology) : Gs1Carrier::None;
+    if (carrier == Gs1Carrier::ElementStrings) return readElementStrings(text, fields), true;
+    if (carrier != Gs1Carrier::None) return readRetailCode(text, carrier, fields), true;
+    if (isDigitalLink(text)) return readDigitalLink(text, fields), true;
+    if (startsWithBracketedAi(text)) return readBracketedForm(text, fields), true;
+    if (symbology) return false;
+    // A retail code's digits pass before a GS1 scanner's element strings:
+    // such a scanner sends EAN-13 without any mark either.
+    if (const std::optional<std::string> gtin = gtinOfDigits(text)) return fields.add("01", *gtin), true;
+    if (gs1Scanner) return readElementStrings(text, fields), true;
+    return false;
+}
+
+}  // namespace
+
+ScanReading readScan(std::string_view scan, bool aimIds, bool gs1Scanner, int currentYear) {
+    ScanReading reading;
+    std::string_view text = withoutSuffix(scan);
+    if (aimIds) {
+        reading.symbology = aimIdentifierOf(text);
+        if (reading.symbology) text.remove_prefix(reading.symbology->id.size());
+    }
+    reading.text = std::string(text);
+    Gs1Fields fields(currentYear);
+    if (readGs1(text, reading.symbology, gs1Scanner, fields)) {
+        reading.gs1 = fields.takeFields();
+        reading.gs1Error = fields.error();
+    }
+    return reading;
+}
+
+int currentYearUtc() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    return utc.tm_year + 1900;
+}
