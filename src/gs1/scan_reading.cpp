@@ -19,7 +19,16 @@ std::string_view withoutSuffix(std::string_view scan) {
     return scan;
 }
 
-void readRetailCode(std::string_view digits, Gs1Carrier carrier, Gs1Fields& fields) {
+// An add-on read with the code follows it with an identifier of its own
+// ("]E09506000134352]E112"): the GTIN is the digits before it.
+std::string_view withoutAddOn(std::string_view digits) {
+    const std::size_t addOn = digits.find("]E");
+    if (addOn == std::string_view::npos || addOn + 3 > digits.size()) return digits;
+    return digits[addOn + 2] == '1' || digits[addOn + 2] == '2' ? digits.substr(0, addOn) : digits;
+}
+
+void readRetailCode(std::string_view text, Gs1Carrier carrier, Gs1Fields& fields) {
+    const std::string_view digits = withoutAddOn(text);
     std::optional<std::string> gtin;
     if (carrier == Gs1Carrier::Ean8) gtin = digits.size() == 8 ? gtinOfDigits(digits) : std::nullopt;
     else if (digits.size() == 8) gtin = gtinOfUpcE(digits);
