@@ -22,19 +22,21 @@ std::string unknownAiAt(std::string_view data) {
 // was used, separator included, or 0 when the data failed.
 std::size_t readOne(std::string_view data, Gs1Fields& fields) {
     const AiRule* rule = ApplicationIdentifiers::table().atStartOf(data);
-    if (!rule) return fields.fail(unknownAiAt(data)), 0;
+    if (!rule) {
+        fields.fail(unknownAiAt(data));
+        return 0;
+    }
     std::size_t at = rule->ai.size();
     std::size_t length = rule->predefinedValueLength;
-    if (length == 0) {
-        length = std::min(data.find(kGroupSeparator, at), data.size()) - at;
-    } else if (data.size() - at < length) {
-        return fields.fail("AI " + rule->ai + ": too short"), 0;
-    }
+    if (length == 0) length = std::min(data.find(kGroupSeparator, at), data.size()) - at;
+    // A predefined length cut short is reported as such by the value's rule.
+    length = std::min(length, data.size() - at);
     if (!fields.add(*rule, data.substr(at, length))) return 0;
     at += length;
     // A GS after a predefined length is not needed, but harmless.
-    if (at < data.size() && data[at] == kGroupSeparator) {
-        if (++at == data.size()) return fields.fail("a separator at the end"), 0;
+    if (at < data.size() && data[at] == kGroupSeparator && ++at == data.size()) {
+        fields.fail("a separator at the end");
+        return 0;
     }
     return at;
 }

@@ -37,21 +37,35 @@ void readRetailCode(std::string_view text, Gs1Carrier carrier, Gs1Fields& fields
     else fields.fail(carrier == Gs1Carrier::Ean8 ? "not an EAN-8" : "not an EAN-13 or UPC");
 }
 
+enum class Gs1Form { None, ElementStrings, RetailCode, DigitalLink, Bracketed, BareGtin };
+
+// The form of GS1 data the text claims or plainly is, if any.
+Gs1Form gs1FormOf(std::string_view text, Gs1Carrier carrier, bool identified, bool gs1Scanner) {
+    if (carrier == Gs1Carrier::ElementStrings) return Gs1Form::ElementStrings;
+    if (carrier != Gs1Carrier::None) return Gs1Form::RetailCode;
+    if (isDigitalLink(text)) return Gs1Form::DigitalLink;
+    if (startsWithBracketedAi(text)) return Gs1Form::Bracketed;
+    if (identified) return Gs1Form::None;
+    // A retail code's digits pass before a GS1 scanner's element strings:
+    // such a scanner sends EAN-13 without any mark either.
+    if (gtinOfDigits(text)) return Gs1Form::BareGtin;
+    return gs1Scanner ? Gs1Form::ElementStrings : Gs1Form::None;
+}
+
 // Reads the GS1 data the text claims or plainly is; false when it is
 // neither (no "gs1" and no error).
 bool readGs1(std::string_view text, const std::optional<Symbology>& symbology, bool gs1Scanner,
              Gs1Fields& fields) {
     const Gs1Carrier carrier = symbology ? gs1CarrierOf(*symbology) : Gs1Carrier::None;
-    if (carrier == Gs1Carrier::ElementStrings) return readElementStrings(text, fields), true;
-    if (carrier != Gs1Carrier::None) return readRetailCode(text, carrier, fields), true;
-    if (isDigitalLink(text)) return readDigitalLink(text, fields), true;
-    if (startsWithBracketedAi(text)) return readBracketedForm(text, fields), true;
-    if (symbology) return false;
-    // A retail code's digits pass before a GS1 scanner's element strings:
-    // such a scanner sends EAN-13 without any mark either.
-    if (const std::optional<std::string> gtin = gtinOfDigits(text)) return fields.add("01", *gtin), true;
-    if (gs1Scanner) return readElementStrings(text, fields), true;
-    return false;
+    switch (gs1FormOf(text, carrier, symbology.has_value(), gs1Scanner)) {
+    case Gs1Form::None: return false;
+    case Gs1Form::ElementStrings: readElementStrings(text, fields); break;
+    case Gs1Form::RetailCode: readRetailCode(text, carrier, fields); break;
+    case Gs1Form::DigitalLink: readDigitalLink(text, fields); break;
+    case Gs1Form::Bracketed: readBracketedForm(text, fields); break;
+    case Gs1Form::BareGtin: fields.add("01", *gtinOfDigits(text)); break;
+    }
+    return true;
 }
 
 }  // namespace
