@@ -1,4 +1,4 @@
-// The cost of reading a scan's symbology and GS1 data (readScan), per
+// The cost of reading a scan's symbology and GS1 data (readScanContent), per
 // scan, for a GS1 DataMatrix of 60 characters with its ]d2 identifier:
 // read as GS1, beside the same scan from a scanner without the aim and gs1
 // settings, beside only copying the scan's text (what any message costs).
@@ -64,14 +64,15 @@ int main(int argc, char** argv) {
         if (!strcmp(argv[i], "--batch")) batch = atoi(argv[i + 1]);
     }
     const int year = currentYearUtc();
-    const ScanReading check = readScan(kScan, true, false, year);
+    const ScanReading check = readScanContent(kScan, true, false, year);
     if (check.gs1.size() != 4 || !check.gs1Error.empty()) {
         fprintf(stderr, "tirn-gs1-bench: the sample scan does not read as GS1: %s\n", check.gs1Error.c_str());
         return 1;
     }
     std::vector<Series> series = {
-        {"GS1 DataMatrix read (aim)", [&] { return readScan(kScan, true, false, year).gs1.size(); }, {}},
-        {"the same scan, scanner without aim or gs1", [&] { return readScan(kScan, false, false, year).text.size(); }, {}},
+        {"GS1 DataMatrix read (aim)", [&] { return readScanContent(kScan, true, false, year).gs1.size(); }, {}},
+        {"the same scan, scanner without aim or gs1",
+         [&] { return readScanContent(kScan, false, false, year).text.size(); }, {}},
         {"text copied only (reading off)", [] { return std::string(kScan, 0, kScan.size() - 1).size(); }, {}},
     };
     const std::string loadBefore = loadAverage();

@@ -434,7 +434,7 @@ def resume_targets(resumed, on, off):
 def gs1_lines(gs1):
     machine = gs1["machine"]
     lines = ["", "## Reading GS1 data", "",
-             f"`readScan` on a GS1 DataMatrix of {gs1['scan_characters']} characters (`]d2`, GTIN, expiry, a lot "
+             f"`readScanContent` on a GS1 DataMatrix of {gs1['scan_characters']} characters (`]d2`, GTIN, expiry, a lot "
              f"ended by GS, a serial), {gs1['rounds']} rounds of {gs1['batch']} scans, the three alternating; the "
              f"median round, with the fastest and slowest. The machine was shared ({machine['cores']} cores, load "
              f"{machine['load_before']} before and {machine['load_after']} after): the slowest rounds are other "

@@ -70,7 +70,7 @@ bool readGs1(std::string_view text, const std::optional<Symbology>& symbology, b
 
 }  // namespace
 
-ScanReading readScan(std::string_view scan, bool aimIds, bool gs1Scanner, int currentYear) {
+ScanReading readScanContent(std::string_view scan, bool aimIds, bool gs1Scanner, int currentYear) {
     ScanReading reading;
     std::string_view text = withoutSuffix(scan);
     if (aimIds) {

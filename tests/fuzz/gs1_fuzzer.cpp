@@ -1,4 +1,4 @@
-// Any scan through readScan, as the relay would hand it: the first byte
+// Any scan through readScanContent, as the relay would hand it: the first byte
 // says whether the scanner sends AIM identifiers and element strings, and
 // the year (2000 to 2063) dates are placed around; the rest is the scan.
 // The scan is never changed; the text is the scan without its identifier
@@ -42,7 +42,8 @@ void checkGs1(const ScanReading& reading, int year) {
 
 void checkText(const ScanReading& reading, const std::string& scan) {
     const std::size_t idLength = reading.symbology ? reading.symbology->id.size() : 0;
-    require(!reading.symbology || scan.compare(0, idLength, reading.symbology->id) == 0, "an identifier not in the scan");
+    require(!reading.symbology || scan.compare(0, idLength, reading.symbology->id) == 0,
+            "an identifier not in the scan");
     require(scan.compare(idLength, reading.text.size(), reading.text) == 0, "text that is not the scan's");
     require(scan.size() - idLength - reading.text.size() <= 2, "more than a suffix left out");
 }
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The scan in a buffer of its own size, so that any read past it is caught.
     std::vector<char> scan(data + 1, data + size);
     const std::string before(scan.begin(), scan.end());
-    const ScanReading reading = readScan(std::string_view(scan.data(), scan.size()), aimIds, gs1Scanner, year);
+    const ScanReading reading = readScanContent(std::string_view(scan.data(), scan.size()), aimIds, gs1Scanner, year);
     require(std::string(scan.begin(), scan.end()) == before, "the scan was changed");
     checkText(reading, before);
     checkGs1(reading, year);

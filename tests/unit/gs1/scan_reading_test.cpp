@@ -39,7 +39,8 @@ std::string described(const ScanReading& reading) {
 }
 
 ScanReading readInYear(const std::string& scan, int year, const std::string& scanner = "aim") {
-    return readScan(scan, scanner.find("aim") != std::string::npos, scanner.find("gs1") != std::string::npos, year);
+    const bool aimIds = scanner.find("aim") != std::string::npos;
+    return readScanContent(scan, aimIds, scanner.find("gs1") != std::string::npos, year);
 }
 
 }  // namespace
@@ -118,7 +119,8 @@ TEST(Gs1, TableIsConsistent) {
         EXPECT_EQ(table.atStartOf(rule.ai + "123456789012345678"), &rule);
         const std::size_t predefined = table.predefinedLength(rule.ai);
         EXPECT_EQ(rule.predefinedValueLength, predefined ? predefined - rule.ai.size() : 0);
-        EXPECT_TRUE(!predefined || (rule.format.fixedLength() && rule.format.maxLength() == rule.predefinedValueLength));
+        const bool fixed = rule.format.fixedLength() && rule.format.maxLength() == rule.predefinedValueLength;
+        EXPECT_TRUE(!predefined || fixed);
     }
     for (const char* ai : {"00", "01", "02", "10", "11", "12", "13", "15", "16", "17", "20", "21", "22", "30",
                            "37", "240", "241", "250", "251", "253", "254", "255", "3100", "3695", "3909", "3955",

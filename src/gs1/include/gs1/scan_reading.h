@@ -34,7 +34,7 @@ struct ScanReading {
 // gs1Scanner: the scanner sends GS1 element strings (GS for FNC1) without
 // identifiers. currentYear (e.g. 2026) places two-digit years: GS1 puts them
 // within 49 years before it and 50 after it.
-ScanReading readScan(std::string_view scan, bool aimIds, bool gs1Scanner, int currentYear);
+ScanReading readScanContent(std::string_view scan, bool aimIds, bool gs1Scanner, int currentYear);
 
-// The current year (UTC), for readScan.
+// The current year (UTC), for readScanContent.
 int currentYearUtc();
