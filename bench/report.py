@@ -431,6 +431,29 @@ def resume_targets(resumed, on, off):
     return checks
 
 
+def gs1_lines(gs1):
+    machine = gs1["machine"]
+    lines = ["", "## Reading GS1 data", "",
+             f"`readScanContent` on a GS1 DataMatrix of {gs1['scan_characters']} characters (`]d2`, GTIN, expiry, a lot "
+             f"ended by GS, a serial), {gs1['rounds']} rounds of {gs1['batch']} scans, the three alternating; the "
+             f"median round, with the fastest and slowest. The machine was shared ({machine['cores']} cores, load "
+             f"{machine['load_before']} before and {machine['load_after']} after): the slowest rounds are other "
+             "work's.", "",
+             "| reading | median (ns per scan) | min | max |", "| --- | ---: | ---: | ---: |"]
+    for entry in gs1["series"]:
+        ns = entry["ns_per_scan"]
+        lines.append(f"| {entry['name']} | {ns['median']:.0f} | {ns['min']:.0f} | {ns['max']:.0f} |")
+    return lines
+
+
+def gs1_targets(gs1):
+    read = gs1["series"][0]["ns_per_scan"]["median"]
+    off = gs1["series"][-1]["ns_per_scan"]["median"]
+    met = read - off < gs1["target_ns"]
+    return [f"- {'met' if met else 'NOT met'}: reading a {gs1['scan_characters']}-character GS1 DataMatrix costs "
+            f"{(read - off) / 1000:.2f} µs per scan beyond copying its text (under {gs1['target_ns'] / 1000:.0f} µs)"]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("ours")
@@ -449,6 +472,7 @@ def main():
     parser.add_argument("--history-on", nargs="*", default=[], help="rounds with the history on")
     parser.add_argument("--history-off", nargs="*", default=[], help="and with --history 0")
     parser.add_argument("--storm", help="the replay storm beside quiet runs (tirn-resume-bench --storm)")
+    parser.add_argument("--gs1", help="the cost of reading GS1 data per scan (tirn-gs1-bench)")
     parser.add_argument("--notes", help="hand-written findings to append (bench/profile-notes.md)")
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--plot")
@@ -514,6 +538,9 @@ def main():
     storm = load(options.storm)["storm"] if options.storm and os.path.exists(options.storm) else None
     if storm:
         lines += storm_lines(storm)
+    gs1 = load(options.gs1) if options.gs1 and os.path.exists(options.gs1) else None
+    if gs1:
+        lines += gs1_lines(gs1)
     lines += ["", "## Targets", ""] + targets(ours, base, adapters)
     lines += resume_targets(resumed, on, off)
     if storm:
@@ -526,6 +553,8 @@ def main():
         lines += mqtt_targets(*mqtt_pair)
     if drain:
         lines += outbox_targets(drain)
+    if gs1:
+        lines += gs1_targets(gs1)
     if options.notes:
         with open(options.notes) as file:
             lines += [""] + file.read().rstrip("\n").split("\n")
