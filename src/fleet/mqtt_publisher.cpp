@@ -404,8 +404,9 @@ void MqttPublisher::publishNext() {
     // reconnection) by this number.
     mosquitto_property* properties = nullptr;
     if (protocolV5_) addScanProperties(properties, scan);
+    const std::string topic = settings_.topicFor(scan.scanner);
     const int result =
-        mosquitto_publish_v5(client_, &inFlightId_, settings_.topic.c_str(), static_cast<int>(scan.message.size()),
+        mosquitto_publish_v5(client_, &inFlightId_, topic.c_str(), static_cast<int>(scan.message.size()),
                              scan.message.data(), settings_.qos, false, properties);
     mosquitto_property_free_all(&properties);
     if (result == MOSQ_ERR_SUCCESS) return;

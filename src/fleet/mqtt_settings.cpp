@@ -10,10 +10,50 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
+namespace {
+
+constexpr std::string_view kScannerLevel = "{scanner}";
+
+// Where the whole level {scanner} begins in `topic`; npos without one.
+std::size_t scannerLevelAt(const std::string& topic) {
+    for (std::size_t at = topic.find(kScannerLevel); at != std::string::npos; at = topic.find(kScannerLevel, at + 1)) {
+        const std::size_t end = at + kScannerLevel.size();
+        if ((at == 0 || topic[at - 1] == '/') && (end == topic.size() || topic[end] == '/')) return at;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
+// Beside the scans' topic; with a topic per scanner, beside the scanners'
+// level (shop/{scanner}/scans: shop/status), where one subscription sees
+// the box's status whatever its scanners are called.
 std::string MqttSettings::statusTopic() const {
+    const std::size_t level = scannerLevelAt(topic);
+    if (level != std::string::npos) return topic.substr(0, level) + "status";
     const auto slash = topic.rfind('/');
     return (slash == std::string::npos ? std::string() : topic.substr(0, slash + 1)) + "status";
+}
+
+bool MqttSettings::topicPerScanner() const { return scannerLevelAt(topic) != std::string::npos; }
+
+// A scanner kept in the outbox from before it had a name is its path: its
+// slashes would make levels of their own, and + and # are no topic's.
+std::string MqttSettings::topicFor(const std::string& scanner) const {
+    const std::size_t level = scannerLevelAt(topic);
+    if (level == std::string::npos) return topic;
+    std::string asLevel = scanner.empty() ? "_" : scanner;
+    for (char& c : asLevel)
+        if (c == '/' || c == '+' || c == '#') c = '_';
+    return topic.substr(0, level) + asLevel + topic.substr(level + kScannerLevel.size());
+}
+
+bool scannerLevelWhole(const std::string& topic) {
+    const std::size_t level = scannerLevelAt(topic);
+    const std::size_t any = topic.find(kScannerLevel);
+    return any == std::string::npos || (level == any && topic.find(kScannerLevel, level + 1) == std::string::npos);
 }
 
 bool parseBrokerUrl(const std::string& url, MqttSettings& settings) {

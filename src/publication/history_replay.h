@@ -5,6 +5,7 @@
 #pragma once
 
 #include "history/scan_history.h"
+#include "scanner_filter.h"
 #include "server/server.h"
 
 #include <atomic>
@@ -20,12 +21,14 @@ class HistoryReplay : public server::ReplaySource {
 public:
     // The scans above `after` up to `upTo` (the newest number when the
     // client joined the live scans, which bring it the rest), as scan
-    // messages or as events.
+    // messages or as events, of the scanners the filter passes.
     HistoryReplay(const ScanHistory& history, std::uint64_t after, std::uint64_t upTo, bool stream,
-                  ReplayCounts& counts);
+                  ScannerFilter filter, ReplayCounts& counts);
 
     // The next scans; first a further notice when the history let go of
-    // some before the client read them (it read too slowly).
+    // some before the client read them (it read too slowly). Other
+    // scanners' scans are read past, so that none is an empty answer
+    // before the end.
     std::vector<server::SharedText> next(std::size_t count) override;
 
 private:
@@ -33,5 +36,6 @@ private:
     std::uint64_t after_;  // the last number sent, or counted missed
     const std::uint64_t upTo_;
     const bool stream_;
+    const ScannerFilter filter_;
     ReplayCounts& counts_;
 };

@@ -16,7 +16,7 @@ std::string printed(const cJSON* message) {
 
 }  // namespace
 
-std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last) {
+std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool filtered) {
     const std::unique_ptr<cJSON, void (*)(cJSON*)> notice(cJSON_CreateObject(), cJSON_Delete);
     cJSON_AddStringToObject(notice.get(), "type", "SCANS_MISSED");
     if (found.ahead || found.lost)
@@ -30,11 +30,13 @@ std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint
         cJSON_AddNumberToObject(notice.get(), "first", static_cast<double>(found.scans.front().seq));
     cJSON_AddNumberToObject(notice.get(), "last", static_cast<double>(last));
     if (found.lost) cJSON_AddTrueToObject(notice.get(), "lost");
+    if (filtered) cJSON_AddTrueToObject(notice.get(), "filtered");
     return printed(notice.get());
 }
 
-std::string missedMessage(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool stream) {
-    const std::string notice = missedNotice(found, since, last);
+std::string missedMessage(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool stream,
+                          bool filtered) {
+    const std::string notice = missedNotice(found, since, last, filtered);
     return stream ? streamEvent(0, "missed", notice) : notice;
 }
 

@@ -14,19 +14,15 @@
 // when it will have none from the history. When scans may have been lost
 // uncounted, "count" is null too and "lost": true follows "last": a client
 // that knows only the members before it takes it for another box's number
-// at worst, never for nothing missed.
-std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last);
+// at worst, never for nothing missed. A client that asked for some
+// scanners only is told the numbers it missed of every scanner (it cannot
+// know which were its own), and "filtered": true comes last.
+std::string missedNotice(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool filtered);
 // Whether there is anything to tell.
 bool missedNoticeDue(const ScansSince& found);
 // The same as an event stream's event of type "missed" when `stream`.
-std::string missedMessage(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool stream);
-
-// {"type": "SUBSCRIBED", "last": N}: the subscription is accepted, and N is
-// the newest number published when the client joined the live scans, so
-// every scan it is sent live is numbered above N.
-std::string subscribedNotice(std::uint64_t last);
-// The same for an event stream: an event "subscribed", {"last": N}, no id.
-std::string subscribedEvent(std::uint64_t last);
+std::string missedMessage(const ScansSince& found, std::uint64_t since, std::uint64_t last, bool stream,
+                          bool filtered);
 
 // {"type": "SUBSCRIBED", "last": N}: the subscription is accepted, and N is
 // the newest number published when the client joined the live scans, so

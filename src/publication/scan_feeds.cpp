@@ -1,12 +1,45 @@
 #include "publication/scan_feeds.h"
 
 #include "resume_point.h"
+#include "scanner_filter.h"
 
 std::string ScanFeeds::refusal(std::string_view query, std::string_view lastEventId) const {
     std::string problem;
-    resumePointOf(query, lastEventId, problem);
+    if (resumePointOf(query, lastEventId, problem)) ScannerFilter::of(query, scanners_, problem);
     return problem;
 }
+
+namespace {
+
+// The scans numbered above `seq` that pass the filter, as a body holds
+// them: at most the limits. A filtered client reads on past the scans of
+// other scanners, so that a page for a quiet till is not stuck behind a
+// busy one's. The missed numbers are those of every scanner.
+struct FoundScans {
+    std::vector<NumberedScan> scans;
+    ScansSince first;  // the first read, for what it says of missed scans
+};
+
+FoundScans scansFor(const ScanHistory& history, std::uint64_t seq, const ScannerFilter& filter) {
+    FoundScans found;
+    std::size_t bytes = 1;  // as the body counts them: "[", and a separator before each scan
+    for (bool firstRead = true;; firstRead = false) {
+        ScansSince read = history.since(seq, ScanFeeds::kMaxScansPerRequest);
+        const bool more = read.more;
+        for (NumberedScan& scan : read.scans) {
+            seq = scan.seq;
+            if (!filter.passes(scan.scanner)) continue;
+            if (!found.scans.empty() && bytes + scan.numbered->size() > ScanFeeds::kMaxBytesPerRequest) return found;
+            bytes += (found.scans.empty() ? 1 : 2) + scan.numbered->size();
+            found.scans.push_back(std::move(scan));
+            if (found.scans.size() == ScanFeeds::kMaxScansPerRequest) return found;
+        }
+        if (firstRead) found.first = std::move(read);
+        if (!more) return found;
+    }
+}
+
+}  // namespace
 
 // The body is the array it has always been; the headers tell a poller the
 // box's last number (below its own: another box's, or a clock set back)
@@ -14,17 +47,16 @@ std::string ScanFeeds::refusal(std::string_view query, std::string_view lastEven
 ServedDocument ScanFeeds::document(std::string_view, std::string_view query) const {
     std::string problem;
     const auto point = resumePointOf(query, {}, problem);
-    if (!point) return {400, "text/plain; charset=utf-8", "Bad Request: " + problem + "\n", {}};
+    const auto filter = point ? ScannerFilter::of(query, scanners_, problem) : std::nullopt;
+    if (!filter) return {400, "text/plain; charset=utf-8", "Bad Request: " + problem + "\n", {}};
     ServedDocument answer{200, "application/json", "[", {}};
     std::string& body = answer.body;
     if (!point->live || !point->asked) {
-        const ScansSince found = history_.since(point->seq, kMaxScansPerRequest);
-        if (point->asked && (found.lost || found.missed > 0))
-            answer.headers.emplace_back("X-TirnSerial-Missed", found.lost ? "unknown" : std::to_string(found.missed));
-        for (const NumberedScan& scan : found.scans) {
-            if (body.size() > 1 && body.size() + scan.numbered->size() > kMaxBytesPerRequest) break;
-            body += (body.size() > 1 ? ",\n" : "\n") + *scan.numbered;
-        }
+        const FoundScans found = scansFor(history_, point->seq, *filter);
+        if (point->asked && (found.first.lost || found.first.missed > 0))
+            answer.headers.emplace_back("X-TirnSerial-Missed",
+                                        found.first.lost ? "unknown" : std::to_string(found.first.missed));
+        for (const NumberedScan& scan : found.scans) body += (body.size() > 1 ? ",\n" : "\n") + *scan.numbered;
     }
     body += body.size() > 1 ? "\n]\n" : "]\n";
     // Taken after the scans, so that none in the body is above it.

@@ -47,7 +47,7 @@ int toStartSocetServers(const ServerSettings& settings) {
 }
 
 void publishToSubscribers(const NumberedScan& scan, ScanHistory& history) {
-    withSubscribers([&scan, &history](const Subscribers& subscribers) {
+    withSubscribers(scan.scanner, [&scan, &history](const Subscribers& subscribers) {
         history.keep(scan);
         subscribers.published = scan.seq;
         if (websocket == nullptr) return;

@@ -5,11 +5,13 @@
 #include "publication/server_thread.h"
 #include "resume_messages.h"
 #include "resume_point.h"
+#include "scanner_filter.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -28,6 +30,11 @@ struct Subscriptions {
     bool capped = false;
 };
 std::unordered_map<WsConnection*, Subscriptions> g_subscriptions;
+// The clients that asked for some scanners' scans only, and what they
+// asked for; every other client has every scan. One small filter a
+// connection, and connections are capped.
+std::unordered_map<WsConnection*, ScannerFilter> g_filters;
+KnownScanners g_scanners;
 ScanHistory* g_history = nullptr;
 // The newest number sent to the live subscribers; before the first scan,
 // the history's last. Not the history's last later: a scan numbered there
@@ -54,18 +61,26 @@ struct Replay {
     std::vector<server::SharedText> first;
     std::shared_ptr<server::ReplaySource> rest;
 };
+ScannerFilter filterOf(WsConnection* connection) {
+    const auto filter = g_filters.find(connection);
+    return filter != g_filters.end() ? filter->second : ScannerFilter();
+}
+
 Replay replayFor(WsConnection* connection, const ResumePoint& point) {
     const bool stream = server::eventStream(*connection);
+    const ScannerFilter filter = filterOf(connection);
     Replay replay;
     if (!point.live && g_history != nullptr) {
         // The oldest scan it will have, for the notice; the rest later.
         const ScansSince found = g_history->between(point.seq, g_published, 1);
         if (missedNoticeDue(found)) {
-            replay.first.push_back(std::make_shared<const std::string>(missedMessage(found, point.seq, g_published, stream)));
+            replay.first.push_back(std::make_shared<const std::string>(
+                missedMessage(found, point.seq, g_published, stream, !filter.everyScanner())));
             ++g_counts.missedNotices;
         }
         if (!found.scans.empty())
-            replay.rest = std::make_shared<HistoryReplay>(*g_history, found.scans.front().seq - 1, g_published, stream, g_counts);
+            replay.rest = std::make_shared<HistoryReplay>(*g_history, found.scans.front().seq - 1, g_published, stream,
+                                                          filter, g_counts);
     }
     replay.first.push_back(
         std::make_shared<const std::string>(stream ? subscribedEvent(g_published) : subscribedNotice(g_published)));
@@ -92,11 +107,20 @@ void useHistory(ScanHistory* history) {
     g_published = history != nullptr ? history->last() : 0;
 }
 
+void useScanners(KnownScanners scanners) {
+    std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    g_scanners = std::move(scanners);
+}
+
+// The query was checked before the connection opened: a bad one never
+// gets here.
 void noteNumberedClient(WsConnection* connection) {
     std::string problem;
-    const auto point =
-        resumePointOf(server::openingQuery(*connection), server::lastEventId(*connection), problem);
+    const std::string& query = server::openingQuery(*connection);
+    const auto point = resumePointOf(query, server::lastEventId(*connection), problem);
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
+    if (auto filter = ScannerFilter::of(query, g_scanners, problem); filter && !filter->everyScanner())
+        g_filters.emplace(connection, std::move(*filter));
     if (server::eventStream(*connection))
         subscribeNumbered(connection, point.value_or(ResumePoint{}));
     else if (point && point->asked)
@@ -138,13 +162,26 @@ void* socketPthreadCloseConn(WsConnection* connection) {
     g_numbered_clients -= numbered - g_numbered.size() - g_streams.size();
     g_waiting.erase(connection);
     g_subscriptions.erase(connection);
+    g_filters.erase(connection);
     consoleOut(LineKind::Chatter, "g_conn over!\n");
     return nullptr;
 }
 
-void withSubscribers(const std::function<void(const Subscribers&)>& use) {
+// Without a filtered client the lists are handed as they are: the work of
+// a scan for everyone else stays what it was.
+void withSubscribers(const std::string& scanner, const std::function<void(const Subscribers&)>& use) {
     std::lock_guard<std::mutex> lock(g_conn_list_guard);
-    use(Subscribers{g_conn_list, g_numbered, g_streams, liveEvent, g_published});
+    if (g_filters.empty()) return use(Subscribers{g_conn_list, g_numbered, g_streams, liveEvent, g_published});
+    const auto passing = [&scanner](const std::vector<WsConnection*>& list) {
+        std::vector<WsConnection*> those;
+        those.reserve(list.size());
+        for (WsConnection* connection : list) {
+            const auto filter = g_filters.find(connection);
+            if (filter == g_filters.end() || filter->second.passes(scanner)) those.push_back(connection);
+        }
+        return those;
+    };
+    use(Subscribers{passing(g_conn_list), passing(g_numbered), passing(g_streams), liveEvent, g_published});
 }
 
 std::size_t subscribedClients() {

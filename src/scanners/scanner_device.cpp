@@ -43,6 +43,29 @@ std::optional<ScannerDevice> parseScannerDevice(const std::string& text) {
     return ScannerDevice{kindOfDevice(text), text};
 }
 
+bool validScannerName(const std::string& name) {
+    constexpr std::size_t kMaxNameLength = 32;
+    if (name.empty() || name.size() > kMaxNameLength) return false;
+    // ASCII only, whatever the locale says a letter is.
+    for (const char c : name) {
+        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alphanumeric && c != '-' && c != '_' && c != '.') return false;
+    }
+    return true;
+}
+
+bool takeScannerSetting(const std::string& setting, ScannerDevice& device, std::string& problem) {
+    if (setting == "aim") return device.aimIds = true;
+    if (setting == "gs1") return device.gs1 = true;
+    if (setting.rfind("name=", 0) != 0) return false;
+    device.name = setting.substr(5);
+    if (!validScannerName(device.name)) {
+        problem = "a scanner's name is 1 to 32 letters, digits, '-', '_' or '.', not '" + device.name + "'";
+        return false;
+    }
+    return true;
+}
+
 const char* scannerKindName(ScannerKind kind) {
     switch (kind) {
     case ScannerKind::Keyboard: return "keyboard";

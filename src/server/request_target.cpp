@@ -37,6 +37,20 @@ std::optional<std::string> queryParameter(std::string_view query, std::string_vi
     return std::nullopt;
 }
 
+std::vector<std::string> queryParameters(std::string_view query, std::string_view name, std::size_t limit) {
+    std::vector<std::string> values;
+    while (!query.empty() && values.size() <= limit) {
+        const auto end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        const auto equals = pair.find('=');
+        if (pair.substr(0, equals) == name)
+            values.emplace_back(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
+        if (end == std::string_view::npos) break;
+        query.remove_prefix(end + 1);
+    }
+    return values;
+}
+
 namespace {
 
 int hexValue(char digit) {

@@ -17,7 +17,3 @@ struct RequestTarget {
 };
 
 RequestTarget targetOf(const HttpRequest& request);
-
-// A query value as the client meant it: %XX escapes decoded, as a browser
-// writes them for characters such as + / = (a base64 token's).
-std::string percentDecoded(std::string_view value);

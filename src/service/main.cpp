@@ -136,7 +136,10 @@ int main(int argc, char** argv) {
                                                  : std::function<BrokerFigures()>(),
                         options.devices, history.get()});
     const auto heartbeat = SystemdNotifier::heartbeat();
-    ScanFeeds feeds(*history);
+    KnownScanners known;
+    for (const ScannerDevice& device : options.devices) known.push_back({device.label(), device.path});
+    useScanners(known);
+    ScanFeeds feeds(*history, known);
     ServerSettings server{options.bindAddress, options.port,
                           OriginPolicy(options.allowedOrigins, options.serverNames),
                           &stats, options.tls, token, heartbeat, clientCapacity()};

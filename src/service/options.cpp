@@ -26,9 +26,13 @@ const char kUsage[] =
     "                  scanner) or hidraw device (a HID POS scanner, usage page 0x8C); without\n"
     "                  a prefix the kind follows the device; repeat for several scanners\n"
     "                  (default /dev/ttyUSB0)\n"
-    "                  A serial scanner's own speed, format and flow control may follow its\n"
-    "                  path after commas, in any order: serial:/dev/ttyUSB1,9600,7E1,rtscts\n"
-    "                  (a comma in PATH always starts them)\n"
+    "                  Settings may follow the path after commas, in any order (a comma in\n"
+    "                  PATH always starts them): name=NAME, what clients see as the scans'\n"
+    "                  scanner instead of the path (1 to 32 letters, digits, - _ or .,\n"
+    "                  one scanner's; default: none, the path); aim, the scanner sends AIM\n"
+    "                  symbology identifiers; gs1, it sends GS1 data without them; and a\n"
+    "                  serial scanner's own speed, format and flow control:\n"
+    "                  serial:/dev/ttyUSB1,9600,7E1,rtscts,name=till-1\n"
     "  --baud N        serial scanners' speed in bit/s: 1200, 1800, 2400, 4800, 9600, 19200,\n"
     "                  38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000,\n"
     "                  1152000, 1500000, 2000000, 2500000, 3000000, 3500000 or 4000000\n"
@@ -87,7 +91,9 @@ const char kUsage[] =
     "                  (default: none)\n"
     "  --mqtt-topic TOPIC\n"
     "                  where scans go (default tirnserial/<hostname>/scan; the retained\n"
-    "                  online/offline status goes beside it, to .../status)\n"
+    "                  online/offline status goes beside it, to .../status); a whole level\n"
+    "                  {scanner} is each scan's scanner name, a topic per scanner, for which\n"
+    "                  every scanner needs a name (shop/{scanner}/scans; status: shop/status)\n"
     "  --mqtt-qos 0|1  the scans' MQTT quality of service (default 1)\n"
     "  --mqtt-queue N  scans kept while the broker is away, 1 to 1000000; the oldest go\n"
     "                  first (default 10000)\n"
@@ -100,6 +106,8 @@ const char kUsage[] =
     "  --state-dir DIR where the scans' numbers and their history are kept (history.db),\n"
     "                  and scans wait for the broker across restarts and power cuts\n"
     "                  (outbox.db; default /var/lib/tirnserial)\n"
+    "  --aim-ids       every scanner sends AIM symbology identifiers, as aim after its\n"
+    "                  path says for one (default: only those with aim)\n"
     "  --log all|events|warnings\n"
     "                  what the console shows: every line (all, the default); what an admin\n"
     "                  follows, in English, with the clients once a minute and never a\n"
@@ -118,7 +126,7 @@ enum OptionId {
     kDevice = 1000, kKeymap, kAltCodepage, kGapMs, kEndOn, kCharset, kInvalid, kBind, kPort, kAllowOrigin,
     kServerName, kTokenFile, kTlsCert, kTlsMin, kTlsKey, kMqtt, kMqttCredentials, kMqttCafile, kMqttCert, kMqttKey,
     kMqttTopic, kMqttQos, kMqttQueue, kMqttClientId, kStateDir, kHistory, kLog, kHelp, kVersion, kBaud, kSerialFormat,
-    kFlow
+    kFlow, kAimIds
 };
 
 const option kLongOptions[] = {
@@ -152,6 +160,7 @@ const option kLongOptions[] = {
     {"state-dir", required_argument, nullptr, kStateDir},
     {"history", required_argument, nullptr, kHistory},
     {"log", required_argument, nullptr, kLog},
+    {"aim-ids", no_argument, nullptr, kAimIds},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -162,6 +171,12 @@ CommandLine malformed(const char* format, const char* what) {
     consoleErr(LineKind::Error, format, what);
     consoleErr(LineKind::Error, " (see TirnSerial --help)\n");
     return {CommandLineVerdict::Malformed, {}};
+}
+
+// The same where a step says false for a bad value.
+bool refused(const char* format, const char* what) {
+    malformed(format, what);
+    return false;
 }
 
 CommandLine answered(const char* text) {
@@ -245,6 +260,9 @@ CommandLineVerdict takeMqttOption(int id, const char* value, MqttSettings& mqtt)
         if (!publishableTopic(value))
             return malformed("--mqtt-topic takes a topic of valid UTF-8, at most 65528 bytes, without + or #, not '%s'",
                              value).verdict;
+        if (!scannerLevelWhole(value))
+            return malformed("--mqtt-topic: {scanner} is a whole topic level (shop/{scanner}/scans), not part of "
+                             "one, in '%s'", value).verdict;
         mqtt.topic = value;
         break;
     case kMqttQos: {
@@ -287,30 +305,51 @@ bool mqttTrustSettled(const MqttSettings& mqtt) {
     return true;
 }
 
-// --device, with a serial scanner's own line settings after a comma, and
-// the serial line options: Malformed for a bad value.
+// The settings after a scanner's path: name=, aim and gs1 for every kind,
+// and a serial scanner's own line settings, which are kept in ownSettings
+// to be laid over the command line's once that is read. False, with one
+// line said, for a bad one.
+bool takeDeviceSettings(const std::string& text, std::size_t comma, ScannerDevice& device) {
+    std::string lineSettings;
+    bool lineGiven = false;  // an empty one too, which the line's own check refuses
+    for (std::size_t start = comma + 1;; start = comma + 1) {
+        comma = text.find(',', start);
+        const std::string setting = text.substr(start, comma - start);
+        std::string problem;
+        if (!takeScannerSetting(setting, device, problem)) {
+            if (!problem.empty()) return refused("%s", ("--device " + text + ": " + problem).c_str());
+            if (device.kind != ScannerKind::Serial)
+                return refused("--device %s: speed, format and flow control after a comma are for serial "
+                                  "scanners only (other scanners take name=NAME, aim and gs1)", text.c_str());
+            lineSettings += (lineGiven ? "," : "") + setting;
+            lineGiven = true;
+        }
+        if (comma == std::string::npos) break;
+    }
+    SerialLine checked;
+    std::string problem;
+    if (lineGiven && !applyLineSettings(lineSettings, checked, problem))
+        return refused("%s", ("--device " + text + ": " + problem).c_str());
+    device.ownSettings = lineSettings;
+    return true;
+}
+
+bool takeDevice(const char* value, Options& options) {
+    const std::string text = value;
+    const auto comma = text.find(',');
+    auto device = parseScannerDevice(text.substr(0, comma));
+    if (!device) return refused("--device takes [serial:|keyboard:|hidpos:]PATH[,SETTINGS], not '%s'", value);
+    if (comma != std::string::npos && !takeDeviceSettings(text, comma, *device)) return false;
+    options.devices.push_back(*device);
+    return true;
+}
+
+// --device and the serial line options: Malformed for a bad value.
 CommandLineVerdict takeSerialOption(int id, const char* value, Options& options) {
     switch (id) {
-    case kDevice: {
-        const std::string text = value;
-        const auto comma = text.find(',');
-        auto device = parseScannerDevice(text.substr(0, comma));
-        if (!device)
-            return malformed("--device takes [serial:|keyboard:|hidpos:]PATH or [serial:]PATH,SETTINGS, not '%s'",
-                             value).verdict;
-        if (comma != std::string::npos) {
-            if (device->kind != ScannerKind::Serial)
-                return malformed("--device %s: speed, format and flow control after a comma are for serial "
-                                 "scanners only", value).verdict;
-            SerialLine checked;
-            std::string problem;
-            device->ownSettings = text.substr(comma + 1);
-            if (!applyLineSettings(device->ownSettings, checked, problem))
-                return malformed("%s", ("--device " + text + ": " + problem).c_str()).verdict;
-        }
-        options.devices.push_back(*device);
+    case kDevice:
+        if (!takeDevice(value, options)) return CommandLineVerdict::Malformed;
         break;
-    }
     case kBaud: {
         const auto baud = parseBaud(value);
         if (!baud) return malformed("--baud takes a speed termios offers from 1200 to 4000000 (9600, 19200, "
@@ -363,12 +402,29 @@ bool takeDevices(Options& options) {
         device.line = options.serialLine;
         std::string problem;  // none: they were checked as --device was read
         if (!device.ownSettings.empty()) applyLineSettings(device.ownSettings, device.line, problem);
-        for (std::size_t earlier = 0; earlier < i; ++earlier)
-            if (options.devices[earlier].path == device.path) {
-                malformed("--device %s is named twice", device.path.c_str());
-                return false;
-            }
+        device.aimIds = device.aimIds || options.aimIds;
+        for (std::size_t earlier = 0; earlier < i; ++earlier) {
+            if (options.devices[earlier].path == device.path)
+                return refused("--device %s is named twice", device.path.c_str());
+            if (!device.name.empty() && options.devices[earlier].name == device.name)
+                return refused("two scanners are named %s: each name is one scanner's", device.name.c_str());
+        }
         if (device.kind == ScannerKind::Serial && options.device.empty()) options.device = device.path;
+    }
+    return true;
+}
+
+// A topic per scanner takes each scanner's name, and none of them may be
+// the status topic.
+bool scannerTopicsSettled(const Options& options) {
+    if (!options.mqtt.enabled() || !options.mqtt.topicPerScanner()) return true;
+    for (const ScannerDevice& device : options.devices) {
+        if (device.name.empty())
+            return refused("--mqtt-topic with {scanner} needs every scanner named: --device %s,name=NAME",
+                           device.path.c_str());
+        if (options.mqtt.topicFor(device.name) == options.mqtt.statusTopic())
+            return refused("--mqtt-topic: scanner %s would publish to the status topic; name it otherwise",
+                           device.name.c_str());
     }
     return true;
 }
@@ -504,6 +560,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
             options.log = *level;
             break;
         }
+        case kAimIds:
+            options.aimIds = true;
+            break;
         case kHelp: return answered(kUsage);
         case kVersion: return versionAnswered();
         case ':': return malformed("%s needs a value", spelled(argv).c_str());
@@ -524,7 +583,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
     if (options.tls.certificate.empty() != options.tls.key.empty())
         return malformed("%s", options.tls.key.empty() ? "--tls-cert needs --tls-key too" : "--tls-key needs --tls-cert too");
     if (options.tls.tls13Only && !options.tls.enabled()) return malformed("%s", "--tls-min needs --tls-cert and --tls-key");
-    if (!takeDevices(options)) return {CommandLineVerdict::Malformed, {}};
+    if (!takeDevices(options) || !scannerTopicsSettled(options)) return {CommandLineVerdict::Malformed, {}};
     settleScanGap(options, gapGiven);
     if (firstOption > 2) warnIgnored(argv + 2, argv + firstOption);
     return result;

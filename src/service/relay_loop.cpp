@@ -42,7 +42,7 @@ void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<Sc
         flushConsole();
         const std::optional<Scan> scan = source.waitForScan();
         if (!scan) break;
-        const std::string scanner = scan->device < devices.size() ? devices[scan->device].path : std::string();
+        const std::string scanner = scan->device < devices.size() ? devices[scan->device].label() : std::string();
         const std::string message = enJsonFormat(scan->text.size(), scan->text);
         if (!message.empty()) {
             const NumberedScan numbered = history.number(message, scan->text.size(), scan->text, scanner);

@@ -93,8 +93,11 @@ void historyMetrics(Exposition& out, const ScanHistory& history) {
                static_cast<double>(history.oldest()));
 }
 
+// The scanner label beside the path: what the scans carry, so a dashboard
+// can join the two; the path stays, as existing queries select on it.
 std::string scannerLabels(const ScannerDevice& device) {
-    return deviceLabel(device.path) + ",kind=\"" + scannerKindName(device.kind) + "\"";
+    return deviceLabel(device.path) + ",kind=\"" + scannerKindName(device.kind) + "\",scanner=\"" +
+           labelValue(device.label()) + "\"";
 }
 
 void scannerMetrics(Exposition& out, const std::vector<ScannerDevice>& devices,
@@ -180,6 +183,9 @@ std::string ServiceStats::statusJson() const {
             cJSON_AddStringToObject(scanner, "kind", scannerKindName(facts_.devices[i].kind));
             cJSON_AddStringToObject(scanner, "path", facts_.devices[i].path.c_str());
             cJSON_AddStringToObject(scanner, "name", scanners_[i].name.c_str());
+            cJSON_AddStringToObject(scanner, "scanner", facts_.devices[i].label().c_str());
+            cJSON_AddBoolToObject(scanner, "aim", facts_.devices[i].aimIds);
+            cJSON_AddBoolToObject(scanner, "gs1", facts_.devices[i].gs1);
             cJSON_AddBoolToObject(scanner, "connected", scanners_[i].connected);
             cJSON_AddNumberToObject(scanner, "scans", static_cast<double>(scanners_[i].scans));
             cJSON_AddItemToArray(scanners, scanner);

@@ -117,6 +117,10 @@ public:
         std::lock_guard<std::mutex> lock(guard_);
         return properties_;
     }
+    std::vector<std::string> topics() const {
+        std::lock_guard<std::mutex> lock(guard_);
+        return topics_;
+    }
     bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
         return eventually([&] { return messages().size() >= count; }, timeout);
     }
@@ -134,6 +138,7 @@ private:
         }
         std::lock_guard<std::mutex> lock(guard_);
         messages_.emplace_back(static_cast<const char*>(message.payload), static_cast<std::size_t>(message.payloadlen));
+        topics_.emplace_back(message.topic);
         properties_.push_back(std::move(found));
     }
 
@@ -142,13 +147,14 @@ private:
     std::atomic<bool> subscribed_{false};
     mutable std::mutex guard_;
     std::vector<std::string> messages_;
+    std::vector<std::string> topics_;
     std::vector<std::map<std::string, std::string>> properties_;
 };
 
 // The retained status of the service under test, as a newcomer sees it.
-std::string retainedStatus() {
-    std::string status = commandOutput("mosquitto_sub -h 127.0.0.1 -p " + std::to_string(kBrokerPort) +
-                                       " -t tirn/test/status -C 1 -W 5");
+std::string retainedStatus(const std::string& topic = "tirn/test/status") {
+    std::string status = commandOutput("mosquitto_sub -h 127.0.0.1 -p " + std::to_string(kBrokerPort) + " -t " +
+                                       topic + " -C 1 -W 5");
     if (!status.empty() && status.back() == '\n') status.pop_back();
     return status;
 }
@@ -497,6 +503,47 @@ TEST_F(Mqtt, StoredScansOutliveEveryKindOfEndAndGoFirst) {
     EXPECT_LE(statusNumber("oldest_seq", "history"), numbers[3]);
     EXPECT_EQ(statusNumber("depth", "history"), 1000);
     EXPECT_EQ(brokerFigureOnceAt("queued", 0), 0);
+    unplugAndExpectCleanExit();
+}
+
+// A topic per scanner: each named scanner's scans go to its own, with its
+// name as their scanner, those stored by an earlier run too; the status
+// goes where the scanner level was.
+TEST_F(Mqtt, EachScannerItsOwnTopic) {
+    Broker broker;
+    broker.start();
+    { Subscriber fleet("tirn/+/scans"); }  // subscribed; its session keeps what comes
+    broker.halt();
+    VirtualScanner second("/dev/ttyUSB1");
+    const std::vector<std::string> named{"--device", "/dev/ttyUSB0,name=till-1", "--device", "/dev/ttyUSB1,name=till-2"};
+    std::vector<std::string> sent;
+    for (const std::string run : {"STORED-", "LIVE-"}) {
+        if (run == "LIVE-") broker.start();
+        std::vector<std::string> args = {"0", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(kBrokerPort), "--mqtt-topic",
+                                         "tirn/{scanner}/scans", "--state-dir", stateDir_, "--gap-ms", "20"};
+        args.insert(args.end(), named.begin(), named.end());
+        startService(args);
+        client_ = subscriber();
+        sent.push_back(scanServedAtOnce(run + "1"));
+        second.type(run + "2");
+        ASSERT_TRUE(client_->receive());
+        if (run == "STORED-") {
+            EXPECT_EQ(brokerFigureOnceAt("stored", 2), 2);
+            kill(service_->pid(), SIGTERM);
+            EXPECT_EQ(service_->waitForExit(), 0);
+        }
+    }
+    Subscriber fleet("tirn/+/scans");
+    ASSERT_TRUE(fleet.waitForMessages(4, 20s)) << service_->out();
+    const auto properties = fleet.properties();
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::string till = i % 2 == 0 ? "till-1" : "till-2";
+        EXPECT_EQ(fleet.topics()[i], "tirn/" + till + "/scans") << i;
+        EXPECT_EQ(properties[i].at("scanner"), till) << i;
+        EXPECT_NE(fleet.messages()[i].find(i < 2 ? "STORED-" : "LIVE-"), std::string::npos) << fleet.messages()[i];
+    }
+    EXPECT_EQ(retainedStatus("tirn/status"), "online");
+    second.unplug();
     unplugAndExpectCleanExit();
 }
 

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -255,6 +257,89 @@ TEST_F(Resume, NoticesOfMissedScansAndRefusedSince) {
     EXPECT_EQ(scans.status, 200);
     EXPECT_EQ(occurrences(scans.body, "\"seq\""), 3) << scans.body;
     EXPECT_EQ(scans.body.front(), '[');
+    unplugAndExpectCleanExit();
+}
+
+// Two named scanners typing at once, and a page for each till: a WebSocket
+// client, an event stream and /scans that asked for one scanner have its
+// scans only, in order, with the bytes an unfiltered client has; numbers
+// stay the box's, so the two tills' together are every number once. A
+// client coming back is told the numbers it missed of every scanner, as
+// filtered, and has the rest of its own. Names the box has not, or too
+// many, are refused with the names it has.
+TEST_F(Resume, EachPageItsOwnScanners) {
+    VirtualScanner second("/dev/ttyUSB1");
+    startWithState({"--history", "12", "--device", "/dev/ttyUSB0,name=till-1", "--device", "/dev/ttyUSB1,name=till-2"});
+    const HttpReply unknown = request("GET", "/scans?scanner=till-3");
+    EXPECT_EQ(unknown.status, 400);
+    EXPECT_NE(unknown.body.find("'till-3'; this box has till-1, till-2\n"), std::string::npos) << unknown.body;
+    std::string tooMany = "/?since=now";
+    for (int i = 0; i < 17; ++i) tooMany += "&scanner=till-1";
+    for (const std::string& target : {std::string("/?scanner=till-3"), std::string("/?since=now&scanner="), tooMany})
+        EXPECT_EQ(parseReply(WsClient::exchange(clientHandshake("", target))).status, 400) << target;
+    EXPECT_EQ(request("GET", "/events?scanner=till-3").status, 400);
+
+    auto till1 = numbered("/?since=now&scanner=till-1");
+    const std::uint64_t before = subscribedLast(*till1);
+    auto till2 = numbered("/?since=now&scanner=till-2&scanner=%2Fdev%2FttyUSB1");  // its path is the same scanner
+    subscribedLast(*till2);
+    endpoint_.target = "/?scanner=till-2";
+    auto plain = subscriber();
+    EventReader events(eventsRequest("/events?scanner=till-1"));
+    EXPECT_EQ(events.next().rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(events.nextEvent().rfind("event: subscribed\n", 0), 0u);
+
+    constexpr int kScans = 8;
+    std::thread typing([&second] {
+        for (int i = 0; i < kScans; ++i) second.type("B" + std::to_string(i) + "\r", Pacing{Adapter::Line, {}});
+    });
+    for (int i = 0; i < kScans; ++i) service_->scan("A" + std::to_string(i) + "\r", Pacing{Adapter::Line, {}});
+    typing.join();
+    std::map<std::uint64_t, char> tills;  // every number, and whose scan it went to
+    for (const auto& [client, till] : {std::pair{till1.get(), '1'}, std::pair{till2.get(), '2'}}) {
+        std::uint64_t last = before;
+        for (int i = 0; i < kScans; ++i) {
+            const auto message = client->receive();
+            ASSERT_TRUE(message) << "till-" << till << " had " << i << " scans";
+            EXPECT_EQ(dataOf(message->payload), (till == '1' ? "A" : "B") + std::to_string(i) + "\\r");
+            EXPECT_EQ(member(message->payload, "scanner"), std::string("\"till-") + till + "\"");
+            EXPECT_GT(seqOf(message->payload), last) << message->payload;
+            last = seqOf(message->payload);
+            EXPECT_TRUE(tills.emplace(last, till).second) << "number " << last << " went to both";
+        }
+    }
+    ASSERT_EQ(tills.size(), 2u * kScans);
+    EXPECT_EQ(tills.rbegin()->first - tills.begin()->first, 2u * kScans - 1) << "a number went to neither";
+    for (int i = 0; i < kScans; ++i) {
+        expectNextMessage(*plain, scanMessage("B" + std::to_string(i) + "\\r", 3));
+        EXPECT_NE(events.nextEvent().find("\"Data\":\"A" + std::to_string(i) + "\\r\""), std::string::npos) << i;
+    }
+    // The history keeps 12 of the 16: the 4 oldest numbers are missed,
+    // whichever till they went to.
+    const auto kept = std::next(tills.begin(), 4);
+    const HttpReply polled = request("GET", "/scans?since=" + std::to_string(before) + "&scanner=till-2");
+    EXPECT_EQ(occurrences(polled.body, "\"scanner\":\t\"till-2\""),
+              std::count_if(kept, tills.end(), [](const auto& number) { return number.second == '2'; }))
+        << polled.body;
+    EXPECT_EQ(occurrences(polled.body, "till-1"), 0) << polled.body;
+    EXPECT_NE(polled.head.find("\r\nX-TirnSerial-Missed: 4\r\n"), std::string::npos) << polled.head;
+
+    // Coming back, the rest of till-1's come, then live.
+    auto back = numbered("/?since=" + std::to_string(before) + "&scanner=till-1");
+    const auto notice = back->receive();
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(member(notice->payload, "count"), "4") << notice->payload;
+    EXPECT_EQ(notice->payload.substr(notice->payload.size() - 18), "\"filtered\":\ttrue\n}") << notice->payload;
+    EXPECT_EQ(subscribedLast(*back), tills.rbegin()->first);
+    for (auto number = kept; number != tills.end(); ++number) {
+        if (number->second != '1') continue;
+        const auto message = back->receive();
+        ASSERT_TRUE(message);
+        EXPECT_EQ(seqOf(message->payload), number->first) << message->payload;
+    }
+    service_->scan("A-LIVE\r");
+    EXPECT_EQ(dataOf(back->receive()->payload), "A-LIVE\\r");
+    second.unplug();
     unplugAndExpectCleanExit();
 }
 

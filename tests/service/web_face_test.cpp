@@ -32,7 +32,7 @@ std::map<std::string, double> samples(const std::string& metrics) {
 using WebFace = ServiceTest;
 
 TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
-    startService();
+    startService({"0", "--device", "/dev/ttyUSB0,name=till-1,aim"});
     auto twice = subscriber(2);
     auto once = subscriber();
     for (const std::string scan : {"ABC123", "\xD6\xD0\xCE\xC4"}) {
@@ -59,6 +59,13 @@ TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
     EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(json.get(), "last_scan")));
     EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItem(json.get(), "tls")));
     EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "clients_dropped"), "invalid")->valuedouble, 1);
+    // The scanner as the shop named it beside the path and the kernel's name.
+    const cJSON* scanner = cJSON_GetArrayItem(cJSON_GetObjectItem(json.get(), "devices"), 0);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(scanner, "path")), "/dev/ttyUSB0");
+    EXPECT_STRNE(cJSON_GetStringValue(cJSON_GetObjectItem(scanner, "name")), "till-1");
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(scanner, "scanner")), "till-1");
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(scanner, "aim")));
+    EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItem(scanner, "gs1")));
 
     const HttpReply metrics = request("GET", "/metrics");
     ASSERT_EQ(metrics.status, 200);
@@ -71,7 +78,8 @@ TEST_F(WebFace, StatusAndMetricsCountWhatHappened) {
                      "invalid_bytes=\"stop\"}"], 1);
     EXPECT_GT(values["tirnserial_last_scan_timestamp_seconds"], 1.7e9);
     EXPECT_NEAR(values["tirnserial_start_time_seconds"], static_cast<double>(std::time(nullptr)), 300);
-    EXPECT_EQ(values["tirnserial_scanner_connected{device=\"/dev/ttyUSB0\",kind=\"serial\"}"], 1) << metrics.body;
+    EXPECT_EQ(values["tirnserial_scanner_connected{device=\"/dev/ttyUSB0\",kind=\"serial\",scanner=\"till-1\"}"], 1)
+        << metrics.body;
     for (const char* counter : {"scans_relayed_total", "clients_dropped_total"})
         EXPECT_NE(metrics.body.find(std::string("# TYPE tirnserial_") + counter + " counter"), std::string::npos);
     EXPECT_EQ(service_->out(), printedBefore) << "HTTP requests print nothing";

@@ -17,7 +17,7 @@ WsConnection* fakeConnection(int n) {
 
 std::vector<WsConnection*> entries() {
     std::vector<WsConnection*> seen;
-    withSubscribers([&seen](const Subscribers& list) { seen = list.plain; });
+    withSubscribers({}, [&seen](const Subscribers& list) { seen = list.plain; });
     return seen;
 }
 

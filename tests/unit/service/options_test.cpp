@@ -52,10 +52,18 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65529, 't')},
         {"0", "--mqtt", "mqtt://b", "--mqtt-client-id", "till\xff"}, {"0", "--log", "debug"}, {"0", "--log"},
         {"0", "--history", "10001"}, {"0", "--history", "-1"}, {"0", "--history", "many"},
+        // Scanner names: a word of at most 32 characters, one scanner's, and
+        // every scanner's where the topic has a level per scanner.
+        {"0", "--device", "/dev/ttyUSB1,name=till 1"}, {"0", "--device", "/dev/ttyUSB1,name="},
+        {"0", "--device", "/dev/ttyUSB1,name=" + std::string(33, 'n')}, {"0", "--device", "hidpos:/dev/hidraw0,aim,7E1"},
+        {"0", "--device", "/dev/ttyUSB0,name=a", "--device", "/dev/ttyUSB1,name=a"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}/scans", "--device", "/dev/ttyUSB0"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/x{scanner}"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}", "--device", "/dev/ttyUSB0,name=status"},
     };
     for (const auto& words : cases) {
         const Parsed parsed = parse(words);
-        EXPECT_EQ(parsed.line.verdict, CommandLineVerdict::Malformed) << words[1];
+        EXPECT_EQ(parsed.line.verdict, CommandLineVerdict::Malformed) << words[1] << " " << words.back();
         EXPECT_EQ(parsed.out, "");
         EXPECT_EQ(parsed.err.rfind("TirnSerial: ", 0), 0u) << parsed.err;
         EXPECT_EQ(std::count(parsed.err.begin(), parsed.err.end(), '\n'), 1) << parsed.err;
@@ -117,6 +125,23 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
     EXPECT_EQ(options.serialLine.baud, 115200);  // none given: 8N1 at 115200, no flow control
     EXPECT_EQ(options.devices[1].line.flow, FlowControl::None);
 
+    // Scanner settings for every kind, in any order among the line's.
+    const Parsed named = parse({"0", "--device", "keyboard:/run/fifo,name=till-2,gs1", "--device",
+                                "/dev/ttyUSB1,9600,name=Till_1.a,rtscts", "--aim-ids", "--mqtt", "mqtt://b",
+                                "--mqtt-topic", "shop/{scanner}/scans"});
+    ASSERT_EQ(named.line.verdict, CommandLineVerdict::Serve) << named.err;
+    const auto& till2 = named.line.options.devices[0];
+    const auto& till1 = named.line.options.devices[1];
+    EXPECT_EQ(std::make_tuple(till2.path, till2.label(), till2.aimIds, till2.gs1),
+              std::make_tuple(std::string("/run/fifo"), std::string("till-2"), true, true));
+    EXPECT_EQ(std::make_tuple(till1.label(), till1.line.baud, till1.line.flow, till1.gs1),
+              std::make_tuple(std::string("Till_1.a"), 9600, FlowControl::RtsCts, false));
+    EXPECT_EQ(named.line.options.mqtt.topicFor("till-2"), "shop/till-2/scans");
+    EXPECT_EQ(named.line.options.mqtt.topicFor("/dev/ttyUSB1"), "shop/_dev_ttyUSB1/scans");
+    EXPECT_EQ(named.line.options.mqtt.statusTopic(), "shop/status");
+    EXPECT_EQ(options.devices[1].label(), "/dev/ttyACM0");
+    EXPECT_FALSE(options.devices[1].aimIds);
+
     // Words between the mode and the options (an old port and baud rate,
     // say) are ignored, with a warning.
     const Parsed old = parse({"1", "ttyUSB0", "115200", "--gap-ms", "30"});
@@ -133,7 +158,8 @@ TEST(CommandLine, ValuesAreTakenAsGiven) {
                                "(default 10000)", "--state-dir DIR", "--baud N", "(default 115200)",
                                "--serial-format FORMAT", "(default 8N1)", "--flow none|rtscts|xonxoff", "(default none)",
                                "default /var/lib/tirnserial)", "--mqtt-client-id ID", "--log all|events|warnings",
-                               "(all, the default)", "--history N", "(default 1000)", "--help", "--version"})
+                               "(all, the default)", "--history N", "(default 1000)", "name=NAME", "--aim-ids",
+                               "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 

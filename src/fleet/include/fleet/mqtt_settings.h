@@ -17,7 +17,9 @@ struct MqttSettings {
     // system's, and this box's own certificate for brokers that ask for one.
     std::string caFile;
     std::string certificate, key;
-    std::string topic;       // default tirnserial/<hostname>/scan
+    // Default tirnserial/<hostname>/scan. A whole level {scanner} stands for
+    // the name of the scanner of each scan: a topic per scanner.
+    std::string topic;
     int qos = 1;
     // Scans kept while the broker is away; the oldest go first.
     std::size_t queueLimit = 10000;
@@ -28,8 +30,12 @@ struct MqttSettings {
     std::string stateDir = "/var/lib/tirnserial";
 
     bool enabled() const { return !url.empty(); }
-    // The retained online/offline message: beside the scans' topic.
+    // The retained online/offline message: beside the scans' topic, or the
+    // {scanner} level's place.
     std::string statusTopic() const;
+    bool topicPerScanner() const;
+    // Where a scan of this scanner (its name, or a path) goes.
+    std::string topicFor(const std::string& scanner) const;
 };
 
 // Host and port of mqtt://host[:port] or mqtts://host[:port] (IPv6 in
@@ -46,6 +52,8 @@ std::string defaultClientId();
 bool validMqttString(const std::string& text, std::size_t maxBytes);
 // A topic a scan may be published to: not empty, no wildcards.
 bool publishableTopic(const std::string& topic);
+// Whether {scanner}, if the topic has it, is one whole level, once.
+bool scannerLevelWhole(const std::string& topic);
 // Reads user and password from the credentials file, if one is given.
 // Prints one line on standard error and returns false when it cannot.
 bool readMqttCredentials(MqttSettings& settings);

@@ -24,7 +24,7 @@ struct OutboxScan {
     std::uint64_t seq = 0;        // the scan's number, increasing across restarts
     std::int64_t storedAtMs = 0;  // when the scan ended, since the epoch
     std::string message;
-    std::string scanner;          // its device's path
+    std::string scanner;          // its scanner: name, or path
     bool onDisk = true;           // false: the store could not take it
 };
 

@@ -26,7 +26,7 @@
 struct NumberedScan {
     std::uint64_t seq = 0;
     std::chrono::system_clock::time_point time;   // when the scan ended
-    std::string scanner;                           // its device's path
+    std::string scanner;                           // its scanner's name, or without one its path
     std::shared_ptr<const std::string> plain;      // the scan message, as every client has always had it
     std::shared_ptr<const std::string> numbered;   // the same with "seq", "time" and "scanner" after "Data"
 };

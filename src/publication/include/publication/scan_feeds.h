@@ -1,12 +1,15 @@
 // What the server serves of the scans beyond the live ones: whether a
 // client's since= may open it, and GET /scans, the history after a number
-// as a JSON array of numbered messages.
+// as a JSON array of numbered messages; with scanner=, for each the
+// scans of those scanners only.
 #pragma once
 
 #include "history/scan_history.h"
+#include "publication/known_scanners.h"
 #include "server/server_content.h"
 
 #include <cstddef>
+#include <utility>
 
 class ScanFeeds : public ServerContent {
 public:
@@ -17,7 +20,8 @@ public:
     static constexpr std::size_t kMaxScansPerRequest = 1000;
     static constexpr std::size_t kMaxBytesPerRequest = 256 * 1024;
 
-    explicit ScanFeeds(const ScanHistory& history) : history_(history) {}
+    ScanFeeds(const ScanHistory& history, KnownScanners scanners)
+        : history_(history), scanners_(std::move(scanners)) {}
 
     std::string refusal(std::string_view query, std::string_view lastEventId) const override;
     bool serves(std::string_view path) const override { return path == "/scans"; }
@@ -25,4 +29,5 @@ public:
 
 private:
     const ScanHistory& history_;
+    const KnownScanners scanners_;
 };

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "history/scan_history.h"
+#include "publication/known_scanners.h"
 #include "publication/websocketcontrol.h"
 
 #include <cstddef>
@@ -21,6 +22,9 @@ constexpr int kMaxSubscriptionsPerConnection = 1000;
 // The history that clients resuming are served from; none: they get only
 // live scans. Set before the server starts.
 void useHistory(ScanHistory* history);
+// The scanners clients may ask for by name (?scanner=NAME). Set before the
+// server starts.
+void useScanners(KnownScanners scanners);
 
 // The connection-opened step for clients that asked for numbered scans:
 // an event stream is subscribed at once, a WebSocket client on its first
@@ -45,11 +49,12 @@ struct Subscribers {
     std::uint64_t& published;
 };
 
-// Hands the entries to `use` while no entry can be added or removed, so a
-// connection cannot close under a send to it, and no client resuming can
-// be between the history and the live scans. Entries added meanwhile wait
-// for the next call.
-void withSubscribers(const std::function<void(const Subscribers&)>& use);
+// Hands the entries that are to have a scan of `scanner` (every entry but
+// those of clients that asked for other scanners only) to `use` while no
+// entry can be added or removed, so a connection cannot close under a send
+// to it, and no client resuming can be between the history and the live
+// scans. Entries added meanwhile wait for the next call.
+void withSubscribers(const std::string& scanner, const std::function<void(const Subscribers&)>& use);
 
 // How many entries the list has now.
 std::size_t subscriberCount();

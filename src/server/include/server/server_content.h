@@ -5,6 +5,7 @@
 // call comes from the server thread.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,13 @@
 // The value of the parameter `name` in a query ("a=1&since=5"), as given
 // (not decoded); nothing when it is absent.
 std::optional<std::string> queryParameter(std::string_view query, std::string_view name);
+// Every value of a parameter given more than once (scanner=a&scanner=b),
+// in order, as given; at most `limit` + 1, so that a caller can refuse
+// more than `limit` without holding what a client sent beyond it.
+std::vector<std::string> queryParameters(std::string_view query, std::string_view name, std::size_t limit);
+// A query value as the client meant it: %XX escapes decoded, as a browser
+// writes them for characters such as + / = (a base64 token's).
+std::string percentDecoded(std::string_view value);
 
 struct ServedDocument {
     int status = 200;

@@ -55,6 +55,8 @@ struct Options {
     // How many of the last scans are kept for clients that come back (0:
     // none), in memory and in the state directory.
     std::size_t historyDepth = 1000;
+    // Every scanner sends an AIM symbology identifier before each scan.
+    bool aimIds = false;
     // Which console lines are shown.
     LogLevel log = LogLevel::All;
 };

@@ -14,7 +14,7 @@ std::string enJsonFormat(std::uint64_t size, std::string data);
 
 // The same message with three more members after "Data", for clients that
 // ask for them: "seq" (the scan's number, printed whole), "time" (when it
-// ended, as utcMilliseconds gives it) and "scanner" (its device's path).
+// ended, as utcMilliseconds gives it) and "scanner" (its scanner's name, or its path).
 // Empty only when memory ran out.
 std::string numberedScanMessage(std::uint64_t size, std::string data, std::uint64_t seq,
                                 std::chrono::system_clock::time_point time, const std::string& scanner);
