@@ -88,7 +88,7 @@ RecordedHistory::~RecordedHistory() {
 }
 
 NumberedScan RecordedHistory::number(const std::string& plainMessage, std::uint64_t size, const std::string& text,
-                                     const std::string& scanner) {
+                                     const std::string& scanner, const ScanContent& content) {
     NumberedScan scan;
     scan.time = std::chrono::system_clock::now();
     scan.scanner = scanner;
@@ -104,7 +104,7 @@ NumberedScan RecordedHistory::number(const std::string& plainMessage, std::uint6
     }
     if (reservationLow) work_.notify_all();
     scan.plain = std::make_shared<const std::string>(plainMessage);
-    scan.numbered = std::make_shared<const std::string>(numberedScanMessage(size, text, scan.seq, scan.time, scanner));
+    scan.numbered = std::make_shared<const std::string>(numberedScanMessage(size, text, scan.seq, scan.time, scanner, content));
     return scan;
 }
 

@@ -31,7 +31,7 @@ public:
     RecordedHistory& operator=(const RecordedHistory&) = delete;
 
     NumberedScan number(const std::string& plainMessage, std::uint64_t size, const std::string& text,
-                        const std::string& scanner) override;
+                        const std::string& scanner, const ScanContent& content) override;
     void keep(const NumberedScan& scan) override;
     ScansSince since(std::uint64_t seq, std::size_t limit) const override;
     ScansSince between(std::uint64_t seq, std::uint64_t upTo, std::size_t limit) const override;

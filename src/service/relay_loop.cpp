@@ -2,6 +2,7 @@
 
 #include "console/console.h"
 #include "console/console_lines.h"
+#include "gs1/scan_reading.h"
 #include "scanners/scan_source.h"
 #include "service/service_stats.h"
 #include "text/scan_message.h"
@@ -33,6 +34,17 @@ private:
     std::optional<std::chrono::steady_clock::time_point> last_;
 };
 
+// What a numbered client learns of a scan beside its text. A scanner set to
+// send AIM identifiers has one before its data; a HID POS scanner gives it
+// beside the data, and the text is then the data itself.
+ScanContent contentOf(const Scan& scan, const ScannerDevice* device) {
+    const bool gs1 = device != nullptr && device->gs1;
+    if (!scan.symbology.empty())
+        return {readScanContent(scan.symbology + scan.text, true, gs1, currentYearUtc()), true};
+    const bool aim = device != nullptr && device->aimIds;
+    return {readScanContent(scan.text, aim, gs1, currentYearUtc()), aim};
+}
+
 }  // namespace
 
 void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<ScannerDevice>& devices,
@@ -42,10 +54,12 @@ void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<Sc
         flushConsole();
         const std::optional<Scan> scan = source.waitForScan();
         if (!scan) break;
-        const std::string scanner = scan->device < devices.size() ? devices[scan->device].label() : std::string();
+        const ScannerDevice* device = scan->device < devices.size() ? &devices[scan->device] : nullptr;
+        const std::string scanner = device ? device->label() : std::string();
         const std::string message = enJsonFormat(scan->text.size(), scan->text);
         if (!message.empty()) {
-            const NumberedScan numbered = history.number(message, scan->text.size(), scan->text, scanner);
+            const NumberedScan numbered =
+                history.number(message, scan->text.size(), scan->text, scanner, contentOf(*scan, device));
             for (const ScanSink& sink : sinks) sink(numbered);
         }
         stats.scanRelayed(*scan);

@@ -36,6 +36,39 @@ std::string printed(cJSON* root, bool complete) {
     return message;
 }
 
+cJSON* symbologyObject(const Symbology& symbology) {
+    cJSON* object = cJSON_CreateObject();
+    if (object != nullptr && addMember(object, "id", cJSON_CreateString(symbology.id.c_str())) &&
+        addMember(object, "name", cJSON_CreateString(symbology.name.c_str())))
+        return object;
+    cJSON_Delete(object);
+    return nullptr;
+}
+
+// AIs to values in the order the scan has them (cJSON keeps the order
+// members are added in).
+cJSON* gs1Object(const std::vector<std::pair<std::string, std::string>>& fields) {
+    cJSON* object = cJSON_CreateObject();
+    if (object == nullptr) return nullptr;
+    for (const auto& [ai, value] : fields)
+        if (!addMember(object, ai.c_str(), cJSON_CreateString(value.c_str()))) {
+            cJSON_Delete(object);
+            return nullptr;
+        }
+    return object;
+}
+
+// The members about the scan's content; a value with a zero byte is cut
+// there, as "Data" is.
+bool addContentMembers(cJSON* root, const ScanContent& content) {
+    const ScanReading& reading = content.reading;
+    if (reading.symbology && !addMember(root, "symbology", symbologyObject(*reading.symbology))) return false;
+    if (content.withText && !addMember(root, "text", cJSON_CreateString(reading.text.c_str()))) return false;
+    if (!reading.gs1.empty()) return addMember(root, "gs1", gs1Object(reading.gs1));
+    if (!reading.gs1Error.empty()) return addMember(root, "gs1_error", cJSON_CreateString(reading.gs1Error.c_str()));
+    return true;
+}
+
 }  // namespace
 
 std::string enJsonFormat(std::uint64_t size, std::string data) {
@@ -45,7 +78,8 @@ std::string enJsonFormat(std::uint64_t size, std::string data) {
 }
 
 std::string numberedScanMessage(std::uint64_t size, std::string data, std::uint64_t seq,
-                                std::chrono::system_clock::time_point time, const std::string& scanner) {
+                                std::chrono::system_clock::time_point time, const std::string& scanner,
+                                const ScanContent& content) {
     cJSON* root = cJSON_CreateObject();
     if (root == nullptr) return {};
     // Raw: cJSON prints numbers through a double, which would turn a large
@@ -53,7 +87,8 @@ std::string numberedScanMessage(std::uint64_t size, std::string data, std::uint6
     const bool complete = addScanMembers(root, size, data) &&
                           addMember(root, "seq", cJSON_CreateRaw(std::to_string(seq).c_str())) &&
                           addMember(root, "time", cJSON_CreateString(utcMilliseconds(time).c_str())) &&
-                          addMember(root, "scanner", cJSON_CreateString(scanner.c_str()));
+                          addMember(root, "scanner", cJSON_CreateString(scanner.c_str())) &&
+                          addContentMembers(root, content);
     return printed(root, complete);
 }
 

@@ -30,7 +30,7 @@ protected:
         return history;
     }
     static NumberedScan publish(ScanHistory& history, const std::string& text) {
-        const NumberedScan scan = history.number("{" + text + "}", text.size(), text, "/dev/ttyUSB0");
+        const NumberedScan scan = history.number("{" + text + "}", text.size(), text, "/dev/ttyUSB0", {});
         history.keep(scan);
         return scan;
     }
@@ -94,7 +94,7 @@ TEST_F(ScanHistoryStore, NumbersGoOnAboveTheReservation) {
     std::uint64_t given = 0;
     {
         auto history = open(10);
-        for (int i = 0; i < 3; ++i) given = history->number("{}", 0, "", "/dev/ttyUSB0").seq;
+        for (int i = 0; i < 3; ++i) given = history->number("{}", 0, "", "/dev/ttyUSB0", {}).seq;
         EXPECT_GT(given, sequenceFloor() - 60000000ULL);
     }
     EXPECT_GE(reservation(), given);
@@ -224,7 +224,7 @@ TEST(ScanHistory, WithoutAStoreOrADepth) {
     std::string problem;
     const std::uint64_t floor = sequenceFloor();
     auto history = ScanHistory::open("", 0, problem);
-    const NumberedScan scan = history->number("{}", 0, "", "");
+    const NumberedScan scan = history->number("{}", 0, "", "", {});
     history->keep(scan);
     EXPECT_GT(scan.seq, floor);
     EXPECT_EQ(history->kept(), 0u);

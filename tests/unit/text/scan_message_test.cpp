@@ -60,6 +60,19 @@ TEST(NumberedScanMessage, AddsSeqTimeAndScannerAfterData) {
                             ",\n\t\"seq\":\t9007199254740993,\n\t\"time\":\t\"2026-12-09T04:20:00.123Z\",\n\t"
                             "\"scanner\":\t\"/dev/serial/by-id/usb-\\\"x\\\"\"\n}");
     EXPECT_EQ(utcMilliseconds(system_clock::time_point(milliseconds(5))), "1970-01-01T00:00:00.005Z");
+    // What the scan was read to say follows, its GS1 data in scan order
+    // (not sorted: "17" before "10"), or why it is not GS1 data.
+    ScanContent content{{Symbology{"]d2", "GS1 DataMatrix"}, "0112\x1d", {{"01", "9"}, {"17", "261231"}, {"10", "A\"B"}}, ""}, true};
+    const std::string withContent = numberedScanMessage(3, "x", 1, time, "till-1", content);
+    EXPECT_NE(withContent.find("\"scanner\":\t\"till-1\",\n\t\"symbology\":\t{\n\t\t\"id\":\t\"]d2\",\n\t\t\"name\":\t"
+                               "\"GS1 DataMatrix\"\n\t},\n\t\"text\":\t\"0112\\u001d\",\n\t\"gs1\":\t{\n\t\t\"01\":\t\"9\",\n\t\t"
+                               "\"17\":\t\"261231\",\n\t\t\"10\":\t\"A\\\"B\"\n\t}\n}"),
+              std::string::npos)
+        << withContent;
+    content = {{std::nullopt, "", {}, "AI 01: wrong check digit"}, false};
+    EXPECT_NE(numberedScanMessage(3, "x", 1, time, "till-1", content)
+                  .find("\"scanner\":\t\"till-1\",\n\t\"gs1_error\":\t\"AI 01: wrong check digit\"\n}"),
+              std::string::npos);
 }
 
 // An allocator that fails once a given number of allocations has succeeded.

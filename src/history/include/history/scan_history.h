@@ -14,6 +14,8 @@
 // outrun a whole block of reserved numbers).
 #pragma once
 
+#include "text/scan_message.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -57,8 +59,9 @@ public:
     virtual ~ScanHistory() = default;
 
     // Gives the scan the next number and builds both of its messages.
+    // `content`: what the numbered message says of the scan beside its text.
     virtual NumberedScan number(const std::string& plainMessage, std::uint64_t size, const std::string& text,
-                                const std::string& scanner) = 0;
+                                const std::string& scanner, const ScanContent& content) = 0;
     // Keeps a scan that has been published (memory now, the store later).
     virtual void keep(const NumberedScan& scan) = 0;
     // The kept scans numbered above `seq`, oldest first, at most `limit`.
