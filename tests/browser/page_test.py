@@ -171,20 +171,25 @@ class Scenario:
 
 
 def check_plain_page(scenario, screenshot):
-    scenario.start_service()
+    scenario.start_service("--device", "/dev/ttyUSB0,name=till-1")
     scenario.open_subscribed("http://127.0.0.1:9010/")
-    scenario.scan("0104006381333931\x1d10ABC", "中文条码")
-    rows = wait_until(lambda: (lambda r: r if len(r) >= 2 else None)(scenario.driver.execute_script(
+    link = "https://example.com/01/09506000134352/10/AB%2FC?17=261200"
+    scenario.scan("0104006381333931\x1d10ABC", "中文条码", link)
+    rows = wait_until(lambda: (lambda r: r if len(r) >= 3 else None)(scenario.driver.execute_script(
         "return [...document.querySelectorAll('tr.scan')].map(r => "
-        "[...r.cells].map(c => c.textContent))")), 20, "two scans on the page")
-    last = scenario.text("last-data")
+        "[...r.cells].map(c => c.textContent))")), 20, "three scans on the page")
     if screenshot:
         scenario.driver.save_screenshot(screenshot)
-    assert [row[1:] for row in rows[:2]] == [["13", "中文条码CR"], ["23", "0104006381333931GS10ABCCR"]], rows
-    assert last == "中文条码CR", last
+    # Each scan's scanner by its name, and what GS1 data says (day 00: the
+    # month's last day).
+    assert [row[1:] for row in rows[:3]] == [
+        ["till-1", link + "CR", "GTIN 09506000134352 · expires 2026-12-31 · lot AB/C"],
+        ["till-1", "中文条码CR", ""], ["till-1", "0104006381333931GS10ABCCR", ""]], rows
+    assert scenario.text("last-data") == link + "CR"
+    assert "till-1" in scenario.text("last-meta"), scenario.text("last-meta")
     # The GS1 group separator is a label of letters, drawn in any font.
     labels = scenario.driver.execute_script(
-        "return [...document.querySelectorAll('tr.scan')[1].querySelectorAll('.control')].map(e => "
+        "return [...document.querySelectorAll('tr.scan')[2].querySelectorAll('.control')].map(e => "
         "[e.textContent, e.getBoundingClientRect().width, e.title])")
     assert [label[0] for label in labels] == ["GS", "CR"], labels
     assert all(label[1] > 4 for label in labels), labels
