@@ -463,8 +463,8 @@ def gs1_targets(gs1, on, off):
 
 def gs1_latency_lines(on, off):
     return ["", "Live scans to 100 steady subscribers from a scanner set `aim,gs1` (every scan read as AIM "
-            "identifier and GS1 element strings) beside the same scanner without those settings, 60-byte scans, "
-            "three rounds alternating; medians of the rounds. " + machine_load(on + off), ""] + \
+            "identifier and GS1 element strings) beside the same scanner without those settings, "
+            "three rounds alternating, 14-byte scans; medians of the rounds. " + machine_load(on + off), ""] + \
         rounds_table(off, on, ("plain scanner", "aim,gs1 scanner"), (100,), RELAY_FIGURES[:3])
 
 
