@@ -393,8 +393,9 @@ def storm_lines(storm):
              f"event streams ask for the whole history (`since=0`, `--history {storm['history']}`, full) at once, "
              f"while live scans are typed every {storm['pace_ms']} ms for {storm['run_seconds']:.0f} s and timed to "
              f"{storm['plain']} plain subscribers, from when every replay is under way; beside a quiet run alike, "
-             "three rounds alternating. The storm's clients run at the lowest priority (on a real box they are "
-             "other machines), the typist and the plain subscribers at the normal one; all share the machine's "
+             "three rounds alternating. The storm's clients read only when no other thread wants a core "
+             "(SCHED_IDLE: on a real box they are other machines), the typist and the plain subscribers at the "
+             "normal priority; all share the machine's "
              f"2 cores. Memory: the service's resident peak in each run ({storm['rss_kb_before'] / 1024:.1f} MiB "
              "with the history full, before the first run)." + machine_load([storm]), "",
              "| round | quiet median | quiet p99 | storm median | storm p99 | replayed in the run | peak memory quiet / storm |",
