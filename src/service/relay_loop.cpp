@@ -33,6 +33,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> last_;
 };
 
+const ScannerDevice kUnknownDevice;
+
 }  // namespace
 
 void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<ScannerDevice>& devices,
@@ -42,14 +44,17 @@ void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<Sc
         flushConsole();
         const std::optional<Scan> scan = source.waitForScan();
         if (!scan) break;
-        const std::string scanner = scan->device < devices.size() ? devices[scan->device].label() : std::string();
+        // Clients see the scanner's name; the console, for whoever fixes the
+        // device, its path.
+        const ScannerDevice& device = scan->device < devices.size() ? devices[scan->device] : kUnknownDevice;
+        const std::string& scanner = device.label();
         const std::string message = enJsonFormat(scan->text.size(), scan->text);
         if (!message.empty()) {
             const NumberedScan numbered = history.number(message, scan->text.size(), scan->text, scanner);
             for (const ScanSink& sink : sinks) sink(numbered);
         }
         stats.scanRelayed(*scan);
-        cutShort.scanRelayed(*scan, scanner);
+        cutShort.scanRelayed(*scan, device.path);
         // Each scan relayed is progress: stored scans uploaded one after
         // another leave no quiet moment to say so in.
         stats.relayAlive();
