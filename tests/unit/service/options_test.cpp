@@ -61,6 +61,8 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}/scans", "--device", "/dev/ttyUSB0"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/x{scanner}"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}", "--device", "/dev/ttyUSB0,name=status"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65510, 't') + "/{scanner}", "--device",
+         "/dev/ttyUSB0,name=" + std::string(32, 'n')},
     };
     for (const auto& words : cases) {
         const Parsed parsed = parse(words);
