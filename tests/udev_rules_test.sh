@@ -109,6 +109,13 @@ check "a trailing slash" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1/"\n' "" 'no rul
 check "below a device node" 'TIRNSERIAL_OPTS="--device /dev/ttyUSB1/x --device hidpos:/dev/hidraw0/x"\n' "" \
   'hidraw0/x names no device; no rule'
 
+# A scanner's settings after its path (its name, aim, gs1, a serial line's)
+# go with it; a name with a character of the shell's is no device's.
+check "settings after the path" \
+  'TIRNSERIAL_OPTS="--device /dev/ttyUSB1,9600,name=till-1,aim --device keyboard:/dev/input/by-id/usb-S-event-kbd,name=till.2,gs1 --device /dev/ttyUSB2,name=till;3"\n' \
+  "$(serial ttyUSB1)
+$(rule input 'SYMLINK=="input/by-id/usb-S-event-kbd"')" 'ttyUSB2,name=till;3: characters.*no rule'
+
 # Words that would write rules of their own, or comment the next one out,
 # as they reach the service: the file's line is given verbatim, and a
 # backslash in the value is doubled for the word to keep one.

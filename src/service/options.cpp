@@ -422,6 +422,9 @@ bool scannerTopicsSettled(const Options& options) {
         if (device.name.empty())
             return refused("--mqtt-topic with {scanner} needs every scanner named: --device %s,name=NAME",
                            device.path.c_str());
+        if (!publishableTopic(options.mqtt.topicFor(device.name)))
+            return refused("--mqtt-topic: with scanner %s in it the topic is longer than MQTT allows",
+                           device.name.c_str());
         if (options.mqtt.topicFor(device.name) == options.mqtt.statusTopic())
             return refused("--mqtt-topic: scanner %s would publish to the status topic; name it otherwise",
                            device.name.c_str());

@@ -34,15 +34,15 @@ private:
     std::optional<std::chrono::steady_clock::time_point> last_;
 };
 
+const ScannerDevice kUnknownDevice;
+
 // What a numbered client learns of a scan beside its text. A scanner set to
 // send AIM identifiers has one before its data; a HID POS scanner gives it
 // beside the data, and the text is then the data itself.
-ScanContent contentOf(const Scan& scan, const ScannerDevice* device) {
-    const bool gs1 = device != nullptr && device->gs1;
+ScanContent contentOf(const Scan& scan, const ScannerDevice& device) {
     if (!scan.symbology.empty())
-        return {readScanContent(scan.symbology + scan.text, true, gs1, currentYearUtc()), true};
-    const bool aim = device != nullptr && device->aimIds;
-    return {readScanContent(scan.text, aim, gs1, currentYearUtc()), aim};
+        return {readScanContent(scan.symbology + scan.text, true, device.gs1, currentYearUtc()), true};
+    return {readScanContent(scan.text, device.aimIds, device.gs1, currentYearUtc()), device.aimIds};
 }
 
 }  // namespace
@@ -54,8 +54,10 @@ void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<Sc
         flushConsole();
         const std::optional<Scan> scan = source.waitForScan();
         if (!scan) break;
-        const ScannerDevice* device = scan->device < devices.size() ? &devices[scan->device] : nullptr;
-        const std::string scanner = device ? device->label() : std::string();
+        // Clients see the scanner's name; the console, for whoever fixes the
+        // device, its path.
+        const ScannerDevice& device = scan->device < devices.size() ? devices[scan->device] : kUnknownDevice;
+        const std::string& scanner = device.label();
         const std::string message = enJsonFormat(scan->text.size(), scan->text);
         if (!message.empty()) {
             const NumberedScan numbered =
@@ -63,7 +65,7 @@ void runRelayLoop(ScanSource& source, ScanHistory& history, const std::vector<Sc
             for (const ScanSink& sink : sinks) sink(numbered);
         }
         stats.scanRelayed(*scan);
-        cutShort.scanRelayed(*scan, scanner);
+        cutShort.scanRelayed(*scan, device.path);
         // Each scan relayed is progress: stored scans uploaded one after
         // another leave no quiet moment to say so in.
         stats.relayAlive();

@@ -335,6 +335,73 @@ fetch("%s/scans?since=0", { headers: { Authorization: "Bearer %s" } })
 """ % (BOX, TOKEN, BOX, TOKEN)
 
 
+# A page for each till, as two tabs would have them: the library asked for one
+# scanner's scans, each writing what it has to sessionStorage.
+TILL_PAGES = """
+const done = arguments[arguments.length - 1];
+import("%s/tirnserial.js").then(({ TirnSerial }) => {
+  window.connected = 0; window.boxes = {};
+  for (const till of ["till-1", "till-2"]) {
+    const box = window.boxes[till] = new TirnSerial({ scanners: [till] });
+    box.addEventListener("connected", () => { window.connected += 1; });
+    box.addEventListener("scan", (event) => {
+      const seen = JSON.parse(sessionStorage.getItem("seen " + till) || "[]");
+      seen.push([event.detail.seq, event.detail.Data, event.detail.scanner]);
+      sessionStorage.setItem("seen " + till, JSON.stringify(seen));
+    });
+    box.start();
+  }
+  done();
+});
+""" % BOX
+
+
+def check_pages_for_one_till(scenario, state):
+    """Two named scanners typing at once, the library asked for one scanner
+    each in one tab: each has its own scanner's scans only, every one once
+    and in order, across a reload after one was stopped a while, as each
+    keeps its own number."""
+    os.makedirs(state)
+    second = scenario.spawn([*scenario.options.emulator, scenario.options.scanner, "--link", "/dev/ttyUSB1", "--hold"],
+                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+    page = serve_page(8082, b"<!doctype html><title>tills</title>")
+    try:
+        scenario.start_service("--state-dir", state, "--device", "/dev/ttyUSB0,name=till-1", "--device",
+                               "/dev/ttyUSB1,name=till-2")
+        scenario.wait_for_scanner()
+        scenario.driver.get("http://127.0.0.1:8082/")
+        scenario.driver.execute_async_script(TILL_PAGES)
+        scenario.wait_for_page("return window.connected === 2", "both tills' boxes to connect")
+        typed = {"till-1": burst("ONE", 20), "till-2": burst("TWO", 20)}
+        seen = "JSON.parse(sessionStorage.getItem('seen {}') || '[]').length"
+        for half in (slice(0, 10), slice(10, 20)):
+            scenario.scan(*typed["till-1"][half])
+            second.stdin.write("".join(line + "\n" for line in typed["till-2"][half]))
+            second.stdin.flush()
+            scenario.wait_for_page(f"return {seen.format('till-2')} >= {half.stop}", "till-2's scans")
+            if half.start == 0:
+                # Till-1's page goes away for a while (a panel closed, say):
+                # what it misses it has after the reload from its own number,
+                # not from the other till's.
+                scenario.wait_for_page(f"return {seen.format('till-1')} >= 10", "till-1's first scans")
+                scenario.driver.execute_script("window.boxes['till-1'].stop()")
+        scenario.driver.refresh()
+        scenario.driver.execute_async_script(TILL_PAGES)
+        numbers = set()
+        for till, texts in typed.items():
+            seen = f"JSON.parse(sessionStorage.getItem('seen {till}') || '[]')"
+            shown = scenario.wait_for_page(f"const seen = {seen}; return seen.length >= {len(texts)} && seen",
+                                           f"every scan of {till} after the reload")
+            assert [(data, scanner) for _, data, scanner in shown] == [(text + "\r", till) for text in texts], shown
+            assert [seq for seq, _, _ in shown] == sorted({seq for seq, _, _ in shown}), shown
+            numbers.update(seq for seq, _, _ in shown)
+        assert len(numbers) == 40 and max(numbers) - min(numbers) == 39, sorted(numbers)
+        print("a tab for each of two tills across a reload: its own scanner's scans, each once, in order")
+    finally:
+        page.shutdown()
+        second.kill()
+
+
 class NetworkCut:
     """The service's port dropped both ways in this network namespace: its
     packets go to a blackhole route, as on a link that went away."""
@@ -430,6 +497,7 @@ def main():
         check_reload_in_burst(scenario, os.path.join(profile, "reload"))
         check_event_source_across_restart(scenario, os.path.join(profile, "restart"))
         check_pages_of_another_origin(scenario, os.path.join(profile, "origins"))
+        check_pages_for_one_till(scenario, os.path.join(profile, "tills"))
         return 0
     except AssertionError:
         if scenario and scenario.service:

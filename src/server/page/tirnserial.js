@@ -9,9 +9,13 @@
 // Options:
 //   url        ws:// or wss:// address of the box (default: the box this module came from)
 //   token      the box's access token (--token-file), sent as the subscribe message
+//   scanners   names of the box's scanners (--device PATH,name=NAME) whose scans this page
+//              wants, e.g. ["till-1"] (default: every scanner's). Numbers stay the box's: the
+//              page sees gaps where other scanners' scans went
 //   history    on a fresh start, first every scan the box still keeps (default false: new scans only)
 //   remember   keep the last number seen in sessionStorage, so that a reload of this tab goes
-//              on where it stopped (default true); a fresh start is one with nothing remembered
+//              on where it stopped (default true); a fresh start is one with nothing remembered.
+//              Kept per box and per set of scanners, so two pages for two tills do not share it
 //   minDelay, maxDelay   reconnection back-off in ms, doubled each failure, jittered (500, 10000)
 //   connectTimeout       ms a connection may take to open (10000)
 //   renewAfter ms of silence after which the connection is renewed (30000): a cut link is
@@ -24,7 +28,8 @@
 //                 for, and { last }, the box's last number then
 //   disconnected  the connection ended; reconnecting follows by itself. detail: { code }
 //   missed        on resuming, scans were missed; detail: the box's SCANS_MISSED message
-//                 ({ count, since, first, last, lost }). lost is true when the box lost scans
+//                 ({ count, since, first, last, lost, filtered }): with scanners, count is of
+//                 every scanner's numbers and filtered is true. lost is true when the box lost scans
 //                 itself (a kill, a damaged store), count null when it cannot say how many.
 //                 Without lost, count null means the number remembered is not the box's: the
 //                 box's last number is taken instead
@@ -58,7 +63,8 @@ export class TirnSerial extends EventTarget {
         this.maxDelay = options.maxDelay ?? 10000;
         this.connectTimeout = options.connectTimeout ?? 10000;
         this.renewAfter = options.renewAfter ?? 30000;
-        this.storageKey = "tirnserial-seq " + this.url;
+        this.scanners = [...new Set(options.scanners || [])].sort();
+        this.storageKey = "tirnserial-seq " + this.url + (this.scanners.length ? " " + this.scanners.join(",") : "");
         this.lastSeq = (this.remember && Number(sessionStorage.getItem(this.storageKey))) || 0;
         this.delay = this.minDelay;
         this.socket = null;
@@ -95,6 +101,7 @@ export class TirnSerial extends EventTarget {
         const since = this.since();
         const address = new URL(this.url);
         address.searchParams.set("since", since);
+        for (const name of this.scanners) address.searchParams.append("scanner", name);
         const socket = new WebSocket(address.href);
         this.socket = socket;
         this.watch(this.connectTimeout);

@@ -55,11 +55,14 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         // Scanner names: a word of at most 32 characters, one scanner's, and
         // every scanner's where the topic has a level per scanner.
         {"0", "--device", "/dev/ttyUSB1,name=till 1"}, {"0", "--device", "/dev/ttyUSB1,name="},
-        {"0", "--device", "/dev/ttyUSB1,name=" + std::string(33, 'n')}, {"0", "--device", "hidpos:/dev/hidraw0,aim,7E1"},
+        {"0", "--device", "/dev/ttyUSB1,name=" + std::string(33, 'n')},
+        {"0", "--device", "hidpos:/dev/hidraw0,aim,7E1"},
         {"0", "--device", "/dev/ttyUSB0,name=a", "--device", "/dev/ttyUSB1,name=a"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}/scans", "--device", "/dev/ttyUSB0"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/x{scanner}"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}", "--device", "/dev/ttyUSB0,name=status"},
+        {"0", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(65510, 't') + "/{scanner}", "--device",
+         "/dev/ttyUSB0,name=" + std::string(32, 'n')},
     };
     for (const auto& words : cases) {
         const Parsed parsed = parse(words);

@@ -12,8 +12,8 @@
 // number (the one WebSocket clients see) as the MQTT v5 user property
 // "seq", when it ended as "time" (RFC 3339, UTC, milliseconds) and its
 // scanner (its name, or its path) as "scanner"; a topic per scanner takes
-// the scanner kept with each scan, so a restart sends it where it was going. A scan the broker refuses
-// (PUBACK 0x80 or above) waits, in order, and is offered again later; one
+// the scanner kept with each scan, so a restart sends it where it was
+// going. A scan the broker refuses (PUBACK 0x80 or above) waits, in order, and is offered again later; one
 // it can never take (larger than its maximum packet) is dropped. A retained
 // status message says "online", and the broker says "offline" for us (our
 // last will) when the connection is lost.
