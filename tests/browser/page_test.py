@@ -396,7 +396,14 @@ def check_pages_for_one_till(scenario, state):
             assert [seq for seq, _, _ in shown] == sorted({seq for seq, _, _ in shown}), shown
             numbers.update(seq for seq, _, _ in shown)
         assert len(numbers) == 40 and max(numbers) - min(numbers) == 39, sorted(numbers)
-        print("a tab for each of two tills across a reload: its own scanner's scans, each once, in order")
+        # The built-in page for one till: its scanner chosen, its scans only.
+        scenario.open_subscribed("http://127.0.0.1:9010/?scanner=till-2")
+        rows = scenario.wait_for_page("const r = [...document.querySelectorAll('tr.scan')].map(r => r.cells[1].textContent);"
+                                      " return r.length >= 20 && r", "till-2's kept scans on the page")
+        assert rows == ["till-2"] * 20, rows
+        assert scenario.driver.execute_script("return document.getElementById('scanner').value") == "till-2"
+        print("a tab for each of two tills across a reload: its own scanner's scans, each once, in order; "
+              "the page for one till shows its scans only")
     finally:
         page.shutdown()
         second.kill()
