@@ -82,7 +82,7 @@ const AiRule* ApplicationIdentifiers::atStartOf(std::string_view data) const {
     return nullptr;
 }
 
-const AiRule* ApplicationIdentifiers::find(std::string_view ai) const {
+const AiRule* ApplicationIdentifiers::ruleOf(std::string_view ai) const {
     const AiRule* rule = atStartOf(ai);
     return rule && rule->ai.size() == ai.size() ? rule : nullptr;
 }

@@ -35,7 +35,7 @@ public:
     // The rule of the AI that starts `data`, if any.
     const AiRule* atStartOf(std::string_view data) const;
     // The rule of exactly this AI, if any.
-    const AiRule* find(std::string_view ai) const;
+    const AiRule* ruleOf(std::string_view ai) const;
     // The AI a Digital Link short name stands for ("lot": "10"), or "".
     std::string_view aiOfShortName(std::string_view name) const;
     const LinkKey* linkKey(std::string_view aiOrShortName) const;

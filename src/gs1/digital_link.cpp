@@ -75,7 +75,7 @@ std::optional<std::string> percentDecoded(std::string_view text) {
 bool looksLikeKeyValue(const LinkKey& key, std::string_view value) {
     if (!allDigits(value)) return false;
     if (key.ai == "01") return value.size() == 8 || value.size() == 12 || value.size() == 13 || value.size() == 14;
-    const AiRule* rule = ApplicationIdentifiers::table().find(key.ai);
+    const AiRule* rule = ApplicationIdentifiers::table().ruleOf(key.ai);
     return rule && value.size() == rule->format.maxLength();
 }
 

@@ -15,7 +15,7 @@ bool Gs1Fields::add(const AiRule& rule, std::string_view value) {
 }
 
 bool Gs1Fields::add(std::string_view ai, std::string_view value) {
-    const AiRule* rule = ApplicationIdentifiers::table().find(ai);
+    const AiRule* rule = ApplicationIdentifiers::table().ruleOf(ai);
     return rule ? add(*rule, value) : fail("unknown AI " + std::string(ai));
 }
 

@@ -32,7 +32,7 @@ bool gtinCheckDigitHolds(const std::string& gtin) {
 void checkGs1(const ScanReading& reading, int year) {
     require(reading.gs1Error.empty() || reading.gs1.empty(), "GS1 data beside an error");
     for (const auto& [ai, value] : reading.gs1) {
-        const AiRule* rule = ApplicationIdentifiers::table().find(ai);
+        const AiRule* rule = ApplicationIdentifiers::table().ruleOf(ai);
         require(rule != nullptr, "an AI outside the table");
         require(valueProblem(*rule, value, year).empty(), "a value that breaks its AI's rule");
         require(value.find('\x1d') == std::string::npos, "a separator inside a value");

@@ -3,44 +3,14 @@
 // shared table (GS1's own examples and the edge cases) typed by scanners
 // set as the table says.
 #include "build_paths.h"
+#include "gs1_cases.h"
 #include "service_test.h"
 
 #include <cjson/cJSON.h>
 
-#include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 namespace {
-
-struct ContentCase {
-    std::string scanner, scan, id, text, gs1, note;
-};
-
-std::string unescaped(std::string text) {
-    static const std::pair<const char*, const char*> escapes[] = {
-        {"<GS>", "\x1d"}, {"<CR>", "\r"}, {"<LF>", "\n"}, {"<TAB>", "\t"}};
-    for (const auto& [token, byte] : escapes)
-        for (std::size_t at; (at = text.find(token)) != std::string::npos;) text.replace(at, strlen(token), byte);
-    return text;
-}
-
-std::vector<ContentCase> tableCases() {
-    std::vector<ContentCase> cases;
-    std::ifstream file(std::string(kSourceDir) + "/tests/data/gs1_cases.tsv");
-    std::string note;
-    for (std::string line; std::getline(file, line);) {
-        if (line.rfind("# ", 0) == 0) note = line.substr(2);
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> column;
-        std::istringstream stream(line);
-        for (std::string part; std::getline(stream, part, '\t');) column.push_back(part);
-        if (column.size() == 5)
-            cases.push_back({column[0], unescaped(column[1]), column[2], unescaped(column[3]), column[4], note});
-    }
-    return cases;
-}
 
 std::string member(const cJSON* object, const char* name) {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
@@ -64,7 +34,7 @@ std::string gs1Of(const cJSON* message) {
 class ScanContent : public ServiceTest {};
 
 TEST_F(ScanContent, EveryCaseOfTheTableReachesNumberedClients) {
-    const std::vector<ContentCase> cases = tableCases();
+    const std::vector<Gs1Case> cases = readGs1Cases(std::string(kSourceDir) + "/tests/data/gs1_cases.tsv");
     ASSERT_GT(cases.size(), 60u);
     VirtualScanner aim("/dev/ttyUSB1"), gs1("/dev/ttyUSB2"), both("/dev/ttyUSB3");
     startService({"0", "--device", "/dev/ttyUSB0,name=plain", "--device", "/dev/ttyUSB1,aim,name=aim", "--device",
@@ -78,7 +48,7 @@ TEST_F(ScanContent, EveryCaseOfTheTableReachesNumberedClients) {
     client->sendText("hello");
     const auto subscribed = client->receive();
     ASSERT_TRUE(subscribed && subscribed->payload.find("SUBSCRIBED") != std::string::npos);
-    for (const ContentCase& scan : cases) {
+    for (const Gs1Case& scan : cases) {
         SCOPED_TRACE(scan.note + ": " + scan.scanner + " " + scan.scan);
         const auto& [name, scanner] = scanners.at(scan.scanner);
         if (scanner != nullptr)
