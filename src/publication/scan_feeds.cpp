@@ -17,7 +17,10 @@ namespace {
 // busy one's. The missed numbers are those of every scanner.
 struct FoundScans {
     std::vector<NumberedScan> scans;
-    ScansSince first;  // the first read, for what it says of missed scans
+    // What the first read says of missed scans, taken before the limits can
+    // end the reading: a poller cut short is still told.
+    std::uint64_t missed = 0;
+    bool lost = false;
 };
 
 FoundScans scansFor(const ScanHistory& history, std::uint64_t seq, const ScannerFilter& filter) {
@@ -25,7 +28,10 @@ FoundScans scansFor(const ScanHistory& history, std::uint64_t seq, const Scanner
     std::size_t bytes = 1;  // as the body counts them: "[", and a separator before each scan
     for (bool firstRead = true;; firstRead = false) {
         ScansSince read = history.since(seq, ScanFeeds::kMaxScansPerRequest);
-        const bool more = read.more;
+        if (firstRead) {
+            found.missed = read.missed;
+            found.lost = read.lost;
+        }
         for (NumberedScan& scan : read.scans) {
             seq = scan.seq;
             if (!filter.passes(scan.scanner)) continue;
@@ -34,8 +40,7 @@ FoundScans scansFor(const ScanHistory& history, std::uint64_t seq, const Scanner
             found.scans.push_back(std::move(scan));
             if (found.scans.size() == ScanFeeds::kMaxScansPerRequest) return found;
         }
-        if (firstRead) found.first = std::move(read);
-        if (!more) return found;
+        if (!read.more) return found;
     }
 }
 
@@ -53,9 +58,8 @@ ServedDocument ScanFeeds::document(std::string_view, std::string_view query) con
     std::string& body = answer.body;
     if (!point->live || !point->asked) {
         const FoundScans found = scansFor(history_, point->seq, *filter);
-        if (point->asked && (found.first.lost || found.first.missed > 0))
-            answer.headers.emplace_back("X-TirnSerial-Missed",
-                                        found.first.lost ? "unknown" : std::to_string(found.first.missed));
+        if (point->asked && (found.lost || found.missed > 0))
+            answer.headers.emplace_back("X-TirnSerial-Missed", found.lost ? "unknown" : std::to_string(found.missed));
         for (const NumberedScan& scan : found.scans) body += (body.size() > 1 ? ",\n" : "\n") + *scan.numbered;
     }
     body += body.size() > 1 ? "\n]\n" : "]\n";

@@ -166,17 +166,18 @@ std::vector<HidPosScan> HidPosReports::take(const unsigned char* report, std::si
     std::vector<HidPosScan> scans;
     if (pending_.size() >= kMaxScanBytes) {
         const std::size_t cut = cutAt();
-        scans.push_back({pending_.substr(0, cut), pendingSymbology_});
+        scans.push_back({pending_.substr(0, cut), pendingSymbology_, false});
         pending_.erase(0, cut);
     }
     const bool continued = layout_.continuedBit && bitOf(report, size, *layout_.continuedBit).value_or(false);
-    if (!continued && !pending_.empty()) scans.push_back(*endUnderWay());
+    if (!continued && !pending_.empty())
+        scans.push_back({std::exchange(pending_, std::string()), std::exchange(pendingSymbology_, std::string())});
     return scans;
 }
 
 std::optional<HidPosScan> HidPosReports::endUnderWay() {
     if (pending_.empty()) return std::nullopt;
-    return HidPosScan{std::exchange(pending_, std::string()), std::exchange(pendingSymbology_, std::string())};
+    return HidPosScan{std::exchange(pending_, std::string()), std::exchange(pendingSymbology_, std::string()), false};
 }
 
 std::string HidPosReports::symbologyOf(const unsigned char* report, std::size_t size) const {

@@ -30,6 +30,9 @@ std::optional<HidPosLayout> findHidPosLayout(const unsigned char* descriptor, st
 struct HidPosScan {
     std::string bytes;
     std::string symbology;
+    // False when the scan did not reach its end: its bound cut it, or its
+    // scanner stopped (pulled out) with it under way.
+    bool whole = true;
 };
 
 // Joins a scanner's reports into scans: a report flagged as continued waits
@@ -48,7 +51,8 @@ public:
     // One report as read (the id first when reports are numbered); the
     // bytes of the scans it ends, in order. Other reports are ignored.
     std::vector<HidPosScan> take(const unsigned char* report, std::size_t size);
-    // The scan that reports flagged as continued have begun, ended where it is.
+    // The scan that reports flagged as continued have begun, ended where it
+    // is: not whole.
     std::optional<HidPosScan> endUnderWay();
 
 private:

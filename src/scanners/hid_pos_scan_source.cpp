@@ -84,5 +84,6 @@ void HidPosScanSource::keep(const HidPosScan& scan) {
         convertScan(charsets_, bytes.c_str(), bytes.size() + 1, converted.data(), converted.size() - 1);
     Scan finished{std::string(converted.data()), bytes.size(), conversion.replaced, conversion.cutAt};
     finished.symbology = scan.symbology;
+    finished.partial = !scan.whole;
     finish(std::move(finished));
 }

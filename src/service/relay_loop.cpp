@@ -40,9 +40,18 @@ const ScannerDevice kUnknownDevice;
 // send AIM identifiers has one before its data; a HID POS scanner gives it
 // beside the data, and the text is then the data itself.
 ScanContent contentOf(const Scan& scan, const ScannerDevice& device) {
-    if (!scan.symbology.empty())
-        return {readScanContent(scan.symbology + scan.text, true, device.gs1, currentYearUtc()), true};
-    return {readScanContent(scan.text, device.aimIds, device.gs1, currentYearUtc()), device.aimIds};
+    ScanContent content =
+        scan.symbology.empty()
+            ? ScanContent{readScanContent(scan.text, device.aimIds, device.gs1, currentYearUtc()), device.aimIds}
+            : ScanContent{readScanContent(scan.symbology + scan.text, true, device.gs1, currentYearUtc()), true};
+    // A text its charset cut short, or a scan that did not reach its end,
+    // holds only the first part of the data: a lot or serial cut there
+    // would still pass as whole.
+    if ((scan.cutAt || scan.partial) && !content.reading.gs1.empty()) {
+        content.reading.gs1.clear();
+        content.reading.gs1Error = "the scan was cut short";
+    }
+    return content;
 }
 
 }  // namespace

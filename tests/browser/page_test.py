@@ -197,6 +197,11 @@ def check_plain_page(scenario, screenshot):
     cjk = subprocess.run(["fc-list", ":lang=zh"], capture_output=True, text=True).stdout
     assert cjk.strip(), "no CJK font: Chinese would show as boxes (scripts/setup installs one)"
     print("the page shows both scans, newest first, GS and CR as labels")
+    # A page for a scanner the box has not says so, not that the box is down.
+    scenario.driver.get("http://127.0.0.1:9010/?scanner=till-9")
+    wait_until(lambda: scenario.text("last-meta") == "no scanner is called till-9; this box has till-1", 20,
+               "the page to name the box's scanners")
+    print("a page for a scanner the box has not names the box's scanners")
 
 
 def check_encrypted_pages(scenario, directory):

@@ -504,6 +504,11 @@ TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
     const std::uint64_t lastGiven = seqOf(firstPart.body.substr(firstPart.body.rfind('{')));
     const HttpReply rest = request("GET", "/scans?since=" + std::to_string(lastGiven));
     EXPECT_EQ(inFirst + occurrences(rest.body, "\"seq\""), kept);
+    // A poll from before the oldest kept is told of the scans it missed,
+    // however soon its body is cut short.
+    const std::uint64_t beforeOldest = std::stoull(statusFigure("oldest_seq")) - 3;
+    const std::string missedHead = request("GET", "/scans?since=" + std::to_string(beforeOldest)).head;
+    EXPECT_NE(missedHead.find("\r\nX-TirnSerial-Missed: "), std::string::npos) << missedHead;
     // Streams that ask for the whole history and read none of it hold a few
     // of its events each, not a copy of it (a copy each was 100 MB here).
     [[maybe_unused]] const long beforeReplays = service_->residentKb();

@@ -68,4 +68,10 @@ TEST_F(ScanContent, EveryCaseOfTheTableReachesNumberedClients) {
         EXPECT_EQ(gs1Of(json), scan.gs1) << message->payload;
         cJSON_Delete(json);
     }
+    // A scan its charset cut short (--invalid stop) holds only part of its
+    // GS1 data: an error, never that part as if it were the whole.
+    ASSERT_TRUE(both.type("]d20109506000134352\x1d" "10AB\xff" "123\r"));
+    const auto cut = client->receive();
+    ASSERT_TRUE(cut);
+    EXPECT_NE(cut->payload.find("\"gs1_error\":\t\"the scan was cut short\""), std::string::npos) << cut->payload;
 }

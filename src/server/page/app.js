@@ -140,7 +140,7 @@ box.addEventListener("connected", () => setState("subscribed"));
 box.addEventListener("disconnected", () => setState("disconnected"));
 box.addEventListener("unreachable", (event) => {
   setState("unreachable");
-  lastMeta.textContent = event.detail.hint;
+  lastMeta.textContent = scannerProblem || event.detail.hint;
 });
 box.addEventListener("scan", (event) => show(event.detail));
 box.addEventListener("refused", () => {
@@ -159,7 +159,9 @@ function showMode() {
     .then((reply) => reply.json())
     .then((status) => {
       document.getElementById("mode-note").hidden = status.mode !== 1;
-      offerScanners((status.devices || []).map((device) => device.scanner || device.path));
+      const devices = status.devices || [];
+      offerScanners(devices.map((device) => device.scanner || device.path));
+      sayUnknownScanners(devices);
     })
     .catch(() => {});
 }
@@ -172,6 +174,19 @@ function offerScanners(names) {
   scannerChoice.replaceChildren(...options);
   scannerChoice.value = chosenScanners.length === 1 ? chosenScanners[0] : "";
   scannerChoice.hidden = names.length < 2 && chosenScanners.length === 0;
+}
+// The box refuses a page that asks for a scanner it has not (a name since
+// changed), and a browser does not let the page read why: without this the
+// page would only say that the box cannot be reached.
+let scannerProblem = "";
+function sayUnknownScanners(devices) {
+  const known = devices.flatMap((device) => [device.scanner, device.path]);
+  const unknown = chosenScanners.filter((name) => !known.includes(name));
+  if (unknown.length === 0) return;
+  const names = devices.map((device) => device.scanner || device.path).join(", ");
+  scannerProblem = `no scanner is called ${unknown.join(", ")}; this box has ${names}`;
+  setState("unknown scanner");
+  lastMeta.textContent = scannerProblem;
 }
 scannerChoice.addEventListener("change", () => {
   const address = new URL(location.href);

@@ -18,6 +18,9 @@ struct Scan {
     // The AIM symbology identifier ("]E0") its scanner gave beside the data
     // (a HID POS scanner's reports); "" when none did.
     std::string symbology = {};
+    // The scan did not reach its end (a HID POS scanner pulled out in the
+    // middle of one, or its bound): it holds only the first part.
+    bool partial = false;
 };
 
 class ScanSource {
