@@ -58,6 +58,10 @@ bool takeScannerSetting(const std::string& setting, ScannerDevice& device, std::
     if (setting == "aim") return device.aimIds = true;
     if (setting == "gs1") return device.gs1 = true;
     if (setting.rfind("name=", 0) != 0) return false;
+    if (!device.name.empty()) {
+        problem = "a scanner has one name, not '" + device.name + "' and '" + setting.substr(5) + "'";
+        return false;
+    }
     device.name = setting.substr(5);
     if (!validScannerName(device.name)) {
         problem = "a scanner's name is 1 to 32 letters, digits, '-', '_' or '.', not '" + device.name + "'";

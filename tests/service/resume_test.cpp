@@ -488,6 +488,14 @@ TEST_F(Resume, EventStreamThatNeverReadsIsDropped) {
     const std::string big(3000, 'X');
     for (int i = 0; i < 2000 && statusFigure("too_slow") == "0"; ++i) service_->scan(big + std::to_string(i) + "\r");
     EXPECT_TRUE(eventually([&] { return statusFigure("too_slow") == "1"; }));
+    // Every scan typed is in the history before it is counted: the last
+    // one typed is the newest kept.
+    service_->scan("END\r");
+    ASSERT_TRUE(eventually([&] {
+        const std::string last = statusFigure("last_seq");
+        return request("GET", "/scans?since=" + std::to_string(std::stoull(last) - 1)).body.find("\"END") !=
+               std::string::npos;
+    }));
     EXPECT_TRUE(eventually([&] { return statusFigure("numbered_clients") == "0"; }));
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The history's 1000 scans of 3 KB, twice (plain and numbered), and

@@ -58,6 +58,7 @@ TEST(CommandLine, BadOptionsGetOneLine) {
         {"0", "--device", "/dev/ttyUSB1,name=" + std::string(33, 'n')},
         {"0", "--device", "hidpos:/dev/hidraw0,aim,7E1"},
         {"0", "--device", "/dev/ttyUSB0,name=a", "--device", "/dev/ttyUSB1,name=a"},
+        {"0", "--device", "/dev/ttyUSB0,name=a,name=b"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}/scans", "--device", "/dev/ttyUSB0"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/x{scanner}"},
         {"0", "--mqtt", "mqtt://b", "--mqtt-topic", "shop/{scanner}", "--device", "/dev/ttyUSB0,name=status"},
