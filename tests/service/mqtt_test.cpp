@@ -226,6 +226,12 @@ protected:
         char pattern[] = "/tmp/tirn-state-XXXXXX";
         stateDir_ = mkdtemp(pattern);
     }
+    // The state directory on a file system of 512 kB; the path of a file
+    // that fills it.
+    std::string smallStateDir() {
+        EXPECT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
+        return stateDir_ + "/filler";
+    }
     void startWithBroker(std::vector<std::string> extra = {},
                          const std::string& url = "mqtt://127.0.0.1:" + std::to_string(kBrokerPort)) {
         std::vector<std::string> args = {"0", "--mqtt", url,
@@ -553,8 +559,7 @@ TEST_F(Mqtt, FullDiskAndDamagedStoreLoseNoScan) {
     Broker broker;
     broker.start();
     Subscriber fleet(kTopic);
-    ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
-    const std::string filler = stateDir_ + "/filler";
+    const std::string filler = smallStateDir();
     startWithBroker();
     std::vector<std::string> sent;
     scansStored(sent, "FIRST-", 3);
@@ -647,8 +652,7 @@ TEST_F(Mqtt, ADeliveredScanWhoseRemovalFailedGoesOutOnce) {
     Broker broker;
     broker.start();
     Subscriber fleet(kTopic);
-    ASSERT_EQ(mount("tmpfs", stateDir_.c_str(), "tmpfs", 0, "size=512k"), 0) << strerror(errno);
-    const std::string filler = stateDir_ + "/filler";
+    const std::string filler = smallStateDir();
     startWithBroker();
     EXPECT_TRUE(service_->waitForError("TirnSerial: warning: the state directory " + stateDir_ + " has room for "));
     ASSERT_TRUE(service_->waitForOutput("MQTT: connected to the broker"));
