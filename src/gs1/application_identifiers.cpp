@@ -1,14 +1,10 @@
 #include "application_identifiers.h"
 
+#include "check_digit.h"
+
 #include <stdexcept>
 
 namespace {
-
-bool allDigits(std::string_view text) {
-    for (const char c : text)
-        if (c < '0' || c > '9') return false;
-    return !text.empty();
-}
 
 std::size_t numberOf(std::string_view digits) {
     std::size_t number = 0;

@@ -1,5 +1,11 @@
 #include "check_digit.h"
 
+bool allDigits(std::string_view text) {
+    for (const char c : text)
+        if (c < '0' || c > '9') return false;
+    return !text.empty();
+}
+
 bool hasValidCheckDigit(std::string_view digits) {
     if (digits.size() < 2) return false;
     int sum = 0;

@@ -1,5 +1,7 @@
 #include "digital_link.h"
 
+#include "check_digit.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,12 +18,6 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     for (std::size_t i = 0; i < prefix.size(); ++i)
         if ((text[i] | 0x20) != prefix[i]) return false;
     return true;
-}
-
-bool allDigits(std::string_view text) {
-    for (const char c : text)
-        if (c < '0' || c > '9') return false;
-    return !text.empty();
 }
 
 std::vector<std::string_view> splitAt(std::string_view text, char separator) {

@@ -1,14 +1,10 @@
 #include "gs1_dates.h"
 
+#include "check_digit.h"
+
 namespace {
 
 int twoDigits(std::string_view text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
-
-bool allDigits(std::string_view text) {
-    for (const char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
 
 int daysInMonth(int month, int year) {
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

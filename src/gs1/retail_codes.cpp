@@ -4,12 +4,6 @@
 
 namespace {
 
-bool allDigits(std::string_view text) {
-    for (const char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
 // UPC-E's six digits as the manufacturer and item digits of a UPC-A: the
 // last digit says where the suppressed zeros were.
 std::string upcABody(std::string_view six) {

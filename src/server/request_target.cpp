@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <string_view>
+#include <utility>
 
 namespace http = boost::beast::http;
 
@@ -24,19 +25,6 @@ RequestTarget targetOf(const HttpRequest& request) {
     return {std::string(host), std::string(target.substr(0, queryStart)), std::string(query)};
 }
 
-std::optional<std::string> queryParameter(std::string_view query, std::string_view name) {
-    while (!query.empty()) {
-        const auto end = query.find('&');
-        const std::string_view pair = query.substr(0, end);
-        const auto equals = pair.find('=');
-        if (pair.substr(0, equals) == name)
-            return std::string(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
-        if (end == std::string_view::npos) break;
-        query.remove_prefix(end + 1);
-    }
-    return std::nullopt;
-}
-
 std::vector<std::string> queryParameters(std::string_view query, std::string_view name, std::size_t limit) {
     std::vector<std::string> values;
     while (!query.empty() && values.size() <= limit) {
@@ -49,6 +37,12 @@ std::vector<std::string> queryParameters(std::string_view query, std::string_vie
         query.remove_prefix(end + 1);
     }
     return values;
+}
+
+std::optional<std::string> queryParameter(std::string_view query, std::string_view name) {
+    std::vector<std::string> values = queryParameters(query, name, 0);
+    if (values.empty()) return std::nullopt;
+    return std::move(values.front());
 }
 
 namespace {

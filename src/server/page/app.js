@@ -160,8 +160,9 @@ function showMode() {
     .then((status) => {
       document.getElementById("mode-note").hidden = status.mode !== 1;
       const devices = status.devices || [];
-      offerScanners(devices.map((device) => device.scanner || device.path));
-      sayUnknownScanners(devices);
+      const names = devices.map((device) => device.scanner || device.path);
+      offerScanners(names);
+      sayUnknownScanners(devices, names);
     })
     .catch(() => {});
 }
@@ -179,12 +180,11 @@ function offerScanners(names) {
 // changed), and a browser does not let the page read why: without this the
 // page would only say that the box cannot be reached.
 let scannerProblem = "";
-function sayUnknownScanners(devices) {
+function sayUnknownScanners(devices, names) {
   const known = devices.flatMap((device) => [device.scanner, device.path]);
   const unknown = chosenScanners.filter((name) => !known.includes(name));
   if (unknown.length === 0) return;
-  const names = devices.map((device) => device.scanner || device.path).join(", ");
-  scannerProblem = `no scanner is called ${unknown.join(", ")}; this box has ${names}`;
+  scannerProblem = `no scanner is called ${unknown.join(", ")}; this box has ${names.join(", ")}`;
   setState("unknown scanner");
   lastMeta.textContent = scannerProblem;
 }
